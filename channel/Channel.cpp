@@ -1,0 +1,4 @@
+#include "Channel.h"
+
+CChannel::CChannel() = default;
+CChannel::~CChannel() = default;

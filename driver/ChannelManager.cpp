@@ -1,0 +1,34 @@
+#include "ChannelManager.h"
+
+#include <new>
+
+#include "channel/Channel.h"
+
+CChannelManager::CChannelManager() { m_channelList.reserve(10); }
+
+CChannelManager::~CChannelManager() { DeleteAll(); }
+
+int CChannelManager::Open(const char* path) {
+    if (!path) return -1;
+    auto channel = std::make_unique<CChannel>();
+    if (channel->Load(path) != 0) return -1;
+    int handle = GetChannelCount();
+    channel->SetHandle(handle);
+    m_channelList.push_back(std::move(channel));
+    return handle;
+}
+
+CChannel* CChannelManager::FindChannel(int handle) const {
+    if (handle < 0 || handle >= GetChannelCount()) return nullptr;
+    return m_channelList[static_cast<size_t>(handle)].get();
+}
+
+void CChannelManager::DeleteAll() {
+    for (auto& channel : m_channelList) channel.reset();
+    m_channelList.clear();
+}
+
+CChannelManager& TheManager() {
+    static CChannelManager manager;
+    return manager;
+}

@@ -1,0 +1,33 @@
+// Everything behind the entry table: the opened channels in the order they
+// were opened (a channel's handle is its position) and, from the first open
+// on, the link to the host's tag database that all channels share.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+class CChannel;
+
+class CChannelManager {
+public:
+    CChannelManager();
+    virtual ~CChannelManager();
+    CChannelManager(const CChannelManager&) = delete;
+    CChannelManager& operator=(const CChannelManager&) = delete;
+
+    // Opens a channel on a configuration file: its handle, or -1 when the
+    // file cannot be loaded (no handle is used up then).
+    int Open(const char* path);
+    // The channel of a handle, or null for a handle that names none.
+    CChannel* FindChannel(int handle) const;
+    int GetChannelCount() const { return static_cast<int>(m_channelList.size()); }
+
+    // Deletes every channel, first opened first.
+    void DeleteAll();
+
+private:
+    std::vector<std::unique_ptr<CChannel>> m_channelList;
+};
+
+// The one manager of the loaded library.
+CChannelManager& TheManager();

@@ -1,0 +1,13 @@
+// Loading a library at run time by file name and finding an exported symbol.
+// Windows: LoadLibraryA with its usual search order. Linux: dlopen, which
+// finds a bare file name through the run path of the module that asks, so a
+// library placed beside the driver is found as Windows finds it beside the host.
+#pragma once
+
+using LibHandle = void*;
+
+LibHandle LoadLib(const char* fileName);
+void* FindSymbol(LibHandle lib, const char* name);
+void FreeLib(LibHandle lib);
+// The folder (with a trailing separator) of the module that holds this code.
+const char* OwnModuleFolder();

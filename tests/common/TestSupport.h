@@ -1,0 +1,35 @@
+// Helpers shared by the test executables: scratch folders, file bytes, hex.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+    const std::filesystem::path& Dir() const { return m_dir; }
+
+private:
+    std::filesystem::path m_dir;
+};
+
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
+// "01 00 FF" -> bytes
+std::string FromHex(const std::string& hex);
+std::string ToHex(const std::string& bytes);
+
+// Bytes as a UTF-8 string literal's CP949 form, for comparing texts.
+std::string Cp949(const char* utf8);
+
+// The folder of the running test program, where the built modules are.
+std::string ProgramFolder();
+
+}  // namespace testsupport

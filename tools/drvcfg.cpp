@@ -1,0 +1,388 @@
+// drvcfg: reads, creates and changes the driver's configuration files from a
+// command line, with the same checks as the settings dialogs. Texts on the
+// terminal are UTF-8; the file keeps CP949.
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "config/ConfigData.h"
+#include "config/StationRules.h"
+#include "driver/DriverStrings.h"
+#include "host/ZeravError.h"
+#include "platform/CString.h"
+#include "platform/Encoding.h"
+#include "platform/File.h"
+#include "platform/NoCase.h"
+
+namespace {
+
+const int kExitRefused = 1;
+const int kExitLoad = 2;
+const int kExitUsage = 64;
+
+const char kUsage[] =
+    "usage: drvcfg new FILE [--force]\n"
+    "       drvcfg show FILE [--json]\n"
+    "       drvcfg set FILE [--port COMn] [--baud N] [--parity none|even|odd]\n"
+    "                       [--data-bits 7|8] [--stop-bits 1|2] [--delay MS]\n"
+    "                       [--timeout S] [--retries N]\n"
+    "       drvcfg add-station FILE --name NAME --number N [--description TEXT]\n"
+    "                               [--period SECONDS]\n"
+    "       drvcfg edit-station FILE NAME [--name NAME] [--number N]\n"
+    "                               [--description TEXT] [--period SECONDS]\n"
+    "       drvcfg remove-station FILE NAME\n";
+
+const char* const kParityNames[] = {"none", "even", "odd"};
+
+struct UsageError {};
+struct Refused {
+    int code;
+};
+
+int Usage() {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+// Shows a message of the driver's or the host library's through the host's
+// error reporting, which prints it in UTF-8.
+void ShowMessage(int code) { CZeravError::ErrMsg(code, 0); }
+
+void Fail(const std::string& utf8) { std::fprintf(stderr, "drvcfg: %s\n", utf8.c_str()); }
+
+// Options given as --name value pairs after the positional arguments.
+class Options {
+public:
+    Options(int argc, char** argv, int first, const std::vector<std::string>& flags,
+            const std::vector<std::string>& valued) {
+        for (int i = first; i < argc; ++i) {
+            std::string a = argv[i];
+            if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
+                m_values[a] = "";
+            } else if (std::find(valued.begin(), valued.end(), a) != valued.end() && i + 1 < argc) {
+                if (m_values.count(a)) throw UsageError{};
+                m_values[a] = argv[++i];
+            } else {
+                throw UsageError{};
+            }
+        }
+    }
+    bool Has(const std::string& k) const { return m_values.count(k) != 0; }
+    const std::string& Get(const std::string& k) const { return m_values.at(k); }
+    bool Empty() const { return m_values.empty(); }
+
+private:
+    std::map<std::string, std::string> m_values;
+};
+
+long long Integer(const std::string& text) {
+    if (text.empty()) throw UsageError{};
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (*end != '\0' || errno == ERANGE) throw UsageError{};
+    return v;
+}
+
+std::string ToCp949(const std::string& utf8, const char* what) {
+    std::string out;
+    if (!Utf8ToCp949(utf8, &out)) {
+        Fail(std::string(what) + "에 CP949로 나타낼 수 없는 문자가 있습니다: " + utf8);
+        throw Refused{0};
+    }
+    return out;
+}
+
+int LoadOrReport(CConfigData* config, const char* path) {
+    int code = config->Load(path);
+    if (code != 0) ShowMessage(code);
+    return code;
+}
+
+int SaveOrReport(CConfigData* config, const char* path) {
+    int code = config->Save(path);
+    if (code != 0) {
+        ShowMessage(code);
+        return kExitRefused;
+    }
+    return 0;
+}
+
+// ---- show ----
+
+std::string PortText(int port) { return "COM" + std::to_string(static_cast<long long>(port) + 1); }
+
+bool BaudOf(int index, long* baud) {
+    if (index < 0 || index >= kBaudRateCount) return false;
+    *baud = 150L << index;
+    return true;
+}
+
+std::string JsonString(const std::string& utf8) {
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string PeriodSeconds(int ms) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", ms / 1000.0);
+    return buf;
+}
+
+void ShowJson(const CConfigData& c) {
+    long baud = 0;
+    std::string out = "{";
+    out += "\"port\": " + (c.GetPort() >= 0 ? JsonString(PortText(c.GetPort())) : "null");
+    out += ", \"baud\": " + (BaudOf(c.GetBaudRate(), &baud) ? std::to_string(baud) : "null");
+    out += ", \"parity\": " + (c.GetParity() >= 0 && c.GetParity() <= 2
+                                   ? JsonString(kParityNames[c.GetParity()])
+                                   : "null");
+    out += ", \"data_bits\": " + std::string(c.GetDataBits() ? "8" : "7");
+    out += ", \"stop_bits\": " + std::string(c.GetStopBits() ? "2" : "1");
+    out += ", \"delay_ms\": " + std::to_string(c.GetDelay());
+    out += ", \"timeout_ms\": " + std::to_string(c.GetTimeout());
+    out += ", \"retries\": " + std::to_string(c.GetRetries());
+    out += ", \"stations\": [";
+    bool first = true;
+    for (const auto& s : c.Stations()) {
+        out += first ? "" : ", ";
+        first = false;
+        out += "{\"name\": " + JsonString(Cp949ToUtf8(s->GetName().Str()));
+        out += ", \"number\": " + std::to_string(s->GetStationNo());
+        out += ", \"description\": " + JsonString(Cp949ToUtf8(s->GetDescription().Str()));
+        out += ", \"period_ms\": " + std::to_string(s->GetPollPeriod()) + "}";
+    }
+    out += "]}\n";
+    std::fputs(out.c_str(), stdout);
+}
+
+void ShowWords(const CConfigData& c, const char* path) {
+    long baud = 0;
+    std::printf("설정 파일      %s\n", path);
+    std::printf("포트           %s\n", c.GetPort() >= 0 ? PortText(c.GetPort()).c_str()
+                                                       : ("(" + std::to_string(c.GetPort()) + ")").c_str());
+    if (BaudOf(c.GetBaudRate(), &baud)) {
+        std::printf("통신 속도      %ld bps\n", baud);
+    } else {
+        std::printf("통신 속도      (%d)\n", c.GetBaudRate());
+    }
+    if (c.GetParity() >= 0 && c.GetParity() <= 2) {
+        std::printf("Parity         %s\n", kParityNames[c.GetParity()]);
+    } else {
+        std::printf("Parity         (%d)\n", c.GetParity());
+    }
+    std::printf("Data Bits      %d\n", c.GetDataBits() ? 8 : 7);
+    std::printf("Stop Bits      %d\n", c.GetStopBits() ? 2 : 1);
+    std::printf("통신 지연 시간 %d mSec.\n", c.GetDelay());
+    std::printf("Timeout        %d ms\n", c.GetTimeout());
+    std::printf("재시도회수     %d\n", c.GetRetries());
+    std::printf("스테이션       %d\n", c.GetStationCount());
+    for (const auto& s : c.Stations()) {
+        std::printf("  %-16s 국번 %3d  통신 주기 %s초  %s\n", Cp949ToUtf8(s->GetName().Str()).c_str(),
+                    s->GetStationNo(), PeriodSeconds(s->GetPollPeriod()).c_str(),
+                    Cp949ToUtf8(s->GetDescription().Str()).c_str());
+    }
+}
+
+// ---- changes ----
+
+void Check(int id) {
+    if (id != 0) throw Refused{id};
+}
+
+void ApplySettings(CConfigData* c, const Options& o) {
+    if (o.Has("--port")) {
+        const std::string& p = o.Get("--port");
+        if (p.size() < 4 || StrICmp(p.substr(0, 3).c_str(), "COM") != 0) throw Refused{2719};
+        long long n = Integer(p.substr(3));
+        Check(CheckPort(n - 1));
+        c->SetPort(static_cast<int>(n - 1));
+    }
+    if (o.Has("--baud")) {
+        long long baud = Integer(o.Get("--baud"));
+        int index = -1;
+        for (int i = 0; i < kBaudRateCount; ++i) {
+            if ((150LL << i) == baud) index = i;
+        }
+        Check(CheckBaudRate(index));
+        c->SetBaudRate(index);
+    }
+    if (o.Has("--parity")) {
+        int index = -1;
+        for (int i = 0; i < 3; ++i) {
+            if (StrICmp(o.Get("--parity").c_str(), kParityNames[i]) == 0) index = i;
+        }
+        Check(CheckParity(index));
+        c->SetParity(index);
+    }
+    if (o.Has("--data-bits")) {
+        long long bits = Integer(o.Get("--data-bits"));
+        Check(CheckDataBits(bits == 7 ? 0 : bits == 8 ? 1 : -1));
+        c->SetDataBits(bits == 8 ? 1 : 0);
+    }
+    if (o.Has("--stop-bits")) {
+        long long bits = Integer(o.Get("--stop-bits"));
+        Check(CheckStopBits(bits == 1 ? 0 : bits == 2 ? 1 : -1));
+        c->SetStopBits(bits == 2 ? 1 : 0);
+    }
+    if (o.Has("--delay")) {
+        long long ms = Integer(o.Get("--delay"));
+        Check(CheckDelay(ms));
+        c->SetDelay(static_cast<int>(ms));
+    }
+    if (o.Has("--timeout")) {
+        long long s = Integer(o.Get("--timeout"));
+        Check(CheckTimeoutSeconds(s));
+        c->SetTimeout(static_cast<int>(s * 1000));
+    }
+    if (o.Has("--retries")) {
+        long long n = Integer(o.Get("--retries"));
+        Check(CheckRetries(n));
+        c->SetRetries(static_cast<int>(n));
+    }
+}
+
+const CStationData* FindByNumber(const CConfigData& c, int number) {
+    for (const auto& s : c.Stations()) {
+        if (s->GetStationNo() == number) return s.get();
+    }
+    return nullptr;
+}
+
+// Checks and writes a station's entries; self is null for a new station.
+void ApplyStation(CConfigData* c, CStationData* target, const CStationData* self, const Options& o) {
+    std::string name = o.Has("--name") ? ToCp949(o.Get("--name"), "이름") : target->GetName().Str();
+    std::string description = o.Has("--description") ? ToCp949(o.Get("--description"), "설명")
+                                                     : target->GetDescription().Str();
+    long long number = o.Has("--number") ? Integer(o.Get("--number")) : target->GetStationNo();
+    if (number < -2147483647LL || number > 2147483647LL) number = -1;
+    std::string period =
+        o.Has("--period") ? o.Get("--period") : PeriodSeconds(target->GetPollPeriod());
+
+    int periodMs = 0;
+    StationField field;
+    Check(CheckStationEntry(StationEntry{name.c_str(), static_cast<int>(number), period.c_str()}, self,
+                            c->FindStation(name.c_str()), FindByNumber(*c, static_cast<int>(number)),
+                            &periodMs, &field));
+    target->SetDescription(description.c_str());
+    target->SetName(name.c_str());
+    target->SetStationNo(static_cast<int>(number));
+    if (o.Has("--period")) target->SetPollPeriod(periodMs);
+}
+
+int Run(int argc, char** argv) {
+    if (argc < 3) return Usage();
+    std::string command = argv[1];
+    const char* path = argv[2];
+
+    if (command == "new") {
+        Options o(argc, argv, 3, {"--force"}, {});
+        if (PathExists(path) && !o.Has("--force")) {
+            Fail(std::string("이미 있는 파일입니다 (덮어쓰려면 --force): ") + path);
+            return kExitRefused;
+        }
+        CConfigData config;
+        return SaveOrReport(&config, path);
+    }
+    if (command == "show") {
+        Options o(argc, argv, 3, {"--json"}, {});
+        CConfigData config;
+        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        if (o.Has("--json")) {
+            ShowJson(config);
+        } else {
+            ShowWords(config, path);
+        }
+        return 0;
+    }
+    if (command == "set") {
+        Options o(argc, argv, 3, {},
+                  {"--port", "--baud", "--parity", "--data-bits", "--stop-bits", "--delay",
+                   "--timeout", "--retries"});
+        if (o.Empty()) throw UsageError{};
+        CConfigData config;
+        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        ApplySettings(&config, o);
+        return SaveOrReport(&config, path);
+    }
+    if (command == "add-station") {
+        Options o(argc, argv, 3, {}, {"--name", "--number", "--description", "--period"});
+        if (!o.Has("--name") || !o.Has("--number")) throw UsageError{};
+        CConfigData config;
+        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        auto station = std::make_unique<CStationData>();
+        ApplyStation(&config, station.get(), nullptr, o);
+        if (!o.Has("--period")) station->SetPollPeriod(1000);
+        config.AddStation(station.release());
+        return SaveOrReport(&config, path);
+    }
+    if (command == "edit-station" || command == "remove-station") {
+        if (argc < 4) throw UsageError{};
+        std::string name;
+        if (!Utf8ToCp949(argv[3], &name)) name = argv[3];
+        bool edit = command == "edit-station";
+        Options o = edit ? Options(argc, argv, 4, {}, {"--name", "--number", "--description", "--period"})
+                         : Options(argc, argv, 4, {}, {});
+        CConfigData config;
+        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        int index = config.FindStationIndex(name.c_str());
+        if (index < 0) {
+            Fail(std::string("그런 이름의 스테이션이 없습니다: ") + argv[3]);
+            return kExitRefused;
+        }
+        if (edit) {
+            CStationData* station = config.GetStationAt(index);
+            ApplyStation(&config, station, station, o);
+        } else {
+            // rebuild the list without the station, keeping the order
+            std::vector<CStationData*> keep;
+            for (int i = 0; i < config.GetStationCount(); ++i) {
+                if (i == index) continue;
+                auto* copy = new CStationData;
+                copy->CopyFrom(*config.GetStationAt(i));
+                keep.push_back(copy);
+            }
+            config.RemoveAllStations();
+            for (CStationData* s : keep) config.AddStation(s);
+        }
+        return SaveOrReport(&config, path);
+    }
+    return Usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CZeravError::AddStringSource(&LookUpCatalogueString);
+    try {
+        return Run(argc, argv);
+    } catch (const UsageError&) {
+        return Usage();
+    } catch (const Refused& r) {
+        if (r.code) ShowMessage(r.code);
+        return kExitRefused;
+    }
+}
