@@ -20,8 +20,20 @@ std::wstring Widen(const std::string& in, UINT codePage, DWORD flags, bool* ok) 
 }  // namespace
 
 std::string Cp949ToUtf8(const std::string& cp949) {
-    bool ok;
-    std::wstring wide = Widen(cp949, 949, 0, &ok);
+    // character by character, so that one bad byte costs one U+FFFD and no more
+    std::wstring wide;
+    for (size_t i = 0; i < cp949.size();) {
+        int len = (IsDBCSLeadByteEx(949, static_cast<BYTE>(cp949[i])) && i + 1 < cp949.size()) ? 2 : 1;
+        wchar_t w[2];
+        int n = MultiByteToWideChar(949, MB_ERR_INVALID_CHARS, cp949.data() + i, len, w, 2);
+        if (n == 1 && !(len == 1 && static_cast<BYTE>(cp949[i]) >= 0x80)) {
+            wide += w[0];
+        } else {
+            wide += L'\xFFFD';
+            len = 1;
+        }
+        i += static_cast<size_t>(len);
+    }
     if (wide.empty()) return std::string();
     int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                                 nullptr, nullptr);

@@ -1,0 +1,41 @@
+# Entry points for people: `make test` builds both targets and runs every test;
+# `make demo` runs the driver against the simulator.
+SHELL := /bin/bash
+CTEST_FLAGS ?= --output-on-failure -j2
+
+# Where the machine cannot run 32-bit programs (no 32-bit Wine), the Windows
+# code's tests run in the 64-bit build of the same sources under 64-bit Wine.
+WIN32_RUNS := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes)
+
+.PHONY: all deps native windows windows64 test test-native test-windows clean
+
+all: native windows
+
+deps:
+	@scripts/install-deps
+
+native: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native
+
+windows: deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows
+
+windows64: deps
+	cmake --preset windows64 >/dev/null
+	cmake --build --preset windows64
+
+test-native: native
+	ctest --preset native $(CTEST_FLAGS)
+
+test-windows: windows $(if $(WIN32_RUNS),,windows64)
+	ctest --preset windows $(CTEST_FLAGS)
+ifneq ($(WIN32_RUNS),yes)
+	ctest --preset windows64 $(CTEST_FLAGS)
+endif
+
+test: test-native test-windows
+
+clean:
+	rm -rf build
