@@ -4,18 +4,28 @@
 #include <chrono>
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <time.h>
+#endif
+
 namespace {
 std::atomic<uint32_t> g_offset{0};
 std::atomic<tick_seam::SleepHook> g_sleepHook{nullptr};
 }  // namespace
 
 uint32_t GetTickMs() {
-    // steady_clock is GetTickCount's monotonic source on Windows and
-    // CLOCK_MONOTONIC on Linux; only the low 32 bits are the tick.
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now().time_since_epoch())
-                  .count();
-    return static_cast<uint32_t>(ms) + g_offset.load(std::memory_order_relaxed);
+#if defined(_WIN32)
+    uint32_t raw = GetTickCount();
+#else
+    // the monotonic clock in milliseconds, cut to 32 bits like GetTickCount
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint32_t raw = static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                                         static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+#endif
+    return raw + g_offset.load(std::memory_order_relaxed);
 }
 
 void SleepMs(uint32_t ms) {
