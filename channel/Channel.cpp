@@ -1,4 +1,24 @@
 #include "Channel.h"
 
+#include <string>
+
+#include "driver_texts.h"
+#include "platform/CString.h"
+
+namespace {
+const int kKindFault = 256;
+const int kKindProgress = 258;
+}  // namespace
+
 CChannel::CChannel() = default;
 CChannel::~CChannel() = default;
+
+void CChannel::LogFault(const char* text) {
+    std::string line = StrFormat(txt::TXT_LOG_LINE, text ? text : "");
+    m_runtimeLink.PutMessage(kKindFault, line.c_str());
+}
+
+void CChannel::LogInfo(const char* text) {
+    std::string line = StrFormat(txt::TXT_LOG_LINE, text ? text : "");
+    m_runtimeLink.PutMessage(kKindProgress, line.c_str());
+}

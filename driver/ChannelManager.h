@@ -7,6 +7,7 @@
 #include <vector>
 
 class CChannel;
+class CDbmLink;
 
 class CChannelManager {
 public:
@@ -22,12 +23,20 @@ public:
     CChannel* FindChannel(int handle) const;
     int GetChannelCount() const { return static_cast<int>(m_channelList.size()); }
 
-    // Deletes every channel, first opened first.
+    // Creates the tag database link the first time; later calls keep the one
+    // there is, loaded or not.
+    CDbmLink* EnsureDbmLink();
+    CDbmLink* GetDbmLink() const { return m_pDbmLink.get(); }
+
+    // Deletes every channel, first opened first, then the database link.
     void DeleteAll();
 
 private:
+    std::unique_ptr<CDbmLink> m_pDbmLink;
     std::vector<std::unique_ptr<CChannel>> m_channelList;
 };
 
 // The one manager of the loaded library.
 CChannelManager& TheManager();
+// The tag database link all channels share; null before the first open.
+CDbmLink* TheDbmLink();

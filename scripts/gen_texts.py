@@ -3,7 +3,8 @@
 
 Catalogue lines:  ID  NAME  TEXT     (ID is a string-table number or '-')
 Blank lines and lines starting with '#' are skipped. TEXT runs to the end of the
-line; \\n in it stands for a line break.
+line; \\n in it stands for a line break. A text in double quotes keeps the
+blanks at its ends.
 
   gen_texts.py CATALOGUE HEADER NAMESPACE [--rc RCFILE]
 
@@ -26,6 +27,8 @@ def parse(path):
             if len(parts) < 3:
                 sys.exit(f"{path}:{number}: expected ID NAME TEXT")
             ident, name, text = parts
+            if len(text) >= 2 and text[0] == text[-1] == '"':
+                text = text[1:-1]  # quotes keep blanks at the ends
             text = text.replace("\\n", "\n")
             try:
                 data = text.encode("cp949")

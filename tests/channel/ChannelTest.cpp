@@ -1,0 +1,43 @@
+// The channel object: its log lines as the host's message log receives them.
+#include <gtest/gtest.h>
+
+#include "HostRecorder.h"
+#include "TestSupport.h"
+#include "channel/Channel.h"
+
+using testsupport::Cp949;
+using testsupport::HostRecorder;
+
+TEST(Channel, LogLinesReachTheHostWithPrefixFirstArgumentAndKind) {
+    HostRecorder host;
+    ASSERT_TRUE(host.Loaded());
+    host.Clear();
+    CChannel channel;
+    ASSERT_TRUE(channel.GetRuntimeLink().IsLoaded());
+    std::string text = Cp949("포트 초기화 성공");
+    channel.LogFault(text.c_str());
+    channel.LogInfo(text.c_str());
+    channel.LogInfo("100% done %s %n");  // a text is never a format
+
+    auto lines = host.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].first, 3);
+    EXPECT_EQ(lines[0].kind, 256);
+    EXPECT_EQ(lines[0].text, "Krandolix : " + text);
+    EXPECT_EQ(lines[1].kind, 258);
+    EXPECT_EQ(lines[1].text, "Krandolix : " + text);
+    EXPECT_EQ(lines[2].text, "Krandolix : 100% done %s %n");
+}
+
+TEST(Channel, AFreshChannelHasNoHandleAndAClosedLine) {
+    CChannel channel;
+    EXPECT_EQ(channel.GetHandle(), -1);
+    EXPECT_EQ(channel.GetTimeout(), 5000);  // the configuration's defaults
+    EXPECT_EQ(channel.Send("\x02", 1), 0);
+    char c;
+    int status = 0;
+    EXPECT_EQ(channel.ReceiveByte(&c, &status), 0);
+    EXPECT_EQ(status, CSerialLine::readNotOpen);
+    channel.SetHandle(4);
+    EXPECT_EQ(channel.GetHandle(), 4);
+}
