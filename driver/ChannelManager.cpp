@@ -4,6 +4,7 @@
 
 #include "channel/Channel.h"
 #include "driver/HostLink.h"
+#include "platform/Tick.h"
 
 CChannelManager::CChannelManager() { m_channelList.reserve(10); }
 
@@ -14,6 +15,7 @@ int CChannelManager::Open(const char* path) {
     auto channel = std::make_unique<CChannel>();
     if (channel->Load(path) != 0) return -1;
     EnsureDbmLink();
+    channel->AttachStations();
     int handle = GetChannelCount();
     channel->SetHandle(handle);
     m_channelList.push_back(std::move(channel));
@@ -28,6 +30,24 @@ CChannel* CChannelManager::FindChannel(int handle) const {
 CDbmLink* CChannelManager::EnsureDbmLink() {
     if (!m_pDbmLink) m_pDbmLink = std::make_unique<CDbmLink>();
     return m_pDbmLink.get();
+}
+
+void CChannelManager::UnloadAll() {
+    // End every scan first (each after the station it is visiting), then wait
+    // for them together. A thread that does not end in time keeps its channel:
+    // deleting it would pull the channel from under the thread.
+    const uint32_t kUnloadWaitMs = 10000;
+    uint32_t start = GetTickMs();
+    for (auto& channel : m_channelList) channel->BeginUnload();
+    for (auto& channel : m_channelList) {
+        uint32_t spent = GetTickMs() - start;
+        if (!channel->WaitUnloaded(spent < kUnloadWaitMs ? kUnloadWaitMs - spent : 0)) {
+            channel.release();
+            m_bThreadsLeft = true;
+        }
+    }
+    if (m_bThreadsLeft) m_pDbmLink.release();  // still in use by the threads left
+    DeleteAll();
 }
 
 void CChannelManager::DeleteAll() {

@@ -30,10 +30,16 @@ public:
 
     // Deletes every channel, first opened first, then the database link.
     void DeleteAll();
+    // The library is being unloaded: ends the running scans (waiting for them
+    // within a bound), then deletes everything.
+    void UnloadAll();
+    // Whether a scan thread outlived UnloadAll (its channel was kept).
+    bool ThreadsLeft() const { return m_bThreadsLeft; }
 
 private:
     std::unique_ptr<CDbmLink> m_pDbmLink;
     std::vector<std::unique_ptr<CChannel>> m_channelList;
+    bool m_bThreadsLeft = false;
 };
 
 // The one manager of the loaded library.

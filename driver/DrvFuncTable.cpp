@@ -4,7 +4,9 @@
 
 #include <cstddef>
 
+#include "channel/Channel.h"
 #include "driver/ChannelManager.h"
+#include "driver/HostLink.h"
 #include "driver_texts.h"
 
 #if defined(_WIN32)
@@ -25,10 +27,78 @@ int32_t DrvOpenChannel(const char* path) {
     }
 }
 
+// Per-channel slots: a handle that names no channel gives the slot's own
+// answer; an exception never leaves the table.
+template <typename R, typename F>
+R OnChannel(int32_t handle, R noChannel, F call) {
+    try {
+        CChannel* channel = TheManager().FindChannel(handle);
+        return channel ? call(channel) : noChannel;
+    } catch (...) {
+        return noChannel;
+    }
+}
+
+template <typename F>
+void OnChannelVoid(int32_t handle, F call) {
+    try {
+        if (CChannel* channel = TheManager().FindChannel(handle)) call(channel);
+    } catch (...) {
+    }
+}
+
+int32_t DrvStartChannel(int32_t h) {
+    return OnChannel(h, -1, [](CChannel* c) { return c->Start(); });
+}
+
+int32_t DrvStartScan(int32_t h) {
+    return OnChannel(h, -1, [](CChannel* c) { return c->StartScan(); });
+}
+
+int32_t DrvStopChannel(int32_t h) {
+    return OnChannel(h, -1, [](CChannel* c) { return c->Stop(); });
+}
+
+int32_t DrvRegisterTag(int32_t h, const char* device, const char* address, int32_t type,
+                       int32_t reserved, HostTagRef hostTag) {
+    return OnChannel(h, -1, [&](CChannel* c) {
+        return c->RegisterTag(device, address, type, reserved, hostTag);
+    });
+}
+
+int32_t DrvWriteTag(int32_t h, int32_t tagHandle, CTagVal* value) {
+    return OnChannel(h, -1,
+                     [&](CChannel* c) { return c->WriteTag(static_cast<uint32_t>(tagHandle), value); });
+}
+
+int32_t DrvIsWriteDone(int32_t h, int32_t tagHandle) {
+    return OnChannel(h, 0,
+                     [&](CChannel* c) { return c->IsWriteDone(static_cast<uint32_t>(tagHandle)); });
+}
+
 int32_t DrvAlwaysOne() { return 1; }
 void DrvReserved() {}
 
 const char* DrvGetDescription() { return DrvFuncTable.m_szDescription; }
+
+void DrvSetActive(int32_t h, const char* station, int32_t value) {
+    OnChannelVoid(h, [&](CChannel* c) { c->SetActive(station, value); });
+}
+
+void DrvResetCounters(int32_t h, const char* station) {
+    OnChannelVoid(h, [&](CChannel* c) { c->ResetCounters(station); });
+}
+
+int32_t DrvGetStatus(int32_t h, const char* station, int32_t* controls, int32_t* controlFails,
+                     int32_t* polls, int32_t* pollFails) {
+    return OnChannel(h, -1, [&](CChannel* c) {
+        return c->GetStatus(station, controls, controlFails, polls, pollFails);
+    });
+}
+
+void DrvGetStationInfo(int32_t h, const char* station, CString* number, CString* description) {
+    OnChannelVoid(h, [&](CChannel* c) { c->GetStationInfo(station, number, description); });
+}
 
 template <typename F>
 void* Slot(F* f) {
@@ -52,16 +122,20 @@ DRV_EXPORT DrvFuncTableLayout DrvFuncTable = {
         Slot(DrvGetVersion),      // 0
         Slot(DrvOpenChannel),     // 1
         nullptr,                  // 2 settings dialog
-        nullptr,                  // 3 start channel
-        nullptr,                  // 4 start scan
-        nullptr,                  // 5 stop channel
-        nullptr,                  // 6 register tag
-        nullptr,                  // 7 write tag
-        nullptr,                  // 8 is write done
+        Slot(DrvStartChannel),    // 3
+        Slot(DrvStartScan),       // 4
+        Slot(DrvStopChannel),     // 5
+        Slot(DrvRegisterTag),     // 6
+        Slot(DrvWriteTag),        // 7
+        Slot(DrvIsWriteDone),     // 8
         Slot(DrvAlwaysOne),       // 9
         Slot(DrvReserved),        // 10
         Slot(DrvReserved),        // 11
         Slot(DrvGetDescription),  // 12
+        Slot(DrvSetActive),       // 13
+        Slot(DrvResetCounters),   // 14
+        Slot(DrvGetStatus),       // 15
+        Slot(DrvGetStationInfo),  // 16
     },
     "Motor Controller (Dravik)",
 };

@@ -8,8 +8,9 @@ void DriverModuleAttach() {
     TheManager();
 }
 
-void DriverModuleDetach(bool processExiting) {
-    (void)processExiting;
-    TheManager().DeleteAll();
+bool DriverModuleDetach(bool processExiting) {
+    if (processExiting) return true;
+    TheManager().UnloadAll();
     CZeravError::RemoveStringSource(&LookUpDriverString);
+    return !TheManager().ThreadsLeft();
 }

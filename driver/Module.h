@@ -6,7 +6,10 @@
 class CString;
 
 void DriverModuleAttach();
-void DriverModuleDetach(bool processExiting);
+// processExiting: the whole process ends and (on Windows) its other threads
+// are already gone; nothing is waited for or released then.
+// Returns false when a scan thread outlived the unload (its channel is kept).
+bool DriverModuleDetach(bool processExiting);
 
 // A string of the driver's own string table, in CP949: nonzero when id is one.
 int LookUpDriverString(int id, CString* text);

@@ -25,7 +25,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         g_hModule = instance;
         DriverModuleAttach();
     }
-    // reserved is set when the whole process is ending rather than the library being freed
-    if (reason == DLL_PROCESS_DETACH) DriverModuleDetach(reserved != nullptr);
+    // reserved is set when the whole process is ending rather than the library
+    // being freed. A scan thread that outlived the unload still runs our code:
+    // keep the module mapped for it.
+    if (reason == DLL_PROCESS_DETACH && !DriverModuleDetach(reserved != nullptr)) {
+        HMODULE self;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCSTR>(&DllMain), &self);
+    }
     return TRUE;
 }

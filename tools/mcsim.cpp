@@ -39,7 +39,7 @@ const char kUsage[] =
     "  --trace              print every frame in and out with a time stamp\n"
     "Commands (stdin or TCP, one per line; each answers one line, ok ... or error ...):\n"
     "  add N [STATUS] [RULE]   remove N   reset   status N VALUE   rule N none|set|toggle\n"
-    "  fault N silent|badcheck|garbage|wrongstation on|off\n"
+    "  fault N silent|badcheck|garbage|wrongstation|badthengood|restart on|off\n"
     "  fault N delay MS        fault N split MS        fault N clear\n"
     "  get N                   counters   trace on|off   hangup   quit\n";
 
@@ -49,6 +49,7 @@ struct Station {
     uint8_t status = 0;
     Rule rule = Rule::none;
     bool silent = false, badcheck = false, garbage = false, wrongstation = false;
+    bool badthengood = false, restart = false;
     int delayMs = 0, splitMs = 0;
     unsigned long polls = 0, controls = 0, replies = 0;
 };
@@ -219,6 +220,12 @@ void Simulator::Answer(int number, uint8_t data) {
     std::string reply = sim::BuildFrame(replyNumber, s.status);
     if (s.badcheck) reply[6] = static_cast<char>(reply[6] == 0x30 ? 0x31 : 0x30);
     if (s.garbage) reply = std::string("\x55\xAA\x7E\x30", 4) + reply;
+    if (s.restart) reply = reply.substr(0, 3) + reply;  // a frame broken off by a new STX
+    if (s.badthengood) {
+        std::string bad = reply;
+        bad[5] = static_cast<char>(bad[5] == 0x30 ? 0x31 : 0x30);
+        reply = bad + reply;
+    }
     ++s.replies;
     char note[64];
     std::snprintf(note, sizeof note, "status %d = 0x%02X", number, s.status);
@@ -366,6 +373,8 @@ std::string Simulator::Command(const std::string& line) {
         else if (f == "badcheck") s->badcheck = on;
         else if (f == "garbage") s->garbage = on;
         else if (f == "wrongstation") s->wrongstation = on;
+        else if (f == "badthengood") s->badthengood = on;
+        else if (f == "restart") s->restart = on;
         else if ((f == "delay" || f == "split") && ParseNumber(w[3], 0, 600000, &v))
             (f == "delay" ? s->delayMs : s->splitMs) = static_cast<int>(v);
         else return "error unknown fault";

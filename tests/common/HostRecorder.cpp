@@ -48,8 +48,10 @@ std::vector<LoggedLine> HostRecorder::Lines() {
     return out;
 }
 
+void HostRecorder::ClearLog() { Fn<decltype(&LogClear)>(m_log, "LogClear")(); }
+
 void HostRecorder::Clear() {
-    Fn<decltype(&LogClear)>(m_log, "LogClear")();
+    ClearLog();
     Fn<decltype(&DbmReset)>(m_db, "DbmReset")();
 }
 

@@ -34,6 +34,8 @@ public:
     // False when nothing is known of the tag.
     bool Read(uintptr_t tag, DeliveredValue* out);
     std::vector<LoggedLine> Lines();
+    // Forgets the log lines, or the lines and every tag.
+    void ClearLog();
     void Clear();
 
 private:

@@ -1,0 +1,200 @@
+#include "StationProtocol.h"
+
+#include "channel/Channel.h"
+#include "config/StationData.h"
+#include "driver/HostLink.h"
+#include "driver/ChannelManager.h"
+#include "driver_texts.h"
+#include "platform/CString.h"
+#include "platform/Tick.h"
+#include "protocol/TagTable.h"
+
+namespace {
+const uint8_t kStx = 0x02;
+const uint8_t kEtx = 0x03;
+inline char Nibble(unsigned v) { return static_cast<char>(0x30 + (v & 0x0F)); }
+}  // namespace
+
+CStationProtocol::CStationProtocol() = default;
+
+CStationProtocol::~CStationProtocol() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_requests.clear();
+    m_nQueued = 0;
+}
+
+void CStationProtocol::BuildFrame(int stationNo, uint8_t data, char frame[kFrameSize]) {
+    unsigned s = static_cast<unsigned>(stationNo);
+    frame[0] = static_cast<char>(kStx);
+    frame[1] = Nibble(s >> 4);
+    frame[2] = Nibble(s);
+    frame[3] = Nibble(data >> 4u);
+    frame[4] = Nibble(data);
+    uint8_t x = 0;
+    for (int i = 0; i < 5; ++i) x ^= static_cast<uint8_t>(frame[i]);
+    frame[5] = Nibble(x >> 4u);
+    frame[6] = Nibble(x);
+    frame[7] = static_cast<char>(kEtx);
+}
+
+void CStationProtocol::Bind(CStationData* station) {
+    m_pStation = station;
+    m_pChannel = station->GetChannel();
+    m_pTagTable = &station->GetTagTable();
+    m_nFailCount = 0;
+}
+
+int CStationProtocol::Retries() const { return m_pChannel->GetRunRetries(); }
+
+void CStationProtocol::Poll() {
+    m_pStation->CountPoll();
+    char frame[kFrameSize];
+    BuildFrame(m_pStation->GetStationNo(), 0x00, frame);
+    if (!m_pChannel->Send(frame, kFrameSize)) {
+        m_pStation->LogFault(txt::TXT_SEND_POLL_FAILED);
+    } else if (Receive()) {
+        m_nFailCount = 0;
+        m_pStation->ClearCommError();
+        return;
+    }
+    // a failed poll is not repeated within the visit: the next due poll is the next try
+    if (++m_nFailCount > Retries()) {
+        m_nFailCount = 0;
+        m_pStation->CountPollFailure();
+    }
+}
+
+int CStationProtocol::ServeControl() {
+    if (m_nQueued == 0) return 0;
+    std::unique_ptr<CControlRequest> request;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_requests.empty()) return 0;
+        request = std::move(m_requests.front());
+        m_requests.pop_front();
+        --m_nQueued;
+    }
+    CBitTag* tag = m_pTagTable->GetTag(request->m_nTagIndex);
+    if (!tag) return 0;
+
+    CString name;
+    if (CDbmLink* db = TheDbmLink()) db->GetTagName(tag->GetHostTag(), &name);
+    m_pStation->LogInfo(StrFormat(txt::TXT_CONTROL_START, name.GetString()).c_str());
+    m_pStation->CountControl();
+
+    const int retries = Retries();
+    char frame[kFrameSize];
+    BuildFrame(m_pStation->GetStationNo(), static_cast<uint8_t>(1u << (tag->GetBit() & 7)), frame);
+    for (int attempt = 0; attempt <= retries; ++attempt) {
+        if (!m_pChannel->Send(frame, kFrameSize)) {
+            m_pStation->LogFault(txt::TXT_SEND_CONTROL_FAILED);
+            ++m_nFailCount;
+            break;
+        }
+        if (Receive()) {
+            m_pStation->LogInfo(txt::TXT_CONTROL_OK);
+            m_nFailCount = 0;
+            m_pStation->ClearCommError();
+            break;
+        }
+        // the last attempt's failure is neither logged nor counted here
+        if (attempt + 1 <= retries) {
+            m_pStation->LogFault(txt::TXT_CONTROL_RETRY);
+            ++m_nFailCount;
+        }
+    }
+    if (m_nFailCount > retries) {
+        m_pStation->CountControlFailure();
+        m_nFailCount = 0;
+    }
+    return 1;
+}
+
+int CStationProtocol::Receive() {
+    const uint32_t timeout = static_cast<uint32_t>(m_pChannel->GetRunTimeout());
+    const int stationNo = m_pStation->GetStationNo();
+    const uint8_t stationHigh = static_cast<uint8_t>((stationNo >> 4) & 0x0F);
+    const uint8_t stationLow = static_cast<uint8_t>(stationNo & 0x0F);
+    uint8_t buffer[5] = {};
+    uint8_t x = 0;
+    int state = 0;
+    const uint32_t start = GetTickMs();
+    for (;;) {
+        if (GetTickMs() - start >= timeout) return 0;
+        char byte;
+        int status = 0;
+        if (!m_pChannel->ReceiveByte(&byte, &status)) {
+            m_pStation->LogFault(status < 0 ? txt::TXT_RECEIVE_ERROR : txt::TXT_RECEIVE_TIMEOUT);
+            SleepMs(0);
+            return 0;
+        }
+        const uint8_t c = static_cast<uint8_t>(byte);
+        if (c == kStx) {
+            buffer[0] = c;
+            x = c;
+            state = 1;
+            continue;
+        }
+        const uint8_t nibble = static_cast<uint8_t>(c - 0x30);
+        switch (state) {
+            case 0:
+                break;  // hunting for STX
+            case 1:
+            case 2:
+                if (nibble != (state == 1 ? stationHigh : stationLow)) {
+                    state = 0;  // another station's reply: dropped without a word
+                    break;
+                }
+                buffer[state] = c;
+                x ^= c;
+                ++state;
+                break;
+            case 3:
+            case 4:
+                buffer[state] = c;
+                x ^= c;
+                ++state;
+                break;
+            case 5:
+            case 6:
+                if (nibble == (state == 5 ? (x >> 4) & 0x0F : x & 0x0F)) {
+                    ++state;
+                } else {
+                    state = 0;
+                    m_pStation->LogFault(txt::TXT_CHECKSUM_ERROR);
+                }
+                break;
+            case 7:
+                if (c == kEtx) {
+                    uint8_t statusByte = static_cast<uint8_t>(((buffer[3] - 0x30) << 4) |
+                                                              ((buffer[4] - 0x30) & 0x0F));
+                    m_pTagTable->UpdateInputs(statusByte);
+                    return 1;
+                }
+                state = 0;
+                break;
+        }
+    }
+}
+
+int CStationProtocol::QueueControl(int tagIndex, const CTagVal& value) {
+    CBitTag* tag = m_pStation ? m_pStation->GetTagTable().GetTag(tagIndex) : nullptr;
+    if (!tag) return -1;
+    if (!tag->IsOutput()) {
+        m_pStation->LogFault(txt::TXT_NOT_WRITABLE);
+        return -1;
+    }
+    auto request = std::make_unique<CControlRequest>(tagIndex, value);
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_requests.push_back(std::move(request));
+    ++m_nQueued;
+    return 0;
+}
+
+int CStationProtocol::IsWriteDone(int tagIndex) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (const auto& r : m_requests) {
+        if (r->m_nTagIndex == tagIndex) return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,49 @@
+// The built driver library, loaded as a host loads it, with typed calls to
+// the slots of its entry table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/DynLib.h"
+
+class CString;
+class CTagVal;
+
+namespace testsupport {
+
+class DriverTable {
+public:
+    DriverTable();  // loads the driver beside the test program
+    ~DriverTable();
+    bool Loaded() const { return m_table != nullptr; }
+    void Unload();
+    void* const* Slots() const { return m_table; }
+
+    int32_t Version();
+    int32_t Open(const std::string& path);
+    int32_t Start(int32_t h);
+    int32_t StartScan(int32_t h);
+    int32_t Stop(int32_t h);
+    int32_t Register(int32_t h, const char* device, const char* address, int32_t type,
+                     uintptr_t hostTag);
+    int32_t Write(int32_t h, int32_t tag, CTagVal* value);
+    int32_t IsWriteDone(int32_t h, int32_t tag);
+    const char* Description();
+    void SetActive(int32_t h, const char* station, int32_t value);
+    void ResetCounters(int32_t h, const char* station);
+    int32_t GetStatus(int32_t h, const char* station, int32_t counters[4]);
+    void GetStationInfo(int32_t h, const char* station, CString* number, CString* description);
+
+private:
+    template <typename F>
+    F Slot(int n) const {
+        return reinterpret_cast<F>(m_table[n]);
+    }
+    LibHandle m_lib = nullptr;
+    void** m_table = nullptr;
+};
+
+const char* DriverFileName();
+
+}  // namespace testsupport
