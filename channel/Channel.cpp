@@ -11,7 +11,10 @@ const int kKindProgress = 258;
 }  // namespace
 
 CChannel::CChannel() = default;
-CChannel::~CChannel() = default;
+CChannel::~CChannel() {
+    // destruction does not stop a scan (Stop and the library's unload do)
+    if (!m_bRunning) JoinThread(m_hThread);
+}
 
 void CChannel::LogFault(const char* text) {
     std::string line = StrFormat(txt::TXT_LOG_LINE, text ? text : "");

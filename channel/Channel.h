@@ -18,6 +18,7 @@
 #include "config/ConfigData.h"
 #include "driver/HostLink.h"
 #include "platform/Event.h"
+#include "platform/Thread.h"
 
 class CTagVal;
 
@@ -100,5 +101,6 @@ protected:
     std::mutex m_passLock;
     std::atomic<int32_t> m_bUnloading{0};
     bool m_bScanAtUnload = false;
+    ThreadHandle m_hThread = nullptr;  // the scan thread, to be sure it is gone
     CRuntimeLink m_runtimeLink;
 };

@@ -69,7 +69,8 @@ int CChannel::Start() {
 int CChannel::StartScan() {
     if (m_bRunning) return 0;
     m_bRunning = 1;
-    if (!StartDetachedThread(&CChannel::ScanThreadProc, this)) {
+    m_hThread = StartThread(&CChannel::ScanThreadProc, this);
+    if (!m_hThread) {
         // no thread will ever set the stop event: a later Stop must not wait for it
         m_bRunning = 0;
         LogFault(txt::TXT_THREAD_FAILED);
@@ -107,6 +108,8 @@ int CChannel::Stop() {
     if (m_bRunning) {
         m_bRunning = 0;
         m_stopEvent.Lock();
+        JoinThread(m_hThread);
+        m_hThread = nullptr;
     }
     m_line.Close();
     return 0;
@@ -118,7 +121,10 @@ void CChannel::BeginUnload() {
 }
 
 bool CChannel::WaitUnloaded(uint32_t timeoutMs) {
-    return !m_bScanAtUnload || m_stopEvent.Lock(timeoutMs);
+    if (m_bScanAtUnload && !m_stopEvent.Lock(timeoutMs)) return false;
+    JoinThreadAtUnload(m_hThread);
+    m_hThread = nullptr;
+    return true;
 }
 
 int CChannel::RegisterTag(const char* deviceName, const char* address, int hostType, int reserved,

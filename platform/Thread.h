@@ -1,10 +1,17 @@
-// A worker thread that nobody joins: it runs fn(arg) and ends. Its last act in
-// our code is the return from fn, so a caller that waits for a signal fn sets
-// just before returning can release the module right after (on Windows a raw
-// system thread, whose exit runs no code of this module).
+// The channel's worker thread. Whoever stops it waits for the signal the
+// thread gives as its last act and then for the thread itself to be gone, so
+// that no instruction of this module still runs when the module is unloaded.
 #pragma once
 
 using ThreadProc = void (*)(void* arg);
+using ThreadHandle = void*;
 
-// False when the system could not start a thread.
-bool StartDetachedThread(ThreadProc fn, void* arg);
+// Null when the system could not start a thread.
+ThreadHandle StartThread(ThreadProc fn, void* arg);
+// Waits until the thread has ended and releases its handle.
+void JoinThread(ThreadHandle thread);
+// The same while the library is being unloaded. Windows holds its loader lock
+// then and a thread cannot end until it is released, so there the handle is
+// released without waiting and the thread, which has signalled its end, gets
+// a moment to leave this module's code.
+void JoinThreadAtUnload(ThreadHandle thread);

@@ -8,24 +8,31 @@ namespace {
 struct Start {
     ThreadProc fn;
     void* arg;
+    pthread_t thread;
 };
 void* Trampoline(void* p) {
-    Start s = *static_cast<Start*>(p);
-    delete static_cast<Start*>(p);
-    s.fn(s.arg);
+    Start* s = static_cast<Start*>(p);
+    s->fn(s->arg);
     return nullptr;
 }
 }  // namespace
 
-bool StartDetachedThread(ThreadProc fn, void* arg) {
-    Start* s = new (std::nothrow) Start{fn, arg};
-    if (!s) return false;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, &Trampoline, s);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) delete s;
-    return rc == 0;
+ThreadHandle StartThread(ThreadProc fn, void* arg) {
+    Start* s = new (std::nothrow) Start{fn, arg, {}};
+    if (!s) return nullptr;
+    if (pthread_create(&s->thread, nullptr, &Trampoline, s) != 0) {
+        delete s;
+        return nullptr;
+    }
+    return s;
 }
+
+void JoinThread(ThreadHandle thread) {
+    if (!thread) return;
+    Start* s = static_cast<Start*>(thread);
+    pthread_join(s->thread, nullptr);
+    delete s;
+}
+
+// a dlclose holds no lock an ending thread needs: join as always
+void JoinThreadAtUnload(ThreadHandle thread) { JoinThread(thread); }

@@ -17,14 +17,24 @@ DWORD WINAPI Trampoline(LPVOID p) {
 }
 }  // namespace
 
-bool StartDetachedThread(ThreadProc fn, void* arg) {
+ThreadHandle StartThread(ThreadProc fn, void* arg) {
     Start* s = new (std::nothrow) Start{fn, arg};
-    if (!s) return false;
+    if (!s) return nullptr;
     HANDLE h = CreateThread(nullptr, 0, &Trampoline, s, 0, nullptr);
-    if (!h) {
-        delete s;
-        return false;
-    }
-    CloseHandle(h);
-    return true;
+    if (!h) delete s;
+    return h;
+}
+
+void JoinThread(ThreadHandle thread) {
+    if (!thread) return;
+    WaitForSingleObject(static_cast<HANDLE>(thread), INFINITE);
+    CloseHandle(static_cast<HANDLE>(thread));
+}
+
+void JoinThreadAtUnload(ThreadHandle thread) {
+    if (!thread) return;
+    CloseHandle(static_cast<HANDLE>(thread));
+    // the thread has signalled its end; what remains of it in this module is
+    // a return or two, then it waits in ExitThread for the loader lock we hold
+    Sleep(50);
 }

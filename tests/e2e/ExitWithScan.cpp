@@ -1,0 +1,33 @@
+// A host that ends its process while a channel still scans: the process must
+// end at once and cleanly. Run with the simulator on COM8.
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "DriverTable.h"
+#include "TestSupport.h"
+#include "config/ConfigData.h"
+
+int main() {
+    testsupport::ScratchDir dir;
+    std::string path = dir.Path("exit.cfg");
+    CConfigData config;
+    config.SetPort(7);
+    auto* s = new CStationData;
+    s->SetName("P1");
+    s->SetStationNo(1);
+    config.AddStation(s);
+    config.Save(path.c_str());
+
+    auto* drv = new testsupport::DriverTable;  // never unloaded: the process just ends
+    int h = drv->Open(path);
+    if (h != 0 || drv->Start(h) != 0) {
+        std::printf("could not start the channel\n");
+        return 1;
+    }
+    drv->StartScan(h);
+    drv->SetActive(h, nullptr, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::printf("1 passed, 0 failed\n");
+    return 0;
+}
