@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Json.h"
 #include "config/ConfigData.h"
 #include "config/StationRules.h"
 #include "driver/DriverStrings.h"
@@ -122,28 +123,6 @@ bool BaudOf(int index, long* baud) {
     if (index < 0 || index >= kBaudRateCount) return false;
     *baud = 150L << index;
     return true;
-}
-
-std::string JsonString(const std::string& utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
 }
 
 std::string PeriodSeconds(int ms) {

@@ -1,0 +1,32 @@
+#include <windows.h>
+#include <shellapi.h>
+
+#include "Args.h"
+
+namespace {
+std::string Narrow(const wchar_t* wide, UINT codePage) {
+    int n = WideCharToMultiByte(codePage, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(static_cast<size_t>(n - 1), '\0');
+    WideCharToMultiByte(codePage, 0, wide, -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+}  // namespace
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide) return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) out.push_back(Narrow(wide[i], CP_UTF8));
+    LocalFree(wide);
+    return out;
+}
+
+std::string NativePath(const std::string& utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    if (n <= 0) return utf8;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], n);
+    return Narrow(wide.c_str(), CP_ACP);
+}

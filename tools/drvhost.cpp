@@ -1,0 +1,520 @@
+// drvhost: runs the driver as a host does, through its entry table, with the
+// stand-in host libraries beside it, and shows what happens: every tag's
+// value, each station's status and counters, and the log lines as they come.
+// Writes and other requests are typed as commands, one a line.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Json.h"
+#include "config/ConfigData.h"
+#include "host/HostTables.h"
+#include "host/TagVal.h"
+#include "host/ZeravError.h"
+#include "platform/Args.h"
+#include "platform/CString.h"
+#include "platform/DynLib.h"
+#include "platform/Encoding.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+const int kExitUsage = 64;
+const int kExitNoChannel = 2;
+const int kDigitalTagType = 13;
+
+#if defined(_WIN32)
+const char kDriverFile[] = "Krandolix.dll";
+#else
+const char kDriverFile[] = "Krandolix.so";
+#endif
+
+const char kUsage[] =
+    "usage: drvhost run CONFIG [--tag NAME=DEVICE:ADDRESS]... [--tags FILE]\n"
+    "                          [--jsonl] [--duration SECONDS]\n"
+    "  Loads the driver, opens the channel, registers the tags, starts the port and\n"
+    "  the scan and switches the channel on. Commands, one a line on standard input:\n"
+    "    write NAME [VALUE]   status [STATION]   reset [STATION]\n"
+    "    enable STATION       disable STATION    on   off   stop   start   quit\n"
+    "  Ctrl-C or the end of input stops the channel and ends the program.\n";
+
+std::atomic<bool> g_interrupted{false};
+
+// ---- what the driver and the host libraries report, from any thread ----
+
+struct Event {
+    enum Kind { value, log, error } kind;
+    uintptr_t tag;
+    double number;
+    int code;
+    std::string text;  // UTF-8
+};
+
+std::mutex g_eventLock;
+std::deque<Event> g_events;
+
+void Post(Event e) {
+    std::lock_guard<std::mutex> hold(g_eventLock);
+    g_events.push_back(std::move(e));
+}
+
+std::deque<Event> TakeEvents() {
+    std::lock_guard<std::mutex> hold(g_eventLock);
+    std::deque<Event> out;
+    out.swap(g_events);
+    return out;
+}
+
+void OnValue(void*, HostTagRef tag, double value) { Post(Event{Event::value, tag, value, 0, ""}); }
+void OnLog(void*, int kind, const char* line) {
+    Post(Event{Event::log, 0, 0, kind, Cp949ToUtf8(line ? line : "")});
+}
+void OnError(int code, const char* text, int, const char* const*) {
+    Post(Event{Event::error, 0, 0, code, Cp949ToUtf8(text ? text : "")});
+}
+
+// ---- commands from standard input ----
+
+std::mutex g_inputLock;
+std::deque<std::string> g_input;
+
+void ReadInput() {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::lock_guard<std::mutex> hold(g_inputLock);
+        g_input.push_back(line);
+    }
+    std::lock_guard<std::mutex> hold(g_inputLock);
+    g_input.push_back("quit");
+}
+
+bool TakeInput(std::string* line) {
+    std::lock_guard<std::mutex> hold(g_inputLock);
+    if (g_input.empty()) return false;
+    *line = g_input.front();
+    g_input.pop_front();
+    return true;
+}
+
+// ---- the driver's table ----
+
+class Driver {
+public:
+    bool Load(std::string* why) {
+        std::string folder = OwnModuleFolder();
+        m_lib = LoadLib((folder + kDriverFile).c_str());
+        if (!m_lib) {
+            *why = std::string("cannot load ") + folder + kDriverFile;
+            return false;
+        }
+        m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
+        if (!m_table) *why = "the driver exports no DrvFuncTable";
+        return m_table != nullptr;
+    }
+    int32_t Open(const std::string& path) { return Call<int32_t (*)(const char*)>(1)(path.c_str()); }
+    int32_t Start(int32_t h) { return Call<int32_t (*)(int32_t)>(3)(h); }
+    int32_t StartScan(int32_t h) { return Call<int32_t (*)(int32_t)>(4)(h); }
+    int32_t Stop(int32_t h) { return Call<int32_t (*)(int32_t)>(5)(h); }
+    int32_t Register(int32_t h, const char* device, const char* address, uintptr_t tag) {
+        return Call<int32_t (*)(int32_t, const char*, const char*, int32_t, int32_t, uintptr_t)>(6)(
+            h, device, address, kDigitalTagType, 0, tag);
+    }
+    int32_t Write(int32_t h, int32_t tag, CTagVal* v) {
+        return Call<int32_t (*)(int32_t, int32_t, CTagVal*)>(7)(h, tag, v);
+    }
+    int32_t IsWriteDone(int32_t h, int32_t tag) { return Call<int32_t (*)(int32_t, int32_t)>(8)(h, tag); }
+    void SetActive(int32_t h, const char* station, int32_t on) {
+        Call<void (*)(int32_t, const char*, int32_t)>(13)(h, station, on);
+    }
+    void Reset(int32_t h, const char* station) { Call<void (*)(int32_t, const char*)>(14)(h, station); }
+    int32_t Status(int32_t h, const char* station, int32_t c[4]) {
+        return Call<int32_t (*)(int32_t, const char*, int32_t*, int32_t*, int32_t*, int32_t*)>(15)(
+            h, station, &c[0], &c[1], &c[2], &c[3]);
+    }
+
+private:
+    template <typename F>
+    F Call(int slot) const {
+        return reinterpret_cast<F>(m_table[slot]);
+    }
+    LibHandle m_lib = nullptr;
+    void** m_table = nullptr;
+};
+
+// ---- the session ----
+
+struct Tag {
+    std::string name;    // UTF-8, as given
+    std::string device;  // CP949
+    std::string address;
+    int32_t handle = -1;
+    bool hasValue = false;
+    double value = 0;
+    std::chrono::steady_clock::time_point changed;
+    bool writePending = false;
+};
+
+struct Options {
+    std::string config;
+    std::vector<std::string> tagSpecs;
+    bool jsonl = false;
+    double duration = -1;
+};
+
+bool ParseTagSpec(const std::string& spec, Tag* tag) {
+    size_t eq = spec.find('=');
+    size_t colon = spec.rfind(':');
+    if (eq == std::string::npos || eq == 0 || colon == std::string::npos || colon < eq) return false;
+    tag->name = spec.substr(0, eq);
+    std::string device = spec.substr(eq + 1, colon - eq - 1);
+    tag->address = spec.substr(colon + 1);
+    return Utf8ToCp949(device, &tag->device);
+}
+
+class Session {
+public:
+    Session(Driver& drv, const Options& o) : m_drv(drv), m_opt(o) {}
+
+    int Run(std::vector<Tag> tags, const CConfigData& config) {
+        m_tags = std::move(tags);
+        for (const auto& s : config.Stations()) m_stations.push_back(s->GetName().Str());
+
+        m_handle = m_drv.Open(m_opt.config);
+        if (m_handle < 0) {
+            Flush();
+            Say("error", "{\"event\":\"error\",\"code\":-1,\"text\":" +
+                             JsonString("cannot open the channel: " + m_opt.config) + "}",
+                "채널을 열 수 없습니다: " + m_opt.config);
+            return kExitNoChannel;
+        }
+        for (size_t i = 0; i < m_tags.size(); ++i) {
+            Tag& t = m_tags[i];
+            std::string name;
+            if (!Utf8ToCp949(t.name, &name)) name = t.name;
+            DefineTag(HostRef(i), name.c_str());
+            t.handle = m_drv.Register(m_handle, t.device.c_str(), t.address.c_str(), HostRef(i));
+            Say("register",
+                "{\"event\":\"register\",\"tag\":" + JsonString(t.name) +
+                    ",\"handle\":" + std::to_string(t.handle) + "}",
+                t.name + (t.handle < 0 ? ": 등록 실패" : ""));
+            Flush();  // a refused address has logged its reason
+        }
+        StartChannel();
+        m_drv.SetActive(m_handle, nullptr, 1);
+
+        auto begin = std::chrono::steady_clock::now();
+        auto lastDraw = begin - std::chrono::seconds(1);
+        bool quit = false;
+        while (!quit) {
+            Flush();
+            std::string line;
+            while (!quit && TakeInput(&line)) quit = Command(line);
+            CheckWrites();
+            if (g_interrupted) quit = true;
+            if (m_opt.duration >= 0 &&
+                std::chrono::steady_clock::now() - begin >= std::chrono::duration<double>(m_opt.duration)) {
+                quit = true;
+            }
+            if (!m_opt.jsonl && std::chrono::steady_clock::now() - lastDraw > std::chrono::milliseconds(300)) {
+                Draw();
+                lastDraw = std::chrono::steady_clock::now();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        m_drv.Stop(m_handle);
+        Flush();
+        if (!m_opt.jsonl) Draw();
+        return 0;
+    }
+
+private:
+    static uintptr_t HostRef(size_t index) { return 0x1000 + index; }
+
+    void DefineTag(uintptr_t ref, const char* name) {
+        static auto define =
+            reinterpret_cast<decltype(&DbmDefineTag)>(FindSymbol(LoadLib("ZeravDbm.DLL"), "DbmDefineTag"));
+        if (define) define(ref, name);
+    }
+
+    void StartChannel() {
+        int32_t r = m_drv.Start(m_handle);
+        Say("start", "{\"event\":\"start\",\"result\":" + std::to_string(r) + "}",
+            r == 0 ? "포트 열림" : "포트를 열 수 없음");
+        m_drv.StartScan(m_handle);
+    }
+
+    // A line for scripts (--jsonl) or for the live view's log.
+    void Say(const char*, const std::string& json, const std::string& words) {
+        if (m_opt.jsonl) {
+            std::printf("%s\n", json.c_str());
+            std::fflush(stdout);
+        } else if (!words.empty()) {
+            AddLog(words);
+        }
+    }
+
+    void AddLog(const std::string& line) {
+        m_log.push_back(Clock() + " " + line);
+        while (m_log.size() > 12) m_log.pop_front();
+    }
+
+    static std::string Clock() {
+        std::time_t now = std::time(nullptr);
+        char b[16];
+        std::strftime(b, sizeof b, "%H:%M:%S", std::localtime(&now));
+        return b;
+    }
+
+    void Flush() {
+        for (Event& e : TakeEvents()) {
+            if (e.kind == Event::value) {
+                size_t i = e.tag - HostRef(0);
+                if (i >= m_tags.size()) continue;
+                Tag& t = m_tags[i];
+                if (!t.hasValue || t.value != e.number) t.changed = std::chrono::steady_clock::now();
+                t.hasValue = true;
+                t.value = e.number;
+                char v[32];
+                std::snprintf(v, sizeof v, "%g", e.number);
+                if (m_opt.jsonl) {
+                    Say("value", "{\"event\":\"value\",\"tag\":" + JsonString(t.name) + ",\"value\":" + v + "}",
+                        "");
+                }
+            } else if (e.kind == Event::log) {
+                Say("log",
+                    "{\"event\":\"log\",\"kind\":\"" + std::string(e.code == kLogFault ? "fault" : "info") +
+                        "\",\"text\":" + JsonString(e.text) + "}",
+                    (e.code == kLogFault ? "! " : "  ") + e.text);
+            } else {
+                Say("error",
+                    "{\"event\":\"error\",\"code\":" + std::to_string(e.code) + ",\"text\":" + JsonString(e.text) + "}",
+                    "! " + e.text);
+            }
+        }
+    }
+
+    Tag* FindTag(const std::string& name) {
+        for (Tag& t : m_tags)
+            if (t.name == name) return &t;
+        return nullptr;
+    }
+
+    void Status(const std::string& stationUtf8) {
+        std::string station;
+        bool named = !stationUtf8.empty();
+        if (named && !Utf8ToCp949(stationUtf8, &station)) station = stationUtf8;
+        int32_t c[4] = {0, 0, 0, 0};
+        int32_t r = m_drv.Status(m_handle, named ? station.c_str() : nullptr, c);
+        std::string counters = "[" + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
+                               std::to_string(c[2]) + "," + std::to_string(c[3]) + "]";
+        Say("status",
+            "{\"event\":\"status\",\"station\":" + (named ? JsonString(stationUtf8) : "null") +
+                ",\"result\":" + std::to_string(r) + ",\"counters\":" + counters + "}",
+            (named ? stationUtf8 : "채널") + " 상태 " + std::to_string(r) + " " + counters);
+    }
+
+    // Returns true for quit.
+    bool Command(const std::string& line) {
+        std::istringstream in(line);
+        std::string cmd, arg;
+        in >> cmd;
+        std::getline(in >> std::ws, arg);
+        while (!arg.empty() && (arg.back() == ' ' || arg.back() == '\r')) arg.pop_back();
+        std::string argCp949;
+        if (!Utf8ToCp949(arg, &argCp949)) argCp949 = arg;
+        if (cmd.empty()) return false;
+        if (cmd == "quit") return true;
+        if (cmd == "write") {
+            std::string name = arg, value = "1";
+            size_t space = arg.rfind(' ');
+            if (space != std::string::npos && !FindTag(arg)) {
+                name = arg.substr(0, space);
+                value = arg.substr(space + 1);
+            }
+            Tag* t = FindTag(name);
+            int32_t r = -1;
+            if (t) {
+                CTagVal v;
+                v.SetVal(std::atof(value.c_str()));
+                r = m_drv.Write(m_handle, t->handle, &v);
+                if (r == 0) t->writePending = true;
+            }
+            Say("write", "{\"event\":\"write\",\"tag\":" + JsonString(name) + ",\"result\":" + std::to_string(r) + "}",
+                name + " 쓰기 " + (r == 0 ? "요청" : "거부"));
+        } else if (cmd == "status") {
+            Status(arg);
+        } else if (cmd == "reset") {
+            m_drv.Reset(m_handle, arg.empty() ? nullptr : argCp949.c_str());
+        } else if (cmd == "enable" || cmd == "disable") {
+            if (!arg.empty()) m_drv.SetActive(m_handle, argCp949.c_str(), cmd == "enable");
+        } else if (cmd == "on" || cmd == "off") {
+            m_drv.SetActive(m_handle, nullptr, cmd == "on");
+        } else if (cmd == "stop") {
+            m_drv.Stop(m_handle);
+        } else if (cmd == "start") {
+            StartChannel();
+        } else {
+            Say("error", "{\"event\":\"error\",\"code\":0,\"text\":" + JsonString("unknown command: " + line) + "}",
+                "알 수 없는 명령: " + line);
+        }
+        return false;
+    }
+
+    void CheckWrites() {
+        for (Tag& t : m_tags) {
+            if (!t.writePending || m_drv.IsWriteDone(m_handle, t.handle) != 1) continue;
+            t.writePending = false;
+            Say("done", "{\"event\":\"done\",\"tag\":" + JsonString(t.name) + "}", t.name + " 쓰기 완료");
+        }
+    }
+
+    void Draw() {
+        std::string out = "\x1b[H\x1b[2J";
+        out += "drvhost  " + m_opt.config + "   (write NAME, status, enable/disable STATION, on, off, quit)\n\n";
+        out += "태그                      값   마지막 변경\n";
+        auto now = std::chrono::steady_clock::now();
+        for (const Tag& t : m_tags) {
+            char row[256];
+            std::string value = t.handle < 0 ? "등록 실패" : !t.hasValue ? "-" : t.value != 0 ? "1" : "0";
+            std::string age = "";
+            if (t.hasValue) {
+                double s = std::chrono::duration<double>(now - t.changed).count();
+                char b[32];
+                std::snprintf(b, sizeof b, "%.1f초 전", s);
+                age = b;
+            }
+            if (t.writePending) age += "  (쓰기 대기)";
+            std::snprintf(row, sizeof row, "  %-24s %-4s %s\n", t.name.c_str(), value.c_str(), age.c_str());
+            out += row;
+        }
+        out += "\n스테이션        상태   제어  실패  폴링  실패\n";
+        for (const std::string& s : m_stations) {
+            int32_t c[4] = {0, 0, 0, 0};
+            int32_t r = m_drv.Status(m_handle, s.c_str(), c);
+            const char* state = r < 0 ? "꺼짐" : r == 0 ? "정상" : "이상";
+            char row[256];
+            std::snprintf(row, sizeof row, "  %-14s %s %5d %5d %5d %5d\n", Cp949ToUtf8(s).c_str(), state, c[0],
+                          c[1], c[2], c[3]);
+            out += row;
+        }
+        out += "\n로그\n";
+        for (const std::string& l : m_log) out += "  " + l + "\n";
+        std::fputs(out.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    Driver& m_drv;
+    const Options& m_opt;
+    int32_t m_handle = -1;
+    std::vector<Tag> m_tags;
+    std::vector<std::string> m_stations;  // CP949
+    std::deque<std::string> m_log;
+};
+
+bool ReadTagFile(const std::string& path, std::vector<std::string>* specs) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t hash = line.find('#');
+        if (hash != std::string::npos) line.resize(hash);
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        size_t start = line.find_first_not_of(" \t");
+        if (start != std::string::npos) specs->push_back(line.substr(start));
+    }
+    return true;
+}
+
+#if defined(_WIN32)
+BOOL WINAPI OnConsoleSignal(DWORD) {
+    g_interrupted = true;
+    return TRUE;
+}
+#else
+void OnSignal(int) { g_interrupted = true; }
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (args.size() < 3 || args[1] != "run") {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    Options o;
+    o.config = NativePath(args[2]);
+    for (size_t i = 3; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--jsonl") {
+            o.jsonl = true;
+        } else if (a == "--tag" && i + 1 < args.size()) {
+            o.tagSpecs.push_back(args[++i]);
+        } else if (a == "--tags" && i + 1 < args.size()) {
+            if (!ReadTagFile(NativePath(args[++i]), &o.tagSpecs)) {
+                std::fprintf(stderr, "drvhost: cannot read %s\n", args[i].c_str());
+                return kExitUsage;
+            }
+        } else if (a == "--duration" && i + 1 < args.size()) {
+            o.duration = std::atof(args[++i].c_str());
+        } else {
+            std::fputs(kUsage, stderr);
+            return kExitUsage;
+        }
+    }
+    std::vector<Tag> tags;
+    for (const std::string& spec : o.tagSpecs) {
+        Tag t;
+        if (!ParseTagSpec(spec, &t)) {
+            std::fprintf(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not %s\n", spec.c_str());
+            return kExitUsage;
+        }
+        tags.push_back(t);
+    }
+
+    CZeravError::SetHandler(&OnError);
+    Driver drv;
+    std::string why;
+    if (!drv.Load(&why)) {
+        std::fprintf(stderr, "drvhost: %s\n", why.c_str());
+        return kExitNoChannel;
+    }
+    LibHandle db = LoadLib("ZeravDbm.DLL");
+    LibHandle log = LoadLib("Plovanet.DLL");
+    if (auto notify = reinterpret_cast<decltype(&DbmSetNotify)>(FindSymbol(db, "DbmSetNotify")))
+        notify(&OnValue, nullptr);
+    if (auto notify = reinterpret_cast<decltype(&LogSetNotify)>(FindSymbol(log, "LogSetNotify")))
+        notify(&OnLog, nullptr);
+
+#if defined(_WIN32)
+    SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
+#else
+    std::signal(SIGINT, &OnSignal);
+    std::signal(SIGTERM, &OnSignal);
+#endif
+    std::thread(&ReadInput).detach();
+
+    // the station names for the live view
+    CConfigData config;
+    config.Load(o.config.c_str());
+    Session session(drv, o);
+    int rc = session.Run(std::move(tags), config);
+    std::fflush(stdout);
+    // the input thread may still wait for a line: end without unwinding it
+    std::_Exit(rc);
+}
