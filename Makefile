@@ -7,7 +7,7 @@ CTEST_FLAGS ?= --output-on-failure -j2
 # code's tests run in the 64-bit build of the same sources under 64-bit Wine.
 WIN32_RUNS := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes)
 
-.PHONY: all deps native windows windows64 test test-native test-windows clean
+.PHONY: all deps native windows windows64 test test-native test-windows demo clean
 
 all: native windows
 
@@ -36,6 +36,9 @@ ifneq ($(WIN32_RUNS),yes)
 endif
 
 test: test-native test-windows
+
+demo: native
+	scripts/demo
 
 clean:
 	rm -rf build

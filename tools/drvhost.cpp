@@ -176,6 +176,28 @@ struct Options {
     double duration = -1;
 };
 
+// Pads UTF-8 text with blanks to a width in terminal columns (Korean and
+// other East Asian characters take two).
+std::string Pad(const std::string& utf8, int columns) {
+    int width = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        uint32_t cp = c;
+        int len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (len > 1) {
+            cp = c & (0xFF >> (len + 1));
+            for (int k = 1; k < len && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+        }
+        width += (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                         (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                         (cp >= 0xFF00 && cp <= 0xFF60)
+                     ? 2
+                     : 1;
+        i += static_cast<size_t>(len);
+    }
+    return utf8 + std::string(width < columns ? static_cast<size_t>(columns - width) : 0, ' ');
+}
+
 bool ParseTagSpec(const std::string& spec, Tag* tag) {
     size_t eq = spec.find('=');
     size_t colon = spec.rfind(':');
@@ -386,11 +408,14 @@ private:
     void Draw() {
         std::string out = "\x1b[H\x1b[2J";
         out += "drvhost  " + m_opt.config + "   (write NAME, status, enable/disable STATION, on, off, quit)\n\n";
-        out += "태그                      값   마지막 변경\n";
+        out += Pad("태그", 26) + Pad("값", 6) + "마지막 변경\n";
         auto now = std::chrono::steady_clock::now();
         for (const Tag& t : m_tags) {
-            char row[256];
-            std::string value = t.handle < 0 ? "등록 실패" : !t.hasValue ? "-" : t.value != 0 ? "1" : "0";
+            bool output = !t.address.empty() && (t.address.find_first_of("Oo") != std::string::npos);
+            std::string value = t.handle < 0 ? "등록 실패"
+                                : t.hasValue  ? (t.value != 0 ? "1" : "0")
+                                : output      ? "출력"
+                                              : "-";
             std::string age = "";
             if (t.hasValue) {
                 double s = std::chrono::duration<double>(now - t.changed).count();
@@ -399,18 +424,16 @@ private:
                 age = b;
             }
             if (t.writePending) age += "  (쓰기 대기)";
-            std::snprintf(row, sizeof row, "  %-24s %-4s %s\n", t.name.c_str(), value.c_str(), age.c_str());
-            out += row;
+            out += "  " + Pad(t.name, 24) + Pad(value, 6) + age + "\n";
         }
-        out += "\n스테이션        상태   제어  실패  폴링  실패\n";
+        out += "\n" + Pad("스테이션", 16) + Pad("상태", 6) + " 제어  실패  폴링  실패\n";
         for (const std::string& s : m_stations) {
             int32_t c[4] = {0, 0, 0, 0};
             int32_t r = m_drv.Status(m_handle, s.c_str(), c);
             const char* state = r < 0 ? "꺼짐" : r == 0 ? "정상" : "이상";
-            char row[256];
-            std::snprintf(row, sizeof row, "  %-14s %s %5d %5d %5d %5d\n", Cp949ToUtf8(s).c_str(), state, c[0],
-                          c[1], c[2], c[3]);
-            out += row;
+            char counters[64];
+            std::snprintf(counters, sizeof counters, "%5d %5d %5d %5d\n", c[0], c[1], c[2], c[3]);
+            out += "  " + Pad(Cp949ToUtf8(s), 14) + Pad(state, 6) + counters;
         }
         out += "\n로그\n";
         for (const std::string& l : m_log) out += "  " + l + "\n";
