@@ -43,7 +43,8 @@ void CChannel::LogStoredValueFixes() {
     if (m_nRetries < 0) add(StrFormat(txt::TXT_FIX_RETRIES, static_cast<int>(m_nRetries)));
     for (auto& station : m_stationList) {
         if (station->GetPollPeriod() < 0) {
-            add(StrFormat(txt::TXT_FIX_PERIOD, station->GetName().GetString(), station->GetPollPeriod()));
+            add(StrFormat(txt::TXT_FIX_PERIOD, station->GetName().GetString(),
+                          station->GetPollPeriod()));
         }
     }
     if (!fixes.empty()) LogFault(StrFormat(txt::TXT_SETTINGS_FIXED, fixes.c_str()).c_str());
@@ -138,8 +139,8 @@ int CChannel::RegisterTag(const char* deviceName, const char* address, int hostT
     if (!MakeTagHandle(position, station->GetTagTable().GetCount(), &handle)) {
         CString name;
         if (CDbmLink* db = TheDbmLink()) db->GetTagName(hostTag, &name);
-        LogFault(StrFormat(txt::TXT_HANDLE_RANGE, name.GetString(), address ? address : "", position,
-                           station->GetTagTable().GetCount())
+        LogFault(StrFormat(txt::TXT_HANDLE_RANGE, name.GetString(), address ? address : "",
+                           position, station->GetTagTable().GetCount())
                      .c_str());
         return -1;
     }
@@ -199,5 +200,6 @@ int CChannel::GetStatus(const char* stationName, int* controls, int* controlFail
 
 void CChannel::GetStationInfo(const char* stationName, CString* number, CString* description) {
     if (!stationName) return;
-    if (CStationData* station = FindStation(stationName)) station->GetDisplayInfo(number, description);
+    if (CStationData* station = FindStation(stationName))
+        station->GetDisplayInfo(number, description);
 }

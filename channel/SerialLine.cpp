@@ -2,7 +2,9 @@
 
 CSerialLine::CSerialLine() = default;
 
-CSerialLine::~CSerialLine() { Close(); }
+CSerialLine::~CSerialLine() {
+    Close();
+}
 
 uint32_t CSerialLine::SetReadTimeout(uint32_t ms) {
     uint32_t previous = m_nReadTimeout;

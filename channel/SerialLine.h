@@ -21,7 +21,7 @@ public:
     enum {
         readOk = 0,
         readTimeout = 1,
-        readFailed = -1,      // the read could not be started
+        readFailed = -1,        // the read could not be started
         readResultFailed = -2,  // the read's completion reported an error
         readNotOpen = -3,
     };

@@ -1,3 +1,5 @@
+#include "SerialLine_posix.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "SerialLine.h"
-#include "SerialLine_posix.h"
 #include "platform/DynLib.h"
 #include "platform/Tick.h"
 
@@ -18,7 +19,9 @@ namespace {
 
 const speed_t kSpeeds[9] = {B150, B300, B600, B1200, B2400, B4800, B9600, B19200, B38400};
 
-int Fd(intptr_t h) { return static_cast<int>(h); }
+int Fd(intptr_t h) {
+    return static_cast<int>(h);
+}
 
 }  // namespace
 

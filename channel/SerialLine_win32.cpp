@@ -1,14 +1,17 @@
+#include "SerialLine_win32.h"
+
 #include <windows.h>
 
 #include <cstdio>
 
 #include "SerialLine.h"
-#include "SerialLine_win32.h"
 #include "platform/Tick.h"
 
 namespace {
 
-HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE AsHandle(intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
 
 // An event and an OVERLAPPED that live for one operation. An operation still
 // pending when its wait runs out is cancelled and waited for before they go,

@@ -12,14 +12,18 @@ CRuntimeClass CConfigData::classCConfigData = {"CConfigData", 1, &CConfigData::C
                                                nullptr};
 static CClassRegistration g_registerConfig(&CConfigData::classCConfigData);
 
-CObject* CConfigData::CreateObject() { return new CConfigData; }
+CObject* CConfigData::CreateObject() {
+    return new CConfigData;
+}
 
 CConfigData::CConfigData() : m_header(3) {
     m_header.SetDesc("Krandolix.Dll");
     m_header.m_wFlags = 1;
 }
 
-CConfigData::~CConfigData() { RemoveAllStations(); }
+CConfigData::~CConfigData() {
+    RemoveAllStations();
+}
 
 void CConfigData::Serialize(CArchive& ar) {
     m_header.Serialize(ar);
@@ -52,7 +56,8 @@ void CConfigData::Serialize(CArchive& ar) {
             m_nDelay = ar.ReadInt();
             m_nTimeout = ar.ReadInt();
             // version 2 kept the time-out in seconds
-            if (m_nVersion == 2) m_nTimeout = static_cast<int32_t>(static_cast<uint32_t>(m_nTimeout) * 1000u);
+            if (m_nVersion == 2)
+                m_nTimeout = static_cast<int32_t>(static_cast<uint32_t>(m_nTimeout) * 1000u);
         }
         if (m_nVersion >= 3) m_nRetries = ar.ReadInt();
         for (uint32_t n = ar.ReadCount(); n > 0; --n) {
@@ -132,7 +137,9 @@ int CConfigData::FindStationIndex(const char* name) const {
     return -1;
 }
 
-void CConfigData::AddStation(CStationData* station) { m_stationList.emplace_back(station); }
+void CConfigData::AddStation(CStationData* station) {
+    m_stationList.emplace_back(station);
+}
 
 void CConfigData::RemoveAllStations() {
     for (auto& station : m_stationList) station.reset();

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 #include <memory>
+#include <vector>
 
 #include "StationData.h"
 #include "host/ZeravHeader.h"

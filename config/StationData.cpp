@@ -6,7 +6,9 @@ CRuntimeClass CStationData::classCStationData = {"CStationData", 1, &CStationDat
                                                  nullptr};
 static CClassRegistration g_registerStation(&CStationData::classCStationData);
 
-CObject* CStationData::CreateObject() { return new CStationData; }
+CObject* CStationData::CreateObject() {
+    return new CStationData;
+}
 
 CStationData::CStationData() = default;
 CStationData::~CStationData() = default;

@@ -82,7 +82,9 @@ public:
     CTagTable& GetTagTable() { return m_tagTable; }
     CStationProtocol& GetEngine() { return m_engine; }
     // The poll period the scan uses: a stored negative one counts as 0.
-    uint32_t GetRunPollPeriod() const { return m_nPollPeriod < 0 ? 0u : static_cast<uint32_t>(m_nPollPeriod); }
+    uint32_t GetRunPollPeriod() const {
+        return m_nPollPeriod < 0 ? 0u : static_cast<uint32_t>(m_nPollPeriod);
+    }
 
 protected:
     // Written by the scan thread, read by host threads without a lock.

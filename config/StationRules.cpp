@@ -29,8 +29,8 @@ int SecondsToMs(double seconds) {
 }
 
 int CheckStationEntry(const StationEntry& entry, const CStationData* self,
-                      const CStationData* sameName, const CStationData* sameNumber,
-                      int* periodMs, StationField* field) {
+                      const CStationData* sameName, const CStationData* sameNumber, int* periodMs,
+                      StationField* field) {
     *field = StationField::name;
     if (!entry.name || !*entry.name) return IDS_NO_NAME;
     if (sameName && sameName != self) return IDS_DUP_NAME;
@@ -47,11 +47,27 @@ int CheckStationEntry(const StationEntry& entry, const CStationData* self,
     return 0;
 }
 
-int CheckDelay(long long ms) { return InRange(ms, 0, 2000, IDS_DELAY_RANGE); }
-int CheckTimeoutSeconds(long long s) { return InRange(s, 1, 999, IDS_TIMEOUT_RANGE); }
-int CheckRetries(long long n) { return InRange(n, 0, 10, IDS_RETRIES_RANGE); }
-int CheckPort(long long i) { return InRange(i, 0, kPortCount - 1, IDS_PORT_RANGE); }
-int CheckBaudRate(long long i) { return InRange(i, 0, kBaudRateCount - 1, IDS_BAUD_RANGE); }
-int CheckParity(long long i) { return InRange(i, 0, 2, IDS_PARITY_RANGE); }
-int CheckDataBits(long long i) { return InRange(i, 0, 1, IDS_DATABITS_RANGE); }
-int CheckStopBits(long long i) { return InRange(i, 0, 1, IDS_STOPBITS_RANGE); }
+int CheckDelay(long long ms) {
+    return InRange(ms, 0, 2000, IDS_DELAY_RANGE);
+}
+int CheckTimeoutSeconds(long long s) {
+    return InRange(s, 1, 999, IDS_TIMEOUT_RANGE);
+}
+int CheckRetries(long long n) {
+    return InRange(n, 0, 10, IDS_RETRIES_RANGE);
+}
+int CheckPort(long long i) {
+    return InRange(i, 0, kPortCount - 1, IDS_PORT_RANGE);
+}
+int CheckBaudRate(long long i) {
+    return InRange(i, 0, kBaudRateCount - 1, IDS_BAUD_RANGE);
+}
+int CheckParity(long long i) {
+    return InRange(i, 0, 2, IDS_PARITY_RANGE);
+}
+int CheckDataBits(long long i) {
+    return InRange(i, 0, 1, IDS_DATABITS_RANGE);
+}
+int CheckStopBits(long long i) {
+    return InRange(i, 0, 1, IDS_STOPBITS_RANGE);
+}

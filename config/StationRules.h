@@ -20,8 +20,8 @@ struct StationEntry {
 // station being edited (null for a new one): it never collides with itself.
 // On success *periodMs holds the period in whole milliseconds.
 int CheckStationEntry(const StationEntry& entry, const CStationData* self,
-                      const CStationData* sameName, const CStationData* sameNumber,
-                      int* periodMs, StationField* field);
+                      const CStationData* sameName, const CStationData* sameNumber, int* periodMs,
+                      StationField* field);
 
 // Reads seconds as strtod does; false when the text is not entirely a number.
 bool ParsePeriodSeconds(const char* text, double* seconds);

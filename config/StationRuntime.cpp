@@ -1,6 +1,5 @@
 // The station's runtime role: registration, writes, the scan visit, log lines.
 #include "StationData.h"
-
 #include "channel/Channel.h"
 #include "driver_texts.h"
 #include "platform/CString.h"
@@ -15,7 +14,8 @@ void CStationData::AttachChannel(CChannel* channel) {
 
 int CStationData::RegisterTag(const char* address, int hostType, int reserved, HostTagRef hostTag) {
     CString message;
-    std::unique_ptr<CBitTag> tag = m_tagTable.ParseAddress(address, hostType, reserved, hostTag, &message);
+    std::unique_ptr<CBitTag> tag =
+        m_tagTable.ParseAddress(address, hostType, reserved, hostTag, &message);
     if (tag) return m_tagTable.Add(std::move(tag));
     if (m_pChannel) m_pChannel->LogFault(message);
     return -1;

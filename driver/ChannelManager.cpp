@@ -6,9 +6,13 @@
 #include "driver/HostLink.h"
 #include "platform/Tick.h"
 
-CChannelManager::CChannelManager() { m_channelList.reserve(10); }
+CChannelManager::CChannelManager() {
+    m_channelList.reserve(10);
+}
 
-CChannelManager::~CChannelManager() { DeleteAll(); }
+CChannelManager::~CChannelManager() {
+    DeleteAll();
+}
 
 int CChannelManager::Open(const char* path) {
     if (!path) return -1;
@@ -61,4 +65,6 @@ CChannelManager& TheManager() {
     return manager;
 }
 
-CDbmLink* TheDbmLink() { return TheManager().GetDbmLink(); }
+CDbmLink* TheDbmLink() {
+    return TheManager().GetDbmLink();
+}

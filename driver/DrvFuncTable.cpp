@@ -17,7 +17,9 @@
 
 namespace {
 
-int32_t DrvGetVersion() { return static_cast<int32_t>(kInterfaceVersion); }
+int32_t DrvGetVersion() {
+    return static_cast<int32_t>(kInterfaceVersion);
+}
 
 int32_t DrvOpenChannel(const char* path) {
     try {
@@ -67,8 +69,8 @@ int32_t DrvRegisterTag(int32_t h, const char* device, const char* address, int32
 }
 
 int32_t DrvWriteTag(int32_t h, int32_t tagHandle, CTagVal* value) {
-    return OnChannel(h, -1,
-                     [&](CChannel* c) { return c->WriteTag(static_cast<uint32_t>(tagHandle), value); });
+    return OnChannel(
+        h, -1, [&](CChannel* c) { return c->WriteTag(static_cast<uint32_t>(tagHandle), value); });
 }
 
 int32_t DrvIsWriteDone(int32_t h, int32_t tagHandle) {
@@ -76,10 +78,14 @@ int32_t DrvIsWriteDone(int32_t h, int32_t tagHandle) {
                      [&](CChannel* c) { return c->IsWriteDone(static_cast<uint32_t>(tagHandle)); });
 }
 
-int32_t DrvAlwaysOne() { return 1; }
+int32_t DrvAlwaysOne() {
+    return 1;
+}
 void DrvReserved() {}
 
-const char* DrvGetDescription() { return DrvFuncTable.m_szDescription; }
+const char* DrvGetDescription() {
+    return DrvFuncTable.m_szDescription;
+}
 
 void DrvSetActive(int32_t h, const char* station, int32_t value) {
     OnChannelVoid(h, [&](CChannel* c) { c->SetActive(station, value); });

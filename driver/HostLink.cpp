@@ -33,7 +33,9 @@ LibHandle CHostLink::Load(const char* fileName) {
     return m_hModule;
 }
 
-CDbmLink::CDbmLink() { Load("ZeravDbm.DLL"); }
+CDbmLink::CDbmLink() {
+    Load("ZeravDbm.DLL");
+}
 
 void CDbmLink::GetTagName(HostTagRef tag, CString* name) const {
     if (!m_hModule) return;
@@ -45,7 +47,9 @@ void CDbmLink::SetTagValue(HostTagRef tag, CTagVal* value) const {
     if (auto fn = Entry<SetTagValueFn>(kEntrySetTagValue)) fn(tag, value);
 }
 
-CRuntimeLink::CRuntimeLink() { Load("Plovanet.DLL"); }
+CRuntimeLink::CRuntimeLink() {
+    Load("Plovanet.DLL");
+}
 
 void CRuntimeLink::PutMessage(int kind, const char* line) const {
     if (!m_hModule) return;

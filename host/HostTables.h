@@ -27,7 +27,7 @@ using HostTagRef = uintptr_t;
 
 // Entries of the tables, by index.
 enum HostTableEntry {
-    kEntryPutMessage = 19,  // Plovanet: (int 3, int kind, const char* line)
+    kEntryPutMessage = 19,   // Plovanet: (int 3, int kind, const char* line)
     kEntrySetTagValue = 23,  // ZeravDbm: (HostTagRef, CTagVal*)
     kEntryGetTagName = 29,   // ZeravDbm: (HostTagRef, CString* name)
 };
@@ -46,8 +46,8 @@ extern "C" {
 struct DbmTagState {
     double value;
     uint16_t type;
-    uint32_t stampMs;   // tick count of the latest value
-    uint32_t updates;   // values delivered so far
+    uint32_t stampMs;      // tick count of the latest value
+    uint32_t updates;      // values delivered so far
     uint32_t nameLookups;  // how often a driver asked for the name
 };
 using DbmNotifyFn = void (*)(void* context, HostTagRef tag, double value);

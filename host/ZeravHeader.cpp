@@ -13,7 +13,9 @@ const char kSignature[4] = {'Z', 'R', 'V', 'H'};
 CZeravHeader::CZeravHeader(int number) : m_wFlags(0), m_nNumber(number) {}
 CZeravHeader::~CZeravHeader() = default;
 
-void CZeravHeader::SetDesc(const char* description) { m_strDesc = description; }
+void CZeravHeader::SetDesc(const char* description) {
+    m_strDesc = description;
+}
 
 int CZeravHeader::OpenCompare(const char* path) const {
     CDiskFile file;

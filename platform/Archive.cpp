@@ -42,7 +42,9 @@ void CArchive::WriteBytes(const void* data, size_t count) {
     }
 }
 
-void CArchive::WriteByte(uint8_t v) { WriteBytes(&v, 1); }
+void CArchive::WriteByte(uint8_t v) {
+    WriteBytes(&v, 1);
+}
 
 void CArchive::WriteWord(uint16_t v) {
     uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
@@ -55,7 +57,9 @@ void CArchive::WriteDWord(uint32_t v) {
     WriteBytes(b, 4);
 }
 
-void CArchive::WriteInt(int32_t v) { WriteDWord(static_cast<uint32_t>(v)); }
+void CArchive::WriteInt(int32_t v) {
+    WriteDWord(static_cast<uint32_t>(v));
+}
 
 void CArchive::WriteString(const std::string& text) {
     size_t n = text.size();
@@ -165,7 +169,9 @@ uint32_t CArchive::ReadDWord() {
            (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
-int32_t CArchive::ReadInt() { return static_cast<int32_t>(ReadDWord()); }
+int32_t CArchive::ReadInt() {
+    return static_cast<int32_t>(ReadDWord());
+}
 
 std::string CArchive::ReadString() {
     uint32_t n = ReadByte();

@@ -4,9 +4,13 @@
 
 #include "DynLib.h"
 
-LibHandle LoadLib(const char* fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }
+LibHandle LoadLib(const char* fileName) {
+    return dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+}
 
-void* FindSymbol(LibHandle lib, const char* name) { return lib ? dlsym(lib, name) : nullptr; }
+void* FindSymbol(LibHandle lib, const char* name) {
+    return lib ? dlsym(lib, name) : nullptr;
+}
 
 void FreeLib(LibHandle lib) {
     if (lib) dlclose(lib);

@@ -4,7 +4,9 @@
 
 #include "DynLib.h"
 
-LibHandle LoadLib(const char* fileName) { return LoadLibraryA(fileName); }
+LibHandle LoadLib(const char* fileName) {
+    return LoadLibraryA(fileName);
+}
 
 void* FindSymbol(LibHandle lib, const char* name) {
     return lib ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(lib), name)) : nullptr;

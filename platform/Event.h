@@ -17,7 +17,8 @@ public:
     // Waits until set, consuming the signal; false when timeoutMs ran out.
     bool Lock(uint32_t timeoutMs) {
         std::unique_lock<std::mutex> hold(m_lock);
-        if (!m_cv.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return m_bSignalled; })) {
+        if (!m_cv.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                           [this] { return m_bSignalled; })) {
             return false;
         }
         m_bSignalled = false;

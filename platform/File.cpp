@@ -15,9 +15,13 @@ void CMemFile::Write(const void* buffer, size_t count) {
     m_pos = m_bytes.size();
 }
 
-void CDiskFile::Write(const void*, size_t) { throw CFileException(CFileException::accessDenied); }
+void CDiskFile::Write(const void*, size_t) {
+    throw CFileException(CFileException::accessDenied);
+}
 
-CDiskFile::~CDiskFile() { Close(); }
+CDiskFile::~CDiskFile() {
+    Close();
+}
 
 std::string FileTitleOf(const char* path) {
     std::string p = path ? path : "";

@@ -14,15 +14,20 @@ namespace {
 
 int CauseOf(int err) {
     switch (err) {
-        case ENOENT: return CFileException::fileNotFound;
+        case ENOENT:
+            return CFileException::fileNotFound;
         case ENOTDIR:
         case ENAMETOOLONG:
-        case ELOOP: return CFileException::badPath;
+        case ELOOP:
+            return CFileException::badPath;
         case EACCES:
         case EPERM:
-        case EISDIR: return CFileException::accessDenied;
-        case EWOULDBLOCK: return CFileException::sharingViolation;
-        default: return CFileException::generic;
+        case EISDIR:
+            return CFileException::accessDenied;
+        case EWOULDBLOCK:
+            return CFileException::sharingViolation;
+        default:
+            return CFileException::generic;
     }
 }
 
@@ -97,7 +102,9 @@ size_t CDiskFile::Read(void* buffer, size_t count) {
     }
 }
 
-bool PathExists(const char* path) { return path && ::access(path, F_OK) == 0; }
+bool PathExists(const char* path) {
+    return path && ::access(path, F_OK) == 0;
+}
 
 bool ReplaceFileContents(const char* path, const std::string& bytes) {
     if (!path || !*path) return false;

@@ -9,19 +9,26 @@ namespace {
 
 int CauseOf(DWORD err) {
     switch (err) {
-        case ERROR_FILE_NOT_FOUND: return CFileException::fileNotFound;
+        case ERROR_FILE_NOT_FOUND:
+            return CFileException::fileNotFound;
         case ERROR_PATH_NOT_FOUND:
         case ERROR_INVALID_NAME:
         case ERROR_BAD_PATHNAME:
-        case ERROR_INVALID_DRIVE: return CFileException::badPath;
-        case ERROR_ACCESS_DENIED: return CFileException::accessDenied;
+        case ERROR_INVALID_DRIVE:
+            return CFileException::badPath;
+        case ERROR_ACCESS_DENIED:
+            return CFileException::accessDenied;
         case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION: return CFileException::sharingViolation;
-        default: return CFileException::generic;
+        case ERROR_LOCK_VIOLATION:
+            return CFileException::sharingViolation;
+        default:
+            return CFileException::generic;
     }
 }
 
-HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE AsHandle(intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
 
 }  // namespace
 

@@ -1,7 +1,9 @@
 #include "NoCase.h"
 
 namespace {
-inline unsigned char Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+inline unsigned char Fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
 }  // namespace
 
 int StrICmp(const char* a, const char* b) {

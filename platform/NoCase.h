@@ -4,4 +4,6 @@
 #pragma once
 
 int StrICmp(const char* a, const char* b);
-inline bool SameName(const char* a, const char* b) { return StrICmp(a, b) == 0; }
+inline bool SameName(const char* a, const char* b) {
+    return StrICmp(a, b) == 0;
+}

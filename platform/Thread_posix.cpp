@@ -35,4 +35,6 @@ void JoinThread(ThreadHandle thread) {
 }
 
 // a dlclose holds no lock an ending thread needs: join as always
-void JoinThreadAtUnload(ThreadHandle thread) { JoinThread(thread); }
+void JoinThreadAtUnload(ThreadHandle thread) {
+    JoinThread(thread);
+}

@@ -42,6 +42,10 @@ void SleepMs(uint32_t ms) {
 }
 
 namespace tick_seam {
-void SetOffset(uint32_t offset) { g_offset = offset; }
-void SetSleepHook(SleepHook hook) { g_sleepHook = hook; }
+void SetOffset(uint32_t offset) {
+    g_offset = offset;
+}
+void SetSleepHook(SleepHook hook) {
+    g_sleepHook = hook;
+}
 }  // namespace tick_seam

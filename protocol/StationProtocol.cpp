@@ -2,8 +2,8 @@
 
 #include "channel/Channel.h"
 #include "config/StationData.h"
-#include "driver/HostLink.h"
 #include "driver/ChannelManager.h"
+#include "driver/HostLink.h"
 #include "driver_texts.h"
 #include "platform/CString.h"
 #include "platform/Tick.h"
@@ -12,7 +12,9 @@
 namespace {
 const uint8_t kStx = 0x02;
 const uint8_t kEtx = 0x03;
-inline char Nibble(unsigned v) { return static_cast<char>(0x30 + (v & 0x0F)); }
+inline char Nibble(unsigned v) {
+    return static_cast<char>(0x30 + (v & 0x0F));
+}
 }  // namespace
 
 CStationProtocol::CStationProtocol() = default;
@@ -44,7 +46,9 @@ void CStationProtocol::Bind(CStationData* station) {
     m_nFailCount = 0;
 }
 
-int CStationProtocol::Retries() const { return m_pChannel->GetRunRetries(); }
+int CStationProtocol::Retries() const {
+    return m_pChannel->GetRunRetries();
+}
 
 void CStationProtocol::Poll() {
     m_pStation->CountPoll();

@@ -38,7 +38,8 @@ bool ReadBitNumber(const char* text, uint32_t* value) {
 
 }  // namespace
 
-CBitTag::CBitTag(int kind, int bit, HostTagRef hostTag) : m_nKind(kind), m_nBit(bit), m_hostTag(hostTag) {}
+CBitTag::CBitTag(int kind, int bit, HostTagRef hostTag)
+    : m_nKind(kind), m_nBit(bit), m_hostTag(hostTag) {}
 CBitTag::~CBitTag() = default;
 
 void CBitTag::Update(uint8_t status) {

@@ -5,8 +5,12 @@
 namespace sim {
 
 namespace {
-char Nibble(unsigned v) { return static_cast<char>(0x30 + (v & 0x0F)); }
-bool IsNibble(uint8_t c) { return c >= 0x30 && c <= 0x3F; }
+char Nibble(unsigned v) {
+    return static_cast<char>(0x30 + (v & 0x0F));
+}
+bool IsNibble(uint8_t c) {
+    return c >= 0x30 && c <= 0x3F;
+}
 }  // namespace
 
 std::string BuildFrame(int station, uint8_t data) {
@@ -47,7 +51,8 @@ FrameReader::Event FrameReader::Feed(uint8_t c) {
     if (m_pos <= 7) {  // bytes 1-6
         if (!IsNibble(c)) {
             char why[64];
-            std::snprintf(why, sizeof why, "byte %d (0x%02X) is not a nibble character", m_pos - 1, c);
+            std::snprintf(why, sizeof why, "byte %d (0x%02X) is not a nibble character", m_pos - 1,
+                          c);
             return Bad(why);
         }
         return none;

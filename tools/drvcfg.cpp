@@ -3,11 +3,11 @@
 // terminal are UTF-8; the file keeps CP949.
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,9 +53,13 @@ int Usage() {
 
 // Shows a message of the driver's or the host library's through the host's
 // error reporting, which prints it in UTF-8.
-void ShowMessage(int code) { CZeravError::ErrMsg(code, 0); }
+void ShowMessage(int code) {
+    CZeravError::ErrMsg(code, 0);
+}
 
-void Fail(const std::string& utf8) { std::fprintf(stderr, "drvcfg: %s\n", utf8.c_str()); }
+void Fail(const std::string& utf8) {
+    std::fprintf(stderr, "drvcfg: %s\n", utf8.c_str());
+}
 
 // Options given as --name value pairs after the positional arguments.
 class Options {
@@ -117,7 +121,9 @@ int SaveOrReport(CConfigData* config, const char* path) {
 
 // ---- show ----
 
-std::string PortText(int port) { return "COM" + std::to_string(static_cast<long long>(port) + 1); }
+std::string PortText(int port) {
+    return "COM" + std::to_string(static_cast<long long>(port) + 1);
+}
 
 bool BaudOf(int index, long* baud) {
     if (index < 0 || index >= kBaudRateCount) return false;
@@ -161,8 +167,9 @@ void ShowJson(const CConfigData& c) {
 void ShowWords(const CConfigData& c, const char* path) {
     long baud = 0;
     std::printf("설정 파일      %s\n", path);
-    std::printf("포트           %s\n", c.GetPort() >= 0 ? PortText(c.GetPort()).c_str()
-                                                       : ("(" + std::to_string(c.GetPort()) + ")").c_str());
+    std::printf("포트           %s\n", c.GetPort() >= 0
+                                           ? PortText(c.GetPort()).c_str()
+                                           : ("(" + std::to_string(c.GetPort()) + ")").c_str());
     if (BaudOf(c.GetBaudRate(), &baud)) {
         std::printf("통신 속도      %ld bps\n", baud);
     } else {
@@ -180,8 +187,9 @@ void ShowWords(const CConfigData& c, const char* path) {
     std::printf("재시도회수     %d\n", c.GetRetries());
     std::printf("스테이션       %d\n", c.GetStationCount());
     for (const auto& s : c.Stations()) {
-        std::printf("  %-16s 국번 %3d  통신 주기 %s초  %s\n", Cp949ToUtf8(s->GetName().Str()).c_str(),
-                    s->GetStationNo(), PeriodSeconds(s->GetPollPeriod()).c_str(),
+        std::printf("  %-16s 국번 %3d  통신 주기 %s초  %s\n",
+                    Cp949ToUtf8(s->GetName().Str()).c_str(), s->GetStationNo(),
+                    PeriodSeconds(s->GetPollPeriod()).c_str(),
                     Cp949ToUtf8(s->GetDescription().Str()).c_str());
     }
 }
@@ -252,7 +260,8 @@ const CStationData* FindByNumber(const CConfigData& c, int number) {
 }
 
 // Checks and writes a station's entries; self is null for a new station.
-void ApplyStation(CConfigData* c, CStationData* target, const CStationData* self, const Options& o) {
+void ApplyStation(CConfigData* c, CStationData* target, const CStationData* self,
+                  const Options& o) {
     std::string name = o.Has("--name") ? ToCp949(o.Get("--name"), "이름") : target->GetName().Str();
     std::string description = o.Has("--description") ? ToCp949(o.Get("--description"), "설명")
                                                      : target->GetDescription().Str();
@@ -263,9 +272,9 @@ void ApplyStation(CConfigData* c, CStationData* target, const CStationData* self
 
     int periodMs = 0;
     StationField field;
-    Check(CheckStationEntry(StationEntry{name.c_str(), static_cast<int>(number), period.c_str()}, self,
-                            c->FindStation(name.c_str()), FindByNumber(*c, static_cast<int>(number)),
-                            &periodMs, &field));
+    Check(CheckStationEntry(StationEntry{name.c_str(), static_cast<int>(number), period.c_str()},
+                            self, c->FindStation(name.c_str()),
+                            FindByNumber(*c, static_cast<int>(number)), &periodMs, &field));
     target->SetDescription(description.c_str());
     target->SetName(name.c_str());
     target->SetStationNo(static_cast<int>(number));
@@ -323,8 +332,9 @@ int Run(int argc, char** argv) {
         std::string name;
         if (!Utf8ToCp949(argv[3], &name)) name = argv[3];
         bool edit = command == "edit-station";
-        Options o = edit ? Options(argc, argv, 4, {}, {"--name", "--number", "--description", "--period"})
-                         : Options(argc, argv, 4, {}, {});
+        Options o =
+            edit ? Options(argc, argv, 4, {}, {"--name", "--number", "--description", "--period"})
+                 : Options(argc, argv, 4, {}, {});
         CConfigData config;
         if (LoadOrReport(&config, path) != 0) return kExitLoad;
         int index = config.FindStationIndex(name.c_str());

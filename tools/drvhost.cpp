@@ -80,7 +80,9 @@ std::deque<Event> TakeEvents() {
     return out;
 }
 
-void OnValue(void*, HostTagRef tag, double value) { Post(Event{Event::value, tag, value, 0, ""}); }
+void OnValue(void*, HostTagRef tag, double value) {
+    Post(Event{Event::value, tag, value, 0, ""});
+}
 void OnLog(void*, int kind, const char* line) {
     Post(Event{Event::log, 0, 0, kind, Cp949ToUtf8(line ? line : "")});
 }
@@ -126,7 +128,9 @@ public:
         if (!m_table) *why = "the driver exports no DrvFuncTable";
         return m_table != nullptr;
     }
-    int32_t Open(const std::string& path) { return Call<int32_t (*)(const char*)>(1)(path.c_str()); }
+    int32_t Open(const std::string& path) {
+        return Call<int32_t (*)(const char*)>(1)(path.c_str());
+    }
     int32_t Start(int32_t h) { return Call<int32_t (*)(int32_t)>(3)(h); }
     int32_t StartScan(int32_t h) { return Call<int32_t (*)(int32_t)>(4)(h); }
     int32_t Stop(int32_t h) { return Call<int32_t (*)(int32_t)>(5)(h); }
@@ -137,11 +141,15 @@ public:
     int32_t Write(int32_t h, int32_t tag, CTagVal* v) {
         return Call<int32_t (*)(int32_t, int32_t, CTagVal*)>(7)(h, tag, v);
     }
-    int32_t IsWriteDone(int32_t h, int32_t tag) { return Call<int32_t (*)(int32_t, int32_t)>(8)(h, tag); }
+    int32_t IsWriteDone(int32_t h, int32_t tag) {
+        return Call<int32_t (*)(int32_t, int32_t)>(8)(h, tag);
+    }
     void SetActive(int32_t h, const char* station, int32_t on) {
         Call<void (*)(int32_t, const char*, int32_t)>(13)(h, station, on);
     }
-    void Reset(int32_t h, const char* station) { Call<void (*)(int32_t, const char*)>(14)(h, station); }
+    void Reset(int32_t h, const char* station) {
+        Call<void (*)(int32_t, const char*)>(14)(h, station);
+    }
     int32_t Status(int32_t h, const char* station, int32_t c[4]) {
         return Call<int32_t (*)(int32_t, const char*, int32_t*, int32_t*, int32_t*, int32_t*)>(15)(
             h, station, &c[0], &c[1], &c[2], &c[3]);
@@ -186,7 +194,8 @@ std::string Pad(const std::string& utf8, int columns) {
         int len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
         if (len > 1) {
             cp = c & (0xFF >> (len + 1));
-            for (int k = 1; k < len && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+            for (int k = 1; k < len && i + k < utf8.size(); ++k)
+                cp = (cp << 6) | (utf8[i + k] & 0x3F);
         }
         width += (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
                          (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
@@ -201,7 +210,8 @@ std::string Pad(const std::string& utf8, int columns) {
 bool ParseTagSpec(const std::string& spec, Tag* tag) {
     size_t eq = spec.find('=');
     size_t colon = spec.rfind(':');
-    if (eq == std::string::npos || eq == 0 || colon == std::string::npos || colon < eq) return false;
+    if (eq == std::string::npos || eq == 0 || colon == std::string::npos || colon < eq)
+        return false;
     tag->name = spec.substr(0, eq);
     std::string device = spec.substr(eq + 1, colon - eq - 1);
     tag->address = spec.substr(colon + 1);
@@ -219,8 +229,9 @@ public:
         m_handle = m_drv.Open(m_opt.config);
         if (m_handle < 0) {
             Flush();
-            Say("error", "{\"event\":\"error\",\"code\":-1,\"text\":" +
-                             JsonString("cannot open the channel: " + m_opt.config) + "}",
+            Say("error",
+                "{\"event\":\"error\",\"code\":-1,\"text\":" +
+                    JsonString("cannot open the channel: " + m_opt.config) + "}",
                 "채널을 열 수 없습니다: " + m_opt.config);
             return kExitNoChannel;
         }
@@ -248,11 +259,12 @@ public:
             while (!quit && TakeInput(&line)) quit = Command(line);
             CheckWrites();
             if (g_interrupted) quit = true;
-            if (m_opt.duration >= 0 &&
-                std::chrono::steady_clock::now() - begin >= std::chrono::duration<double>(m_opt.duration)) {
+            if (m_opt.duration >= 0 && std::chrono::steady_clock::now() - begin >=
+                                           std::chrono::duration<double>(m_opt.duration)) {
                 quit = true;
             }
-            if (!m_opt.jsonl && std::chrono::steady_clock::now() - lastDraw > std::chrono::milliseconds(300)) {
+            if (!m_opt.jsonl &&
+                std::chrono::steady_clock::now() - lastDraw > std::chrono::milliseconds(300)) {
                 Draw();
                 lastDraw = std::chrono::steady_clock::now();
             }
@@ -268,8 +280,8 @@ private:
     static uintptr_t HostRef(size_t index) { return 0x1000 + index; }
 
     void DefineTag(uintptr_t ref, const char* name) {
-        static auto define =
-            reinterpret_cast<decltype(&DbmDefineTag)>(FindSymbol(LoadLib("ZeravDbm.DLL"), "DbmDefineTag"));
+        static auto define = reinterpret_cast<decltype(&DbmDefineTag)>(
+            FindSymbol(LoadLib("ZeravDbm.DLL"), "DbmDefineTag"));
         if (define) define(ref, name);
     }
 
@@ -308,23 +320,28 @@ private:
                 size_t i = e.tag - HostRef(0);
                 if (i >= m_tags.size()) continue;
                 Tag& t = m_tags[i];
-                if (!t.hasValue || t.value != e.number) t.changed = std::chrono::steady_clock::now();
+                if (!t.hasValue || t.value != e.number)
+                    t.changed = std::chrono::steady_clock::now();
                 t.hasValue = true;
                 t.value = e.number;
                 char v[32];
                 std::snprintf(v, sizeof v, "%g", e.number);
                 if (m_opt.jsonl) {
-                    Say("value", "{\"event\":\"value\",\"tag\":" + JsonString(t.name) + ",\"value\":" + v + "}",
+                    Say("value",
+                        "{\"event\":\"value\",\"tag\":" + JsonString(t.name) + ",\"value\":" + v +
+                            "}",
                         "");
                 }
             } else if (e.kind == Event::log) {
                 Say("log",
-                    "{\"event\":\"log\",\"kind\":\"" + std::string(e.code == kLogFault ? "fault" : "info") +
+                    "{\"event\":\"log\",\"kind\":\"" +
+                        std::string(e.code == kLogFault ? "fault" : "info") +
                         "\",\"text\":" + JsonString(e.text) + "}",
                     (e.code == kLogFault ? "! " : "  ") + e.text);
             } else {
                 Say("error",
-                    "{\"event\":\"error\",\"code\":" + std::to_string(e.code) + ",\"text\":" + JsonString(e.text) + "}",
+                    "{\"event\":\"error\",\"code\":" + std::to_string(e.code) +
+                        ",\"text\":" + JsonString(e.text) + "}",
                     "! " + e.text);
             }
         }
@@ -376,7 +393,9 @@ private:
                 r = m_drv.Write(m_handle, t->handle, &v);
                 if (r == 0) t->writePending = true;
             }
-            Say("write", "{\"event\":\"write\",\"tag\":" + JsonString(name) + ",\"result\":" + std::to_string(r) + "}",
+            Say("write",
+                "{\"event\":\"write\",\"tag\":" + JsonString(name) +
+                    ",\"result\":" + std::to_string(r) + "}",
                 name + " 쓰기 " + (r == 0 ? "요청" : "거부"));
         } else if (cmd == "status") {
             Status(arg);
@@ -391,7 +410,9 @@ private:
         } else if (cmd == "start") {
             StartChannel();
         } else {
-            Say("error", "{\"event\":\"error\",\"code\":0,\"text\":" + JsonString("unknown command: " + line) + "}",
+            Say("error",
+                "{\"event\":\"error\",\"code\":0,\"text\":" +
+                    JsonString("unknown command: " + line) + "}",
                 "알 수 없는 명령: " + line);
         }
         return false;
@@ -401,21 +422,24 @@ private:
         for (Tag& t : m_tags) {
             if (!t.writePending || m_drv.IsWriteDone(m_handle, t.handle) != 1) continue;
             t.writePending = false;
-            Say("done", "{\"event\":\"done\",\"tag\":" + JsonString(t.name) + "}", t.name + " 쓰기 완료");
+            Say("done", "{\"event\":\"done\",\"tag\":" + JsonString(t.name) + "}",
+                t.name + " 쓰기 완료");
         }
     }
 
     void Draw() {
         std::string out = "\x1b[H\x1b[2J";
-        out += "drvhost  " + m_opt.config + "   (write NAME, status, enable/disable STATION, on, off, quit)\n\n";
+        out += "drvhost  " + m_opt.config +
+               "   (write NAME, status, enable/disable STATION, on, off, quit)\n\n";
         out += Pad("태그", 26) + Pad("값", 6) + "마지막 변경\n";
         auto now = std::chrono::steady_clock::now();
         for (const Tag& t : m_tags) {
-            bool output = !t.address.empty() && (t.address.find_first_of("Oo") != std::string::npos);
+            bool output =
+                !t.address.empty() && (t.address.find_first_of("Oo") != std::string::npos);
             std::string value = t.handle < 0 ? "등록 실패"
-                                : t.hasValue  ? (t.value != 0 ? "1" : "0")
-                                : output      ? "출력"
-                                              : "-";
+                                : t.hasValue ? (t.value != 0 ? "1" : "0")
+                                : output     ? "출력"
+                                             : "-";
             std::string age = "";
             if (t.hasValue) {
                 double s = std::chrono::duration<double>(now - t.changed).count();
@@ -456,7 +480,8 @@ bool ReadTagFile(const std::string& path, std::vector<std::string>* specs) {
     while (std::getline(in, line)) {
         size_t hash = line.find('#');
         if (hash != std::string::npos) line.resize(hash);
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+            line.pop_back();
         size_t start = line.find_first_not_of(" \t");
         if (start != std::string::npos) specs->push_back(line.substr(start));
     }
@@ -469,7 +494,9 @@ BOOL WINAPI OnConsoleSignal(DWORD) {
     return TRUE;
 }
 #else
-void OnSignal(int) { g_interrupted = true; }
+void OnSignal(int) {
+    g_interrupted = true;
+}
 #endif
 
 }  // namespace

@@ -99,15 +99,21 @@ bool ParseNumber(const std::string& text, long low, long high, long* out) {
 }
 
 bool ParseRule(const std::string& text, Rule* rule) {
-    if (text == "none") *rule = Rule::none;
-    else if (text == "set") *rule = Rule::set;
-    else if (text == "toggle") *rule = Rule::toggle;
-    else return false;
+    if (text == "none")
+        *rule = Rule::none;
+    else if (text == "set")
+        *rule = Rule::set;
+    else if (text == "toggle")
+        *rule = Rule::toggle;
+    else
+        return false;
     return true;
 }
 
 volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+    g_stop = 1;
+}
 
 class Simulator {
 public:
@@ -369,15 +375,22 @@ std::string Simulator::Command(const std::string& line) {
         if (w.size() != 4) return "error usage: fault N NAME on|off|MS";
         bool on = w[3] == "on";
         if (!on && w[3] != "off" && f != "delay" && f != "split") return "error on or off";
-        if (f == "silent") s->silent = on;
-        else if (f == "badcheck") s->badcheck = on;
-        else if (f == "garbage") s->garbage = on;
-        else if (f == "wrongstation") s->wrongstation = on;
-        else if (f == "badthengood") s->badthengood = on;
-        else if (f == "restart") s->restart = on;
+        if (f == "silent")
+            s->silent = on;
+        else if (f == "badcheck")
+            s->badcheck = on;
+        else if (f == "garbage")
+            s->garbage = on;
+        else if (f == "wrongstation")
+            s->wrongstation = on;
+        else if (f == "badthengood")
+            s->badthengood = on;
+        else if (f == "restart")
+            s->restart = on;
         else if ((f == "delay" || f == "split") && ParseNumber(w[3], 0, 600000, &v))
             (f == "delay" ? s->delayMs : s->splitMs) = static_cast<int>(v);
-        else return "error unknown fault";
+        else
+            return "error unknown fault";
         return "ok";
     }
     return "error unknown command";
@@ -394,7 +407,8 @@ int Simulator::Run() {
         fds.push_back({m_listen, POLLIN, 0});
         for (const Client& c : m_clients) fds.push_back({c.fd, POLLIN, 0});
         int timeout = -1;
-        if (!m_out.empty()) timeout = static_cast<int>(std::max<int64_t>(0, m_out.front().due - NowMs()));
+        if (!m_out.empty())
+            timeout = static_cast<int>(std::max<int64_t>(0, m_out.front().due - NowMs()));
         int r = ::poll(fds.data(), fds.size(), timeout);
         if (r < 0 && errno != EINTR) return 1;
         if (fds[0].revents & POLLIN) {
@@ -459,7 +473,8 @@ int main(int argc, char** argv) {
             sim.trace = true;
         } else if (a == "--link" && i + 1 < argc) {
             link = argv[++i];
-        } else if (a == "--control-port" && i + 1 < argc && ParseNumber(argv[i + 1], 0, 65535, &v)) {
+        } else if (a == "--control-port" && i + 1 < argc &&
+                   ParseNumber(argv[i + 1], 0, 65535, &v)) {
             controlPort = static_cast<int>(v);
             ++i;
         } else if (a == "--help" || a == "-h") {

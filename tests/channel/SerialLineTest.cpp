@@ -195,7 +195,8 @@ TEST_F(SerialLine, SettingsReachTheDevice) {
         // settings the line hands the device
         struct termios tio;
         ASSERT_EQ(tcgetattr(static_cast<int>(line.GetHandle()), &tio), 0);
-        static const speed_t kSpeed[9] = {B150, B300, B600, B1200, B2400, B4800, B9600, B19200, B38400};
+        static const speed_t kSpeed[9] = {B150,  B300,  B600,   B1200, B2400,
+                                          B4800, B9600, B19200, B38400};
         EXPECT_EQ(cfgetospeed(&tio), kSpeed[c.baud]) << c.rate;
         EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.stopBits != 0);
         EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);

@@ -17,7 +17,9 @@ DriverTable::DriverTable() {
     if (m_lib) m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
 }
 
-DriverTable::~DriverTable() { Unload(); }
+DriverTable::~DriverTable() {
+    Unload();
+}
 
 void DriverTable::Unload() {
     FreeLib(m_lib);
@@ -25,13 +27,21 @@ void DriverTable::Unload() {
     m_table = nullptr;
 }
 
-int32_t DriverTable::Version() { return Slot<int32_t (*)()>(0)(); }
+int32_t DriverTable::Version() {
+    return Slot<int32_t (*)()>(0)();
+}
 int32_t DriverTable::Open(const std::string& path) {
     return Slot<int32_t (*)(const char*)>(1)(path.c_str());
 }
-int32_t DriverTable::Start(int32_t h) { return Slot<int32_t (*)(int32_t)>(3)(h); }
-int32_t DriverTable::StartScan(int32_t h) { return Slot<int32_t (*)(int32_t)>(4)(h); }
-int32_t DriverTable::Stop(int32_t h) { return Slot<int32_t (*)(int32_t)>(5)(h); }
+int32_t DriverTable::Start(int32_t h) {
+    return Slot<int32_t (*)(int32_t)>(3)(h);
+}
+int32_t DriverTable::StartScan(int32_t h) {
+    return Slot<int32_t (*)(int32_t)>(4)(h);
+}
+int32_t DriverTable::Stop(int32_t h) {
+    return Slot<int32_t (*)(int32_t)>(5)(h);
+}
 int32_t DriverTable::Register(int32_t h, const char* device, const char* address, int32_t type,
                               uintptr_t hostTag) {
     return Slot<int32_t (*)(int32_t, const char*, const char*, int32_t, int32_t, uintptr_t)>(6)(
@@ -43,7 +53,9 @@ int32_t DriverTable::Write(int32_t h, int32_t tag, CTagVal* value) {
 int32_t DriverTable::IsWriteDone(int32_t h, int32_t tag) {
     return Slot<int32_t (*)(int32_t, int32_t)>(8)(h, tag);
 }
-const char* DriverTable::Description() { return Slot<const char* (*)()>(12)(); }
+const char* DriverTable::Description() {
+    return Slot<const char* (*)()>(12)();
+}
 void DriverTable::SetActive(int32_t h, const char* station, int32_t value) {
     Slot<void (*)(int32_t, const char*, int32_t)>(13)(h, station, value);
 }

@@ -48,7 +48,9 @@ std::vector<LoggedLine> HostRecorder::Lines() {
     return out;
 }
 
-void HostRecorder::ClearLog() { Fn<decltype(&LogClear)>(m_log, "LogClear")(); }
+void HostRecorder::ClearLog() {
+    Fn<decltype(&LogClear)>(m_log, "LogClear")();
+}
 
 void HostRecorder::Clear() {
     ClearLog();

@@ -60,7 +60,9 @@ protected:
         WriteBytes(path, Header() + afterHeader);
         return path;
     }
-    std::string AfterHeader(const std::string& path) { return ReadBytes(path).substr(Header().size()); }
+    std::string AfterHeader(const std::string& path) {
+        return ReadBytes(path).substr(Header().size());
+    }
     testsupport::ScratchDir dir;
 };
 
@@ -128,8 +130,9 @@ TEST_F(ConfigFile, EverySettingLandsInItsOwnField) {
 
 TEST_F(ConfigFile, OlderVersionsKeepTheDefaultsTheyDoNotHold) {
     // version 2: delay 7, time-out in seconds (5), no retries
-    std::string v2 = Write("v2.cfg", FromHex("00 00 02 00 00 00 05 00 00 00 01 00 00 00 01 00 00 00 "
-                                             "02 00 00 00 00 00 00 00 07 00 00 00 05 00 00 00 00 00"));
+    std::string v2 =
+        Write("v2.cfg", FromHex("00 00 02 00 00 00 05 00 00 00 01 00 00 00 01 00 00 00 "
+                                "02 00 00 00 00 00 00 00 07 00 00 00 05 00 00 00 00 00"));
     CConfigData a;
     ASSERT_EQ(a.Load(v2.c_str()), 0);
     EXPECT_EQ(a.GetTimeout(), 5000);
@@ -139,8 +142,9 @@ TEST_F(ConfigFile, OlderVersionsKeepTheDefaultsTheyDoNotHold) {
     EXPECT_EQ(a.GetPort(), 2);
 
     // version 1: the station count follows the stop bits
-    std::string v1 = Write("v1.cfg", FromHex("00 00 01 00 00 00 06 00 00 00 01 00 00 00 00 00 00 00 "
-                                             "00 00 00 00 00 00 00 00 00 00"));
+    std::string v1 =
+        Write("v1.cfg", FromHex("00 00 01 00 00 00 06 00 00 00 01 00 00 00 00 00 00 00 "
+                                "00 00 00 00 00 00 00 00 00 00"));
     CConfigData b;
     ASSERT_EQ(b.Load(v1.c_str()), 0);
     EXPECT_EQ(b.GetDelay(), 0);
@@ -148,7 +152,8 @@ TEST_F(ConfigFile, OlderVersionsKeepTheDefaultsTheyDoNotHold) {
     EXPECT_EQ(b.GetRetries(), 0);
 
     // a later version reads like 3
-    std::string v9 = Write("v9.cfg", FromHex("00 00 09" + std::string(kDefaultsV3).substr(2) + " 00 00"));
+    std::string v9 =
+        Write("v9.cfg", FromHex("00 00 09" + std::string(kDefaultsV3).substr(2) + " 00 00"));
     CConfigData c;
     EXPECT_EQ(c.Load(v9.c_str()), 0);
     EXPECT_EQ(c.GetVersion(), 9);
@@ -170,10 +175,10 @@ TEST_F(ConfigFile, LaterStationsUseTheShortClassTagAndARepeatedClassRecordReadsT
     EXPECT_EQ(ToHex(after.substr(firstEnd, 2)), "01 80");
 
     // a writer that repeats the class record for every station
-    std::string names = FromHex("02 00 01 41 01 42 ") ;
-    std::string repeated = names + FromHex(kDefaultsV3) + FromHex("02 00") + FromHex(kStationClass) +
-                           StationRecord(1, "A", 1000) + FromHex(kStationClass) +
-                           StationRecord(2, "B", 2000);
+    std::string names = FromHex("02 00 01 41 01 42 ");
+    std::string repeated = names + FromHex(kDefaultsV3) + FromHex("02 00") +
+                           FromHex(kStationClass) + StationRecord(1, "A", 1000) +
+                           FromHex(kStationClass) + StationRecord(2, "B", 2000);
     CConfigData loaded;
     ASSERT_EQ(loaded.Load(Write("repeat.cfg", repeated).c_str()), 0);
     ASSERT_EQ(loaded.GetStationCount(), 2);
@@ -190,8 +195,8 @@ TEST_F(ConfigFile, LaterStationsUseTheShortClassTagAndARepeatedClassRecordReadsT
 }
 
 TEST_F(ConfigFile, StationsComeFromTheirRecordsNotFromTheNameList) {
-    std::string file = FromHex("03 00 01 58 01 59 01 5A ") + FromHex(kDefaultsV3) + FromHex("01 00") +
-                       FromHex(kStationClass) + StationRecord(4, "REAL", 500);
+    std::string file = FromHex("03 00 01 58 01 59 01 5A ") + FromHex(kDefaultsV3) +
+                       FromHex("01 00") + FromHex(kStationClass) + StationRecord(4, "REAL", 500);
     CConfigData loaded;
     ASSERT_EQ(loaded.Load(Write("names.cfg", file).c_str()), 0);
     ASSERT_EQ(loaded.GetStationCount(), 1);
@@ -216,7 +221,8 @@ TEST_F(ConfigFile, ForeignClassesSchemasAndTagsMakeTheFileUnreadable) {
              Case{"reference to an object", "01 00"},
          }) {
         CConfigData config;
-        EXPECT_EQ(config.Load(Write("bad.cfg", withTag(c.tag)).c_str()), CConfigData::errBadContents)
+        EXPECT_EQ(config.Load(Write("bad.cfg", withTag(c.tag)).c_str()),
+                  CConfigData::errBadContents)
             << c.what;
     }
 }
@@ -305,11 +311,13 @@ TEST_F(ConfigFile, AFileCutShortAnywhereAfterItsHeaderGives2004) {
 }
 
 TEST_F(ConfigFile, DamagedCountsAndLengthsEndIn2004) {
-    for (const char* hex : {"FF FF FF FF FF FF", "01 00 FF FF FF FF FF FF FF 41",
-                            "00 00 03 00 00 00 06 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-                            "00 00 00 00 00 88 13 00 00 00 00 00 00 FF FF FF FF FF 7F"}) {
+    for (const char* hex :
+         {"FF FF FF FF FF FF", "01 00 FF FF FF FF FF FF FF 41",
+          "00 00 03 00 00 00 06 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+          "00 00 00 00 00 88 13 00 00 00 00 00 00 FF FF FF FF FF 7F"}) {
         CConfigData config;
-        EXPECT_EQ(config.Load(Write("damaged.cfg", FromHex(hex)).c_str()), CConfigData::errBadContents)
+        EXPECT_EQ(config.Load(Write("damaged.cfg", FromHex(hex)).c_str()),
+                  CConfigData::errBadContents)
             << hex;
     }
 }

@@ -3,44 +3,36 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <string>
 
+#include "DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
-#include "platform/DynLib.h"
 
 namespace {
 
-#if defined(_WIN32)
-const char kDriverFile[] = "Krandolix.dll";
-#else
-const char kDriverFile[] = "Krandolix.so";
-#endif
-
-using GetVersionFn = int32_t (*)();
 using OpenChannelFn = int32_t (*)(const char*);
-using AlwaysOneFn = int32_t (*)();
 using NothingFn = void (*)();
-using GetDescriptionFn = const char* (*)();
 
 class EntryTable : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_lib = LoadLib((testsupport::ProgramFolder() + kDriverFile).c_str());
-        ASSERT_NE(m_lib, nullptr) << "cannot load " << kDriverFile;
-        m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
-        ASSERT_NE(m_table, nullptr);
+        ASSERT_TRUE(m_drv->Loaded()) << "cannot load " << testsupport::DriverFileName();
+        m_table = m_drv->Slots();
     }
-    void TearDown() override { FreeLib(m_lib); }
-
+    void Reload() {
+        m_drv.reset();
+        m_drv = std::make_unique<testsupport::DriverTable>();
+        m_table = m_drv->Slots();
+    }
     template <typename F>
     F SlotFn(int n) {
         return reinterpret_cast<F>(m_table[n]);
     }
 
-    LibHandle m_lib = nullptr;
-    void** m_table = nullptr;
+    std::unique_ptr<testsupport::DriverTable> m_drv = std::make_unique<testsupport::DriverTable>();
+    void* const* m_table = nullptr;
 };
 
 }  // namespace
@@ -52,12 +44,12 @@ TEST_F(EntryTable, LayoutVersionAndDescription) {
     }
     for (int slot = 17; slot < 32; ++slot) EXPECT_EQ(m_table[slot], nullptr) << slot;
 
-    EXPECT_EQ(SlotFn<GetVersionFn>(0)(), 0x10000);
-    EXPECT_EQ(SlotFn<AlwaysOneFn>(9)(), 1);
+    EXPECT_EQ(m_drv->Version(), 0x10000);
+    EXPECT_EQ(SlotFn<int32_t (*)()>(9)(), 1);
     SlotFn<NothingFn>(10)();
     SlotFn<NothingFn>(11)();
 
-    const char* description = SlotFn<GetDescriptionFn>(12)();
+    const char* description = m_drv->Description();
     EXPECT_STREQ(description, "Motor Controller (Dravik)");
     // the text stands right after the 32 slots: byte 128 on the 32-bit target
     const char* inTable = reinterpret_cast<const char*>(m_table) + 32 * sizeof(void*);
@@ -73,12 +65,12 @@ TEST_F(EntryTable, HandlesAreDenseAndAFailedOpenUsesNoNumber) {
     CConfigData config;
     ASSERT_EQ(config.Save(good.c_str()), 0);
 
-    auto open = SlotFn<OpenChannelFn>(1);
+    auto open = [&](const char* path) { return m_drv->Open(path ? path : std::string()); };
     int32_t first = open(good.c_str());
     int32_t missing = open(dir.Path("missing.cfg").c_str());
     int32_t second = open(good.c_str());
     int32_t folder = open(dir.Dir().string().c_str());
-    int32_t null = open(nullptr);
+    int32_t null = SlotFn<OpenChannelFn>(1)(nullptr);
     // a library loaded again starts from an empty list; this one is fresh
     EXPECT_EQ(first, 0);
     EXPECT_EQ(missing, -1);
@@ -92,10 +84,8 @@ TEST_F(EntryTable, UnloadingReleasesTheChannelsAndAReloadStartsAfresh) {
     std::string good = dir.Path("line.cfg");
     CConfigData config;
     ASSERT_EQ(config.Save(good.c_str()), 0);
-    EXPECT_EQ(SlotFn<OpenChannelFn>(1)(good.c_str()), 0);
-    FreeLib(m_lib);
-    m_lib = LoadLib((testsupport::ProgramFolder() + kDriverFile).c_str());
-    ASSERT_NE(m_lib, nullptr);
-    m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
-    EXPECT_EQ(SlotFn<OpenChannelFn>(1)(good.c_str()), 0);
+    EXPECT_EQ(m_drv->Open(good), 0);
+    Reload();
+    ASSERT_TRUE(m_drv->Loaded());
+    EXPECT_EQ(m_drv->Open(good), 0);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "DriverTable.h"
 #include "HostRecorder.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
@@ -18,12 +19,6 @@
 
 namespace {
 
-#if defined(_WIN32)
-const char kDriverFile[] = "Krandolix.dll";
-#else
-const char kDriverFile[] = "Krandolix.so";
-#endif
-
 struct Shown {
     int code;
     std::vector<std::string> inserts;
@@ -33,28 +28,17 @@ void Record(int code, const char*, int count, const char* const* inserts) {
     g_shown.push_back(Shown{code, std::vector<std::string>(inserts, inserts + count)});
 }
 
-// The built driver, loaded as the host loads it, with messages recorded.
-class Driver {
-public:
-    Driver() {
+// Messages are recorded from before the driver loads until after it is gone.
+struct Recording {
+    Recording() {
         g_shown.clear();
         CZeravError::SetHandler(&Record);
-        m_lib = LoadLib((testsupport::ProgramFolder() + kDriverFile).c_str());
-        if (m_lib) m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
     }
-    ~Driver() {
-        FreeLib(m_lib);
-        CZeravError::SetHandler(nullptr);
-    }
-    int Open(const std::string& path) {
-        return reinterpret_cast<int32_t (*)(const char*)>(m_table[1])(path.c_str());
-    }
-    bool Loaded() const { return m_table != nullptr; }
-
-private:
-    LibHandle m_lib = nullptr;
-    void** m_table = nullptr;
+    ~Recording() { CZeravError::SetHandler(nullptr); }
 };
+
+// The built driver, loaded as the host loads it, with messages recorded.
+struct Driver : Recording, testsupport::DriverTable {};
 
 std::string WriteConfig(const testsupport::ScratchDir& dir) {
     std::string path = dir.Path("line.cfg");

@@ -73,6 +73,16 @@ protected:
             if (l.kind == kind) out.push_back(Cp949ToUtf8(l.text));
         return out;
     }
+    // Opens a one-station channel (P1, number 1, input 0 as tag 5) and sets it scanning.
+    int ScanOneStation() {
+        sim.Ok("add 1 0x01");
+        int h = drv.Open(Config({{"P1", 1}}));
+        drv.Register(h, "P1", "I0", kDigital, 5);
+        EXPECT_EQ(drv.Start(h), 0);
+        drv.StartScan(h);
+        drv.SetActive(h, nullptr, 1);
+        return h;
+    }
     double Value(uintptr_t tag) {
         DeliveredValue v{};
         return host.Read(tag, &v) && v.updates ? v.value : -1;
@@ -121,11 +131,13 @@ TEST_F(Driver, ReadsInputsServesAWriteAndReportsStatus) {
     ASSERT_TRUE(WaitFor([&] { return sim.Get(1, "status") == 0x45; }));
     ASSERT_TRUE(WaitFor([&] {
         auto info = Lines(258);
-        return std::find(info.begin(), info.end(), "Krandolix : P1 스테이션 : 제어 성공") != info.end();
+        return std::find(info.begin(), info.end(), "Krandolix : P1 스테이션 : 제어 성공") !=
+               info.end();
     }));
     auto info = Lines(258);
     EXPECT_EQ(info.front(), "Krandolix : 포트 초기화 성공");
-    EXPECT_NE(std::find(info.begin(), info.end(), "Krandolix : P1 스테이션 : 제어 실시 (펌프1.운전 태그) ..."),
+    EXPECT_NE(std::find(info.begin(), info.end(),
+                        "Krandolix : P1 스테이션 : 제어 실시 (펌프1.운전 태그) ..."),
               info.end());
 
     EXPECT_EQ(drv.GetStatus(h, "p1", counters), 0);
@@ -183,7 +195,7 @@ TEST_F(Driver, HandlesThatNameNoChannelOrStation) {
 
     int h = drv.Open(Config({{"P1", 1}}));
     ASSERT_EQ(h, 0);
-    EXPECT_EQ(drv.Start(1), -1);  // the number of open channels names none
+    EXPECT_EQ(drv.Start(1), -1);                // the number of open channels names none
     EXPECT_EQ(drv.IsWriteDone(h, 5 << 23), 0);  // no station at index 5
     EXPECT_EQ(drv.Register(h, nullptr, "I0", kDigital, 1), -1);
     EXPECT_EQ(drv.Write(h, 0, nullptr), -1);
@@ -191,7 +203,8 @@ TEST_F(Driver, HandlesThatNameNoChannelOrStation) {
 }
 
 TEST_F(Driver, DeviceNamesAndTagHandles) {
-    std::vector<std::pair<std::string, int>> stations = {{"st1", 1}, {"Y.Z", 2}, {"", 3}, {"P3", 4}};
+    std::vector<std::pair<std::string, int>> stations = {
+        {"st1", 1}, {"Y.Z", 2}, {"", 3}, {"P3", 4}};
     for (int i = 4; i < 300; ++i) stations.push_back({"S" + std::to_string(i), 5});
     int h = drv.Open(Config(stations));
     ASSERT_EQ(h, 0);
@@ -212,8 +225,9 @@ TEST_F(Driver, DeviceNamesAndTagHandles) {
     host.ClearLog();
     host.DefineTag(9, Cp949("밸브"));
     EXPECT_EQ(drv.Register(h, "P3", " i9 ", kDigital, 9), -1);
-    EXPECT_EQ(Lines(256), std::vector<std::string>{
-                              "Krandolix : 밸브 태그 ( i9 ) : 사용되지 않는 입력 어드레스가 지정됨"});
+    EXPECT_EQ(Lines(256),
+              std::vector<std::string>{
+                  "Krandolix : 밸브 태그 ( i9 ) : 사용되지 않는 입력 어드레스가 지정됨"});
 }
 
 TEST_F(Driver, StationsBeyondWhatAHandleCanNameAreRefused) {
@@ -257,12 +271,7 @@ TEST_F(Driver, RegisteringTagsWhileTheChannelScans) {
 }
 
 TEST_F(Driver, StartAgainWhilePollingWaitsForThePass) {
-    sim.Ok("add 1 0x01");
-    int h = drv.Open(Config({{"P1", 1}}));
-    drv.Register(h, "P1", "I0", kDigital, 5);
-    ASSERT_EQ(drv.Start(h), 0);
-    drv.StartScan(h);
-    drv.SetActive(h, nullptr, 1);
+    int h = ScanOneStation();
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(drv.Start(h), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(15));
@@ -275,12 +284,7 @@ TEST_F(Driver, StartAgainWhilePollingWaitsForThePass) {
 }
 
 TEST_F(Driver, UnloadingWithAScanRunningEndsItFirst) {
-    sim.Ok("add 1 0x01");
-    int h = drv.Open(Config({{"P1", 1}}));
-    drv.Register(h, "P1", "I0", kDigital, 5);
-    ASSERT_EQ(drv.Start(h), 0);
-    drv.StartScan(h);
-    drv.SetActive(h, nullptr, 1);
+    ScanOneStation();
     ASSERT_TRUE(WaitFor([&] { return Value(5) == 1.0; }));
     auto start = std::chrono::steady_clock::now();
     drv.Unload();

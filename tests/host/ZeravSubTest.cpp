@@ -112,7 +112,8 @@ TEST(ZeravHeader, OpenCompareTellsOurFilesFromOthers) {
         return dir.Path(name);
     };
     EXPECT_EQ(ours.OpenCompare(write("ours.cfg", ours, "rest").c_str()), 0);
-    EXPECT_EQ(ours.OpenCompare(write("other.cfg", other, "").c_str()), CZeravHeader::errOtherDriver);
+    EXPECT_EQ(ours.OpenCompare(write("other.cfg", other, "").c_str()),
+              CZeravHeader::errOtherDriver);
     testsupport::WriteBytes(dir.Path("text.cfg"), "hello, this is no configuration");
     EXPECT_EQ(ours.OpenCompare(dir.Path("text.cfg").c_str()), CZeravHeader::errNotConfigFile);
     testsupport::WriteBytes(dir.Path("empty.cfg"), "");

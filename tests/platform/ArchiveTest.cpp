@@ -35,9 +35,10 @@ TEST(Archive, StringPrefixesGrowWithTheLength) {
         size_t length;
         std::string prefix;
     };
-    for (const Case& c : {Case{0, "00"}, Case{254, "FE"}, Case{255, "FF FF 00"},
-                          Case{300, "FF 2C 01"}, Case{65533, "FF FD FF"},
-                          Case{65534, "FF FF FF FE FF 00 00"}, Case{70000, "FF FF FF 70 11 01 00"}}) {
+    for (const Case& c :
+         {Case{0, "00"}, Case{254, "FE"}, Case{255, "FF FF 00"}, Case{300, "FF 2C 01"},
+          Case{65533, "FF FD FF"}, Case{65534, "FF FF FF FE FF 00 00"},
+          Case{70000, "FF FF FF 70 11 01 00"}}) {
         std::string text(c.length, 'x');
         CMemFile mem;
         CArchive ar(&mem, CArchive::store);
@@ -74,8 +75,9 @@ TEST(Archive, NumbersAreLittleEndian) {
 
 TEST(Archive, LengthsTheFileCannotHoldEndTheReadWithoutAllocating) {
     // a 4 GB string announced in a few bytes
-    EXPECT_EQ(LoadFailure(FromHex("FF FF FF FF FF FF FF 41"), [](CArchive& ar) { ar.ReadString(); }),
-              CArchiveException::endOfFile);
+    EXPECT_EQ(
+        LoadFailure(FromHex("FF FF FF FF FF FF FF 41"), [](CArchive& ar) { ar.ReadString(); }),
+        CArchiveException::endOfFile);
     EXPECT_EQ(LoadFailure(FromHex("05 41 42"), [](CArchive& ar) { ar.ReadString(); }),
               CArchiveException::endOfFile);
     EXPECT_EQ(LoadFailure(FromHex("01"), [](CArchive& ar) { ar.ReadInt(); }),

@@ -25,7 +25,9 @@ const int kCom6 = 5;
 const int kDigital = 13;
 
 std::vector<uint32_t> g_sleeps;
-void RecordSleep(uint32_t ms) { g_sleeps.push_back(ms); }
+void RecordSleep(uint32_t ms) {
+    g_sleeps.push_back(ms);
+}
 
 class Engine : public ::testing::Test {
 protected:
@@ -43,12 +45,14 @@ protected:
         tick_seam::SetSleepHook(nullptr);
     }
     // A station of the channel with the given number, on the simulator with status.
-    CStationData* AddStation(const char* name, int number, int status = 0, const char* rule = "none") {
+    CStationData* AddStation(const char* name, int number, int status = 0,
+                             const char* rule = "none") {
         auto* s = new CStationData;
         s->SetName(name);
         s->SetStationNo(number);
         channel.AddStation(s);
-        EXPECT_TRUE(sim.Ok("add " + std::to_string(number) + " " + std::to_string(status) + " " + rule));
+        EXPECT_TRUE(
+            sim.Ok("add " + std::to_string(number) + " " + std::to_string(status) + " " + rule));
         return s;
     }
     void StartChannel() {
@@ -59,7 +63,8 @@ protected:
     std::vector<std::string> Lines(int kind) {
         std::vector<std::string> out;
         for (const auto& l : host.Lines()) {
-            if (l.kind == kind) out.push_back(Cp949ToUtf8(l.text).substr(std::string("Krandolix : ").size()));
+            if (l.kind == kind)
+                out.push_back(Cp949ToUtf8(l.text).substr(std::string("Krandolix : ").size()));
         }
         return out;
     }
@@ -202,7 +207,9 @@ TEST_F(Engine, RetriesTwo) {
     EXPECT_EQ(sim.Get(1, "controls"), 3);
     std::vector<std::string> faults = Lines(256);
     EXPECT_EQ(std::count(faults.begin(), faults.end(), "P1 스테이션 (1) : 수신 Timeout"), 3);
-    EXPECT_EQ(std::count(faults.begin(), faults.end(), "P1 스테이션 (1) : 송신 오류 : 제어 실패, 재시도..."), 2);
+    EXPECT_EQ(std::count(faults.begin(), faults.end(),
+                         "P1 스테이션 (1) : 송신 오류 : 제어 실패, 재시도..."),
+              2);
     EXPECT_EQ(faults.size(), 5u);
     EXPECT_EQ(s->GetEngine().GetFailCount(), 2);
     EXPECT_EQ(Counter(s, 1), 0);
@@ -245,16 +252,16 @@ TEST_F(Engine, TheWriteQueue) {
     DeliveredValue in{};
     ASSERT_TRUE(host.Read(2, &in));
     EXPECT_EQ(in.value, 1.0);
-    EXPECT_EQ(Lines(258), (std::vector<std::string>{"P1 스테이션 : 제어 실시 ( 태그) ...",
-                                                    "P1 스테이션 : 제어 성공",
-                                                    "P1 스테이션 : 제어 실시 ( 태그) ...",
-                                                    "P1 스테이션 : 제어 성공"}));
+    EXPECT_EQ(Lines(258), (std::vector<std::string>{
+                              "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공",
+                              "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공"}));
 
     // inputs cannot be written; a tag that does not exist is refused silently
     host.ClearLog();
     EXPECT_EQ(s->WriteValue(1, v), -1);
     EXPECT_EQ(s->WriteValue(9, v), -1);
-    EXPECT_EQ(Lines(256), std::vector<std::string>{"P1 스테이션 (1) : 쓸 수 없는 영역에 쓰기 시도함."});
+    EXPECT_EQ(Lines(256),
+              std::vector<std::string>{"P1 스테이션 (1) : 쓸 수 없는 영역에 쓰기 시도함."});
 
     // a disabled station takes no writes and is not visited, yet answers IsWriteDone
     ASSERT_EQ(s->WriteValue(0, v), 0);

@@ -51,10 +51,10 @@ TEST_F(TagTable, ValidAddressesAndWhatTheyName) {
         char kind;
         int bit;
     };
-    for (const Case& c : {Case{"I3", 'I', 3}, Case{"  I5  ", 'I', 5}, Case{"i5", 'I', 5},
-                          Case{"I 5", 'I', 5}, Case{"I+5", 'I', 5}, Case{"I05", 'I', 5},
-                          Case{"I", 'I', 0}, Case{"I-0", 'I', 0}, Case{"o7", 'O', 7},
-                          Case{"O0", 'O', 0}, Case{"\tI7\n", 'I', 7}}) {
+    for (const Case& c :
+         {Case{"I3", 'I', 3}, Case{"  I5  ", 'I', 5}, Case{"i5", 'I', 5}, Case{"I 5", 'I', 5},
+          Case{"I+5", 'I', 5}, Case{"I05", 'I', 5}, Case{"I", 'I', 0}, Case{"I-0", 'I', 0},
+          Case{"o7", 'O', 7}, Case{"O0", 'O', 0}, Case{"\tI7\n", 'I', 7}}) {
         CString message;
         auto tag = table.ParseAddress(c.address, kDigital, 0, kPump, &message);
         ASSERT_TRUE(tag) << c.address << ": " << message.Str();
@@ -142,7 +142,8 @@ TEST_F(TagTable, RegisteringWhileStatusBytesArriveIsSafe) {
     });
     CString m;
     for (int i = 0; i < 2000; ++i) {
-        ASSERT_EQ(table.Add(table.ParseAddress(i % 2 ? "I1" : "O1", kDigital, 0, 0x100 + i, &m)), i);
+        ASSERT_EQ(table.Add(table.ParseAddress(i % 2 ? "I1" : "O1", kDigital, 0, 0x100 + i, &m)),
+                  i);
     }
     done = true;
     scan.join();

@@ -14,10 +14,14 @@ std::string Read(sim::FrameReader& r, const std::string& bytes) {
     for (char c : bytes) {
         switch (r.Feed(static_cast<uint8_t>(c))) {
             case sim::FrameReader::frame:
-                out += "frame(" + std::to_string(r.Station()) + "," + std::to_string(r.Data()) + ") ";
+                out +=
+                    "frame(" + std::to_string(r.Station()) + "," + std::to_string(r.Data()) + ") ";
                 break;
-            case sim::FrameReader::badFrame: out += "bad(" + r.Reason() + ") "; break;
-            case sim::FrameReader::none: break;
+            case sim::FrameReader::badFrame:
+                out += "bad(" + r.Reason() + ") ";
+                break;
+            case sim::FrameReader::none:
+                break;
         }
     }
     return out;
