@@ -179,7 +179,7 @@ struct Tag {
 
 struct Options {
     std::string config;
-    std::vector<std::string> tagSpecs;
+    std::vector<std::string> tagLines;
     bool jsonl = false;
     double duration = -1;
 };
@@ -207,14 +207,14 @@ std::string Pad(const std::string& utf8, int columns) {
     return utf8 + std::string(width < columns ? static_cast<size_t>(columns - width) : 0, ' ');
 }
 
-bool ParseTagSpec(const std::string& spec, Tag* tag) {
-    size_t eq = spec.find('=');
-    size_t colon = spec.rfind(':');
+bool ParseTagLine(const std::string& line, Tag* tag) {
+    size_t eq = line.find('=');
+    size_t colon = line.rfind(':');
     if (eq == std::string::npos || eq == 0 || colon == std::string::npos || colon < eq)
         return false;
-    tag->name = spec.substr(0, eq);
-    std::string device = spec.substr(eq + 1, colon - eq - 1);
-    tag->address = spec.substr(colon + 1);
+    tag->name = line.substr(0, eq);
+    std::string device = line.substr(eq + 1, colon - eq - 1);
+    tag->address = line.substr(colon + 1);
     return Utf8ToCp949(device, &tag->device);
 }
 
@@ -473,7 +473,7 @@ private:
     std::deque<std::string> m_log;
 };
 
-bool ReadTagFile(const std::string& path, std::vector<std::string>* specs) {
+bool ReadTagFile(const std::string& path, std::vector<std::string>* lines) {
     std::ifstream in(path);
     if (!in) return false;
     std::string line;
@@ -483,7 +483,7 @@ bool ReadTagFile(const std::string& path, std::vector<std::string>* specs) {
         while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
             line.pop_back();
         size_t start = line.find_first_not_of(" \t");
-        if (start != std::string::npos) specs->push_back(line.substr(start));
+        if (start != std::string::npos) lines->push_back(line.substr(start));
     }
     return true;
 }
@@ -514,9 +514,9 @@ int main(int argc, char** argv) {
         if (a == "--jsonl") {
             o.jsonl = true;
         } else if (a == "--tag" && i + 1 < args.size()) {
-            o.tagSpecs.push_back(args[++i]);
+            o.tagLines.push_back(args[++i]);
         } else if (a == "--tags" && i + 1 < args.size()) {
-            if (!ReadTagFile(NativePath(args[++i]), &o.tagSpecs)) {
+            if (!ReadTagFile(NativePath(args[++i]), &o.tagLines)) {
                 std::fprintf(stderr, "drvhost: cannot read %s\n", args[i].c_str());
                 return kExitUsage;
             }
@@ -528,10 +528,10 @@ int main(int argc, char** argv) {
         }
     }
     std::vector<Tag> tags;
-    for (const std::string& spec : o.tagSpecs) {
+    for (const std::string& line : o.tagLines) {
         Tag t;
-        if (!ParseTagSpec(spec, &t)) {
-            std::fprintf(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not %s\n", spec.c_str());
+        if (!ParseTagLine(line, &t)) {
+            std::fprintf(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not %s\n", line.c_str());
             return kExitUsage;
         }
         tags.push_back(t);

@@ -238,9 +238,9 @@ void Simulator::Answer(int number, uint8_t data) {
     int64_t due = NowMs() + s.delayMs;
     if (s.splitMs > 0) {
         size_t third = reply.size() / 3;
-        Schedule(due, reply.substr(0, third), std::string(note) + " (part 1)");
-        Schedule(due + s.splitMs, reply.substr(third, third), "(part 2)");
-        Schedule(due + 2 * s.splitMs, reply.substr(2 * third), "(part 3)");
+        Schedule(due, reply.substr(0, third), std::string(note) + " (1 of 3)");
+        Schedule(due + s.splitMs, reply.substr(third, third), "(2 of 3)");
+        Schedule(due + 2 * s.splitMs, reply.substr(2 * third), "(3 of 3)");
     } else {
         Schedule(due, reply, note);
     }
@@ -481,10 +481,10 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (!a.empty() && a[0] != '-') {
-            std::string spec = a;
-            for (char& c : spec)
+            std::string words = a;
+            for (char& c : words)
                 if (c == ':') c = ' ';
-            std::string reply = sim.Command("add " + spec);
+            std::string reply = sim.Command("add " + words);
             if (reply != "ok") {
                 std::fprintf(stderr, "mcsim: bad station %s\n%s", a.c_str(), kUsage);
                 return 64;
