@@ -41,3 +41,20 @@ TEST(Channel, AFreshChannelHasNoHandleAndAClosedLine) {
     channel.SetHandle(4);
     EXPECT_EQ(channel.GetHandle(), 4);
 }
+
+TEST(Channel, TagHandlesHoldNineBitsOfStationAndTwentyThreeOfTag) {
+    int32_t h = 0;
+    ASSERT_TRUE(CChannel::MakeTagHandle(2, 5, &h));
+    EXPECT_EQ(h, 0x1000005);
+    ASSERT_TRUE(CChannel::MakeTagHandle(300, 0, &h));
+    EXPECT_EQ(CChannel::HandleStation(static_cast<uint32_t>(h)), 300);
+    EXPECT_EQ(CChannel::HandleTag(static_cast<uint32_t>(h)), 0);
+    ASSERT_TRUE(CChannel::MakeTagHandle(511, 0x7FFFFE, &h));
+    EXPECT_EQ(CChannel::HandleStation(static_cast<uint32_t>(h)), 511);
+    EXPECT_EQ(CChannel::HandleTag(static_cast<uint32_t>(h)), 0x7FFFFE);
+    // what would alias another station's tag, or give the failure value -1
+    EXPECT_FALSE(CChannel::MakeTagHandle(512, 0, &h));
+    EXPECT_FALSE(CChannel::MakeTagHandle(0, 0x800000, &h));
+    EXPECT_FALSE(CChannel::MakeTagHandle(511, 0x7FFFFF, &h));
+    EXPECT_FALSE(CChannel::MakeTagHandle(-1, 0, &h));
+}
