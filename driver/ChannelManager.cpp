@@ -3,8 +3,11 @@
 #include <new>
 
 #include "channel/Channel.h"
+#include "config/ConfigData.h"
 #include "driver/HostLink.h"
+#include "host/ZeravError.h"
 #include "platform/Tick.h"
+#include "ui/SettingsDialog.h"
 
 CChannelManager::CChannelManager() {
     m_channelList.reserve(10);
@@ -24,6 +27,24 @@ int CChannelManager::Open(const char* path) {
     channel->SetHandle(handle);
     m_channelList.push_back(std::move(channel));
     return handle;
+}
+
+int CChannelManager::Configure(const char* path) {
+    if (!path) return 0;
+    auto config = std::make_unique<CConfigData>();
+    int loaded = config->Load(path);
+    if (loaded != 0 && loaded != CConfigData::errFileMissing) {
+        CZeravError::ErrMsg(loaded, 0);
+        return 0;
+    }
+    if (!RunSettingsDialog(config.get())) return 0;
+    int saved = config->Save(path);
+    if (saved != 0) {
+        // the host must not believe a file was written that was not
+        CZeravError::ErrMsg(saved, 0);
+        return 0;
+    }
+    return 1;
 }
 
 CChannel* CChannelManager::FindChannel(int handle) const {

@@ -19,6 +19,11 @@ public:
     // Opens a channel on a configuration file: its handle, or -1 when the
     // file cannot be loaded (no handle is used up then).
     int Open(const char* path);
+    // Lets the user edit a configuration file in the settings dialog: 1 when
+    // the dialog was confirmed and the file saved, else 0. A file that does
+    // not exist yet starts from the defaults; other load and save errors are
+    // shown.
+    int Configure(const char* path);
     // The channel of a handle, or null for a handle that names none.
     CChannel* FindChannel(int handle) const;
     int GetChannelCount() const { return static_cast<int>(m_channelList.size()); }

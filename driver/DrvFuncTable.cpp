@@ -29,6 +29,14 @@ int32_t DrvOpenChannel(const char* path) {
     }
 }
 
+int32_t DrvConfigure(const char* path) {
+    try {
+        return TheManager().Configure(path);
+    } catch (...) {
+        return 0;
+    }
+}
+
 // Per-channel slots: a handle that names no channel gives the slot's own
 // answer; an exception never leaves the table.
 template <typename R, typename F>
@@ -127,7 +135,7 @@ DRV_EXPORT DrvFuncTableLayout DrvFuncTable = {
     {
         Slot(DrvGetVersion),      // 0
         Slot(DrvOpenChannel),     // 1
-        nullptr,                  // 2 settings dialog
+        Slot(DrvConfigure),       // 2
         Slot(DrvStartChannel),    // 3
         Slot(DrvStartScan),       // 4
         Slot(DrvStopChannel),     // 5

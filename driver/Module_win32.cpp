@@ -2,6 +2,7 @@
 
 #include "Module.h"
 #include "platform/CString.h"
+#include "platform/Window.h"
 
 namespace {
 HINSTANCE g_hModule = nullptr;
@@ -23,6 +24,7 @@ int LookUpDriverString(int id, CString* text) {
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         g_hModule = instance;
+        SetResourceModule(instance);  // the dialogs' templates are ours, never the host's
         DriverModuleAttach();
     }
     // reserved is set when the whole process is ending rather than the library

@@ -1,5 +1,6 @@
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h first
+#include <shellapi.h>
 
 #include "Args.h"
 

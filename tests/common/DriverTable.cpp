@@ -33,6 +33,9 @@ int32_t DriverTable::Version() {
 int32_t DriverTable::Open(const std::string& path) {
     return Slot<int32_t (*)(const char*)>(1)(path.c_str());
 }
+int32_t DriverTable::Configure(const std::string& path) {
+    return Slot<int32_t (*)(const char*)>(2)(path.c_str());
+}
 int32_t DriverTable::Start(int32_t h) {
     return Slot<int32_t (*)(int32_t)>(3)(h);
 }

@@ -22,6 +22,7 @@ public:
 
     int32_t Version();
     int32_t Open(const std::string& path);
+    int32_t Configure(const std::string& path);
     int32_t Start(int32_t h);
     int32_t StartScan(int32_t h);
     int32_t Stop(int32_t h);
