@@ -7,7 +7,7 @@ CTEST_FLAGS ?= --output-on-failure -j2
 # code's tests run in the 64-bit build of the same sources under 64-bit Wine.
 WIN32_RUNS := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes)
 
-.PHONY: all deps native windows windows64 test test-native test-windows demo clean
+.PHONY: all deps native windows windows64 test test-native test-windows demo screenshots clean
 
 all: native windows
 
@@ -39,6 +39,9 @@ test: test-native test-windows
 
 demo: native
 	scripts/demo
+
+screenshots: native windows64
+	scripts/screenshots windows64
 
 clean:
 	rm -rf build

@@ -25,26 +25,27 @@ namespace {
 std::vector<int> g_messages;
 void Record(int code, const char*, int, const char* const*) { g_messages.push_back(code); }
 
+struct Search {
+    std::string caption;
+    HWND found;
+};
+
+BOOL CALLBACK MatchDialog(HWND hwnd, LPARAM p) {
+    auto* s = reinterpret_cast<Search*>(p);
+    char cls[32] = {}, text[256] = {};
+    GetClassNameA(hwnd, cls, sizeof cls);
+    GetWindowTextA(hwnd, text, sizeof text);
+    if (IsWindowVisible(hwnd) && std::string(cls) == "#32770" && s->caption == text) {
+        s->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // A visible top-level dialog of the thread with this caption, or null.
 HWND FindDialog(DWORD thread, const std::string& caption) {
-    struct Search {
-        std::string caption;
-        HWND found;
-    } search{caption, nullptr};
-    EnumThreadWindows(
-        thread,
-        [](HWND hwnd, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            char cls[32] = {}, text[256] = {};
-            GetClassNameA(hwnd, cls, sizeof cls);
-            GetWindowTextA(hwnd, text, sizeof text);
-            if (IsWindowVisible(hwnd) && std::string(cls) == "#32770" && s->caption == text) {
-                s->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    Search search{caption, nullptr};
+    EnumThreadWindows(thread, &MatchDialog, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -316,4 +317,48 @@ TEST_F(Dialogs, LoadAndSaveFailuresAreShownAndReportedAsNotSaved) {
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(g_messages, std::vector<int>{2001});
+}
+
+TEST_F(Dialogs, TheStationDialogChecksInOrderAndFocusesTheField) {
+    WriteConfig();
+    std::string before = testsupport::ReadBytes(path);
+    int result = Configure([&](DWORD t) {
+        HWND sheet = WaitDialog(t, kSheet);
+        ASSERT_TRUE(sheet);
+        HWND page = PageWith(sheet, 9736);
+        Press(page, 9739);
+        HWND station = WaitDialog(t, kStation);
+        ASSERT_TRUE(station);
+        EXPECT_EQ(Text(station, 9741), "");
+        EXPECT_EQ(Text(station, 9743), "0");
+        EXPECT_EQ(Text(station, 9751), "1.0");
+        struct Case {
+            const char *name, *number, *period;
+            int message, focus;
+        };
+        for (const Case& c : {Case{"", "0", "1.0", 2711, 9741}, Case{"b", "9", "1.0", 2710, 9741},
+                              Case{"x", "2", "1.0", 2712, 9743}, Case{"x", "255", "1.0", 2714, 9743},
+                              Case{"x", "", "1.0", 2725, 9743}, Case{"x", "40", "0.05", 2715, 9751},
+                              Case{"x", "40", "1000", 2715, 9751}, Case{"x", "40", "", 2715, 9751}}) {
+            g_messages.clear();
+            SetDlgItemTextA(station, 9741, c.name);
+            SetDlgItemTextA(station, 9743, c.number);
+            SetDlgItemTextA(station, 9751, c.period);
+            Press(station, IDOK);
+            for (int i = 0; i < 200 && g_messages.empty(); ++i) Sleep(10);
+            EXPECT_EQ(g_messages, std::vector<int>{c.message}) << c.name << " " << c.number << " " << c.period;
+            GUITHREADINFO info = {};
+            info.cbSize = sizeof info;
+            GetGUIThreadInfo(t, &info);
+            EXPECT_EQ(info.hwndFocus, GetDlgItem(station, c.focus)) << c.message;
+            EXPECT_TRUE(IsWindowVisible(station));
+        }
+        Press(station, IDCANCEL);
+        ASSERT_TRUE(WaitGone(station));
+        EXPECT_EQ(TreeLabels(GetDlgItem(page, 9736)).size(), 3u);  // nothing added
+        Press(sheet, IDCANCEL);
+        EXPECT_TRUE(WaitGone(sheet));
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(testsupport::ReadBytes(path), before);
 }
