@@ -7,7 +7,7 @@ CTEST_FLAGS ?= --output-on-failure -j2
 # code's tests run in the 64-bit build of the same sources under 64-bit Wine.
 WIN32_RUNS := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes)
 
-.PHONY: all deps native windows windows64 test test-native test-windows demo screenshots clean
+.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers demo screenshots clean
 
 all: native windows
 
@@ -35,7 +35,16 @@ ifneq ($(WIN32_RUNS),yes)
 	ctest --preset windows64 $(CTEST_FLAGS)
 endif
 
-test: test-native test-windows
+# The native suite under AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer.
+check-sanitizers: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan
+	ctest --preset asan $(CTEST_FLAGS)
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan
+	ctest --preset tsan $(CTEST_FLAGS)
+
+test: test-native test-windows check-sanitizers
 
 demo: native
 	scripts/demo

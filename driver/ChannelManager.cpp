@@ -81,9 +81,20 @@ void CChannelManager::DeleteAll() {
     m_pDbmLink.reset();
 }
 
+namespace {
+// Not a static object: the library's unload handler may run after the static
+// clean-up, and it decides itself when the manager goes.
+CChannelManager* g_manager = nullptr;
+}  // namespace
+
 CChannelManager& TheManager() {
-    static CChannelManager manager;
-    return manager;
+    if (!g_manager) g_manager = new CChannelManager;
+    return *g_manager;
+}
+
+void DestroyTheManager() {
+    delete g_manager;
+    g_manager = nullptr;
 }
 
 CDbmLink* TheDbmLink() {

@@ -47,7 +47,8 @@ private:
     bool m_bThreadsLeft = false;
 };
 
-// The one manager of the loaded library.
+// The one manager of the loaded library, built on first use.
 CChannelManager& TheManager();
+void DestroyTheManager();
 // The tag database link all channels share; null before the first open.
 CDbmLink* TheDbmLink();

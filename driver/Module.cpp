@@ -12,5 +12,8 @@ bool DriverModuleDetach(bool processExiting) {
     if (processExiting) return true;
     TheManager().UnloadAll();
     CZeravError::RemoveStringSource(&LookUpDriverString);
-    return !TheManager().ThreadsLeft();
+    // a scan thread that outlived the unload still uses the manager's links
+    if (TheManager().ThreadsLeft()) return false;
+    DestroyTheManager();
+    return true;
 }

@@ -21,20 +21,29 @@ struct Line {
     std::string text;
 };
 
-std::mutex g_lock;
-std::vector<Line> g_lines;
-LogNotifyFn g_notify = nullptr;
-void* g_context = nullptr;
+// Drivers may still log from their threads while the process ends, after
+// static objects are gone: the log lives on the heap and is never destroyed.
+struct Log {
+    std::mutex lock;
+    std::vector<Line> lines;
+    LogNotifyFn notify = nullptr;
+    void* context = nullptr;
+};
+Log& TheLog() {
+    static Log* log = new Log;
+    return *log;
+}
 
 HOST_ENTRY void PutMessage(int first, int kind, const char* line) {
     LogNotifyFn notify;
     void* context;
     std::string text = line ? line : "";
     {
-        std::lock_guard<std::mutex> hold(g_lock);
-        g_lines.push_back(Line{first, kind, text});
-        notify = g_notify;
-        context = g_context;
+        Log& log = TheLog();
+        std::lock_guard<std::mutex> hold(log.lock);
+        log.lines.push_back(Line{first, kind, text});
+        notify = log.notify;
+        context = log.context;
     }
     if (notify) notify(context, kind, text.c_str());
 }
@@ -52,14 +61,16 @@ static const bool g_tableFilled = [] {
 #endif
 
 HOSTLIB_API int LogCount() {
-    std::lock_guard<std::mutex> hold(g_lock);
-    return static_cast<int>(g_lines.size());
+    Log& log = TheLog();
+    std::lock_guard<std::mutex> hold(log.lock);
+    return static_cast<int>(log.lines.size());
 }
 
 HOSTLIB_API int LogGet(int index, int* first, int* kind, char* text, int size) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (index < 0 || index >= static_cast<int>(g_lines.size())) return 0;
-    const Line& l = g_lines[static_cast<size_t>(index)];
+    Log& log = TheLog();
+    std::lock_guard<std::mutex> hold(log.lock);
+    if (index < 0 || index >= static_cast<int>(log.lines.size())) return 0;
+    const Line& l = log.lines[static_cast<size_t>(index)];
     if (first) *first = l.first;
     if (kind) *kind = l.kind;
     if (text && size > 0) {
@@ -71,13 +82,15 @@ HOSTLIB_API int LogGet(int index, int* first, int* kind, char* text, int size) {
 }
 
 HOSTLIB_API void LogSetNotify(LogNotifyFn notify, void* context) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_notify = notify;
-    g_context = context;
+    Log& log = TheLog();
+    std::lock_guard<std::mutex> hold(log.lock);
+    log.notify = notify;
+    log.context = context;
 }
 
 HOSTLIB_API void LogClear() {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_lines.clear();
+    Log& log = TheLog();
+    std::lock_guard<std::mutex> hold(log.lock);
+    log.lines.clear();
 }
 }

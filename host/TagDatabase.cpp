@@ -22,14 +22,24 @@ struct Tag {
     DbmTagState state{};
 };
 
-std::mutex g_lock;
-std::map<HostTagRef, Tag> g_tags;
-DbmNotifyFn g_notify = nullptr;
-void* g_context = nullptr;
+// Drivers may still deliver values from their threads while the process
+// ends, after static objects are gone: the database lives on the heap and is
+// never destroyed.
+struct Database {
+    std::mutex lock;
+    std::map<HostTagRef, Tag> tags;
+    DbmNotifyFn notify = nullptr;
+    void* context = nullptr;
+};
+Database& TheDatabase() {
+    static Database* db = new Database;
+    return *db;
+}
 
 HOST_ENTRY void GetTagName(HostTagRef tag, CString* name) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    Tag& t = g_tags[tag];
+    Database& db = TheDatabase();
+    std::lock_guard<std::mutex> hold(db.lock);
+    Tag& t = db.tags[tag];
     ++t.state.nameLookups;
     if (t.named && name) *name = t.name.c_str();
 }
@@ -39,14 +49,15 @@ HOST_ENTRY void SetTagValue(HostTagRef tag, CTagVal* value) {
     DbmNotifyFn notify;
     void* context;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
-        Tag& t = g_tags[tag];
+        Database& db = TheDatabase();
+        std::lock_guard<std::mutex> hold(db.lock);
+        Tag& t = db.tags[tag];
         t.state.value = value->GetVal();
         t.state.type = value->GetType();
         t.state.stampMs = GetTickMs();
         ++t.state.updates;
-        notify = g_notify;
-        context = g_context;
+        notify = db.notify;
+        context = db.context;
     }
     if (notify) notify(context, tag, value->GetVal());
 }
@@ -65,27 +76,31 @@ static const bool g_tableFilled = [] {
 #endif
 
 HOSTLIB_API void DbmDefineTag(HostTagRef tag, const char* name) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_tags[tag].name = name ? name : "";
-    g_tags[tag].named = true;
+    Database& db = TheDatabase();
+    std::lock_guard<std::mutex> hold(db.lock);
+    db.tags[tag].name = name ? name : "";
+    db.tags[tag].named = true;
 }
 
 HOSTLIB_API int DbmReadTag(HostTagRef tag, DbmTagState* state) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto it = g_tags.find(tag);
-    if (it == g_tags.end()) return 0;
+    Database& db = TheDatabase();
+    std::lock_guard<std::mutex> hold(db.lock);
+    auto it = db.tags.find(tag);
+    if (it == db.tags.end()) return 0;
     if (state) *state = it->second.state;
     return 1;
 }
 
 HOSTLIB_API void DbmSetNotify(DbmNotifyFn notify, void* context) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_notify = notify;
-    g_context = context;
+    Database& db = TheDatabase();
+    std::lock_guard<std::mutex> hold(db.lock);
+    db.notify = notify;
+    db.context = context;
 }
 
 HOSTLIB_API void DbmReset() {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_tags.clear();
+    Database& db = TheDatabase();
+    std::lock_guard<std::mutex> hold(db.lock);
+    db.tags.clear();
 }
 }

@@ -1,7 +1,8 @@
 // Loading a library at run time by file name and finding an exported symbol.
-// Windows: LoadLibraryA with its usual search order. Linux: dlopen, which
-// finds a bare file name through the run path of the module that asks, so a
-// library placed beside the driver is found as Windows finds it beside the host.
+// Windows: LoadLibraryA with its usual search order. Linux: a bare file name
+// is looked for beside the module that asks first, then as dlopen finds it,
+// so a library placed beside the driver is found as Windows finds it beside
+// the host.
 #pragma once
 
 using LibHandle = void*;

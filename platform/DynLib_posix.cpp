@@ -1,10 +1,19 @@
 #include <dlfcn.h>
 
+#include <cstring>
 #include <string>
 
 #include "DynLib.h"
 
 LibHandle LoadLib(const char* fileName) {
+    // A bare name is looked for beside this module first, as Windows looks
+    // beside the program. The run path would do the same, but only while
+    // dlopen knows who calls it, which an interposed dlopen (a sanitizer's)
+    // hides.
+    if (fileName && !std::strchr(fileName, '/')) {
+        std::string beside = std::string(OwnModuleFolder()) + fileName;
+        if (LibHandle lib = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL)) return lib;
+    }
     return dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
 }
 

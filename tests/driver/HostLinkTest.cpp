@@ -28,6 +28,17 @@ void Record(int code, const char*, int count, const char* const* inserts) {
     g_shown.push_back(Shown{code, std::vector<std::string>(inserts, inserts + count)});
 }
 
+// The messages shown, for a failure's report.
+std::string ShownText() {
+    std::string out;
+    for (const auto& s : g_shown) {
+        out += std::to_string(s.code);
+        for (const auto& i : s.inserts) out += " " + i;
+        out += "; ";
+    }
+    return out;
+}
+
 // Messages are recorded from before the driver loads until after it is gone.
 struct Recording {
     Recording() {
@@ -95,7 +106,7 @@ TEST(LinksPresent, OpeningChannelsShowsNoMessage) {
     Driver driver;
     ASSERT_TRUE(driver.Loaded());
     EXPECT_EQ(driver.Open(WriteConfig(dir)), 0);
-    EXPECT_TRUE(g_shown.empty());
+    EXPECT_TRUE(g_shown.empty()) << ShownText();
 }
 
 // Run in a folder without ZeravDbm.DLL and Plovanet.DLL.
@@ -131,10 +142,10 @@ TEST(LinksWithoutTable, NoMessageAndTheLinksStayUnloaded) {
     Driver driver;
     ASSERT_TRUE(driver.Loaded());
     EXPECT_EQ(driver.Open(WriteConfig(dir)), 0);
-    EXPECT_TRUE(g_shown.empty());
+    EXPECT_TRUE(g_shown.empty()) << ShownText();
     CDbmLink db;
     CRuntimeLink log;
     EXPECT_FALSE(db.IsLoaded());
     EXPECT_FALSE(log.IsLoaded());
-    EXPECT_TRUE(g_shown.empty());
+    EXPECT_TRUE(g_shown.empty()) << ShownText();
 }

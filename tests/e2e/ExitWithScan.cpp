@@ -8,6 +8,9 @@
 #include "TestSupport.h"
 #include "config/ConfigData.h"
 
+// never unloaded: the process just ends
+testsupport::DriverTable* g_driver = nullptr;
+
 int main() {
     testsupport::ScratchDir dir;
     std::string path = dir.Path("exit.cfg");
@@ -19,7 +22,8 @@ int main() {
     config.AddStation(s);
     config.Save(path.c_str());
 
-    auto* drv = new testsupport::DriverTable;  // never unloaded: the process just ends
+    g_driver = new testsupport::DriverTable;
+    testsupport::DriverTable* drv = g_driver;
     int h = drv->Open(path);
     if (h != 0 || drv->Start(h) != 0) {
         std::printf("could not start the channel\n");
