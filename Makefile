@@ -7,7 +7,7 @@ CTEST_FLAGS ?= --output-on-failure -j2
 # code's tests run in the 64-bit build of the same sources under 64-bit Wine.
 WIN32_RUNS := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes)
 
-.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers demo screenshots clean
+.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers fuzz demo screenshots clean
 
 all: native windows
 
@@ -43,6 +43,12 @@ check-sanitizers: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan
 	ctest --preset tsan $(CTEST_FLAGS)
+
+# Each fuzz target for FUZZ_SECONDS (default 60).
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	scripts/fuzz
 
 test: test-native test-windows check-sanitizers
 

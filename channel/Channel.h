@@ -38,9 +38,10 @@ public:
     void LogFault(const char* text);
     void LogInfo(const char* text);
 
-    // The protocol engine's way to the line (scan thread only).
-    int Send(const char* bytes, int count) { return m_line.Write(bytes, count); }
-    int ReceiveByte(char* out, int* status) { return m_line.ReadByte(out, status); }
+    // The protocol engine's way to the line (scan thread only). Virtual so
+    // that a test or fuzzer can stand between the engine and the line.
+    virtual int Send(const char* bytes, int count) { return m_line.Write(bytes, count); }
+    virtual int ReceiveByte(char* out, int* status) { return m_line.ReadByte(out, status); }
 
     // The settings as the scan runs them: a negative delay as 0, a time-out
     // below 1 ms as 5000 ms, a negative retry count as 0.

@@ -67,6 +67,14 @@ void CConfigData::Serialize(CArchive& ar) {
     }
 }
 
+namespace {
+int FileErrorCode(const CFileException& e) {
+    return (e.m_cause == CFileException::fileNotFound || e.m_cause == CFileException::badPath)
+               ? CConfigData::errFileMissing
+               : CConfigData::errCannotRead;
+}
+}  // namespace
+
 int CConfigData::Load(const char* path) {
     m_strFileTitle = FileTitleOf(path);
     if (!PathExists(path)) {
@@ -76,21 +84,20 @@ int CConfigData::Load(const char* path) {
     int check = m_header.OpenCompare(path);
     if (check != 0) return check;
 
-    auto fileError = [](const CFileException& e) {
-        return (e.m_cause == CFileException::fileNotFound || e.m_cause == CFileException::badPath)
-                   ? errFileMissing
-                   : errCannotRead;
-    };
     CDiskFile file;
     CFileException openError;
-    if (!file.OpenForReading(path, &openError)) return fileError(openError);
+    if (!file.OpenForReading(path, &openError)) return FileErrorCode(openError);
+    return LoadFrom(&file);
+}
+
+int CConfigData::LoadFrom(CFile* file) {
     try {
-        CArchive ar(&file, CArchive::load);
+        CArchive ar(file, CArchive::load);
         Serialize(ar);
         ar.Close();
         return 0;
     } catch (const CFileException& e) {
-        return fileError(e);
+        return FileErrorCode(e);
     } catch (const CArchiveException&) {
         return errBadContents;
     } catch (const std::bad_alloc&) {

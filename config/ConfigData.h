@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "StationData.h"
+
+class CFile;
 #include "host/ZeravHeader.h"
 #include "platform/CString.h"
 #include "platform/Object.h"
@@ -37,6 +39,8 @@ public:
 
     // Reads the file into this freshly built object: 0 or an error code.
     int Load(const char* path);
+    // Reads an opened file (header, names, settings, stations): 0 or an error code.
+    int LoadFrom(CFile* file);
     // Writes this object to the file: 0 or an error code. The old file stays
     // whole until the new one is complete.
     int Save(const char* path);

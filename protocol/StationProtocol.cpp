@@ -170,8 +170,10 @@ int CStationProtocol::Receive() {
                 break;
             case 7:
                 if (c == kEtx) {
-                    uint8_t statusByte = static_cast<uint8_t>(((buffer[3] - 0x30) << 4) |
-                                                              ((buffer[4] - 0x30) & 0x0F));
+                    // the data characters are not checked: any byte gives its
+                    // low nibble, in unsigned arithmetic
+                    uint8_t statusByte = static_cast<uint8_t>((((buffer[3] - 0x30u) & 0x0F) << 4) |
+                                                              ((buffer[4] - 0x30u) & 0x0F));
                     m_pTagTable->UpdateInputs(statusByte);
                     return 1;
                 }

@@ -1,0 +1,59 @@
+// The reply state machine fed from a byte source instead of the line: any
+// bytes end a Receive with 0 or 1, push status bytes only through the tag
+// table, and never read past what arrives.
+#include <cstddef>
+#include <cstdint>
+
+#include "channel/Channel.h"
+#include "config/StationData.h"
+#include "platform/Tick.h"
+
+namespace {
+
+class ByteChannel : public CChannel {
+public:
+    const uint8_t* data = nullptr;
+    size_t size = 0, pos = 0;
+    int Send(const char*, int) override { return 1; }
+    int ReceiveByte(char* out, int* status) override {
+        if (pos >= size) {
+            *status = 1;  // a time-out: nothing more arrives
+            return 0;
+        }
+        *out = static_cast<char>(data[pos++]);
+        *status = 0;
+        return 1;
+    }
+};
+
+void NoSleep(uint32_t) {}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    tick_seam::SetSleepHook(&NoSleep);
+    static ByteChannel* channel = [] {
+        auto* c = new ByteChannel;
+        auto* s = new CStationData;
+        s->SetName("P");
+        c->AddStation(s);
+        c->AttachStations();
+        for (const char* address : {"I0", "I7", "O3"}) s->RegisterTag(address, 13, 0, 1);
+        return c;
+    }();
+    if (size == 0) return 0;
+    CStationData* station = channel->GetStationAt(0);
+    station->SetStationNo(data[0]);  // the first byte picks the station listening
+    channel->data = data + 1;
+    channel->size = size - 1;
+    channel->pos = 0;
+    int got = station->GetEngine().Receive();
+    if (got != 0 && got != 1) __builtin_trap();
+    if (channel->pos > channel->size) __builtin_trap();
+    // a control and a poll over the rest, through the retry rule
+    CTagVal value(7, 1.0);
+    station->WriteValue(2, value);
+    station->GetEngine().ServeControl();
+    station->GetEngine().Poll();
+    return 0;
+}
