@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -81,6 +83,15 @@ std::string ProgramFolder() {
     std::string p(path, n > 0 ? static_cast<size_t>(n) : 0);
     return p.substr(0, p.rfind('/') + 1);
 #endif
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int ms) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
 }
 
 }  // namespace testsupport

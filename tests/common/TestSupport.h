@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,8 @@ std::string Cp949(const char* utf8);
 
 // The folder of the running test program, where the built modules are.
 std::string ProgramFolder();
+
+// Polls condition every 10 ms until it holds or ms have passed; its last answer.
+bool WaitUntil(const std::function<bool()>& condition, int ms = 5000);
 
 }  // namespace testsupport

@@ -27,14 +27,8 @@ namespace {
 const int kCom7 = 6;
 const int kDigital = 13;
 
-bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
+using testsupport::WaitUntil;
+
 
 void Quiet(int, const char*, int, const char* const*) {}
 
@@ -120,16 +114,16 @@ TEST_F(Driver, ReadsInputsServesAWriteAndReportsStatus) {
     EXPECT_EQ(drv.Write(h, o6, &value), -1);  // not switched on: refused
     drv.SetActive(h, nullptr, 1);
 
-    ASSERT_TRUE(WaitFor([&] { return Value(11) == 1.0 && Value(21) == 1.0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Value(11) == 1.0 && Value(21) == 1.0; }));
     EXPECT_EQ(Value(12), 0.0);
 
     CTagVal text(CTagVal::typeText, 1.0);
     EXPECT_EQ(drv.Write(h, o6, &text), -1);
     EXPECT_EQ(drv.Write(h, i0, &value), -1);
     EXPECT_EQ(drv.Write(h, o6, &value), 0);
-    ASSERT_TRUE(WaitFor([&] { return drv.IsWriteDone(h, o6) == 1; }));
-    ASSERT_TRUE(WaitFor([&] { return sim.Get(1, "status") == 0x45; }));
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] { return drv.IsWriteDone(h, o6) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim.Get(1, "status") == 0x45; }));
+    ASSERT_TRUE(WaitUntil([&] {
         auto info = Lines(258);
         return std::find(info.begin(), info.end(), "Krandolix : P1 스테이션 : 제어 성공") !=
                info.end();
@@ -147,7 +141,7 @@ TEST_F(Driver, ReadsInputsServesAWriteAndReportsStatus) {
 
     // a station that falls silent brings the summary to 1
     sim.Ok("fault 2 silent on");
-    ASSERT_TRUE(WaitFor([&] { return drv.GetStatus(h, nullptr, counters) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return drv.GetStatus(h, nullptr, counters) == 1; }));
     EXPECT_EQ(drv.GetStatus(h, "P2", counters), 1);
     EXPECT_GE(counters[3], 1);
     drv.ResetCounters(h, "P2");
@@ -155,7 +149,7 @@ TEST_F(Driver, ReadsInputsServesAWriteAndReportsStatus) {
     EXPECT_LE(counters[3], 1);
     // disabled, it reports -1 and the summary rests on the others
     drv.SetActive(h, "P2", 0);
-    ASSERT_TRUE(WaitFor([&] { return drv.GetStatus(h, nullptr, counters) == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return drv.GetStatus(h, nullptr, counters) == 0; }));
     EXPECT_EQ(drv.GetStatus(h, "P2", counters), -1);
 
     CString number("x"), description("y");
@@ -174,8 +168,8 @@ TEST_F(Driver, ReadsInputsServesAWriteAndReportsStatus) {
     int controls = sim.Get(1, "controls");
     ASSERT_EQ(drv.Start(h), 0);
     ASSERT_EQ(drv.StartScan(h), 0);
-    ASSERT_TRUE(WaitFor([&] { return drv.IsWriteDone(h, o6) == 1; }));
-    ASSERT_TRUE(WaitFor([&] { return sim.Get(1, "controls") == controls + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return drv.IsWriteDone(h, o6) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim.Get(1, "controls") == controls + 1; }));
     EXPECT_EQ(drv.Stop(h), 0);
 }
 
@@ -266,7 +260,7 @@ TEST_F(Driver, RegisteringTagsWhileTheChannelScans) {
         ASSERT_EQ(drv.Register(h, "P1", i % 2 ? "I3" : "O3", kDigital, 1000 + i), i);
         if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_TRUE(WaitFor([&] { return Value(1299) == 1.0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Value(1299) == 1.0; }));
     drv.Stop(h);
 }
 
@@ -278,14 +272,14 @@ TEST_F(Driver, StartAgainWhilePollingWaitsForThePass) {
     }
     host.ClearLog();
     int polls = sim.Get(1, "polls");
-    ASSERT_TRUE(WaitFor([&] { return sim.Get(1, "polls") > polls + 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim.Get(1, "polls") > polls + 3; }));
     for (const auto& line : Lines(256)) ADD_FAILURE() << line;  // no read error, no time-out
     drv.Stop(h);
 }
 
 TEST_F(Driver, UnloadingWithAScanRunningEndsItFirst) {
     ScanOneStation();
-    ASSERT_TRUE(WaitFor([&] { return Value(5) == 1.0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Value(5) == 1.0; }));
     auto start = std::chrono::steady_clock::now();
     drv.Unload();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
