@@ -224,6 +224,32 @@ TEST_F(Driver, DeviceNamesAndTagHandles) {
                   "Krandolix : 밸브 태그 ( i9 ) : 사용되지 않는 입력 어드레스가 지정됨"});
 }
 
+TEST_F(Driver, OverlongAndMissingTextsGetTheirAnswersAndBreakNothing) {
+    int h = drv.Open(Config({{"P1", 1}}));
+    ASSERT_EQ(h, 0);
+    const std::string huge(1 << 20, 'x');
+    const std::string hugeStation = "Line." + huge;
+    EXPECT_EQ(drv.Register(h, hugeStation.c_str(), "I0", kDigital, 1), -1);
+    host.ClearLog();
+    EXPECT_EQ(drv.Register(h, "P1", huge.c_str(), kDigital, 1), -1);
+    ASSERT_EQ(Lines(256).size(), 1u);  // one line, with the address as passed
+    EXPECT_EQ(Lines(256)[0].rfind("Krandolix :  태그 (xxxxxxxx", 0), 0u);
+    EXPECT_EQ(drv.Register(h, "P1", nullptr, kDigital, 1), -1);
+    EXPECT_EQ(drv.Register(h, nullptr, nullptr, kDigital, 1), -1);
+
+    drv.SetActive(h, huge.c_str(), 0);
+    drv.ResetCounters(h, huge.c_str());
+    int32_t counters[4] = {7, 7, 7, 7};
+    drv.SetActive(h, nullptr, 1);
+    EXPECT_EQ(drv.GetStatus(h, huge.c_str(), counters), 1);  // active, port not open
+    CString number("n"), description("d");
+    drv.GetStationInfo(h, huge.c_str(), &number, &description);
+    EXPECT_STREQ(number, "n");
+    EXPECT_EQ(drv.Open(std::string(1 << 16, 'p')), -1);
+    EXPECT_EQ(drv.Open(""), -1);
+    EXPECT_EQ(drv.Register(h, "P1", "I0", kDigital, 1), 0);  // and the channel works on
+}
+
 TEST_F(Driver, StationsBeyondWhatAHandleCanNameAreRefused) {
     std::vector<std::pair<std::string, int>> stations;
     for (int i = 0; i < 513; ++i) stations.push_back({"S" + std::to_string(i), 1});

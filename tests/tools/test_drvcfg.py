@@ -4,6 +4,7 @@
 Run: test_drvcfg.py PATH_TO_DRVCFG"""
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -165,6 +166,43 @@ class Drvcfg(unittest.TestCase):
         self.assertEqual(rc, 0)
         self.assertIn("COM41", out)
         self.assertIn("(12)", out)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to drop privileges")
+class WithoutPrivileges(unittest.TestCase):
+    """Failures root cannot provoke for itself: the same calls as an ordinary user."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        os.chmod(self.dir, 0o755)
+        self.path = os.path.join(self.dir, "Line1.cfg")
+        self.assertEqual(run("new", self.path)[0], 0)
+        self.assertEqual(run("add-station", self.path, "--name", "P1", "--number", "1")[0], 0)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def as_nobody(self, *args):
+        p = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", DRVCFG, *args],
+                           capture_output=True)
+        return p.returncode, p.stdout.decode("utf-8"), p.stderr.decode("utf-8")
+
+    def test_a_file_that_cannot_be_read_gives_its_message(self):
+        os.chmod(self.path, 0o600)
+        rc, _, err = self.as_nobody("show", self.path)
+        self.assertEqual(rc, 2)
+        self.assertIn("파일을 열거나 읽을 수 없습니다", err)
+
+    def test_a_save_that_cannot_complete_leaves_the_old_file(self):
+        os.chmod(self.path, 0o644)
+        with open(self.path, "rb") as f:
+            before = f.read()
+        rc, _, err = self.as_nobody("set", self.path, "--delay", "100")
+        self.assertEqual(rc, 1)
+        self.assertIn("파일을 쓸 수 없습니다", err)
+        with open(self.path, "rb") as f:
+            self.assertEqual(f.read(), before)
+        self.assertEqual(os.listdir(self.dir), ["Line1.cfg"])  # no temporary file left
 
 
 if __name__ == "__main__":
