@@ -6,7 +6,7 @@
 #include "platform/Tick.h"
 
 void CStationData::AttachChannel(CChannel* channel) {
-    m_pChannel = channel;
+    if (m_pChannel != channel) m_pChannel = channel;  // host threads read it meanwhile
     m_engine.Bind(this);
     // due at once: the first visit after a start polls
     m_dwLastPollTick = GetTickMs() - GetRunPollPeriod();

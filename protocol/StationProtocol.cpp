@@ -40,9 +40,11 @@ void CStationProtocol::BuildFrame(int stationNo, uint8_t data, char frame[kFrame
 }
 
 void CStationProtocol::Bind(CStationData* station) {
-    m_pStation = station;
-    m_pChannel = station->GetChannel();
-    m_pTagTable = &station->GetTagTable();
+    // The links are the same at every start after the first (at open), and
+    // host threads read them meanwhile: they are written only when they change.
+    if (m_pStation != station) m_pStation = station;
+    if (m_pChannel != station->GetChannel()) m_pChannel = station->GetChannel();
+    if (m_pTagTable != &station->GetTagTable()) m_pTagTable = &station->GetTagTable();
     m_nFailCount = 0;
 }
 

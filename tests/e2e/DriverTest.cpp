@@ -29,7 +29,6 @@ const int kDigital = 13;
 
 using testsupport::WaitUntil;
 
-
 void Quiet(int, const char*, int, const char* const*) {}
 
 class Driver : public ::testing::Test {

@@ -99,8 +99,9 @@ TEST_F(Faults, AStationThatFallsSilentIsCountedAndComesBack) {
     int32_t c[4];
     ASSERT_TRUE(WaitUntil([&] { return Status("P1", c) == 1; }));
     EXPECT_GE(c[3], 1);
-    EXPECT_GE(Count("P1 스테이션 (1) : 수신 Timeout"), 2);  // retries 1: two failed polls make one failure
-    EXPECT_EQ(Status("P2"), 0);                             // the others go on
+    EXPECT_GE(Count("P1 스테이션 (1) : 수신 Timeout"),
+              2);                // retries 1: two failed polls make one failure
+    EXPECT_EQ(Status("P2"), 0);  // the others go on
     unsigned p2 = Updates(21);
     ASSERT_TRUE(WaitUntil([&] { return Updates(21) > p2 + 2; }));
 
