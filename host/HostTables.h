@@ -65,8 +65,9 @@ HOSTLIB_API void DbmReset();
 
 using LogNotifyFn = void (*)(void* context, int kind, const char* line);
 
+// The log keeps the 10000 most recent lines.
 HOSTLIB_API int LogCount();
-// Copies line index (0 = the first logged): its first argument, kind and text
+// Copies line index (0 = the oldest kept): its first argument, kind and text
 // (CP949, cut to size with a terminating zero). 1, or 0 for no such line.
 HOSTLIB_API int LogGet(int index, int* first, int* kind, char* text, int size);
 HOSTLIB_API void LogSetNotify(LogNotifyFn notify, void* context);

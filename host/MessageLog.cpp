@@ -1,6 +1,7 @@
 // The host's message log stand-in, built as "Plovanet.DLL".
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,9 +24,13 @@ struct Line {
 
 // Drivers may still log from their threads while the process ends, after
 // static objects are gone: the log lives on the heap and is never destroyed.
+// A host runs for months: the log keeps the most recent lines only (a host
+// program that wants every line takes them as they come, LogSetNotify).
+const size_t kKeptLines = 10000;
+
 struct Log {
     std::mutex lock;
-    std::vector<Line> lines;
+    std::deque<Line> lines;
     LogNotifyFn notify = nullptr;
     void* context = nullptr;
 };
@@ -42,6 +47,7 @@ HOST_ENTRY void PutMessage(int first, int kind, const char* line) {
         Log& log = TheLog();
         std::lock_guard<std::mutex> hold(log.lock);
         log.lines.push_back(Line{first, kind, text});
+        if (log.lines.size() > kKeptLines) log.lines.pop_front();
         notify = log.notify;
         context = log.context;
     }
