@@ -28,6 +28,19 @@ void SetSpinRange(HWND spin, int low, int high) {
     SendMessageA(spin, UDM_SETRANGE32, low, high);
 }
 
+// Appends an item under parent, with the same image selected or not.
+HTREEITEM InsertItem(HWND tree, HTREEITEM parent, std::string text, int image, LPARAM data) {
+    TVINSERTSTRUCTA insert = {};
+    insert.hParent = parent;
+    insert.hInsertAfter = TVI_LAST;
+    insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
+    insert.item.pszText = &text[0];
+    insert.item.iImage = insert.item.iSelectedImage = image;
+    insert.item.lParam = data;
+    return reinterpret_cast<HTREEITEM>(
+        SendMessageA(tree, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)));
+}
+
 }  // namespace
 
 void CSettingsPage::ShowFailure(int messageId, int field) {
@@ -60,16 +73,7 @@ BOOL CConfigPage1::OnInitDialog() {
     ImageList_SetBkColor(m_imageList, GetSysColor(COLOR_WINDOW));
     SendMessageA(m_tree, TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(m_imageList));
 
-    std::string root = FormatRootLabel(*m_pConfig);
-    TVINSERTSTRUCTA insert = {};
-    insert.hParent = TVI_ROOT;
-    insert.hInsertAfter = TVI_LAST;
-    insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
-    insert.item.pszText = &root[0];
-    insert.item.iImage = insert.item.iSelectedImage = kImageChannel;
-    insert.item.lParam = 0;
-    m_hRootItem = reinterpret_cast<HTREEITEM>(
-        SendMessageA(m_tree, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)));
+    m_hRootItem = InsertItem(m_tree, TVI_ROOT, FormatRootLabel(*m_pConfig), kImageChannel, 0);
     for (const auto& station : m_work.Items()) InsertStationItem(station.get());
     SendMessageA(m_tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(m_hRootItem));
 
@@ -81,17 +85,8 @@ BOOL CConfigPage1::OnInitDialog() {
 }
 
 void CConfigPage1::InsertStationItem(CStationData* station) {
-    std::string label = FormatStationLabel(*station);
-    TVINSERTSTRUCTA insert = {};
-    insert.hParent = m_hRootItem;
-    insert.hInsertAfter = TVI_LAST;
-    insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
-    insert.item.pszText = &label[0];
-    insert.item.iImage = insert.item.iSelectedImage = kImageStation;
-    insert.item.lParam = reinterpret_cast<LPARAM>(station);
-    HTREEITEM item = reinterpret_cast<HTREEITEM>(
-        SendMessageA(m_tree, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)));
-    station->SetTreeItem(item);
+    station->SetTreeItem(InsertItem(m_tree, m_hRootItem, FormatStationLabel(*station),
+                                    kImageStation, reinterpret_cast<LPARAM>(station)));
 }
 
 CStationData* CConfigPage1::SelectedStation(HTREEITEM* itemOut) const {
