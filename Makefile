@@ -7,7 +7,7 @@ CTEST_FLAGS ?= --output-on-failure -j2
 # code's tests run in the 64-bit build of the same sources under 64-bit Wine.
 WIN32_RUNS := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes)
 
-.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers fuzz soak demo screenshots clean
+.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers fuzz soak bench demo screenshots clean
 
 all: native windows
 
@@ -57,6 +57,10 @@ soak: deps
 	cmake --build --preset asan
 	python3 scripts/with-mcsim --mcsim build/asan/bin/mcsim --dir build/asan/bin/dosdevices \
 	  --log-dir build/asan/logs/soak --com 21 --com 22 --com 23 -- build/asan/bin/soak
+
+# The micro benchmarks of the driver's own work (natively).
+bench: native
+	build/native/bin/driver_bench
 
 test: test-native test-windows check-sanitizers
 
