@@ -103,6 +103,20 @@ std::vector<std::string> TreeLabels(HWND tree, HTREEITEM* items = nullptr) {
 
 void Select(HWND tree, HTREEITEM item) { SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)); }
 
+// Selects the station at a position of the tree, presses Delete and answers
+// the question with Yes; false when the question did not come or go.
+bool DeleteStation(DWORD thread, HWND page, int position) {
+    HWND tree = GetDlgItem(page, 9736);
+    HTREEITEM items[8] = {};
+    TreeLabels(tree, items);
+    Select(tree, items[position]);
+    Press(page, 9738);
+    HWND question = WaitDialog(thread, Cp949("확인"));
+    if (!question) return false;
+    Press(question, IDYES);
+    return WaitGone(question);
+}
+
 class Dialogs : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -187,12 +201,7 @@ TEST_F(Dialogs, AddEditDeleteAndThePortPageReachTheFileOnOK) {
         ASSERT_TRUE(WaitGone(station));
 
         // delete A, answering the question
-        Select(tree, items[1]);
-        Press(page, 9738);
-        HWND question = WaitDialog(t, Cp949("확인"));
-        ASSERT_TRUE(question);
-        Press(question, IDYES);
-        ASSERT_TRUE(WaitGone(question));
+        ASSERT_TRUE(DeleteStation(t, page, 1));
         for (int i = 0; i < 200 && TreeLabels(tree).size() != 3; ++i) Sleep(10);
         EXPECT_EQ(TreeLabels(tree), (std::vector<std::string>{"LINE1", "B (2) : new", "C (3) : "}));
 
@@ -232,15 +241,7 @@ TEST_F(Dialogs, CancelLeavesTheFileAsItWas) {
         HWND sheet = WaitDialog(t, kSheet);
         ASSERT_TRUE(sheet);
         HWND page = PageWith(sheet, 9736);
-        HWND tree = GetDlgItem(page, 9736);
-        HTREEITEM items[8] = {};
-        TreeLabels(tree, items);
-        Select(tree, items[1]);
-        Press(page, 9738);
-        HWND question = WaitDialog(t, Cp949("확인"));
-        ASSERT_TRUE(question);
-        Press(question, IDYES);
-        ASSERT_TRUE(WaitGone(question));
+        ASSERT_TRUE(DeleteStation(t, page, 1));
         SetDlgItemTextA(page, 9735, "100");
         Press(sheet, IDCANCEL);
         EXPECT_TRUE(WaitGone(sheet));
