@@ -1,6 +1,6 @@
 #include "DriverTable.h"
 
-#include "TestSupport.h"
+#include "platform/DynLib.h"
 
 namespace testsupport {
 
@@ -13,7 +13,7 @@ const char* DriverFileName() {
 }
 
 DriverTable::DriverTable() {
-    m_lib = LoadLib((ProgramFolder() + DriverFileName()).c_str());
+    m_lib = LoadLib((std::string(OwnModuleFolder()) + DriverFileName()).c_str());
     if (m_lib) m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
 }
 
