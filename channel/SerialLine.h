@@ -59,4 +59,7 @@ private:
     uint32_t m_nWriteTimeout = 1000;
     uint32_t m_nReadTimeout = 2000;
     intptr_t m_hPort = -1;
+    // Set by a write: the reply cannot be there yet, so the next read
+    // waits before it looks (one system call less per transaction).
+    bool m_bAwaitReply = false;
 };

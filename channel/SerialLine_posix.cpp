@@ -103,6 +103,7 @@ int CSerialLine::Write(const char* bytes, int count) {
         struct pollfd p = {fd, POLLOUT, 0};
         ::poll(&p, 1, static_cast<int>(m_nWriteTimeout - elapsed));
     }
+    m_bAwaitReply = true;
     return 1;
 }
 
@@ -116,9 +117,11 @@ int CSerialLine::ReadByte(char* out, int* status) {
     }
     int fd = Fd(m_hPort);
     uint32_t start = GetTickMs();
-    for (;;) {
+    bool look = !m_bAwaitReply || m_nReadTimeout == 0;
+    m_bAwaitReply = false;
+    for (;; look = true) {
         // raw mode with VMIN 0: a read without data returns 0 at once
-        ssize_t n = ::read(fd, out, 1);
+        ssize_t n = look ? ::read(fd, out, 1) : 0;
         if (n == 1) return 1;
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             *status = readFailed;

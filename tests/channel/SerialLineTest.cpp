@@ -133,6 +133,28 @@ TEST_F(SerialLine, AByteThatArrivesLateWithinTheTimeoutIsRead) {
     EXPECT_EQ(ReadFrame(line).size(), 8u);
 }
 
+// The first read after a write waits before it looks (the reply cannot be
+// there yet); a reply that is there already is still taken at once, even
+// when the read may not wait at all.
+TEST_F(SerialLine, AReplyAlreadyWaitingIsReadAtOnceEvenWithoutTimeToWait) {
+    CSerialLine line;
+    ASSERT_EQ(line.Open(kCom5, 6, 0, 1, 0, 0), 1);
+    ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return sim.Get(1, "replies") == 1; }));
+    SleepMs(50);
+    line.SetReadTimeout(0);
+    int status = -9;
+    EXPECT_EQ(ReadFrame(line, &status).size(), 8u);
+    EXPECT_EQ(status, CSerialLine::readOk);
+
+    line.SetReadTimeout(1000);
+    ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
+    SleepMs(100);
+    uint32_t start = GetTickMs();
+    EXPECT_EQ(ReadFrame(line, &status).size(), 8u);
+    EXPECT_LT(GetTickMs() - start, 50u);
+}
+
 TEST_F(SerialLine, EveryWriteFirstDropsStaleInput) {
     CSerialLine line;
     ASSERT_EQ(line.Open(kCom5, 6, 0, 1, 0, 0), 1);
