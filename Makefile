@@ -58,9 +58,11 @@ soak: deps
 	python3 scripts/with-mcsim --mcsim build/asan/bin/mcsim --dir build/asan/bin/dosdevices \
 	  --log-dir build/asan/logs/soak --com 21 --com 22 --com 23 -- build/asan/bin/soak
 
-# The micro benchmarks of the driver's own work (natively).
+# The driver's cost beyond the wire (natively): micro benchmarks of its own
+# work, then the end-to-end figures on pseudo-terminals with their targets.
 bench: native
 	build/native/bin/driver_bench
+	build/native/bin/scan_bench
 
 test: test-native test-windows check-sanitizers
 
