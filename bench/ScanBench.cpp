@@ -588,7 +588,15 @@ void PartScanPass() {
             StartChannel(h, true);
             double pollUs = delay ? g_pausedPollUs : g_pollRoundTripUs;
             double minimumMs = stations * (delay + pollUs / 1000) + 50;
-            std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(minimumMs * (passes + 2) * 1.1));
+            // meanwhile this thread sleeps 10 ms at a time, to see how late sleeps run now
+            double lateMs = 0;
+            int sleeps = 0;
+            for (double end = NowUs() + minimumMs * (passes + 2) * 1100; NowUs() < end; ++sleeps) {
+                double s0 = NowUs();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                lateMs += (NowUs() - s0) / 1000 - 10;
+            }
+            lateMs /= std::max(1, sleeps);
             g_driver->Stop(h);
             std::vector<double> gaps;
             {
@@ -599,9 +607,13 @@ void PartScanPass() {
             int32_t c[4];
             g_driver->GetStatus(h, nullptr, c);
             Stats s = Summarize(gaps);
-            std::printf("  %2d stations, delay %2d ms: pass median %7.2f ms  p99 %7.2f ms  minimum %7.2f ms  ratio %.3f (p99 %.3f)  %zu passes, %d poll failures\n",
+            // a pass sleeps once per station (with a delay) and once at its end
+            double withLate = minimumMs + ((delay ? stations : 0) + 1) * lateMs;
+            std::printf("  %2d stations, delay %2d ms: pass median %7.2f ms  p99 %7.2f ms  minimum %7.2f ms  ratio %.3f (p99 %.3f)\n"
+                        "      %zu passes, %d poll failures; sleeps ran %.2f ms late meanwhile: "
+                        "ratio to the minimum with them %.3f\n",
                         stations, delay, s.median, s.p99, minimumMs, s.median / minimumMs,
-                        s.p99 / minimumMs, s.n, c[3]);
+                        s.p99 / minimumMs, s.n, c[3], lateMs, s.median / withLate);
             if (s.n == 0 || c[3] != 0) Fail("the scan did not poll as expected");
             worst = std::max(worst, s.median / minimumMs);
         }
