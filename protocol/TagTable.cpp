@@ -62,10 +62,6 @@ std::unique_ptr<CBitTag> CTagTable::ParseAddress(const char* address, int hostTy
     clean.TrimRight();
     clean.MakeUpper();
 
-    CString name;
-    if (CDbmLink* db = TheDbmLink()) db->GetTagName(hostTag, &name);
-    message->Format(txt::TXT_TAG_PREFIX, name.GetString(), address ? address : "");
-
     const char* reason = nullptr;
     uint32_t bit = 0;
     char kind = clean.IsEmpty() ? '\0' : clean.GetString()[0];
@@ -79,6 +75,11 @@ std::unique_ptr<CBitTag> CTagTable::ParseAddress(const char* address, int hostTy
         reason = kind == 'I' ? txt::TXT_ADDR_INPUT : txt::TXT_ADDR_OUTPUT;
     }
     if (reason) {
+        // the tag's name stands only in a refusal: a registration that
+        // succeeds does not wait for the host's database
+        CString name;
+        if (CDbmLink* db = TheDbmLink()) db->GetTagName(hostTag, &name);
+        message->Format(txt::TXT_TAG_PREFIX, name.GetString(), address ? address : "");
         *message += reason;
         return nullptr;
     }
@@ -86,15 +87,16 @@ std::unique_ptr<CBitTag> CTagTable::ParseAddress(const char* address, int hostTy
 }
 
 int CTagTable::Add(std::unique_ptr<CBitTag> tag) {
+    if (!tag) return -1;
     std::lock_guard<std::mutex> hold(m_lock);
-    m_tags.push_back(std::move(tag));
+    m_tags.push_back(*tag);
     return static_cast<int>(m_tags.size()) - 1;
 }
 
-CBitTag* CTagTable::GetTag(int index) const {
+CBitTag* CTagTable::GetTag(int index) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (index < 0 || index >= static_cast<int>(m_tags.size())) return nullptr;
-    return m_tags[static_cast<size_t>(index)].get();
+    return &m_tags[static_cast<size_t>(index)];
 }
 
 int CTagTable::GetCount() const {

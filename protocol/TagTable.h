@@ -8,9 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "driver/HostLink.h"
 
@@ -51,14 +51,16 @@ public:
     // message holding the tag prefix and the one reason it was refused.
     std::unique_ptr<CBitTag> ParseAddress(const char* address, int hostType, int reserved,
                                           HostTagRef hostTag, CString* message) const;
-    // Appends and returns the new tag's index.
+    // Appends (a copy of) the tag and returns its index; -1 for no tag.
     int Add(std::unique_ptr<CBitTag> tag);
-    // The tag at index, or null.
-    CBitTag* GetTag(int index) const;
+    // The tag at index, or null. A tag stays where it is while others are added.
+    CBitTag* GetTag(int index);
     int GetCount() const;
     void UpdateInputs(uint8_t status);
 
 private:
     mutable std::mutex m_lock;
-    std::vector<std::unique_ptr<CBitTag>> m_tags;
+    // Held in blocks of many tags that never move: adding one allocates
+    // nothing most of the time and copies no other.
+    std::deque<CBitTag> m_tags;
 };

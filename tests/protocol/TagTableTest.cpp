@@ -90,6 +90,19 @@ TEST_F(TagTable, RefusedAddressesCarryThePrefixAndExactlyOneReason) {
     EXPECT_EQ(Refusal("  i9 "), Prefix("  i9 ") + input);
 }
 
+// The name is asked for only to write a refusal: a registration that
+// succeeds never waits for the host's database.
+TEST_F(TagTable, OnlyARefusalAsksTheHostForTheTagsName) {
+    DeliveredValue v{};
+    EXPECT_EQ(Refusal("I3"), "");
+    EXPECT_EQ(Refusal("o0"), "");
+    ASSERT_TRUE(host.Read(kPump, &v));
+    EXPECT_EQ(v.nameLookups, 0u);
+    EXPECT_EQ(Refusal("I8"), Prefix("I8") + Cp949("사용되지 않는 입력 어드레스가 지정됨"));
+    ASSERT_TRUE(host.Read(kPump, &v));
+    EXPECT_EQ(v.nameLookups, 1u);
+}
+
 TEST_F(TagTable, AnUnnamedTagGivesAnEmptyNameInTheMessage) {
     CString message;
     EXPECT_FALSE(table.ParseAddress("Q1", kDigital, 0, 0x9999, &message));
@@ -104,6 +117,14 @@ TEST_F(TagTable, IndexesGrowFromZeroAndTheSameAddressMayRegisterTwice) {
     EXPECT_EQ(table.GetTag(1)->GetHostTag(), 2u);
     EXPECT_EQ(table.GetTag(2), nullptr);
     EXPECT_EQ(table.GetTag(-1), nullptr);
+    EXPECT_EQ(table.Add(nullptr), -1);
+
+    // the scan thread may hold a tag while the host registers more
+    CBitTag* first = table.GetTag(0);
+    for (int i = 0; i < 5000; ++i) table.Add(table.ParseAddress("O1", kDigital, 0, 100 + i, &m));
+    EXPECT_EQ(table.GetTag(0), first);
+    EXPECT_EQ(first->GetHostTag(), 1u);
+    EXPECT_EQ(table.GetTag(5001)->GetHostTag(), 5099u);
 }
 
 TEST_F(TagTable, EveryStatusBytePushesEveryInputBitAndNoOutput) {
