@@ -702,6 +702,9 @@ void PartHostCalls() {
         for (; scanning < target; ++scanning) StartChannel(fleet.handles[scanning], true);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         CallTimes write, done, status, summary, reg;
+        // the host's tags exist, named, before any is registered
+        const HostTagRef firstRef = 900000 + 10000 * target;
+        for (size_t i = 0; i < 64 * scanning; ++i) DefineTag(firstRef + i);
         std::vector<std::vector<bool>> pending(scanning, std::vector<bool>(32, false));
         CTagVal value(7, 1.0);
         double end = NowUs() + seconds * 1e6;
@@ -726,8 +729,7 @@ void PartHostCalls() {
             TimeCall(&status, [&] { g_driver->GetStatus(h, name.c_str(), c); });
             TimeCall(&summary, [&] { g_driver->GetStatus(h, nullptr, c); });
             if (reg.all.size() < 64 * scanning) {  // 16 more per station at most
-                HostTagRef ref = 900000 + r;
-                DefineTag(ref);  // the host's own tag, known before it is registered
+                HostTagRef ref = firstRef + reg.all.size();
                 int32_t added = -1;
                 TimeCall(&reg, [&] {
                     added = g_driver->Register(h, device.c_str(), address.c_str(), kType, ref);
