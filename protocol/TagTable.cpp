@@ -89,19 +89,23 @@ std::unique_ptr<CBitTag> CTagTable::ParseAddress(const char* address, int hostTy
 int CTagTable::Add(std::unique_ptr<CBitTag> tag) {
     if (!tag) return -1;
     std::lock_guard<std::mutex> hold(m_lock);
-    m_tags.push_back(*tag);
-    return static_cast<int>(m_tags.size()) - 1;
+    if (m_nCount % kChunk == 0) {
+        m_chunks.emplace_back();
+        m_chunks.back().reserve(kChunk);
+    }
+    m_chunks.back().push_back(*tag);
+    return m_nCount++;
 }
 
 CBitTag* CTagTable::GetTag(int index) {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (index < 0 || index >= static_cast<int>(m_tags.size())) return nullptr;
-    return &m_tags[static_cast<size_t>(index)];
+    if (index < 0 || index >= m_nCount) return nullptr;
+    return &m_chunks[static_cast<size_t>(index / kChunk)][static_cast<size_t>(index % kChunk)];
 }
 
 int CTagTable::GetCount() const {
     std::lock_guard<std::mutex> hold(m_lock);
-    return static_cast<int>(m_tags.size());
+    return m_nCount;
 }
 
 void CTagTable::UpdateInputs(uint8_t status) {

@@ -8,9 +8,9 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "driver/HostLink.h"
 
@@ -60,7 +60,10 @@ public:
 
 private:
     mutable std::mutex m_lock;
-    // Held in blocks of many tags that never move: adding one allocates
-    // nothing most of the time and copies no other.
-    std::deque<CBitTag> m_tags;
+    // Tags by value in chunks of kChunk, each chunk's room reserved when it
+    // is begun: a tag never moves once added, adding one allocates only at
+    // the start of a chunk, and a table without tags holds no memory.
+    static const int kChunk = 16;
+    std::vector<std::vector<CBitTag>> m_chunks;
+    int m_nCount = 0;
 };
