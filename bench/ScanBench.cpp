@@ -2,12 +2,14 @@
 //   1. one poll and one control against mcsim answering at once;
 //   2. the same poll beside a libmodbus RTU client, both against one minimal
 //      responder, client CPU per transaction side by side;
-//   3. scan passes of 1, 8 and 32 stations over the design's minimum;
+//   3. scan passes of 1, 8 and 32 stations: the built driver's, against an
+//      estimate, then the same scan code's, timed from inside against the
+//      design's pauses plus the pass's own transactions;
 //   4. host calls while 1 and 36 channels scan;
 //   5. CPU of 36 idle channels (switched off, and polling silent stations);
 //   6. memory per channel, station and tag.
 // Parts 3-6 drive the built driver through its entry table, as a host does.
-// Run: make bench (or build/native/bin/scan_bench [--quick]).
+// Run: make bench (or build/native/bin/scan_bench [--quick] [--part N] [--strict]).
 #include <fcntl.h>
 #include <malloc.h>
 #include <modbus/modbus.h>
