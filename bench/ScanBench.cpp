@@ -497,7 +497,7 @@ int32_t RegisterNamed(int32_t h, const std::string& device, const std::string& a
     return g_driver->Register(h, device.c_str(), address.c_str(), kType, tag);
 }
 
-struct ChannelSpec {
+struct ChannelSetup {
     int com;
     int stations;
     int delayMs;
@@ -515,19 +515,19 @@ const std::string& ConfigFolder() {
     return folder;
 }
 
-std::string WriteConfig(const ChannelSpec& spec, const std::string& name) {
+std::string WriteConfig(const ChannelSetup& setup, const std::string& name) {
     CConfigData config;
-    config.SetPort(spec.com - 1);
+    config.SetPort(setup.com - 1);
     config.SetBaudRate(6);
     config.SetDataBits(1);
-    config.SetDelay(spec.delayMs);
-    config.SetTimeout(spec.timeoutMs);
+    config.SetDelay(setup.delayMs);
+    config.SetTimeout(setup.timeoutMs);
     config.SetRetries(0);
-    for (int i = 1; i <= spec.stations; ++i) {
+    for (int i = 1; i <= setup.stations; ++i) {
         auto* s = new CStationData;
         s->SetName(("P" + std::to_string(i)).c_str());
         s->SetStationNo(i);
-        s->SetPollPeriod(spec.periodMs);
+        s->SetPollPeriod(setup.periodMs);
         config.AddStation(s);
     }
     std::string path = ConfigFolder() + "/" + name + ".cfg";
@@ -535,8 +535,8 @@ std::string WriteConfig(const ChannelSpec& spec, const std::string& name) {
     return path;
 }
 
-int32_t OpenChannel(const ChannelSpec& spec, const std::string& name) {
-    int32_t h = g_driver->Open(WriteConfig(spec, name));
+int32_t OpenChannel(const ChannelSetup& setup, const std::string& name) {
+    int32_t h = g_driver->Open(WriteConfig(setup, name));
     if (h < 0) Fail("the driver refused " + name);
     return h;
 }
@@ -679,8 +679,8 @@ void PartScanPass() {
     int passes = g_quick ? 10 : 40;
     for (int delay : {0, 10}) {
         for (int stations : {1, 8, 32}) {
-            ChannelSpec spec{kComSim, stations, delay, 0, 1000};
-            int32_t h = OpenChannel(spec, "pass" + std::to_string(stations) + "d" + std::to_string(delay));
+            ChannelSetup setup{kComSim, stations, delay, 0, 1000};
+            int32_t h = OpenChannel(setup, "pass" + std::to_string(stations) + "d" + std::to_string(delay));
             HostTagRef watched = 5000 + h * 100;
             for (int i = 1; i <= stations; ++i) {
                 std::string device = "BENCH.P" + std::to_string(i);
@@ -735,8 +735,8 @@ Fleet OpenFleet(Answer how, int timeoutMs, const std::string& name) {
         Pty pty = OpenPty();
         g_links.Place(kComFirstMany + i, pty.slave);
         fleet.responder->Add(pty, how);
-        ChannelSpec spec{kComFirstMany + i, 4, 0, 100, timeoutMs};
-        int32_t h = OpenChannel(spec, name + std::to_string(i));
+        ChannelSetup setup{kComFirstMany + i, 4, 0, 100, timeoutMs};
+        int32_t h = OpenChannel(setup, name + std::to_string(i));
         fleet.outputs.emplace_back();
         for (int s = 1; s <= 4; ++s) {
             std::string device = "BENCH.P" + std::to_string(s);
