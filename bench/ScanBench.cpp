@@ -8,8 +8,8 @@
 //   4. host calls while 1 and 36 channels scan;
 //   5. CPU of 36 idle channels (switched off, and polling silent stations);
 //   6. memory per channel, station and tag.
-// Parts 3-6 drive the built driver through its entry table, as a host does.
-// Run: make bench (or build/native/bin/scan_bench [--quick] [--part N] [--strict]).
+// Sections 3-6 drive the built driver through its entry table, as a host does.
+// Run: make bench (or build/native/bin/scan_bench [--quick] [--section N] [--strict]).
 #include <fcntl.h>
 #include <malloc.h>
 #include <modbus/modbus.h>
@@ -61,7 +61,7 @@ const int kComFirstMany = 63;  // 36 lines of the minimal responder: COM63-COM98
 const int kType = CTagTable::kDigitalTagType;
 bool g_quick = false;
 bool g_strict = false;  // exit status 2 when a target is missed
-int g_part = 0;  // 0: all
+int g_section = 0;  // 0: all
 
 // ---- clocks and figures ----
 
@@ -294,7 +294,7 @@ private:
     std::string m_link;
 };
 
-// ---- the driver's channel in this process (parts 1 and 2) ----
+// ---- the driver's channel in this process (sections 1 and 2) ----
 
 // A channel of one station, number 1, named P1, with eight inputs and eight
 // outputs registered, its port opened.
@@ -357,7 +357,7 @@ void PartTransactions() {
     Transactions poll = Measure(station, count, [&] { station->GetEngine().Poll(); });
     CTagVal on(7, 1.0);
     Transactions control = Measure(station, count / 3, [&] {
-        station->WriteValue(1, on);  // O0 (the host's queueing is timed in part 4)
+        station->WriteValue(1, on);  // O0 (the host's queueing is timed in section 4)
         station->GetEngine().ServeControl();
     });
     Transactions paused = Measure(station, count / 10, [&] { station->GetEngine().Poll(); }, 10);
@@ -373,7 +373,7 @@ void PartTransactions() {
     if (poll.failed || control.failed) Fail("transactions failed against mcsim");
 }
 
-// ---- part 2: beside libmodbus ----
+// ---- section 2: beside libmodbus ----
 
 // CPU per transaction over a batch (the thread's CPU clock is read once at
 // each end: reading it costs a system call) and the median round trip.
@@ -477,7 +477,7 @@ void PartYardstick() {
     Judge("client CPU per transaction / libmodbus", oc / tc, 1.2, "x");
 }
 
-// ---- the built driver, through its entry table (parts 3-6) ----
+// ---- the built driver, through its entry table (sections 3-6) ----
 
 testsupport::DriverTable* g_driver = nullptr;
 
@@ -668,7 +668,7 @@ double PassBreakdown(int stations, int delay, int passes) {
 void PartScanPass() {
     Heading("3. Scan pass over the design's minimum (stations polled on every visit)");
     std::printf("  The built driver through its table; estimate = stations x (delay + one poll) + 50 ms,\n"
-                "  a poll taking its median round trip from part 1: %.1f us back to back (delay 0),\n"
+                "  a poll taking its median round trip from section 1: %.1f us back to back (delay 0),\n"
                 "  %.1f us after a pause (delay 10 ms):\n",
                 g_pollRoundTripUs, g_pausedPollUs);
     Simulator sim(kComSim, 32);
@@ -943,7 +943,7 @@ void PrintMachine() {
     ::getloadavg(load, 3);
     std::printf("machine: %s, %u cores, Linux %s, load %.2f at start\n", cpu.c_str(),
                 std::thread::hardware_concurrency(), u.release, load[0]);
-    // what the system itself charges: the tails of part 4 are mostly these
+    // what the system itself charges: the tails of section 4 are mostly these
     const int pages = 2000;
     char* mem = static_cast<char*>(
         ::mmap(nullptr, pages * 4096UL, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
@@ -998,17 +998,17 @@ int main(int argc, char** argv) {
             g_quick = true;
         } else if (std::strcmp(argv[i], "--strict") == 0) {
             g_strict = true;
-        } else if (std::strcmp(argv[i], "--part") == 0 && i + 1 < argc) {
-            g_part = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--section") == 0 && i + 1 < argc) {
+            g_section = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: scan_bench [--quick] [--strict] [--part 1-6]\n");
+            std::fprintf(stderr, "usage: scan_bench [--quick] [--strict] [--section 1-6]\n");
             return 64;
         }
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     PrintMachine();
-    auto want = [](int part) { return g_part == 0 || g_part == part; };
-    // the scan pass's minimum takes the poll's round trip from part 1
+    auto want = [](int section) { return g_section == 0 || g_section == section; };
+    // the scan pass's minimum takes the poll's round trip from section 1
     if (want(1) || want(3)) PartTransactions();
     if (want(2)) PartYardstick();
 
