@@ -40,7 +40,7 @@
 #include <thread>
 #include <vector>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "channel/Channel.h"
 #include "config/ConfigData.h"
 #include "config/StationData.h"
@@ -479,7 +479,7 @@ void PartYardstick() {
 
 // ---- the built driver, through its entry table (sections 3-6) ----
 
-testsupport::DriverTable* g_driver = nullptr;
+DriverTable* g_driver = nullptr;
 
 // Names a tag in the host's tag database, as the host has its tags named
 // before any driver sees them.
@@ -1012,7 +1012,7 @@ int main(int argc, char** argv) {
     if (want(1) || want(3)) PartTransactions();
     if (want(2)) PartYardstick();
 
-    testsupport::DriverTable driver;
+    DriverTable driver;
     if (!driver.Loaded()) Fail("cannot load the driver beside this program");
     g_driver = &driver;
     if (want(3)) PartScanPass();

@@ -20,6 +20,7 @@
 
 #include "Json.h"
 #include "config/ConfigData.h"
+#include "host/DriverTable.h"
 #include "host/HostTables.h"
 #include "host/TagVal.h"
 #include "host/ZeravError.h"
@@ -37,12 +38,6 @@ namespace {
 const int kExitUsage = 64;
 const int kExitNoChannel = 2;
 const int kDigitalTagType = 13;
-
-#if defined(_WIN32)
-const char kDriverFile[] = "Krandolix.dll";
-#else
-const char kDriverFile[] = "Krandolix.so";
-#endif
 
 const char kUsage[] =
     "usage: drvhost run CONFIG [--tag NAME=DEVICE:ADDRESS]... [--tags FILE]\n"
@@ -113,57 +108,6 @@ bool TakeInput(std::string* line) {
     return true;
 }
 
-// ---- the driver's table ----
-
-class Driver {
-public:
-    bool Load(std::string* why) {
-        std::string folder = OwnModuleFolder();
-        m_lib = LoadLib((folder + kDriverFile).c_str());
-        if (!m_lib) {
-            *why = std::string("cannot load ") + folder + kDriverFile;
-            return false;
-        }
-        m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
-        if (!m_table) *why = "the driver exports no DrvFuncTable";
-        return m_table != nullptr;
-    }
-    int32_t Open(const std::string& path) {
-        return Call<int32_t (*)(const char*)>(1)(path.c_str());
-    }
-    int32_t Start(int32_t h) { return Call<int32_t (*)(int32_t)>(3)(h); }
-    int32_t StartScan(int32_t h) { return Call<int32_t (*)(int32_t)>(4)(h); }
-    int32_t Stop(int32_t h) { return Call<int32_t (*)(int32_t)>(5)(h); }
-    int32_t Register(int32_t h, const char* device, const char* address, uintptr_t tag) {
-        return Call<int32_t (*)(int32_t, const char*, const char*, int32_t, int32_t, uintptr_t)>(6)(
-            h, device, address, kDigitalTagType, 0, tag);
-    }
-    int32_t Write(int32_t h, int32_t tag, CTagVal* v) {
-        return Call<int32_t (*)(int32_t, int32_t, CTagVal*)>(7)(h, tag, v);
-    }
-    int32_t IsWriteDone(int32_t h, int32_t tag) {
-        return Call<int32_t (*)(int32_t, int32_t)>(8)(h, tag);
-    }
-    void SetActive(int32_t h, const char* station, int32_t on) {
-        Call<void (*)(int32_t, const char*, int32_t)>(13)(h, station, on);
-    }
-    void Reset(int32_t h, const char* station) {
-        Call<void (*)(int32_t, const char*)>(14)(h, station);
-    }
-    int32_t Status(int32_t h, const char* station, int32_t c[4]) {
-        return Call<int32_t (*)(int32_t, const char*, int32_t*, int32_t*, int32_t*, int32_t*)>(15)(
-            h, station, &c[0], &c[1], &c[2], &c[3]);
-    }
-
-private:
-    template <typename F>
-    F Call(int slot) const {
-        return reinterpret_cast<F>(m_table[slot]);
-    }
-    LibHandle m_lib = nullptr;
-    void** m_table = nullptr;
-};
-
 // ---- the session ----
 
 struct Tag {
@@ -220,7 +164,7 @@ bool ParseTagLine(const std::string& line, Tag* tag) {
 
 class Session {
 public:
-    Session(Driver& drv, const Options& o) : m_drv(drv), m_opt(o) {}
+    Session(DriverTable& drv, const Options& o) : m_drv(drv), m_opt(o) {}
 
     int Run(std::vector<Tag> tags, const CConfigData& config) {
         m_tags = std::move(tags);
@@ -240,7 +184,8 @@ public:
             std::string name;
             if (!Utf8ToCp949(t.name, &name)) name = t.name;
             DefineTag(HostRef(i), name.c_str());
-            t.handle = m_drv.Register(m_handle, t.device.c_str(), t.address.c_str(), HostRef(i));
+            t.handle = m_drv.Register(m_handle, t.device.c_str(), t.address.c_str(), kDigitalTagType,
+                                       HostRef(i));
             Say("register",
                 "{\"event\":\"register\",\"tag\":" + JsonString(t.name) +
                     ",\"handle\":" + std::to_string(t.handle) + "}",
@@ -358,7 +303,7 @@ private:
         bool named = !stationUtf8.empty();
         if (named && !Utf8ToCp949(stationUtf8, &station)) station = stationUtf8;
         int32_t c[4] = {0, 0, 0, 0};
-        int32_t r = m_drv.Status(m_handle, named ? station.c_str() : nullptr, c);
+        int32_t r = m_drv.GetStatus(m_handle, named ? station.c_str() : nullptr, c);
         std::string counters = "[" + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
                                std::to_string(c[2]) + "," + std::to_string(c[3]) + "]";
         Say("status",
@@ -400,7 +345,7 @@ private:
         } else if (cmd == "status") {
             Status(arg);
         } else if (cmd == "reset") {
-            m_drv.Reset(m_handle, arg.empty() ? nullptr : argCp949.c_str());
+            m_drv.ResetCounters(m_handle, arg.empty() ? nullptr : argCp949.c_str());
         } else if (cmd == "enable" || cmd == "disable") {
             if (!arg.empty()) m_drv.SetActive(m_handle, argCp949.c_str(), cmd == "enable");
         } else if (cmd == "on" || cmd == "off") {
@@ -453,7 +398,7 @@ private:
         out += "\n" + Pad("스테이션", 16) + Pad("상태", 6) + " 제어  실패  폴링  실패\n";
         for (const std::string& s : m_stations) {
             int32_t c[4] = {0, 0, 0, 0};
-            int32_t r = m_drv.Status(m_handle, s.c_str(), c);
+            int32_t r = m_drv.GetStatus(m_handle, s.c_str(), c);
             const char* state = r < 0 ? "꺼짐" : r == 0 ? "정상" : "이상";
             char counters[64];
             std::snprintf(counters, sizeof counters, "%5d %5d %5d %5d\n", c[0], c[1], c[2], c[3]);
@@ -465,7 +410,7 @@ private:
         std::fflush(stdout);
     }
 
-    Driver& m_drv;
+    DriverTable& m_drv;
     const Options& m_opt;
     int32_t m_handle = -1;
     std::vector<Tag> m_tags;
@@ -538,10 +483,9 @@ int main(int argc, char** argv) {
     }
 
     CZeravError::SetHandler(&OnError);
-    Driver drv;
-    std::string why;
-    if (!drv.Load(&why)) {
-        std::fprintf(stderr, "drvhost: %s\n", why.c_str());
+    DriverTable drv;
+    if (!drv.Loaded()) {
+        std::fprintf(stderr, "drvhost: %s\n", drv.Error().c_str());
         return kExitNoChannel;
     }
     LibHandle db = LoadLib("ZeravDbm.DLL");

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
 
@@ -18,12 +18,12 @@ using NothingFn = void (*)();
 class EntryTable : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_drv->Loaded()) << "cannot load " << testsupport::DriverFileName();
+        ASSERT_TRUE(m_drv->Loaded()) << "cannot load " << DriverFileName();
         m_table = m_drv->Slots();
     }
     void Reload() {
         m_drv.reset();
-        m_drv = std::make_unique<testsupport::DriverTable>();
+        m_drv = std::make_unique<DriverTable>();
         m_table = m_drv->Slots();
     }
     template <typename F>
@@ -31,7 +31,7 @@ protected:
         return reinterpret_cast<F>(m_table[n]);
     }
 
-    std::unique_ptr<testsupport::DriverTable> m_drv = std::make_unique<testsupport::DriverTable>();
+    std::unique_ptr<DriverTable> m_drv = std::make_unique<DriverTable>();
     void* const* m_table = nullptr;
 };
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
@@ -49,7 +49,7 @@ struct Recording {
 };
 
 // The built driver, loaded as the host loads it, with messages recorded.
-struct Driver : Recording, testsupport::DriverTable {};
+struct Driver : Recording, DriverTable {};
 
 std::string WriteConfig(const testsupport::ScratchDir& dir) {
     std::string path = dir.Path("line.cfg");

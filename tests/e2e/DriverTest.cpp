@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
 #include "TestSupport.h"
@@ -84,7 +84,7 @@ protected:
     testsupport::SimControl sim{7};
     testsupport::HostRecorder host;
     testsupport::ScratchDir dir;
-    testsupport::DriverTable drv;
+    DriverTable drv;
     int files = 0;
 };
 
@@ -312,7 +312,7 @@ TEST_F(Driver, UnloadingWithAScanRunningEndsItFirst) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(sim.Get(1, "polls"), polls);  // nobody polls any more
 
-    testsupport::DriverTable again;
+    DriverTable again;
     ASSERT_TRUE(again.Loaded());
     EXPECT_EQ(again.Open(Config({{"P1", 1}})), 0);
 }

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <thread>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
 
 // never unloaded: the process just ends
-testsupport::DriverTable* g_driver = nullptr;
+DriverTable* g_driver = nullptr;
 
 int main() {
     testsupport::ScratchDir dir;
@@ -22,8 +22,8 @@ int main() {
     config.AddStation(s);
     config.Save(path.c_str());
 
-    g_driver = new testsupport::DriverTable;
-    testsupport::DriverTable* drv = g_driver;
+    g_driver = new DriverTable;
+    DriverTable* drv = g_driver;
     int h = drv->Open(path);
     if (h != 0 || drv->Start(h) != 0) {
         std::printf("could not start the channel\n");

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
 #include "TestSupport.h"
@@ -87,7 +87,7 @@ protected:
     testsupport::SimControl sim{10};
     testsupport::HostRecorder host;
     testsupport::ScratchDir dir;
-    testsupport::DriverTable drv;
+    DriverTable drv;
     int h = -1;
     int32_t out1 = -1;
 };

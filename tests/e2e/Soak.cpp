@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "SimControl.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
@@ -54,7 +54,7 @@ int main() {
         ++failures;
     };
     {
-        testsupport::DriverTable drv;
+        DriverTable drv;
         for (int c = 0; c < kChannels; ++c) {
             testsupport::SimControl sim(21 + c);
             if (!sim.Connected()) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
 
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     }
     config.Save(path.c_str());
 
-    testsupport::DriverTable drv;
+    DriverTable drv;
     DWORD self = GetCurrentThreadId();
     std::thread person([&] {
         HWND sheet = WaitDialog(self, Cp949("디바이스 설정 (Dravik 모터컨트롤러)"));

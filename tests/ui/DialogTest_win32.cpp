@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
 #include "host/ZeravError.h"
@@ -151,7 +151,7 @@ protected:
 
     const std::string kSheet = Cp949("디바이스 설정 (Dravik 모터컨트롤러)");
     const std::string kStation = Cp949("스테이션 설정");
-    testsupport::DriverTable drv;
+    DriverTable drv;
     testsupport::ScratchDir dir;
     std::string path;
 };

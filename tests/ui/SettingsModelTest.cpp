@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
 #include "host/ZeravError.h"
@@ -108,7 +108,7 @@ void Record(int code, const char*, int, const char* const*) { g_messages.push_ba
 }  // namespace
 
 TEST(SettingsModel, WithoutAWindowSystemTheSettingsEntrySaysSoAndWritesNothing) {
-    testsupport::DriverTable drv;
+    DriverTable drv;
     ASSERT_TRUE(drv.Loaded());
     testsupport::ScratchDir dir;
     g_messages.clear();

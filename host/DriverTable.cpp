@@ -1,8 +1,6 @@
-#include "DriverTable.h"
+#include "host/DriverTable.h"
 
 #include "platform/DynLib.h"
-
-namespace testsupport {
 
 const char* DriverFileName() {
 #if defined(_WIN32)
@@ -13,8 +11,14 @@ const char* DriverFileName() {
 }
 
 DriverTable::DriverTable() {
-    m_lib = LoadLib((std::string(OwnModuleFolder()) + DriverFileName()).c_str());
-    if (m_lib) m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
+    std::string path = std::string(OwnModuleFolder()) + DriverFileName();
+    m_lib = LoadLib(path.c_str());
+    if (!m_lib) {
+        m_error = "cannot load " + path;
+        return;
+    }
+    m_table = static_cast<void**>(FindSymbol(m_lib, "DrvFuncTable"));
+    if (!m_table) m_error = "the driver exports no DrvFuncTable";
 }
 
 DriverTable::~DriverTable() {
@@ -74,4 +78,3 @@ void DriverTable::GetStationInfo(int32_t h, const char* station, CString* number
     Slot<void (*)(int32_t, const char*, CString*, CString*)>(16)(h, station, number, description);
 }
 
-}  // namespace testsupport

@@ -1,5 +1,6 @@
-// The built driver library, loaded as a host loads it, with typed calls to
-// the slots of its entry table.
+// The built driver library, loaded as a host loads it from the folder of the
+// program, with typed calls to the slots of its entry table. Used by the
+// host runner, the tests and the benchmarks.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +11,13 @@
 class CString;
 class CTagVal;
 
-namespace testsupport {
-
 class DriverTable {
 public:
-    DriverTable();  // loads the driver beside the test program
+    DriverTable();  // loads the driver beside the program
     ~DriverTable();
     bool Loaded() const { return m_table != nullptr; }
+    // Why the driver is not loaded ("" when it is).
+    const std::string& Error() const { return m_error; }
     void Unload();
     void* const* Slots() const { return m_table; }
 
@@ -43,8 +44,8 @@ private:
     }
     LibHandle m_lib = nullptr;
     void** m_table = nullptr;
+    std::string m_error;
 };
 
 const char* DriverFileName();
 
-}  // namespace testsupport
