@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "host/HostInterface.h"
 #include "channel/Channel.h"
 #include "config/StationData.h"
 #include "host/TagVal.h"
@@ -45,7 +46,7 @@ ReplayChannel* MakeChannel(int tags) {
     station->SetStationNo(1);
     channel->AddStation(station);
     channel->AttachStations();
-    for (int i = 0; i < tags; ++i) station->RegisterTag(i % 2 ? "I3" : "O3", 13, 0, 1);
+    for (int i = 0; i < tags; ++i) station->RegisterTag(i % 2 ? "I3" : "O3", kDigitalTagType, 0, 1);
     return channel;
 }
 
@@ -90,7 +91,7 @@ void BM_ParseAddress(benchmark::State& state) {
     CTagTable table;
     for (auto _ : state) {
         CString message;
-        auto tag = table.ParseAddress(" i5 ", 13, 0, 1, &message);
+        auto tag = table.ParseAddress(" i5 ", kDigitalTagType, 0, 1, &message);
         benchmark::DoNotOptimize(tag);
     }
 }

@@ -58,7 +58,7 @@ const int kComSim = 61;        // mcsim
 const int kComFrames = 62;     // minimal responder, the driver's frames
 const int kComFirstMany = 63;  // 36 lines of the minimal responder: COM63-COM98
 
-const int kType = CTagTable::kDigitalTagType;
+const int kType = kDigitalTagType;
 bool g_quick = false;
 bool g_strict = false;  // exit status 2 when a target is missed
 int g_section = 0;  // 0: all

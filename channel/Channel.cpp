@@ -3,12 +3,8 @@
 #include <string>
 
 #include "driver_texts.h"
+#include "host/HostInterface.h"
 #include "platform/CString.h"
-
-namespace {
-const int kKindFault = 256;
-const int kKindProgress = 258;
-}  // namespace
 
 CChannel::CChannel() = default;
 CChannel::~CChannel() {
@@ -18,10 +14,10 @@ CChannel::~CChannel() {
 
 void CChannel::LogFault(const char* text) {
     std::string line = StrFormat(txt::TXT_LOG_LINE, text ? text : "");
-    m_runtimeLink.PutMessage(kKindFault, line.c_str());
+    m_runtimeLink.PutMessage(kLogFault, line.c_str());
 }
 
 void CChannel::LogInfo(const char* text) {
     std::string line = StrFormat(txt::TXT_LOG_LINE, text ? text : "");
-    m_runtimeLink.PutMessage(kKindProgress, line.c_str());
+    m_runtimeLink.PutMessage(kLogProgress, line.c_str());
 }

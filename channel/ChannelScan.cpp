@@ -14,7 +14,6 @@
 namespace {
 const uint32_t kIdleSleepMs = 200;
 const uint32_t kPassSleepMs = 50;
-const uint16_t kWritableType = 7;
 
 // The station name in a device name: what follows its first '.', else all of it.
 const char* StationPart(const char* deviceName) {
@@ -152,7 +151,7 @@ int CChannel::RegisterTag(const char* deviceName, const char* address, int hostT
 
 int CChannel::WriteTag(uint32_t tagHandle, const CTagVal* value) {
     if (!m_bActive || !m_bPortReady || !value) return -1;
-    if (value->GetType() != kWritableType) return -1;
+    if (value->GetType() != kValueTypeNumber) return -1;
     CStationData* station = GetStationAt(HandleStation(tagHandle));
     if (!station) return -1;
     return station->WriteValue(HandleTag(tagHandle), *value);

@@ -1,14 +1,9 @@
 #include "HostLink.h"
 
+#include "host/HostInterface.h"
 #include "host/ZeravError.h"
 
 namespace {
-const int kEntryPutMessage = 19;
-const int kEntrySetTagValue = 23;
-const int kEntryGetTagName = 29;
-const int kErrLibraryMissing = 2000;
-const int kMessageFirstArgument = 3;
-
 using PutMessageFn = void (*)(int, int, const char*);
 using SetTagValueFn = void (*)(HostTagRef, CTagVal*);
 using GetTagNameFn = void (*)(HostTagRef, CString*);

@@ -6,13 +6,11 @@
 
 #include <cstdint>
 
+#include "host/HostInterface.h"
 #include "platform/DynLib.h"
 
 class CString;
 class CTagVal;
-
-// The host's reference to one of its tags, as it gave it at registration.
-using HostTagRef = uintptr_t;
 
 class CHostLink {
 public:
@@ -51,6 +49,6 @@ public:
 class CRuntimeLink : public CHostLink {
 public:
     CRuntimeLink();
-    // kind 256 for a fault, 258 for progress.
+    // kind kLogFault or kLogProgress.
     void PutMessage(int kind, const char* line) const;
 };

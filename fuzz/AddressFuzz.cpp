@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    int type = data[0] & 1 ? 13 : data[0];
+    int type = data[0] & 1 ? kDigitalTagType : data[0];
     std::string address(reinterpret_cast<const char*>(data + 1), size - 1);
     CTagTable table;
     CString message;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "host/HostInterface.h"
 #include "channel/Channel.h"
 #include "config/StationData.h"
 #include "platform/Tick.h"
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         s->SetName("P");
         c->AddStation(s);
         c->AttachStations();
-        for (const char* address : {"I0", "I7", "O3"}) s->RegisterTag(address, 13, 0, 1);
+        for (const char* address : {"I0", "I7", "O3"}) s->RegisterTag(address, kDigitalTagType, 0, 1);
         return c;
     }();
     if (size == 0) return 0;

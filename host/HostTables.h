@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "host/HostInterface.h"
+
 #if defined(_WIN32)
 #if defined(HOSTLIB_BUILD)
 #define HOSTLIB_API __declspec(dllexport)
@@ -21,19 +23,6 @@
 
 class CString;
 class CTagVal;
-
-// The host's reference to one of its tags: pointer-sized, opaque to drivers.
-using HostTagRef = uintptr_t;
-
-// Entries of the tables, by index.
-enum HostTableEntry {
-    kEntryPutMessage = 19,   // Plovanet: (int 3, int kind, const char* line)
-    kEntrySetTagValue = 23,  // ZeravDbm: (HostTagRef, CTagVal*)
-    kEntryGetTagName = 29,   // ZeravDbm: (HostTagRef, CString* name)
-};
-
-// Kinds of log lines.
-enum { kLogFault = 256, kLogProgress = 258 };
 
 using PutMessageFn = void (*)(int first, int kind, const char* line);
 using SetTagValueFn = void (*)(HostTagRef tag, CTagVal* value);

@@ -5,13 +5,14 @@
 
 #include <cstdint>
 
+#include "HostInterface.h"
 #include "ZeravSubApi.h"
 
 class ZERAVSUB_API CTagVal {
 public:
     enum : uint16_t {
         typeEmpty = 0,   // nothing set yet
-        typeNumber = 7,  // a numeric value; the only type a driver write accepts
+        typeNumber = kValueTypeNumber,  // a numeric value; the only type a driver write accepts
         typeText = 8,    // a text value, which this driver never takes
     };
 

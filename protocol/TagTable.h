@@ -39,9 +39,6 @@ private:
 
 class CTagTable {
 public:
-    // The host's digital tag type, the only one a bit can be.
-    static const int kDigitalTagType = 13;
-
     CTagTable();
     virtual ~CTagTable();
     CTagTable(const CTagTable&) = delete;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/HostInterface.h"
 #include "Json.h"
 #include "config/ConfigData.h"
 #include "host/DriverTable.h"
@@ -37,7 +38,6 @@ namespace {
 
 const int kExitUsage = 64;
 const int kExitNoChannel = 2;
-const int kDigitalTagType = 13;
 
 const char kUsage[] =
     "usage: drvhost run CONFIG [--tag NAME=DEVICE:ADDRESS]... [--tags FILE]\n"

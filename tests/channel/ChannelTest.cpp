@@ -1,6 +1,7 @@
 // The channel object: its log lines as the host's message log receives them.
 #include <gtest/gtest.h>
 
+#include "host/HostInterface.h"
 #include "HostRecorder.h"
 #include "TestSupport.h"
 #include "channel/Channel.h"
@@ -22,9 +23,9 @@ TEST(Channel, LogLinesReachTheHostWithPrefixFirstArgumentAndKind) {
     auto lines = host.Lines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].first, 3);
-    EXPECT_EQ(lines[0].kind, 256);
+    EXPECT_EQ(lines[0].kind, kLogFault);
     EXPECT_EQ(lines[0].text, "Krandolix : " + text);
-    EXPECT_EQ(lines[1].kind, 258);
+    EXPECT_EQ(lines[1].kind, kLogProgress);
     EXPECT_EQ(lines[1].text, "Krandolix : " + text);
     EXPECT_EQ(lines[2].text, "Krandolix : 100% done %s %n");
 }

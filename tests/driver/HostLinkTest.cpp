@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/HostInterface.h"
 #include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "TestSupport.h"
@@ -93,11 +94,11 @@ TEST(LinksPresent, EntriesReceiveExactlyWhatTheDriverHandsOver) {
     EXPECT_EQ(v.nameLookups, 1u);
 
     CRuntimeLink log;
-    log.PutMessage(258, "line");
+    log.PutMessage(kLogProgress, "line");
     auto lines = host.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].first, 3);
-    EXPECT_EQ(lines[0].kind, 258);
+    EXPECT_EQ(lines[0].kind, kLogProgress);
     EXPECT_EQ(lines[0].text, "line");
 }
 
@@ -116,13 +117,13 @@ TEST(LinksMissing, EachLinkReportsItsMissingLibraryOnceAndChannelsStillOpen) {
     Driver driver;
     ASSERT_TRUE(driver.Loaded());
     EXPECT_EQ(driver.Open(path), 0);
-    EXPECT_EQ(CountShown(2000, "Plovanet.DLL"), 1);
-    EXPECT_EQ(CountShown(2000, "ZeravDbm.DLL"), 1);
+    EXPECT_EQ(CountShown(kErrLibraryMissing, "Plovanet.DLL"), 1);
+    EXPECT_EQ(CountShown(kErrLibraryMissing, "ZeravDbm.DLL"), 1);
     // every channel brings its own message link; the database link is made once
     EXPECT_EQ(driver.Open(dir.Path("missing.cfg")), -1);
     EXPECT_EQ(driver.Open(path), 1);
-    EXPECT_EQ(CountShown(2000, "Plovanet.DLL"), 3);
-    EXPECT_EQ(CountShown(2000, "ZeravDbm.DLL"), 1);
+    EXPECT_EQ(CountShown(kErrLibraryMissing, "Plovanet.DLL"), 3);
+    EXPECT_EQ(CountShown(kErrLibraryMissing, "ZeravDbm.DLL"), 1);
     EXPECT_EQ(g_shown.size(), 4u);
 
     // calls through unloaded links do nothing
@@ -133,7 +134,7 @@ TEST(LinksMissing, EachLinkReportsItsMissingLibraryOnceAndChannelsStillOpen) {
     CTagVal value;
     db.SetTagValue(1, &value);
     CRuntimeLink log;
-    log.PutMessage(256, "dropped");
+    log.PutMessage(kLogFault, "dropped");
 }
 
 // Run in a folder whose ZeravDbm.DLL and Plovanet.DLL lack FuncTable.

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/HostInterface.h"
 #include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
@@ -25,7 +26,7 @@ using testsupport::DeliveredValue;
 namespace {
 
 const int kCom7 = 6;
-const int kDigital = 13;
+const int kDigital = kDigitalTagType;
 
 using testsupport::WaitUntil;
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/HostInterface.h"
 #include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
@@ -21,7 +22,7 @@ using testsupport::WaitUntil;
 
 namespace {
 
-const int kDigital = 13;
+const int kDigital = kDigitalTagType;
 void Quiet(int, const char*, int, const char* const*) {}
 
 class Faults : public ::testing::Test {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/HostInterface.h"
 #include "host/DriverTable.h"
 #include "SimControl.h"
 #include "TestSupport.h"
@@ -25,7 +26,7 @@ namespace {
 
 const int kChannels = 3;
 const int kStations = 6;
-const int kDigital = 13;
+const int kDigital = kDigitalTagType;
 
 struct Station {
     std::string name;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "host/HostInterface.h"
 #include "TestSupport.h"
 #include "host/TagVal.h"
 #include "host/ZeravError.h"
@@ -49,13 +50,13 @@ TEST(TagVal, CarriesTypeAndNumberAndCopies) {
     CTagVal v;
     EXPECT_EQ(v.GetType(), CTagVal::typeEmpty);
     v.SetVal(1.0);
-    EXPECT_EQ(v.GetType(), 7);
+    EXPECT_EQ(v.GetType(), kValueTypeNumber);
     CTagVal copy;
     copy = v;
-    EXPECT_EQ(copy.GetType(), 7);
+    EXPECT_EQ(copy.GetType(), kValueTypeNumber);
     EXPECT_DOUBLE_EQ(copy.GetVal(), 1.0);
     CTagVal text(CTagVal::typeText, 0.0);
-    EXPECT_NE(text.GetType(), 7);
+    EXPECT_NE(text.GetType(), kValueTypeNumber);
 }
 
 TEST_F(ErrorMessages, OwnCodesFillTheirInserts) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/HostInterface.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
 #include "TestSupport.h"
@@ -22,7 +23,7 @@ using testsupport::DeliveredValue;
 namespace {
 
 const int kCom6 = 5;
-const int kDigital = 13;
+const int kDigital = kDigitalTagType;
 
 std::vector<uint32_t> g_sleeps;
 void RecordSleep(uint32_t ms) {
@@ -112,7 +113,7 @@ TEST_F(Engine, AValidReplyPushesEveryInputBit) {
     DeliveredValue out{};
     EXPECT_FALSE(host.Read(200, &out) && out.updates > 0);
     EXPECT_EQ(Counter(s, 2), 1);
-    EXPECT_TRUE(Lines(256).empty());
+    EXPECT_TRUE(Lines(kLogFault).empty());
 }
 
 TEST_F(Engine, NoiseAndBrokenFramesBeforeTheReplyAreSkipped) {
@@ -127,7 +128,7 @@ TEST_F(Engine, NoiseAndBrokenFramesBeforeTheReplyAreSkipped) {
         s->GetEngine().Poll();
         int c[4];
         EXPECT_EQ(s->GetStatus(&c[0], &c[1], &c[2], &c[3]), 0) << fault;
-        EXPECT_TRUE(Lines(256).empty()) << fault;
+        EXPECT_TRUE(Lines(kLogFault).empty()) << fault;
     }
 }
 
@@ -137,7 +138,7 @@ TEST_F(Engine, AWrongCheckCharacterIsReportedOnceAndALaterGoodFrameCounts) {
     s->RegisterTag("I0", kDigital, 0, 1);
     ASSERT_TRUE(sim.Ok("fault 1 badthengood on"));
     s->GetEngine().Poll();
-    EXPECT_EQ(Lines(256), std::vector<std::string>{"P1 스테이션 (1) : Check-Sum 오류"});
+    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{"P1 스테이션 (1) : Check-Sum 오류"});
     DeliveredValue v{};
     ASSERT_TRUE(host.Read(1, &v));
     EXPECT_EQ(v.value, 1.0);
@@ -147,7 +148,7 @@ TEST_F(Engine, AWrongCheckCharacterIsReportedOnceAndALaterGoodFrameCounts) {
     ASSERT_TRUE(sim.Ok("fault 1 clear"));
     ASSERT_TRUE(sim.Ok("fault 1 badcheck on"));
     s->GetEngine().Poll();
-    EXPECT_EQ(Lines(256), (std::vector<std::string>{"P1 스테이션 (1) : Check-Sum 오류",
+    EXPECT_EQ(Lines(kLogFault), (std::vector<std::string>{"P1 스테이션 (1) : Check-Sum 오류",
                                                     "P1 스테이션 (1) : 수신 Timeout"}));
     EXPECT_EQ(Counter(s, 3), 1);  // retries 0: the first failure counts
 }
@@ -157,7 +158,7 @@ TEST_F(Engine, AnotherStationsReplyIsDroppedWithoutAWord) {
     StartChannel();
     ASSERT_TRUE(sim.Ok("fault 1 wrongstation on"));
     s->GetEngine().Poll();
-    EXPECT_EQ(Lines(256), std::vector<std::string>{"P1 스테이션 (1) : 수신 Timeout"});
+    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{"P1 스테이션 (1) : 수신 Timeout"});
 }
 
 TEST_F(Engine, RetriesZero) {
@@ -178,8 +179,8 @@ TEST_F(Engine, RetriesZero) {
     CTagVal one(7, 1.0);
     ASSERT_EQ(s->WriteValue(0, one), 0);
     EXPECT_EQ(s->GetEngine().ServeControl(), 1);
-    EXPECT_EQ(Lines(258), std::vector<std::string>{"P1 스테이션 : 제어 실시 (밸브 태그) ..."});
-    EXPECT_EQ(Lines(256), std::vector<std::string>{"P1 스테이션 (1) : 수신 Timeout"});
+    EXPECT_EQ(Lines(kLogProgress), std::vector<std::string>{"P1 스테이션 : 제어 실시 (밸브 태그) ..."});
+    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{"P1 스테이션 (1) : 수신 Timeout"});
     EXPECT_EQ(Counter(s, 0), 1);
     EXPECT_EQ(Counter(s, 1), 0);
     EXPECT_EQ(sim.Get(1, "controls"), 1);
@@ -189,7 +190,7 @@ TEST_F(Engine, RetriesZero) {
     channel.GetLine().Close();
     ASSERT_EQ(s->WriteValue(0, one), 0);
     EXPECT_EQ(s->GetEngine().ServeControl(), 1);
-    EXPECT_EQ(Lines(256), std::vector<std::string>{"P1 스테이션 (1) : 송신 오류 : 제어 실패"});
+    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{"P1 스테이션 (1) : 송신 오류 : 제어 실패"});
     EXPECT_EQ(Counter(s, 1), 1);
 }
 
@@ -205,7 +206,7 @@ TEST_F(Engine, RetriesTwo) {
     s->WriteValue(0, v);
     s->GetEngine().ServeControl();
     EXPECT_EQ(sim.Get(1, "controls"), 3);
-    std::vector<std::string> faults = Lines(256);
+    std::vector<std::string> faults = Lines(kLogFault);
     EXPECT_EQ(std::count(faults.begin(), faults.end(), "P1 스테이션 (1) : 수신 Timeout"), 3);
     EXPECT_EQ(std::count(faults.begin(), faults.end(),
                          "P1 스테이션 (1) : 송신 오류 : 제어 실패, 재시도..."),
@@ -252,7 +253,7 @@ TEST_F(Engine, TheWriteQueue) {
     DeliveredValue in{};
     ASSERT_TRUE(host.Read(2, &in));
     EXPECT_EQ(in.value, 1.0);
-    EXPECT_EQ(Lines(258), (std::vector<std::string>{
+    EXPECT_EQ(Lines(kLogProgress), (std::vector<std::string>{
                               "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공",
                               "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공"}));
 
@@ -260,7 +261,7 @@ TEST_F(Engine, TheWriteQueue) {
     host.ClearLog();
     EXPECT_EQ(s->WriteValue(1, v), -1);
     EXPECT_EQ(s->WriteValue(9, v), -1);
-    EXPECT_EQ(Lines(256),
+    EXPECT_EQ(Lines(kLogFault),
               std::vector<std::string>{"P1 스테이션 (1) : 쓸 수 없는 영역에 쓰기 시도함."});
 
     // a disabled station takes no writes and is not visited, yet answers IsWriteDone
@@ -325,7 +326,7 @@ TEST_F(Engine, StoredValuesNoDialogAcceptsRunAsTheNearestSoundOne) {
     EXPECT_EQ(channel.GetRunTimeout(), 5000);
     EXPECT_EQ(channel.GetRunRetries(), 0);
     EXPECT_EQ(channel.GetLine().GetReadTimeout(), 5000u);
-    EXPECT_EQ(Lines(256), std::vector<std::string>{
+    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{
                               "설정 값 보정 : 통신 지연 시간 -5 → 0 mSec., Timeout 0 → 5000 ms, "
                               "재시도회수 -2 → 0, P1 스테이션 통신 주기 -100 → 0 ms"});
     s->ScanStep();

@@ -18,7 +18,7 @@ using testsupport::HostRecorder;
 
 namespace {
 
-const int kDigital = CTagTable::kDigitalTagType;
+const int kDigital = kDigitalTagType;
 
 class TagTable : public ::testing::Test {
 protected:
@@ -139,7 +139,7 @@ TEST_F(TagTable, EveryStatusBytePushesEveryInputBitAndNoOutput) {
     table.UpdateInputs(0x08);
     ASSERT_TRUE(host.Read(i3, &v));
     EXPECT_EQ(v.value, 1.0);
-    EXPECT_EQ(v.type, 7);
+    EXPECT_EQ(v.type, kValueTypeNumber);
     ASSERT_TRUE(host.Read(i0, &v));
     EXPECT_EQ(v.value, 0.0);
     table.UpdateInputs(0xF7);
