@@ -11,6 +11,7 @@
 #include "host/TagVal.h"
 #include "platform/CString.h"
 #include "platform/Tick.h"
+#include "protocol/ReplyDecoder.h"
 #include "protocol/StationProtocol.h"
 #include "protocol/TagTable.h"
 
@@ -62,6 +63,18 @@ void BM_BuildFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_BuildFrame);
 
+// A reply decoded byte by byte.
+void BM_DecodeReply(benchmark::State& state) {
+    char frame[8];
+    CStationProtocol::BuildFrame(1, 0xA5, frame);
+    CReplyDecoder decoder(1);
+    for (auto _ : state) {
+        for (char c : frame) benchmark::DoNotOptimize(decoder.Feed(static_cast<uint8_t>(c)));
+        benchmark::DoNotOptimize(decoder.GetStatusByte());
+    }
+}
+BENCHMARK(BM_DecodeReply);
+
 // A poll: frame, send, byte-by-byte decode, push to every input tag.
 void BM_Poll(benchmark::State& state) {
     ReplayChannel* channel = MakeChannel(static_cast<int>(state.range(0)));
@@ -77,7 +90,7 @@ void BM_Control(benchmark::State& state) {
     tick_seam::SetSleepHook(&NoSleep);
     ReplayChannel* channel = MakeChannel(2);
     CStationData* station = channel->GetStationAt(0);
-    CTagVal value(7, 1.0);
+    CTagVal value(kValueTypeNumber, 1.0);
     for (auto _ : state) {
         station->WriteValue(0, value);
         station->GetEngine().ServeControl();

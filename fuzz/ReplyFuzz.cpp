@@ -1,6 +1,7 @@
-// The reply state machine fed from a byte source instead of the line: any
-// bytes end a Receive with 0 or 1, push status bytes only through the tag
-// table, and never read past what arrives.
+// The reply decoder fed from a byte source instead of the line: any bytes end
+// a Receive with 0 or 1, push status bytes only through the tag table, never
+// read past what arrives, and Receive takes a reply exactly where the decoder
+// alone finds the first one.
 #include <cstddef>
 #include <cstdint>
 
@@ -8,6 +9,7 @@
 #include "channel/Channel.h"
 #include "config/StationData.h"
 #include "platform/Tick.h"
+#include "protocol/ReplyDecoder.h"
 
 namespace {
 
@@ -51,8 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int got = station->GetEngine().Receive();
     if (got != 0 && got != 1) __builtin_trap();
     if (channel->pos > channel->size) __builtin_trap();
+
+    CReplyDecoder decoder(data[0]);
+    size_t end = 0;
+    bool complete = false;
+    while (!complete && end < size - 1)
+        complete = decoder.Feed(data[1 + end++]) == CReplyDecoder::complete;
+    if (complete != (got == 1) || (complete && end != channel->pos)) __builtin_trap();
     // a control and a poll over the rest, through the retry rule
-    CTagVal value(7, 1.0);
+    CTagVal value(kValueTypeNumber, 1.0);
     station->WriteValue(2, value);
     station->GetEngine().ServeControl();
     station->GetEngine().Poll();

@@ -7,11 +7,12 @@
 #include "driver_texts.h"
 #include "platform/CString.h"
 #include "platform/Tick.h"
+#include "protocol/ReplyDecoder.h"
 #include "protocol/TagTable.h"
 
 namespace {
-const uint8_t kStx = 0x02;
-const uint8_t kEtx = 0x03;
+const uint8_t kStx = CReplyDecoder::kStx;
+const uint8_t kEtx = CReplyDecoder::kEtx;
 inline char Nibble(unsigned v) {
     return static_cast<char>(0x30 + (v & 0x0F));
 }
@@ -118,12 +119,7 @@ int CStationProtocol::ServeControl() {
 
 int CStationProtocol::Receive() {
     const uint32_t timeout = static_cast<uint32_t>(m_pChannel->GetRunTimeout());
-    const int stationNo = m_pStation->GetStationNo();
-    const uint8_t stationHigh = static_cast<uint8_t>((stationNo >> 4) & 0x0F);
-    const uint8_t stationLow = static_cast<uint8_t>(stationNo & 0x0F);
-    uint8_t buffer[5] = {};
-    uint8_t x = 0;
-    int state = 0;
+    CReplyDecoder decoder(m_pStation->GetStationNo());
     const uint32_t start = GetTickMs();
     for (;;) {
         if (GetTickMs() - start >= timeout) return 0;
@@ -134,52 +130,15 @@ int CStationProtocol::Receive() {
             SleepMs(0);
             return 0;
         }
-        const uint8_t c = static_cast<uint8_t>(byte);
-        if (c == kStx) {
-            buffer[0] = c;
-            x = c;
-            state = 1;
-            continue;
-        }
-        const uint8_t nibble = static_cast<uint8_t>(c - 0x30);
-        switch (state) {
-            case 0:
-                break;  // hunting for STX
-            case 1:
-            case 2:
-                if (nibble != (state == 1 ? stationHigh : stationLow)) {
-                    state = 0;  // another station's reply: dropped without a word
-                    break;
-                }
-                buffer[state] = c;
-                x ^= c;
-                ++state;
+        switch (decoder.Feed(static_cast<uint8_t>(byte))) {
+            case CReplyDecoder::complete:
+                m_pTagTable->UpdateInputs(decoder.GetStatusByte());
+                return 1;
+            case CReplyDecoder::checkError:
+                m_pStation->LogFault(txt::TXT_CHECKSUM_ERROR);
                 break;
-            case 3:
-            case 4:
-                buffer[state] = c;
-                x ^= c;
-                ++state;
-                break;
-            case 5:
-            case 6:
-                if (nibble == (state == 5 ? (x >> 4) & 0x0F : x & 0x0F)) {
-                    ++state;
-                } else {
-                    state = 0;
-                    m_pStation->LogFault(txt::TXT_CHECKSUM_ERROR);
-                }
-                break;
-            case 7:
-                if (c == kEtx) {
-                    // the data characters are not checked: any byte gives its
-                    // low nibble, in unsigned arithmetic
-                    uint8_t statusByte = static_cast<uint8_t>((((buffer[3] - 0x30u) & 0x0F) << 4) |
-                                                              ((buffer[4] - 0x30u) & 0x0F));
-                    m_pTagTable->UpdateInputs(statusByte);
-                    return 1;
-                }
-                state = 0;
+            case CReplyDecoder::otherStation:  // another station's reply: dropped without a word
+            case CReplyDecoder::needMore:
                 break;
         }
     }
