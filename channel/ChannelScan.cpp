@@ -55,7 +55,7 @@ int CChannel::Start() {
     m_bPortReady = 0;
     AttachStations();
     LogStoredValueFixes();
-    if (!m_line.Open(m_nPort, m_nBaudRate, m_nParity, m_nDataBits, m_nStopBits, 0)) {
+    if (!m_line.Open(CLineSettings::Of(*this))) {
         LogFault(StrFormat(txt::TXT_PORT_FAILED, m_nPort + 1).c_str());
         return -1;
     }

@@ -11,7 +11,3 @@ uint32_t CSerialLine::SetReadTimeout(uint32_t ms) {
     m_nReadTimeout = ms;
     return previous;
 }
-
-bool CSerialLine::SettingsValid(int port, int baudRate, int parity) {
-    return port >= 0 && baudRate >= 0 && baudRate <= 8 && parity >= 0 && parity <= 2;
-}

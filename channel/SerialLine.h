@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "config/LineSettings.h"
+
 class CSerialLine {
 public:
     // ReadByte statuses
@@ -31,9 +33,9 @@ public:
     CSerialLine(const CSerialLine&) = delete;
     CSerialLine& operator=(const CSerialLine&) = delete;
 
-    // 1 open, 0 not. A parity index outside 0-2, a baud-rate index outside
-    // 0-8 or a negative port index opens nothing (settings nobody chose).
-    int Open(int port, int baudRate, int parity, int dataBits, int stopBits, int handshake);
+    // 1 open, 0 not. Settings a line cannot have (CLineSettings::IsValid)
+    // open nothing.
+    int Open(const CLineSettings& settings);
     void Close();
     // 1 when the bytes were accepted within the write time-out; a negative
     // count means a NUL-terminated text.
@@ -51,8 +53,6 @@ public:
 
     // The device name a port index opens on this platform.
     static std::string DeviceName(int port);
-    // Whether Open accepts these settings at all.
-    static bool SettingsValid(int port, int baudRate, int parity);
 
 private:
     int m_bOpen = 0;

@@ -17,7 +17,20 @@
 
 namespace {
 
-const speed_t kSpeeds[9] = {B150, B300, B600, B1200, B2400, B4800, B9600, B19200, B38400};
+speed_t SpeedOf(int32_t baud) {
+    switch (baud) {
+        case 150: return B150;
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        default: return B0;
+    }
+}
 
 int Fd(intptr_t h) {
     return static_cast<int>(h);
@@ -25,16 +38,17 @@ int Fd(intptr_t h) {
 
 }  // namespace
 
-void MakeLineTermios(struct termios* tio, int baudRate, int parity, int dataBits, int stopBits,
-                     int handshake) {
+void MakeLineTermios(struct termios* tio, const CLineSettings& s) {
+    const int parity = s.m_nParity, handshake = s.m_nHandshake;
+    const speed_t speed = SpeedOf(line::BaudOf(s.m_nBaudRate));
     ::cfmakeraw(tio);
-    ::cfsetispeed(tio, kSpeeds[baudRate]);
-    ::cfsetospeed(tio, kSpeeds[baudRate]);
+    ::cfsetispeed(tio, speed);
+    ::cfsetospeed(tio, speed);
     tio->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio->c_cflag |= (dataBits ? CS8 : CS7) | CLOCAL | CREAD;
+    tio->c_cflag |= (s.m_nDataBits ? CS8 : CS7) | CLOCAL | CREAD;
     if (parity == 1) tio->c_cflag |= PARENB;
     if (parity == 2) tio->c_cflag |= PARENB | PARODD;
-    if (stopBits) tio->c_cflag |= CSTOPB;
+    if (s.m_nStopBits) tio->c_cflag |= CSTOPB;
     if (handshake & 1) tio->c_cflag |= CRTSCTS;
     tio->c_iflag &= ~(IXON | IXOFF | IXANY);
     tio->c_cc[VMIN] = 0;
@@ -47,13 +61,12 @@ std::string CSerialLine::DeviceName(int port) {
     return "/dev/ttyS" + std::to_string(port);
 }
 
-int CSerialLine::Open(int port, int baudRate, int parity, int dataBits, int stopBits,
-                      int handshake) {
+int CSerialLine::Open(const CLineSettings& settings) {
     Close();
     m_bOpen = 0;
-    if (!SettingsValid(port, baudRate, parity)) return 0;
+    if (!settings.IsValid()) return 0;
 
-    int fd = ::open(DeviceName(port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(DeviceName(settings.m_nPort).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;
     // this line alone: flock holds for root too, TIOCEXCL keeps others from opening it
     struct termios tio;
@@ -63,11 +76,11 @@ int CSerialLine::Open(int port, int baudRate, int parity, int dataBits, int stop
     }
     ::ioctl(fd, TIOCEXCL);
 
-    MakeLineTermios(&tio, baudRate, parity, dataBits, stopBits, handshake);
+    MakeLineTermios(&tio, settings);
     ::tcsetattr(fd, TCSANOW, &tio);
     // DTR and RTS held off (a pseudo-terminal has no such lines: ignored there)
     int lines = TIOCM_DTR | TIOCM_RTS;
-    if (!(handshake & 3)) ::ioctl(fd, TIOCMBIC, &lines);
+    if (!(settings.m_nHandshake & 3)) ::ioctl(fd, TIOCMBIC, &lines);
 
     m_hPort = fd;
     m_bOpen = 1;

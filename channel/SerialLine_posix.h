@@ -4,5 +4,7 @@
 
 #include <termios.h>
 
-void MakeLineTermios(struct termios* tio, int baudRate, int parity, int dataBits, int stopBits,
-                     int handshake);
+#include "config/LineSettings.h"
+
+// The settings must be valid (CLineSettings::IsValid).
+void MakeLineTermios(struct termios* tio, const CLineSettings& settings);

@@ -36,12 +36,13 @@ struct Overlapped {
 
 }  // namespace
 
-void FillLineDcb(DCB* dcb, int baudRate, int parity, int dataBits, int stopBits, int handshake) {
-    static const BYTE kParity[3] = {NOPARITY, EVENPARITY, ODDPARITY};
-    dcb->BaudRate = 150u << baudRate;
-    dcb->ByteSize = dataBits ? 8 : 7;
-    dcb->Parity = kParity[parity];
-    dcb->StopBits = stopBits ? TWOSTOPBITS : ONESTOPBIT;
+void FillLineDcb(DCB* dcb, const CLineSettings& s) {
+    static const BYTE kParity[line::kParityCount] = {NOPARITY, EVENPARITY, ODDPARITY};
+    const int handshake = s.m_nHandshake;
+    dcb->BaudRate = static_cast<DWORD>(line::BaudOf(s.m_nBaudRate));
+    dcb->ByteSize = s.m_nDataBits ? 8 : 7;
+    dcb->Parity = kParity[s.m_nParity];
+    dcb->StopBits = s.m_nStopBits ? TWOSTOPBITS : ONESTOPBIT;
     dcb->fBinary = 1;
     dcb->fParity = 1;
     dcb->fOutxCtsFlow = handshake & 1;
@@ -64,13 +65,12 @@ std::string CSerialLine::DeviceName(int port) {
     return name;
 }
 
-int CSerialLine::Open(int port, int baudRate, int parity, int dataBits, int stopBits,
-                      int handshake) {
+int CSerialLine::Open(const CLineSettings& settings) {
     Close();
     m_bOpen = 0;
-    if (!SettingsValid(port, baudRate, parity)) return 0;
+    if (!settings.IsValid()) return 0;
 
-    HANDLE h = CreateFileA(DeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE h = CreateFileA(DeviceName(settings.m_nPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     m_hPort = reinterpret_cast<intptr_t>(h);
@@ -80,7 +80,7 @@ int CSerialLine::Open(int port, int baudRate, int parity, int dataBits, int stop
     dcb.DCBlength = sizeof dcb;
     GetCommState(h, &dcb);
     SetCommMask(h, 0);
-    FillLineDcb(&dcb, baudRate, parity, dataBits, stopBits, handshake);
+    FillLineDcb(&dcb, settings);
     SetCommState(h, &dcb);
 
     COMMTIMEOUTS timeouts;

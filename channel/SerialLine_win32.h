@@ -4,4 +4,7 @@
 
 #include <windows.h>
 
-void FillLineDcb(DCB* dcb, int baudRate, int parity, int dataBits, int stopBits, int handshake);
+#include "config/LineSettings.h"
+
+// The settings must be valid (CLineSettings::IsValid).
+void FillLineDcb(DCB* dcb, const CLineSettings& settings);

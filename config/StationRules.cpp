@@ -2,14 +2,18 @@
 
 #include <cstdlib>
 
+#include "LineSettings.h"
 #include "StationData.h"
 #include "driver_texts.h"
 
 using namespace txt;
 
 namespace {
-int InRange(long long v, long long low, long long high, int id) {
-    return (v < low || v > high) ? id : 0;
+int InRange(long long v, const line::LineRange& range, int id) {
+    return range.Holds(v) ? 0 : id;
+}
+int InList(long long index, int count, int id) {
+    return index >= 0 && index < count ? 0 : id;
 }
 }  // namespace
 
@@ -36,11 +40,12 @@ int CheckStationEntry(const StationEntry& entry, const CStationData* self,
     if (sameName && sameName != self) return IDS_DUP_NAME;
     *field = StationField::number;
     if (sameNumber && sameNumber != self) return IDS_DUP_NUMBER;
-    if (entry.number < 0 || entry.number > 254) return IDS_NUMBER_RANGE;
+    if (!line::kStationNumber.Holds(entry.number)) return IDS_NUMBER_RANGE;
     *field = StationField::period;
     double seconds = 0;
     // written so that a NaN fails too
-    if (!ParsePeriodSeconds(entry.periodText, &seconds) || seconds < 0.1 || !(seconds <= 999.9)) {
+    const double low = line::kPollPeriodTenths.low / 10.0, high = line::kPollPeriodTenths.high / 10.0;
+    if (!ParsePeriodSeconds(entry.periodText, &seconds) || seconds < low || !(seconds <= high)) {
         return IDS_PERIOD_RANGE;
     }
     *periodMs = SecondsToMs(seconds);
@@ -48,26 +53,26 @@ int CheckStationEntry(const StationEntry& entry, const CStationData* self,
 }
 
 int CheckDelay(long long ms) {
-    return InRange(ms, 0, 2000, IDS_DELAY_RANGE);
+    return InRange(ms, line::kDelayMs, IDS_DELAY_RANGE);
 }
 int CheckTimeoutSeconds(long long s) {
-    return InRange(s, 1, 999, IDS_TIMEOUT_RANGE);
+    return InRange(s, line::kTimeoutSeconds, IDS_TIMEOUT_RANGE);
 }
 int CheckRetries(long long n) {
-    return InRange(n, 0, 10, IDS_RETRIES_RANGE);
+    return InRange(n, line::kRetries, IDS_RETRIES_RANGE);
 }
 int CheckPort(long long i) {
-    return InRange(i, 0, kPortCount - 1, IDS_PORT_RANGE);
+    return InList(i, line::kPortCount, IDS_PORT_RANGE);
 }
 int CheckBaudRate(long long i) {
-    return InRange(i, 0, kBaudRateCount - 1, IDS_BAUD_RANGE);
+    return InList(i, line::kBaudRateCount, IDS_BAUD_RANGE);
 }
 int CheckParity(long long i) {
-    return InRange(i, 0, 2, IDS_PARITY_RANGE);
+    return InList(i, line::kParityCount, IDS_PARITY_RANGE);
 }
 int CheckDataBits(long long i) {
-    return InRange(i, 0, 1, IDS_DATABITS_RANGE);
+    return InList(i, line::kDataBitsCount, IDS_DATABITS_RANGE);
 }
 int CheckStopBits(long long i) {
-    return InRange(i, 0, 1, IDS_STOPBITS_RANGE);
+    return InList(i, line::kStopBitsCount, IDS_STOPBITS_RANGE);
 }

@@ -38,6 +38,3 @@ int CheckBaudRate(long long index);
 int CheckParity(long long index);
 int CheckDataBits(long long index);
 int CheckStopBits(long long index);
-
-const int kPortCount = 36;
-const int kBaudRateCount = 9;

@@ -13,6 +13,7 @@
 
 #include "Json.h"
 #include "config/ConfigData.h"
+#include "config/LineSettings.h"
 #include "config/StationRules.h"
 #include "driver/DriverStrings.h"
 #include "host/ZeravError.h"
@@ -39,7 +40,6 @@ const char kUsage[] =
     "                               [--description TEXT] [--period SECONDS]\n"
     "       drvcfg remove-station FILE NAME\n";
 
-const char* const kParityNames[] = {"none", "even", "odd"};
 
 struct UsageError {};
 struct Refused {
@@ -121,15 +121,7 @@ int SaveOrReport(CConfigData* config, const char* path) {
 
 // ---- show ----
 
-std::string PortText(int port) {
-    return "COM" + std::to_string(static_cast<long long>(port) + 1);
-}
-
-bool BaudOf(int index, long* baud) {
-    if (index < 0 || index >= kBaudRateCount) return false;
-    *baud = 150L << index;
-    return true;
-}
+using line::kParityNames;
 
 std::string PeriodSeconds(int ms) {
     char buf[32];
@@ -138,11 +130,11 @@ std::string PeriodSeconds(int ms) {
 }
 
 void ShowJson(const CConfigData& c) {
-    long baud = 0;
+    const int32_t baud = line::BaudOf(c.GetBaudRate());
     std::string out = "{";
-    out += "\"port\": " + (c.GetPort() >= 0 ? JsonString(PortText(c.GetPort())) : "null");
-    out += ", \"baud\": " + (BaudOf(c.GetBaudRate(), &baud) ? std::to_string(baud) : "null");
-    out += ", \"parity\": " + (c.GetParity() >= 0 && c.GetParity() <= 2
+    out += "\"port\": " + (c.GetPort() >= 0 ? JsonString(line::PortName(c.GetPort())) : "null");
+    out += ", \"baud\": " + (baud > 0 ? std::to_string(baud) : "null");
+    out += ", \"parity\": " + (c.GetParity() >= 0 && c.GetParity() < line::kParityCount
                                    ? JsonString(kParityNames[c.GetParity()])
                                    : "null");
     out += ", \"data_bits\": " + std::string(c.GetDataBits() ? "8" : "7");
@@ -165,17 +157,17 @@ void ShowJson(const CConfigData& c) {
 }
 
 void ShowWords(const CConfigData& c, const char* path) {
-    long baud = 0;
+    const int32_t baud = line::BaudOf(c.GetBaudRate());
     std::printf("설정 파일      %s\n", path);
     std::printf("포트           %s\n", c.GetPort() >= 0
-                                           ? PortText(c.GetPort()).c_str()
+                                           ? line::PortName(c.GetPort()).c_str()
                                            : ("(" + std::to_string(c.GetPort()) + ")").c_str());
-    if (BaudOf(c.GetBaudRate(), &baud)) {
-        std::printf("통신 속도      %ld bps\n", baud);
+    if (baud > 0) {
+        std::printf("통신 속도      %d bps\n", static_cast<int>(baud));
     } else {
         std::printf("통신 속도      (%d)\n", c.GetBaudRate());
     }
-    if (c.GetParity() >= 0 && c.GetParity() <= 2) {
+    if (c.GetParity() >= 0 && c.GetParity() < line::kParityCount) {
         std::printf("Parity         %s\n", kParityNames[c.GetParity()]);
     } else {
         std::printf("Parity         (%d)\n", c.GetParity());
@@ -210,16 +202,13 @@ void ApplySettings(CConfigData* c, const Options& o) {
     }
     if (o.Has("--baud")) {
         long long baud = Integer(o.Get("--baud"));
-        int index = -1;
-        for (int i = 0; i < kBaudRateCount; ++i) {
-            if ((150LL << i) == baud) index = i;
-        }
+        int index = line::BaudIndexOf(baud);
         Check(CheckBaudRate(index));
         c->SetBaudRate(index);
     }
     if (o.Has("--parity")) {
         int index = -1;
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < line::kParityCount; ++i) {
             if (StrICmp(o.Get("--parity").c_str(), kParityNames[i]) == 0) index = i;
         }
         Check(CheckParity(index));
@@ -227,13 +216,15 @@ void ApplySettings(CConfigData* c, const Options& o) {
     }
     if (o.Has("--data-bits")) {
         long long bits = Integer(o.Get("--data-bits"));
-        Check(CheckDataBits(bits == 7 ? 0 : bits == 8 ? 1 : -1));
-        c->SetDataBits(bits == 8 ? 1 : 0);
+        int index = line::IndexIn(line::kDataBits, bits);
+        Check(CheckDataBits(index));
+        c->SetDataBits(index);
     }
     if (o.Has("--stop-bits")) {
         long long bits = Integer(o.Get("--stop-bits"));
-        Check(CheckStopBits(bits == 1 ? 0 : bits == 2 ? 1 : -1));
-        c->SetStopBits(bits == 2 ? 1 : 0);
+        int index = line::IndexIn(line::kStopBits, bits);
+        Check(CheckStopBits(index));
+        c->SetStopBits(index);
     }
     if (o.Has("--delay")) {
         long long ms = Integer(o.Get("--delay"));

@@ -4,6 +4,7 @@
 
 #include "SettingsDialog.h"
 #include "config/ConfigData.h"
+#include "config/LineSettings.h"
 #include "config/StationRules.h"
 #include "driver_texts.h"
 #include "host/ZeravError.h"
@@ -24,8 +25,8 @@ const int kName = 9741, kDescription = 9742, kNumber = 9743, kNumberSpin = 9744,
 const int kStationBitmap = 9561;
 const int kImageChannel = 0, kImageStation = 1;
 
-void SetSpinRange(HWND spin, int low, int high) {
-    SendMessageA(spin, UDM_SETRANGE32, low, high);
+void SetSpinRange(HWND spin, const line::LineRange& range) {
+    SendMessageA(spin, UDM_SETRANGE32, range.low, range.high);
 }
 
 // Appends an item under parent, with the same image selected or not.
@@ -77,9 +78,9 @@ BOOL CConfigPage1::OnInitDialog() {
     for (const auto& station : m_work.Items()) InsertStationItem(station.get());
     SendMessageA(m_tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(m_hRootItem));
 
-    SetSpinRange(GetDlgItem(kDelaySpin), 0, 2000);
-    SetSpinRange(GetDlgItem(kTimeoutSpin), 1, 999);
-    SetSpinRange(GetDlgItem(kRetriesSpin), 0, 10);
+    SetSpinRange(GetDlgItem(kDelaySpin), line::kDelayMs);
+    SetSpinRange(GetDlgItem(kTimeoutSpin), line::kTimeoutSeconds);
+    SetSpinRange(GetDlgItem(kRetriesSpin), line::kRetries);
     UpdateButtons();
     return TRUE;
 }
@@ -311,9 +312,10 @@ BOOL CStationDlg::OnInitDialog() {
     SetText(kName, m_strName);
     SetInt(kNumber, m_nStationNo);
     SetText(kPeriod, m_strPollPeriod);
-    SetSpinRange(GetDlgItem(kNumberSpin), 0, 31);
+    SetSpinRange(GetDlgItem(kNumberSpin), line::kStationNumberSpin);
     m_spinPollPeriod.Attach(GetDlgItem(kPeriodSpin));
-    m_spinPollPeriod.SetRange(0.1f, 999.9f);
+    m_spinPollPeriod.SetRange(line::kPollPeriodTenths.low / 10.0f,
+                              line::kPollPeriodTenths.high / 10.0f);
     m_spinPollPeriod.SetDeltaInc(0.1f, 1);
     return TRUE;
 }

@@ -1,6 +1,7 @@
 #include "SettingsModel.h"
 
 #include "config/ConfigData.h"
+#include "config/LineSettings.h"
 #include "config/StationRules.h"
 #include "driver_texts.h"
 #include "platform/CString.h"
@@ -58,10 +59,10 @@ void CStationWorkList::CommitTo(CConfigData* config) {
 void CPortChoices::LoadFrom(const CConfigData& c) {
     // what lies outside a list shows nothing chosen
     auto within = [](int v, int count) { return v >= 0 && v < count ? v : -1; };
-    m_nBaudRate = within(c.GetBaudRate(), kBaudRateCount);
+    m_nBaudRate = within(c.GetBaudRate(), line::kBaudRateCount);
     m_nDataBits = within(c.GetDataBits(), 2);
     m_nParity = within(c.GetParity(), 3);
-    m_nPort = within(c.GetPort(), kPortCount);
+    m_nPort = within(c.GetPort(), line::kPortCount);
     m_nStopBits = within(c.GetStopBits(), 2);
 }
 
@@ -94,12 +95,12 @@ std::string FormatRootLabel(const CConfigData& config) {
 
 std::vector<std::string> PortNames() {
     std::vector<std::string> names;
-    for (int i = 1; i <= kPortCount; ++i) names.push_back("COM" + std::to_string(i));
+    for (int i = 0; i < line::kPortCount; ++i) names.push_back(line::PortName(i));
     return names;
 }
 
 std::vector<std::string> BaudRateNames() {
     std::vector<std::string> names;
-    for (int i = 0; i < kBaudRateCount; ++i) names.push_back(StrFormat("%5d", 150 << i));
+    for (int i = 0; i < line::kBaudRateCount; ++i) names.push_back(line::BaudText(i));
     return names;
 }

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
 
+#include "config/LineSettings.h"
 #include "config/StationData.h"
 #include "config/StationRules.h"
+#include "driver_texts.h"
+#include "platform/Encoding.h"
 
 namespace {
 
@@ -82,4 +86,33 @@ TEST(StationRules, ChannelRanges) {
     EXPECT_EQ(CheckParity(3), 2721);
     EXPECT_EQ(CheckDataBits(2), 2722);
     EXPECT_EQ(CheckStopBits(-1), 2723);
+}
+
+// The refusal texts are the system's own and state their ranges in words: they
+// must name the same ends as the table the checks and the dialogs use.
+TEST(LineTable, RefusalTextsNameTheTablesRanges) {
+    auto text = [](int id) -> std::string {
+        for (const auto& e : txt::kStringTable)
+            if (e.id == id) return Cp949ToUtf8(e.text);
+        return "";
+    };
+    auto ends = [](const line::LineRange& r, const char* unit = "") {
+        return std::to_string(r.low) + unit + "에서 " + std::to_string(r.high);
+    };
+    EXPECT_NE(text(txt::IDS_NUMBER_RANGE).find(ends(line::kStationNumber)), std::string::npos);
+    EXPECT_NE(text(txt::IDS_DELAY_RANGE).find(ends(line::kDelayMs)), std::string::npos);
+    EXPECT_NE(text(txt::IDS_TIMEOUT_RANGE).find(ends(line::kTimeoutSeconds, "초")),
+              std::string::npos);
+    EXPECT_NE(text(txt::IDS_RETRIES_RANGE).find(ends(line::kRetries)), std::string::npos);
+    EXPECT_NE(text(txt::IDS_PORT_RANGE).find("COM1에서 " + line::PortName(line::kPortCount - 1)),
+              std::string::npos);
+    char period[64];
+    std::snprintf(period, sizeof period, "(%.1f초 - %.1f초)", line::kPollPeriodTenths.low / 10.0,
+                  line::kPollPeriodTenths.high / 10.0);
+    EXPECT_NE(text(txt::IDS_PERIOD_RANGE).find(period), std::string::npos);
+    // the lists and their texts
+    EXPECT_EQ(line::BaudText(6), " 9600");
+    EXPECT_EQ(line::BaudIndexOf(38400), line::kBaudRateCount - 1);
+    EXPECT_EQ(line::BaudIndexOf(14400), -1);
+    EXPECT_EQ(line::BaudOf(line::kBaudRateCount), -1);
 }
