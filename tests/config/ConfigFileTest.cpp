@@ -2,6 +2,9 @@
 // way a load can fail.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include "TestSupport.h"
@@ -18,6 +21,30 @@ using testsupport::FromHex;
 using testsupport::ReadBytes;
 using testsupport::ToHex;
 using testsupport::WriteBytes;
+
+// Every allocation of this program passes here, so that a test can see the
+// largest one a load attempts: a damaged length must be refused before it is
+// allocated, not after the read behind it fails.
+namespace {
+std::atomic<bool> g_watchAllocations{false};
+std::atomic<size_t> g_largestAllocation{0};
+}  // namespace
+
+void* operator new(size_t size) {
+    if (g_watchAllocations) {
+        size_t seen = g_largestAllocation;
+        while (size > seen && !g_largestAllocation.compare_exchange_weak(seen, size)) {
+        }
+    }
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -312,13 +339,19 @@ TEST_F(ConfigFile, AFileCutShortAnywhereAfterItsHeaderGives2004) {
 
 TEST_F(ConfigFile, DamagedCountsAndLengthsEndIn2004) {
     for (const char* hex :
-         {"FF FF FF FF FF FF", "01 00 FF FF FF FF FF FF FF 41",
+         {"FF FF FF FF FF FF", "01 00 FF FF FF FF FF FF FF 41", "01 00 FF FF FF FF FF 7F 41",
+          "01 00 FF FE 7F 41", "01 00 FF 00 01 41",
           "00 00 03 00 00 00 06 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
           "00 00 00 00 00 88 13 00 00 00 00 00 00 FF FF FF FF FF 7F"}) {
+        std::string path = Write("damaged.cfg", FromHex(hex));
         CConfigData config;
-        EXPECT_EQ(config.Load(Write("damaged.cfg", FromHex(hex)).c_str()),
-                  CConfigData::errBadContents)
-            << hex;
+        g_largestAllocation = 0;
+        g_watchAllocations = true;
+        int result = config.Load(path.c_str());
+        g_watchAllocations = false;
+        EXPECT_EQ(result, CConfigData::errBadContents) << hex;
+        // nothing larger than the file and the loader's own buffers
+        EXPECT_LE(g_largestAllocation.load(), ReadBytes(path).size() + 64 * 1024) << hex;
     }
 }
 

@@ -30,6 +30,13 @@ void RecordSleep(uint32_t ms) {
     g_sleeps.push_back(ms);
 }
 
+// A channel whose scan passes the test runs itself, on its own thread.
+class PassChannel : public CChannel {
+public:
+    using CChannel::ScanPass;
+    void SetRunning(int running) { m_bRunning = running; }
+};
+
 class Engine : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -77,7 +84,7 @@ protected:
 
     testsupport::SimControl sim{6};
     testsupport::HostRecorder host;
-    CChannel channel;
+    PassChannel channel;
 };
 
 std::string Frame(int station, uint8_t data) {
@@ -332,4 +339,48 @@ TEST_F(Engine, StoredValuesNoDialogAcceptsRunAsTheNearestSoundOne) {
     s->ScanStep();
     s->ScanStep();
     EXPECT_EQ(Counter(s, 2), 2);  // polled on every visit, as a period of 0
+}
+
+TEST_F(Engine, APassPausesTheDelayAfterEveryStationThenFifty) {
+    CStationData* a = AddStation("P1", 1);
+    CStationData* b = AddStation("P2", 2);
+    a->SetPollPeriod(100000);
+    b->SetPollPeriod(100000);
+    channel.SetDelay(7);
+    StartChannel();
+    channel.SetActive(nullptr, 1);
+    channel.SetRunning(1);
+    ASSERT_EQ(channel.ScanPass(), 1);  // the first visits poll
+    ASSERT_EQ(Counter(a, 2) + Counter(b, 2), 2);
+    g_sleeps.clear();
+    tick_seam::SetSleepHook(&RecordSleep);
+    ASSERT_EQ(channel.ScanPass(), 1);  // nothing is due
+    EXPECT_EQ(g_sleeps, (std::vector<uint32_t>{7, 7, 50}));
+    // switched off, a pass only waits
+    channel.SetActive(nullptr, 0);
+    g_sleeps.clear();
+    channel.ScanPass();
+    EXPECT_EQ(g_sleeps, std::vector<uint32_t>{200});
+    channel.SetRunning(0);
+}
+
+TEST_F(Engine, TheChannelsSummaryStaysAtFaultWhateverStationFollows) {
+    // the faulty station first, a healthy one after it
+    CStationData* bad = AddStation("P1", 1);
+    CStationData* good = AddStation("P2", 2);
+    ASSERT_TRUE(sim.Ok("fault 1 silent on"));
+    StartChannel();
+    channel.SetActive(nullptr, 1);
+    bad->ScanStep();
+    good->ScanStep();
+    int c[4];
+    ASSERT_EQ(bad->GetStatus(&c[0], &c[1], &c[2], &c[3]), 1);
+    ASSERT_EQ(good->GetStatus(&c[0], &c[1], &c[2], &c[3]), 0);
+    EXPECT_EQ(channel.GetStatus(nullptr, &c[0], &c[1], &c[2], &c[3]), 1);
+    // and with the healthy one disabled or the faulty one disabled
+    channel.SetActive("P2", 0);
+    EXPECT_EQ(channel.GetStatus(nullptr, &c[0], &c[1], &c[2], &c[3]), 1);
+    channel.SetActive("P2", 1);
+    channel.SetActive("P1", 0);
+    EXPECT_EQ(channel.GetStatus(nullptr, &c[0], &c[1], &c[2], &c[3]), 0);
 }
