@@ -3,10 +3,6 @@
 SHELL := /bin/bash
 CTEST_FLAGS ?= --output-on-failure -j2
 
-# Where the machine cannot run 32-bit programs (no 32-bit Wine), the Windows
-# code's tests run in the 64-bit build of the same sources under 64-bit Wine.
-WIN32_RUNS := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo yes)
-
 .PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers fuzz soak bench demo screenshots clean
 
 all: native windows
@@ -29,11 +25,15 @@ windows64: deps
 test-native: native
 	ctest --preset native $(CTEST_FLAGS)
 
-test-windows: windows $(if $(WIN32_RUNS),,windows64)
+# The Windows tests use the native mcsim and drvcfg. Where the machine cannot
+# run 32-bit programs (the windows preset's configure step finds no working
+# 32-bit Wine, after the packages are installed), they run in the 64-bit build
+# of the same sources under 64-bit Wine.
+test-windows: windows native
 	ctest --preset windows $(CTEST_FLAGS)
-ifneq ($(WIN32_RUNS),yes)
-	ctest --preset windows64 $(CTEST_FLAGS)
-endif
+	@if [ ! -e build/windows/wine-runs ]; then \
+	  $(MAKE) --no-print-directory windows64 && ctest --preset windows64 $(CTEST_FLAGS); \
+	fi
 
 # The native suite under AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer.
 check-sanitizers: deps
@@ -52,11 +52,12 @@ fuzz: deps
 
 # Several channels under load from several host threads for SOAK_SECONDS
 # (default 120), in the AddressSanitizer build so that a leak fails it too.
+# (A 10-second soak is part of check-sanitizers.)
 soak: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
 	python3 scripts/with-mcsim --mcsim build/asan/bin/mcsim --dir build/asan/bin/dosdevices \
-	  --log-dir build/asan/logs/soak --com 21 --com 22 --com 23 -- build/asan/bin/soak
+	  --log-dir build/asan/logs/soak $$(scripts/com-port soak | sed 's/^/--com /') -- build/asan/bin/soak
 
 # The driver's cost beyond the wire (natively): micro benchmarks of its own
 # work, then the end-to-end figures on pseudo-terminals with their targets.

@@ -3,5 +3,5 @@
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
-set(WINE_LOADER /usr/lib/wine/wine64)
+set(WINE_LOADER_NAME wine64)
 set(WINE_ARCH win64)

@@ -1,10 +1,12 @@
 // The serial line against the motor-controller simulator on a pseudo-terminal:
-// COM5 and COM12 lead to simulators (the test wrapper places the links).
+// Two ports lead to simulators, one of them numbered from COM10 on (the test
+// wrapper places the links).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
+#include "com_ports.h"
 #include "SimControl.h"
 #include "TestSupport.h"
 #include "channel/SerialLine.h"
@@ -24,8 +26,9 @@ using testsupport::SimControl;
 
 namespace {
 
-const int kCom5 = 4;    // port index of COM5
-const int kCom12 = 11;  // port index of COM12: "\\.\COM12" on Windows
+const int kPort = kComSerial - 1;      // a port's index
+const int kPortFar = kComSerialFar - 1;  // a port Windows names "\\.\COMn"
+static_assert(kComSerialFar >= 10, "the second port is one of those named \\\\.\\COMn");
 const std::string kPoll1("\x02\x30\x31\x30\x30\x30\x33\x03", 8);
 
 CLineSettings Settings(int port, int baud = 6, int parity = 0, int dataBits = 1, int stopBits = 0) {
@@ -54,7 +57,7 @@ protected:
         ASSERT_TRUE(sim.Ok("reset"));
         ASSERT_TRUE(sim.Ok("add 1 0xA5"));
     }
-    SimControl sim{5};
+    SimControl sim{kComSerial};
 };
 
 }  // namespace
@@ -66,7 +69,7 @@ TEST(SerialLineNames, PortIndexToDevice) {
     EXPECT_EQ(CSerialLine::DeviceName(9), "\\\\.\\COM10");
     EXPECT_EQ(CSerialLine::DeviceName(35), "\\\\.\\COM36");
 #else
-    EXPECT_EQ(CSerialLine::DeviceName(kCom5), testsupport::ProgramFolder() + "dosdevices/com5");
+    EXPECT_EQ(CSerialLine::DeviceName(kPort), testsupport::ProgramFolder() + "dosdevices/com" + std::to_string(kComSerial));
     EXPECT_EQ(CSerialLine::DeviceName(30), "/dev/ttyS30");  // no link for COM31
 #endif
 }
@@ -85,7 +88,7 @@ TEST(SerialLineClosed, RefusesWritesAndReads) {
 
 TEST_F(SerialLine, PollAndReplyByteByByte) {
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
     EXPECT_EQ(line.Write(kPoll1.data(), 8), 1);
     int status = -9;
     EXPECT_EQ(testsupport::ToHex(ReadFrame(line, &status)), "02 30 31 3A 35 30 3C 03");
@@ -103,7 +106,7 @@ TEST_F(SerialLine, PollAndReplyByteByByte) {
 TEST_F(SerialLine, ASilentStationTimesOutAfterTheReadTimeout) {
     ASSERT_TRUE(sim.Ok("fault 1 silent on"));
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
     EXPECT_EQ(line.SetReadTimeout(1500), 2000u);
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
     char c;
@@ -118,7 +121,7 @@ TEST_F(SerialLine, ASilentStationTimesOutAfterTheReadTimeout) {
 
 TEST_F(SerialLine, AReadTimeoutShorterThanOneReadSliceEndsOnTimeAndTheLineGoesOn) {
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
     line.SetReadTimeout(200);
     ASSERT_TRUE(sim.Ok("fault 1 silent on"));
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
@@ -137,7 +140,7 @@ TEST_F(SerialLine, AReadTimeoutShorterThanOneReadSliceEndsOnTimeAndTheLineGoesOn
 TEST_F(SerialLine, AByteThatArrivesLateWithinTheTimeoutIsRead) {
     ASSERT_TRUE(sim.Ok("fault 1 delay 300"));
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
     line.SetReadTimeout(1200);
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
     EXPECT_EQ(ReadFrame(line).size(), 8u);
@@ -148,7 +151,7 @@ TEST_F(SerialLine, AByteThatArrivesLateWithinTheTimeoutIsRead) {
 // when the read may not wait at all.
 TEST_F(SerialLine, AReplyAlreadyWaitingIsReadAtOnceEvenWithoutTimeToWait) {
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
     ASSERT_TRUE(testsupport::WaitUntil([&] { return sim.Get(1, "replies") == 1; }));
     SleepMs(50);
@@ -167,7 +170,7 @@ TEST_F(SerialLine, AReplyAlreadyWaitingIsReadAtOnceEvenWithoutTimeToWait) {
 
 TEST_F(SerialLine, EveryWriteFirstDropsStaleInput) {
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
     line.SetReadTimeout(300);
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
     SleepMs(200);  // the first reply now waits, unread, in the input buffer
@@ -188,7 +191,7 @@ TEST_F(SerialLine, SettingsReachTheDevice) {
     for (const Case& c : {Case{6, 0, 1, 0, 9600}, Case{8, 1, 0, 1, 38400}, Case{0, 2, 1, 0, 150},
                           Case{7, 1, 1, 1, 19200}}) {
         CSerialLine line;
-        ASSERT_EQ(line.Open(Settings(kCom5, c.baud, c.parity, c.dataBits, c.stopBits)), 1);
+        ASSERT_EQ(line.Open(Settings(kPort, c.baud, c.parity, c.dataBits, c.stopBits)), 1);
 #if defined(_WIN32)
         // behind the pseudo-terminal Wine keeps the speed and the stop bits
         // but always reports 8 data bits without parity, so those are checked
@@ -208,7 +211,7 @@ TEST_F(SerialLine, SettingsReachTheDevice) {
 
         DCB want;
         FillMemory(&want, sizeof want, 0xFF);
-        FillLineDcb(&want, Settings(kCom5, c.baud, c.parity, c.dataBits, c.stopBits));
+        FillLineDcb(&want, Settings(kPort, c.baud, c.parity, c.dataBits, c.stopBits));
         static const int kParity[3] = {NOPARITY, EVENPARITY, ODDPARITY};
         EXPECT_EQ(want.BaudRate, c.rate);
         EXPECT_EQ(want.Parity, kParity[c.parity]);
@@ -236,7 +239,7 @@ TEST_F(SerialLine, SettingsReachTheDevice) {
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
 
         struct termios want = tio;
-        MakeLineTermios(&want, Settings(kCom5, c.baud, c.parity, c.dataBits, c.stopBits));
+        MakeLineTermios(&want, Settings(kPort, c.baud, c.parity, c.dataBits, c.stopBits));
         EXPECT_EQ((want.c_cflag & PARENB) != 0, c.parity != 0);
         EXPECT_EQ((want.c_cflag & PARODD) != 0, c.parity == 2);
         EXPECT_EQ(want.c_cflag & CSIZE, static_cast<tcflag_t>(c.dataBits ? CS8 : CS7));
@@ -247,9 +250,9 @@ TEST_F(SerialLine, SettingsReachTheDevice) {
 
 TEST_F(SerialLine, SettingsNobodyChoseOpenNothing) {
     CSerialLine line;
-    EXPECT_EQ(line.Open(Settings(kCom5, 6, 3)), 0);
-    EXPECT_EQ(line.Open(Settings(kCom5, 9, 0)), 0);
-    EXPECT_EQ(line.Open(Settings(kCom5, -1, 0)), 0);
+    EXPECT_EQ(line.Open(Settings(kPort, 6, 3)), 0);
+    EXPECT_EQ(line.Open(Settings(kPort, 9, 0)), 0);
+    EXPECT_EQ(line.Open(Settings(kPort, -1, 0)), 0);
     EXPECT_EQ(line.Open(Settings(-1, 6, 0)), 0);
     EXPECT_EQ(line.IsOpen(), 0);
     EXPECT_EQ(line.Open(Settings(30, 6, 0)), 0);  // COM31 leads nowhere
@@ -257,16 +260,16 @@ TEST_F(SerialLine, SettingsNobodyChoseOpenNothing) {
 
 TEST_F(SerialLine, APortServesOneLineAtATime) {
     CSerialLine first, second;
-    ASSERT_EQ(first.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(first.Open(Settings(kPort)), 1);
 #if !defined(_WIN32)
     // Windows refuses a second open of a COM port itself; Wine does not
     // emulate that for a device behind a link, so only the POSIX lock is tested
-    EXPECT_EQ(second.Open(Settings(kCom5)), 0);
+    EXPECT_EQ(second.Open(Settings(kPort)), 0);
 #endif
     first.Close();
-    EXPECT_EQ(second.Open(Settings(kCom5)), 1);
+    EXPECT_EQ(second.Open(Settings(kPort)), 1);
     // opening again closes the old handle first
-    EXPECT_EQ(second.Open(Settings(kCom5, 5, 0)), 1);
+    EXPECT_EQ(second.Open(Settings(kPort, 5, 0)), 1);
     EXPECT_EQ(second.Write(kPoll1.data(), 8), 1);
     EXPECT_EQ(ReadFrame(second).size(), 8u);
 }
@@ -277,7 +280,7 @@ TEST(SerialLineHighPort, Com12OpensByItsLongName) {
     ASSERT_TRUE(sim12.Ok("reset"));
     ASSERT_TRUE(sim12.Ok("add 31 0xA5"));
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom12)), 1);
+    ASSERT_EQ(line.Open(Settings(kPortFar)), 1);
     std::string poll31("\x02\x31\x3F\x30\x30\x30\x0C\x03", 8);
     poll31[5] = 0x30 + ((0x02 ^ 0x31 ^ 0x3F ^ 0x30 ^ 0x30) >> 4);
     poll31[6] = 0x30 + ((0x02 ^ 0x31 ^ 0x3F ^ 0x30 ^ 0x30) & 0x0F);
@@ -288,7 +291,7 @@ TEST(SerialLineHighPort, Com12OpensByItsLongName) {
 TEST_F(SerialLine, ATickWrapEndsTheWaitAsATimeout) {
     ASSERT_TRUE(sim.Ok("fault 1 silent on"));
     CSerialLine line;
-    ASSERT_EQ(line.Open(Settings(kCom5)), 1);
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
     line.SetReadTimeout(4000);
     tick_seam::SetOffset(0u - GetTickMs() - 100u);  // the tick wraps 100 ms from now
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);

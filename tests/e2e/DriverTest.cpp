@@ -1,6 +1,6 @@
 // The whole driver as a host drives it: the built library loaded through its
-// entry table, the stand-in host libraries beside it, and the simulator on
-// COM7 in place of the plant.
+// entry table, the stand-in host libraries beside it, and a simulator in
+// place of the plant.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "com_ports.h"
 #include "host/HostInterface.h"
 #include "host/DriverTable.h"
 #include "HostRecorder.h"
@@ -25,7 +26,7 @@ using testsupport::DeliveredValue;
 
 namespace {
 
-const int kCom7 = 6;
+const int kPort = kComE2e - 1;
 const int kDigital = kDigitalTagType;
 
 using testsupport::WaitUntil;
@@ -44,9 +45,9 @@ protected:
     }
     void TearDown() override { CZeravError::SetHandler(nullptr); }
 
-    // A configuration on COM7 with stations given as name and number.
+    // A configuration on the simulator's port with stations given as name and number.
     std::string Config(const std::vector<std::pair<std::string, int>>& stations, int timeout = 300,
-                       int port = kCom7) {
+                       int port = kPort) {
         CConfigData config;
         config.SetPort(port);
         config.SetTimeout(timeout);
@@ -82,7 +83,7 @@ protected:
         return host.Read(tag, &v) && v.updates ? v.value : -1;
     }
 
-    testsupport::SimControl sim{7};
+    testsupport::SimControl sim{kComE2e};
     testsupport::HostRecorder host;
     testsupport::ScratchDir dir;
     DriverTable drv;
@@ -219,7 +220,7 @@ TEST_F(Driver, DeviceNamesAndTagHandles) {
     host.ClearLog();
     host.DefineTag(9, Cp949("밸브"));
     EXPECT_EQ(drv.Register(h, "P3", " i9 ", kDigital, 9), -1);
-    EXPECT_EQ(Lines(256),
+    EXPECT_EQ(Lines(kLogFault),
               std::vector<std::string>{
                   "Krandolix : 밸브 태그 ( i9 ) : 사용되지 않는 입력 어드레스가 지정됨"});
 }
@@ -232,8 +233,8 @@ TEST_F(Driver, OverlongAndMissingTextsGetTheirAnswersAndBreakNothing) {
     EXPECT_EQ(drv.Register(h, hugeStation.c_str(), "I0", kDigital, 1), -1);
     host.ClearLog();
     EXPECT_EQ(drv.Register(h, "P1", huge.c_str(), kDigital, 1), -1);
-    ASSERT_EQ(Lines(256).size(), 1u);  // one line, with the address as passed
-    EXPECT_EQ(Lines(256)[0].rfind("Krandolix :  태그 (xxxxxxxx", 0), 0u);
+    ASSERT_EQ(Lines(kLogFault).size(), 1u);  // one line, with the address as passed
+    EXPECT_EQ(Lines(kLogFault)[0].rfind("Krandolix :  태그 (xxxxxxxx", 0), 0u);
     EXPECT_EQ(drv.Register(h, "P1", nullptr, kDigital, 1), -1);
     EXPECT_EQ(drv.Register(h, nullptr, nullptr, kDigital, 1), -1);
 
@@ -258,15 +259,15 @@ TEST_F(Driver, StationsBeyondWhatAHandleCanNameAreRefused) {
     EXPECT_EQ(static_cast<uint32_t>(drv.Register(h, "S511", "I0", kDigital, 1)), 511u << 23);
     host.ClearLog();
     EXPECT_EQ(drv.Register(h, "S512", "I0", kDigital, 1), -1);
-    ASSERT_EQ(Lines(256).size(), 1u);
-    EXPECT_NE(Lines(256)[0].find("태그 핸들로 나타낼 수 없음"), std::string::npos);
+    ASSERT_EQ(Lines(kLogFault).size(), 1u);
+    EXPECT_NE(Lines(kLogFault)[0].find("태그 핸들로 나타낼 수 없음"), std::string::npos);
 }
 
 TEST_F(Driver, APortThatDoesNotOpen) {
     int h = drv.Open(Config({{"P1", 1}}, 300, 30));  // COM31 leads nowhere
     ASSERT_EQ(h, 0);
     EXPECT_EQ(drv.Start(h), -1);
-    EXPECT_EQ(Lines(256), std::vector<std::string>{"Krandolix : COM31 포트 초기화 실패"});
+    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{"Krandolix : COM31 포트 초기화 실패"});
     drv.SetActive(h, nullptr, 1);
     int32_t counters[4];
     EXPECT_EQ(drv.GetStatus(h, nullptr, counters), 1);
@@ -299,7 +300,7 @@ TEST_F(Driver, StartAgainWhilePollingWaitsForThePass) {
     host.ClearLog();
     int polls = sim.Get(1, "polls");
     ASSERT_TRUE(WaitUntil([&] { return sim.Get(1, "polls") > polls + 3; }));
-    for (const auto& line : Lines(256)) ADD_FAILURE() << line;  // no read error, no time-out
+    for (const auto& line : Lines(kLogFault)) ADD_FAILURE() << line;  // no read error, no time-out
     drv.Stop(h);
 }
 

@@ -1,9 +1,10 @@
 // A host that ends its process while a channel still scans: the process must
-// end at once and cleanly. Run with the simulator on COM8.
+// end at once and cleanly. Run with a simulator on its port.
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#include "com_ports.h"
 #include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
@@ -15,7 +16,7 @@ int main() {
     testsupport::ScratchDir dir;
     std::string path = dir.Path("exit.cfg");
     CConfigData config;
-    config.SetPort(7);
+    config.SetPort(kComExitWithScan - 1);
     auto* s = new CStationData;
     s->SetName("P1");
     s->SetStationNo(1);

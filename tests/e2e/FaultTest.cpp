@@ -1,4 +1,4 @@
-// Faults on the line, provoked through the simulator on COM10, with the
+// Faults on the line, provoked through a simulator, with the
 // driver driven through its table: nothing crashes, the counters and fault
 // flags say what happened, every write leaves the queue exactly once, and
 // the channel recovers.
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "com_ports.h"
 #include "host/HostInterface.h"
 #include "host/DriverTable.h"
 #include "HostRecorder.h"
@@ -36,7 +37,7 @@ protected:
         ASSERT_TRUE(host.Loaded());
         host.Clear();
         CConfigData config;
-        config.SetPort(9);  // COM10
+        config.SetPort(kComFault - 1);
         config.SetTimeout(300);
         config.SetRetries(1);
         for (int n : {1, 2}) {
@@ -85,7 +86,7 @@ protected:
         EXPECT_EQ(Count("P1 스테이션 (1)"), 0) << fault;
     }
 
-    testsupport::SimControl sim{10};
+    testsupport::SimControl sim{kComFault};
     testsupport::HostRecorder host;
     testsupport::ScratchDir dir;
     DriverTable drv;

@@ -1,11 +1,12 @@
 // The protocol engine and the station's scan visit, in this process, against
-// the simulator on COM6: frames, replies, the retry rule and the write queue.
+// a simulator: frames, replies, the retry rule and the write queue.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "com_ports.h"
 #include "host/HostInterface.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
@@ -22,7 +23,7 @@ using testsupport::DeliveredValue;
 
 namespace {
 
-const int kCom6 = 5;
+const int kPort = kComProtocol - 1;
 const int kDigital = kDigitalTagType;
 
 std::vector<uint32_t> g_sleeps;
@@ -45,7 +46,7 @@ protected:
         ASSERT_TRUE(host.Loaded());
         host.Clear();
         TheManager().EnsureDbmLink();
-        channel.SetPort(kCom6);
+        channel.SetPort(kPort);
         channel.SetTimeout(300);
     }
     void TearDown() override {
@@ -82,7 +83,7 @@ protected:
         return c[which];
     }
 
-    testsupport::SimControl sim{6};
+    testsupport::SimControl sim{kComProtocol};
     testsupport::HostRecorder host;
     PassChannel channel;
 };

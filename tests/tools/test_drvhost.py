@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""drvhost as scripts use it (--jsonl), against the simulator on COM9.
+"""drvhost as scripts use it (--jsonl), against a simulator.
 
 Run: test_drvhost.py DRVCFG -- DRVHOST-COMMAND...
-(the command may start with a runner such as scripts/wine-run); MCSIM_COM9 names
-the simulator's control port."""
+(the command may start with a runner such as scripts/wine-run), through
+scripts/with-mcsim: the first of MCSIM_COMS is the simulator's port."""
 import json
 import os
 import socket
@@ -13,12 +13,13 @@ import tempfile
 import time
 import unittest
 
+COM = os.environ.get("MCSIM_COMS", "").split()[0] if os.environ.get("MCSIM_COMS") else None
 DRVCFG = None
 DRVHOST = None
 
 
 def sim(command):
-    with socket.create_connection(("127.0.0.1", int(os.environ["MCSIM_COM9"]))) as s:
+    with socket.create_connection(("127.0.0.1", int(os.environ["MCSIM_COM" + COM]))) as s:
         s.sendall((command + "\n").encode())
         return s.makefile().readline().strip()
 
@@ -27,7 +28,7 @@ class Drvhost(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.config = os.path.join(self.dir.name, "Line9.cfg")
-        for args in (["new", self.config], ["set", self.config, "--port", "COM9", "--timeout", "1"],
+        for args in (["new", self.config], ["set", self.config, "--port", "COM" + COM, "--timeout", "1"],
                      ["add-station", self.config, "--name", "펌프1", "--number", "1", "--period", "0.2"],
                      ["add-station", self.config, "--name", "팬", "--number", "3", "--period", "0.2"]):
             subprocess.run([DRVCFG, *args], check=True)
