@@ -9,25 +9,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <iostream>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "host/HostInterface.h"
 #include "Json.h"
 #include "config/ConfigData.h"
 #include "host/DriverTable.h"
-#include "host/HostTables.h"
-#include "host/TagVal.h"
-#include "host/ZeravError.h"
+#include "host/HostInterface.h"
+#include "host/HostSession.h"
 #include "platform/Args.h"
 #include "platform/CString.h"
-#include "platform/DynLib.h"
 #include "platform/Encoding.h"
 
 #if defined(_WIN32)
@@ -49,41 +44,6 @@ const char kUsage[] =
     "  Ctrl-C or the end of input stops the channel and ends the program.\n";
 
 std::atomic<bool> g_interrupted{false};
-
-// ---- what the driver and the host libraries report, from any thread ----
-
-struct Event {
-    enum Kind { value, log, error } kind;
-    uintptr_t tag;
-    double number;
-    int code;
-    std::string text;  // UTF-8
-};
-
-std::mutex g_eventLock;
-std::deque<Event> g_events;
-
-void Post(Event e) {
-    std::lock_guard<std::mutex> hold(g_eventLock);
-    g_events.push_back(std::move(e));
-}
-
-std::deque<Event> TakeEvents() {
-    std::lock_guard<std::mutex> hold(g_eventLock);
-    std::deque<Event> out;
-    out.swap(g_events);
-    return out;
-}
-
-void OnValue(void*, HostTagRef tag, double value) {
-    Post(Event{Event::value, tag, value, 0, ""});
-}
-void OnLog(void*, int kind, const char* line) {
-    Post(Event{Event::log, 0, 0, kind, Cp949ToUtf8(line ? line : "")});
-}
-void OnError(int code, const char* text, int, const char* const*) {
-    Post(Event{Event::error, 0, 0, code, Cp949ToUtf8(text ? text : "")});
-}
 
 // ---- commands from standard input ----
 
@@ -108,18 +68,7 @@ bool TakeInput(std::string* line) {
     return true;
 }
 
-// ---- the session ----
-
-struct Tag {
-    std::string name;    // UTF-8, as given
-    std::string device;  // CP949
-    std::string address;
-    int32_t handle = -1;
-    bool hasValue = false;
-    double value = 0;
-    std::chrono::steady_clock::time_point changed;
-    bool writePending = false;
-};
+// ---- the terminal ----
 
 struct Options {
     std::string config;
@@ -151,49 +100,29 @@ std::string Pad(const std::string& utf8, int columns) {
     return utf8 + std::string(width < columns ? static_cast<size_t>(columns - width) : 0, ' ');
 }
 
-bool ParseTagLine(const std::string& line, Tag* tag) {
-    size_t eq = line.find('=');
-    size_t colon = line.rfind(':');
-    if (eq == std::string::npos || eq == 0 || colon == std::string::npos || colon < eq)
-        return false;
-    tag->name = line.substr(0, eq);
-    std::string device = line.substr(eq + 1, colon - eq - 1);
-    tag->address = line.substr(colon + 1);
-    return Utf8ToCp949(device, &tag->device);
-}
-
-class Session {
+// One channel's session shown on a terminal (a live view) or as JSON lines.
+class Terminal {
 public:
-    Session(DriverTable& drv, const Options& o) : m_drv(drv), m_opt(o) {}
+    Terminal(CHostSession& session, const Options& o, std::vector<std::string> stations)
+        : m_session(session), m_opt(o), m_stations(std::move(stations)) {}
 
-    int Run(std::vector<Tag> tags, const CConfigData& config) {
-        m_tags = std::move(tags);
-        for (const auto& s : config.Stations()) m_stations.push_back(s->GetName().Str());
-
-        m_handle = m_drv.Open(m_opt.config);
-        if (m_handle < 0) {
+    int Run() {
+        if (m_session.Open() < 0) {
             Flush();
-            Say("error",
-                "{\"event\":\"error\",\"code\":-1,\"text\":" +
+            Say("{\"event\":\"error\",\"code\":-1,\"text\":" +
                     JsonString("cannot open the channel: " + m_opt.config) + "}",
                 "채널을 열 수 없습니다: " + m_opt.config);
             return kExitNoChannel;
         }
-        for (size_t i = 0; i < m_tags.size(); ++i) {
-            Tag& t = m_tags[i];
-            std::string name;
-            if (!Utf8ToCp949(t.name, &name)) name = t.name;
-            DefineTag(HostRef(i), name.c_str());
-            t.handle = m_drv.Register(m_handle, t.device.c_str(), t.address.c_str(), kDigitalTagType,
-                                       HostRef(i));
-            Say("register",
-                "{\"event\":\"register\",\"tag\":" + JsonString(t.name) +
+        m_session.RegisterTags();
+        for (const HostTag& t : m_session.Tags()) {
+            Say("{\"event\":\"register\",\"tag\":" + JsonString(t.name) +
                     ",\"handle\":" + std::to_string(t.handle) + "}",
                 t.name + (t.handle < 0 ? ": 등록 실패" : ""));
-            Flush();  // a refused address has logged its reason
         }
+        Flush();  // a refused address has logged its reason
         StartChannel();
-        m_drv.SetActive(m_handle, nullptr, 1);
+        m_session.SetActive(nullptr, 1);
 
         auto begin = std::chrono::steady_clock::now();
         auto lastDraw = begin - std::chrono::seconds(1);
@@ -202,7 +131,9 @@ public:
             Flush();
             std::string line;
             while (!quit && TakeInput(&line)) quit = Command(line);
-            CheckWrites();
+            for (HostTag* t : m_session.TakeDoneWrites())
+                Say("{\"event\":\"done\",\"tag\":" + JsonString(t->name) + "}",
+                    t->name + " 쓰기 완료");
             if (g_interrupted) quit = true;
             if (m_opt.duration >= 0 && std::chrono::steady_clock::now() - begin >=
                                            std::chrono::duration<double>(m_opt.duration)) {
@@ -215,30 +146,21 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        m_drv.Stop(m_handle);
+        m_session.Stop();
         Flush();
         if (!m_opt.jsonl) Draw();
         return 0;
     }
 
 private:
-    static uintptr_t HostRef(size_t index) { return 0x1000 + index; }
-
-    void DefineTag(uintptr_t ref, const char* name) {
-        static auto define = reinterpret_cast<decltype(&DbmDefineTag)>(
-            FindSymbol(LoadLib("ZeravDbm.DLL"), "DbmDefineTag"));
-        if (define) define(ref, name);
-    }
-
     void StartChannel() {
-        int32_t r = m_drv.Start(m_handle);
-        Say("start", "{\"event\":\"start\",\"result\":" + std::to_string(r) + "}",
+        int32_t r = m_session.Start();
+        Say("{\"event\":\"start\",\"result\":" + std::to_string(r) + "}",
             r == 0 ? "포트 열림" : "포트를 열 수 없음");
-        m_drv.StartScan(m_handle);
     }
 
     // A line for scripts (--jsonl) or for the live view's log.
-    void Say(const char*, const std::string& json, const std::string& words) {
+    void Say(const std::string& json, const std::string& words) {
         if (m_opt.jsonl) {
             std::printf("%s\n", json.c_str());
             std::fflush(stdout);
@@ -260,42 +182,25 @@ private:
     }
 
     void Flush() {
-        for (Event& e : TakeEvents()) {
-            if (e.kind == Event::value) {
-                size_t i = e.tag - HostRef(0);
-                if (i >= m_tags.size()) continue;
-                Tag& t = m_tags[i];
-                if (!t.hasValue || t.value != e.number)
-                    t.changed = std::chrono::steady_clock::now();
-                t.hasValue = true;
-                t.value = e.number;
+        for (HostEvent& e : HostEvents::Take()) {
+            if (e.kind == HostEvent::value) {
+                const HostTag* t = m_session.Apply(e);
+                if (!t || !m_opt.jsonl) continue;
                 char v[32];
                 std::snprintf(v, sizeof v, "%g", e.number);
-                if (m_opt.jsonl) {
-                    Say("value",
-                        "{\"event\":\"value\",\"tag\":" + JsonString(t.name) + ",\"value\":" + v +
-                            "}",
-                        "");
-                }
-            } else if (e.kind == Event::log) {
-                Say("log",
-                    "{\"event\":\"log\",\"kind\":\"" +
+                Say("{\"event\":\"value\",\"tag\":" + JsonString(t->name) + ",\"value\":" + v + "}",
+                    "");
+            } else if (e.kind == HostEvent::log) {
+                Say("{\"event\":\"log\",\"kind\":\"" +
                         std::string(e.code == kLogFault ? "fault" : "info") +
                         "\",\"text\":" + JsonString(e.text) + "}",
                     (e.code == kLogFault ? "! " : "  ") + e.text);
             } else {
-                Say("error",
-                    "{\"event\":\"error\",\"code\":" + std::to_string(e.code) +
+                Say("{\"event\":\"error\",\"code\":" + std::to_string(e.code) +
                         ",\"text\":" + JsonString(e.text) + "}",
                     "! " + e.text);
             }
         }
-    }
-
-    Tag* FindTag(const std::string& name) {
-        for (Tag& t : m_tags)
-            if (t.name == name) return &t;
-        return nullptr;
     }
 
     void Status(const std::string& stationUtf8) {
@@ -303,11 +208,10 @@ private:
         bool named = !stationUtf8.empty();
         if (named && !Utf8ToCp949(stationUtf8, &station)) station = stationUtf8;
         int32_t c[4] = {0, 0, 0, 0};
-        int32_t r = m_drv.GetStatus(m_handle, named ? station.c_str() : nullptr, c);
+        int32_t r = m_session.Status(named ? station.c_str() : nullptr, c);
         std::string counters = "[" + std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
                                std::to_string(c[2]) + "," + std::to_string(c[3]) + "]";
-        Say("status",
-            "{\"event\":\"status\",\"station\":" + (named ? JsonString(stationUtf8) : "null") +
+        Say("{\"event\":\"status\",\"station\":" + (named ? JsonString(stationUtf8) : "null") +
                 ",\"result\":" + std::to_string(r) + ",\"counters\":" + counters + "}",
             (named ? stationUtf8 : "채널") + " 상태 " + std::to_string(r) + " " + counters);
     }
@@ -326,50 +230,32 @@ private:
         if (cmd == "write") {
             std::string name = arg, value = "1";
             size_t space = arg.rfind(' ');
-            if (space != std::string::npos && !FindTag(arg)) {
+            if (space != std::string::npos && !m_session.FindTag(arg)) {
                 name = arg.substr(0, space);
                 value = arg.substr(space + 1);
             }
-            Tag* t = FindTag(name);
-            int32_t r = -1;
-            if (t) {
-                CTagVal v;
-                v.SetVal(std::atof(value.c_str()));
-                r = m_drv.Write(m_handle, t->handle, &v);
-                if (r == 0) t->writePending = true;
-            }
-            Say("write",
-                "{\"event\":\"write\",\"tag\":" + JsonString(name) +
+            int32_t r = m_session.Write(m_session.FindTag(name), std::atof(value.c_str()));
+            Say("{\"event\":\"write\",\"tag\":" + JsonString(name) +
                     ",\"result\":" + std::to_string(r) + "}",
                 name + " 쓰기 " + (r == 0 ? "요청" : "거부"));
         } else if (cmd == "status") {
             Status(arg);
         } else if (cmd == "reset") {
-            m_drv.ResetCounters(m_handle, arg.empty() ? nullptr : argCp949.c_str());
+            m_session.ResetCounters(arg.empty() ? nullptr : argCp949.c_str());
         } else if (cmd == "enable" || cmd == "disable") {
-            if (!arg.empty()) m_drv.SetActive(m_handle, argCp949.c_str(), cmd == "enable");
+            if (!arg.empty()) m_session.SetActive(argCp949.c_str(), cmd == "enable");
         } else if (cmd == "on" || cmd == "off") {
-            m_drv.SetActive(m_handle, nullptr, cmd == "on");
+            m_session.SetActive(nullptr, cmd == "on");
         } else if (cmd == "stop") {
-            m_drv.Stop(m_handle);
+            m_session.Stop();
         } else if (cmd == "start") {
             StartChannel();
         } else {
-            Say("error",
-                "{\"event\":\"error\",\"code\":0,\"text\":" +
+            Say("{\"event\":\"error\",\"code\":0,\"text\":" +
                     JsonString("unknown command: " + line) + "}",
                 "알 수 없는 명령: " + line);
         }
         return false;
-    }
-
-    void CheckWrites() {
-        for (Tag& t : m_tags) {
-            if (!t.writePending || m_drv.IsWriteDone(m_handle, t.handle) != 1) continue;
-            t.writePending = false;
-            Say("done", "{\"event\":\"done\",\"tag\":" + JsonString(t.name) + "}",
-                t.name + " 쓰기 완료");
-        }
     }
 
     void Draw() {
@@ -378,7 +264,7 @@ private:
                "   (write NAME, status, enable/disable STATION, on, off, quit)\n\n";
         out += Pad("태그", 26) + Pad("값", 6) + "마지막 변경\n";
         auto now = std::chrono::steady_clock::now();
-        for (const Tag& t : m_tags) {
+        for (const HostTag& t : m_session.Tags()) {
             bool output =
                 !t.address.empty() && (t.address.find_first_of("Oo") != std::string::npos);
             std::string value = t.handle < 0 ? "등록 실패"
@@ -398,7 +284,7 @@ private:
         out += "\n" + Pad("스테이션", 16) + Pad("상태", 6) + " 제어  실패  폴링  실패\n";
         for (const std::string& s : m_stations) {
             int32_t c[4] = {0, 0, 0, 0};
-            int32_t r = m_drv.GetStatus(m_handle, s.c_str(), c);
+            int32_t r = m_session.Status(s.c_str(), c);
             const char* state = r < 0 ? "꺼짐" : r == 0 ? "정상" : "이상";
             char counters[64];
             std::snprintf(counters, sizeof counters, "%5d %5d %5d %5d\n", c[0], c[1], c[2], c[3]);
@@ -410,28 +296,11 @@ private:
         std::fflush(stdout);
     }
 
-    DriverTable& m_drv;
+    CHostSession& m_session;
     const Options& m_opt;
-    int32_t m_handle = -1;
-    std::vector<Tag> m_tags;
     std::vector<std::string> m_stations;  // CP949
     std::deque<std::string> m_log;
 };
-
-bool ReadTagFile(const std::string& path, std::vector<std::string>* lines) {
-    std::ifstream in(path);
-    if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t hash = line.find('#');
-        if (hash != std::string::npos) line.resize(hash);
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
-            line.pop_back();
-        size_t start = line.find_first_not_of(" \t");
-        if (start != std::string::npos) lines->push_back(line.substr(start));
-    }
-    return true;
-}
 
 #if defined(_WIN32)
 BOOL WINAPI OnConsoleSignal(DWORD) {
@@ -472,9 +341,9 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     }
-    std::vector<Tag> tags;
+    std::vector<HostTag> tags;
     for (const std::string& line : o.tagLines) {
-        Tag t;
+        HostTag t;
         if (!ParseTagLine(line, &t)) {
             std::fprintf(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not %s\n", line.c_str());
             return kExitUsage;
@@ -482,18 +351,12 @@ int main(int argc, char** argv) {
         tags.push_back(t);
     }
 
-    CZeravError::SetHandler(&OnError);
     DriverTable drv;
     if (!drv.Loaded()) {
         std::fprintf(stderr, "drvhost: %s\n", drv.Error().c_str());
         return kExitNoChannel;
     }
-    LibHandle db = LoadLib("ZeravDbm.DLL");
-    LibHandle log = LoadLib("Plovanet.DLL");
-    if (auto notify = reinterpret_cast<decltype(&DbmSetNotify)>(FindSymbol(db, "DbmSetNotify")))
-        notify(&OnValue, nullptr);
-    if (auto notify = reinterpret_cast<decltype(&LogSetNotify)>(FindSymbol(log, "LogSetNotify")))
-        notify(&OnLog, nullptr);
+    HostEvents::Install();
 
 #if defined(_WIN32)
     SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
@@ -506,8 +369,10 @@ int main(int argc, char** argv) {
     // the station names for the live view
     CConfigData config;
     config.Load(o.config.c_str());
-    Session session(drv, o);
-    int rc = session.Run(std::move(tags), config);
+    std::vector<std::string> stations;
+    for (const auto& s : config.Stations()) stations.push_back(s->GetName().Str());
+    CHostSession session(drv, o.config, std::move(tags), 0x1000);
+    int rc = Terminal(session, o, std::move(stations)).Run();
     std::fflush(stdout);
     // the input thread may still wait for a line: end without unwinding it
     std::_Exit(rc);
