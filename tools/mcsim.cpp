@@ -132,6 +132,21 @@ public:
     int ControlPort() const { return m_controlPort; }
 
 private:
+    struct CommandEntry;
+    static const CommandEntry kCommands[];
+    using Words = std::vector<std::string>;
+    std::string CmdQuit(const Words& w, Station* s);
+    std::string CmdReset(const Words& w, Station* s);
+    std::string CmdCounters(const Words& w, Station* s);
+    std::string CmdTrace(const Words& w, Station* s);
+    std::string CmdHangup(const Words& w, Station* s);
+    std::string CmdAdd(const Words& w, Station* s);
+    std::string CmdRemove(const Words& w, Station* s);
+    std::string CmdGet(const Words& w, Station* s);
+    std::string CmdStatus(const Words& w, Station* s);
+    std::string CmdRule(const Words& w, Station* s);
+    std::string CmdFault(const Words& w, Station* s);
+
     void OnBytes(const char* data, size_t n);
     void Answer(int number, uint8_t data);
     void Schedule(int64_t due, const std::string& bytes, const std::string& note);
@@ -288,112 +303,177 @@ void Simulator::Flush() {
     }
 }
 
+// ---- control commands ----
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+// The faults a station can be given: on/off switches and times in ms.
+struct FlagFault {
+    const char* name;
+    bool Station::*flag;
+};
+const FlagFault kFlagFaults[] = {
+    {"silent", &Station::silent},           {"badcheck", &Station::badcheck},
+    {"garbage", &Station::garbage},         {"wrongstation", &Station::wrongstation},
+    {"badthengood", &Station::badthengood}, {"restart", &Station::restart},
+};
+struct TimeFault {
+    const char* name;
+    int Station::*ms;
+};
+const TimeFault kTimeFaults[] = {{"delay", &Station::delayMs}, {"split", &Station::splitMs}};
+
+}  // namespace
+
+// Each command: its word, how many words it takes in all (the command
+// included), whether its first argument names a station that must exist,
+// and what does it. A command whose word count does not fit is answered by
+// its usage, or as unknown when it has none.
+struct Simulator::CommandEntry {
+    const char* name;
+    size_t minWords, maxWords;
+    bool station;
+    const char* usage;
+    std::string (Simulator::*run)(const Words& w, Station* s);
+};
+
+const Simulator::CommandEntry Simulator::kCommands[] = {
+    {"quit", 1, 99, false, nullptr, &Simulator::CmdQuit},
+    {"reset", 1, 99, false, nullptr, &Simulator::CmdReset},
+    {"counters", 1, 99, false, nullptr, &Simulator::CmdCounters},
+    {"trace", 2, 2, false, nullptr, &Simulator::CmdTrace},
+    {"hangup", 1, 99, false, nullptr, &Simulator::CmdHangup},
+    {"add", 2, 99, false, "error usage: add N [STATUS] [none|set|toggle]", &Simulator::CmdAdd},
+    {"remove", 2, 99, true, nullptr, &Simulator::CmdRemove},
+    {"get", 2, 99, true, nullptr, &Simulator::CmdGet},
+    {"status", 3, 3, true, nullptr, &Simulator::CmdStatus},
+    {"rule", 3, 3, true, nullptr, &Simulator::CmdRule},
+    {"fault", 3, 99, true, nullptr, &Simulator::CmdFault},
+};
+
 std::string Simulator::Command(const std::string& line) {
     std::istringstream in(line);
-    std::vector<std::string> w;
+    Words w;
     for (std::string t; in >> t;) w.push_back(t);
     if (w.empty()) return "";
-    const std::string& cmd = w[0];
-    long n = -1;
-    auto station = [&](size_t i) -> Station* {
-        if (w.size() <= i || !ParseNumber(w[i], 0, 255, &n)) return nullptr;
-        auto it = stations.find(static_cast<int>(n));
-        return it == stations.end() ? nullptr : &it->second;
-    };
-    if (cmd == "quit") {
-        m_quit = true;
-        return "ok bye";
-    }
-    if (cmd == "reset") {
-        stations.clear();
-        m_out.clear();
-        m_frames = m_bad = 0;
-        return "ok";
-    }
-    if (cmd == "counters") {
-        return "ok frames=" + std::to_string(m_frames) + " bad=" + std::to_string(m_bad) +
-               " skipped=" + std::to_string(m_reader.Skipped());
-    }
-    if (cmd == "trace" && w.size() == 2) {
-        trace = w[1] == "on";
-        return "ok";
-    }
-    if (cmd == "hangup") {
-        // the line goes dead: whoever has the device open sees it hang up
-        ::close(m_slave);
-        ::close(m_master);
-        m_out.clear();
-        m_slave = m_master = -1;
-        std::string link = m_link;
-        m_link.clear();
-        return OpenPty(link) ? "ok pty " + m_ptyPath : "error cannot reopen";
-    }
-    if (cmd == "add") {
-        long status = 0;
-        Rule rule = Rule::none;
-        if (w.size() < 2 || !ParseNumber(w[1], 0, 255, &n) ||
-            (w.size() > 2 && !ParseNumber(w[2], 0, 255, &status)) ||
-            (w.size() > 3 && !ParseRule(w[3], &rule))) {
-            return "error usage: add N [STATUS] [none|set|toggle]";
+    for (const CommandEntry& c : kCommands) {
+        if (w[0] != c.name) continue;
+        Station* s = nullptr;
+        if (c.station) {
+            long n = -1;
+            auto it = w.size() > 1 && ParseNumber(w[1], 0, 255, &n)
+                          ? stations.find(static_cast<int>(n))
+                          : stations.end();
+            if (it == stations.end()) return "error no such station";
+            s = &it->second;
         }
-        Station s;
-        s.status = static_cast<uint8_t>(status);
-        s.rule = rule;
-        stations[static_cast<int>(n)] = s;
-        return "ok";
-    }
-    Station* s = station(1);
-    if (!s) return "error no such station";
-    if (cmd == "remove") {
-        stations.erase(static_cast<int>(n));
-        return "ok";
-    }
-    if (cmd == "get") {
-        char b[160];
-        std::snprintf(b, sizeof b, "ok status=0x%02X polls=%lu controls=%lu replies=%lu", s->status,
-                      s->polls, s->controls, s->replies);
-        return b;
-    }
-    long v = 0;
-    if (cmd == "status" && w.size() == 3 && ParseNumber(w[2], 0, 255, &v)) {
-        s->status = static_cast<uint8_t>(v);
-        return "ok";
-    }
-    if (cmd == "rule" && w.size() == 3 && ParseRule(w[2], &s->rule)) return "ok";
-    if (cmd == "fault" && w.size() >= 3) {
-        const std::string& f = w[2];
-        if (f == "clear") {
-            Station fresh;
-            fresh.status = s->status;
-            fresh.rule = s->rule;
-            fresh.polls = s->polls;
-            fresh.controls = s->controls;
-            fresh.replies = s->replies;
-            *s = fresh;
-            return "ok";
-        }
-        if (w.size() != 4) return "error usage: fault N NAME on|off|MS";
-        bool on = w[3] == "on";
-        if (!on && w[3] != "off" && f != "delay" && f != "split") return "error on or off";
-        if (f == "silent")
-            s->silent = on;
-        else if (f == "badcheck")
-            s->badcheck = on;
-        else if (f == "garbage")
-            s->garbage = on;
-        else if (f == "wrongstation")
-            s->wrongstation = on;
-        else if (f == "badthengood")
-            s->badthengood = on;
-        else if (f == "restart")
-            s->restart = on;
-        else if ((f == "delay" || f == "split") && ParseNumber(w[3], 0, 600000, &v))
-            (f == "delay" ? s->delayMs : s->splitMs) = static_cast<int>(v);
-        else
-            return "error unknown fault";
-        return "ok";
+        if (w.size() < c.minWords || w.size() > c.maxWords)
+            return c.usage ? c.usage : "error unknown command";
+        return (this->*c.run)(w, s);
     }
     return "error unknown command";
+}
+
+std::string Simulator::CmdQuit(const Words&, Station*) {
+    m_quit = true;
+    return "ok bye";
+}
+
+std::string Simulator::CmdReset(const Words&, Station*) {
+    stations.clear();
+    m_out.clear();
+    m_frames = m_bad = 0;
+    return "ok";
+}
+
+std::string Simulator::CmdCounters(const Words&, Station*) {
+    return "ok frames=" + std::to_string(m_frames) + " bad=" + std::to_string(m_bad) +
+           " skipped=" + std::to_string(m_reader.Skipped());
+}
+
+std::string Simulator::CmdTrace(const Words& w, Station*) {
+    trace = w[1] == "on";
+    return "ok";
+}
+
+std::string Simulator::CmdHangup(const Words&, Station*) {
+    // the line goes dead: whoever has the device open sees it hang up
+    ::close(m_slave);
+    ::close(m_master);
+    m_out.clear();
+    m_slave = m_master = -1;
+    std::string link = m_link;
+    m_link.clear();
+    return OpenPty(link) ? "ok pty " + m_ptyPath : "error cannot reopen";
+}
+
+std::string Simulator::CmdAdd(const Words& w, Station*) {
+    long n = -1, status = 0;
+    Rule rule = Rule::none;
+    if (!ParseNumber(w[1], 0, 255, &n) || (w.size() > 2 && !ParseNumber(w[2], 0, 255, &status)) ||
+        (w.size() > 3 && !ParseRule(w[3], &rule))) {
+        return "error usage: add N [STATUS] [none|set|toggle]";
+    }
+    Station s;
+    s.status = static_cast<uint8_t>(status);
+    s.rule = rule;
+    stations[static_cast<int>(n)] = s;
+    return "ok";
+}
+
+std::string Simulator::CmdRemove(const Words& w, Station*) {
+    stations.erase(std::stoi(w[1], nullptr, 0));
+    return "ok";
+}
+
+std::string Simulator::CmdGet(const Words&, Station* s) {
+    char b[160];
+    std::snprintf(b, sizeof b, "ok status=0x%02X polls=%lu controls=%lu replies=%lu", s->status,
+                  s->polls, s->controls, s->replies);
+    return b;
+}
+
+std::string Simulator::CmdStatus(const Words& w, Station* s) {
+    long v = 0;
+    if (!ParseNumber(w[2], 0, 255, &v)) return "error unknown command";
+    s->status = static_cast<uint8_t>(v);
+    return "ok";
+}
+
+std::string Simulator::CmdRule(const Words& w, Station* s) {
+    return ParseRule(w[2], &s->rule) ? "ok" : "error unknown command";
+}
+
+std::string Simulator::CmdFault(const Words& w, Station* s) {
+    const std::string& f = w[2];
+    if (f == "clear") {
+        // the faults go; the status, the rule and the counters stay
+        Station fresh;
+        fresh.status = s->status;
+        fresh.rule = s->rule;
+        fresh.polls = s->polls;
+        fresh.controls = s->controls;
+        fresh.replies = s->replies;
+        *s = fresh;
+        return "ok";
+    }
+    if (w.size() != 4) return "error usage: fault N NAME on|off|MS";
+    for (const FlagFault& ff : kFlagFaults) {
+        if (f != ff.name) continue;
+        if (w[3] != "on" && w[3] != "off") return "error on or off";
+        s->*ff.flag = w[3] == "on";
+        return "ok";
+    }
+    for (const TimeFault& tf : kTimeFaults) {
+        long v = 0;
+        if (f != tf.name) continue;
+        if (!ParseNumber(w[3], 0, 600000, &v)) return "error unknown fault";
+        s->*tf.ms = static_cast<int>(v);
+        return "ok";
+    }
+    return w[3] == "on" || w[3] == "off" ? "error unknown fault" : "error on or off";
 }
 
 int Simulator::Run() {
