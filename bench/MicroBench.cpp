@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "host/HostInterface.h"
 #include "channel/Channel.h"
 #include "config/StationData.h"
+#include "host/HostInterface.h"
 #include "host/TagVal.h"
 #include "platform/CString.h"
 #include "platform/Tick.h"
@@ -119,7 +119,8 @@ void BM_GetStatusSummary(benchmark::State& state) {
         channel->AddStation(s);
     }
     int c[4];
-    for (auto _ : state) benchmark::DoNotOptimize(channel->GetStatus(nullptr, &c[0], &c[1], &c[2], &c[3]));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(channel->GetStatus(nullptr, &c[0], &c[1], &c[2], &c[3]));
     delete channel;
 }
 BENCHMARK(BM_GetStatusSummary);

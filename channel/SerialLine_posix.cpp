@@ -19,16 +19,26 @@ namespace {
 
 speed_t SpeedOf(int32_t baud) {
     switch (baud) {
-        case 150: return B150;
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        default: return B0;
+        case 150:
+            return B150;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        default:
+            return B0;
     }
 }
 
@@ -66,7 +76,8 @@ int CSerialLine::Open(const CLineSettings& settings) {
     m_bOpen = 0;
     if (!settings.IsValid()) return 0;
 
-    int fd = ::open(DeviceName(settings.m_nPort).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd =
+        ::open(DeviceName(settings.m_nPort).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;
     // this line alone: flock holds for root too, TIOCEXCL keeps others from opening it
     struct termios tio;

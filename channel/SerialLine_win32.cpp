@@ -70,8 +70,9 @@ int CSerialLine::Open(const CLineSettings& settings) {
     m_bOpen = 0;
     if (!settings.IsValid()) return 0;
 
-    HANDLE h = CreateFileA(DeviceName(settings.m_nPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h =
+        CreateFileA(DeviceName(settings.m_nPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     m_hPort = reinterpret_cast<intptr_t>(h);
 

@@ -12,12 +12,12 @@ class CConfigData;
 
 // A line's settings as the channel stores them, all indices.
 struct CLineSettings {
-    int32_t m_nPort = 0;      // 0 = COM1
-    int32_t m_nBaudRate = 6;  // index into kBaudRates (6 = 9600)
-    int32_t m_nParity = 0;    // 0 none, 1 even, 2 odd
-    int32_t m_nDataBits = 1;  // 0 = 7 bits, 1 = 8 bits
-    int32_t m_nStopBits = 0;  // 0 = 1 stop bit, 1 = 2 stop bits
-    int32_t m_nHandshake = 0; // bit 0 RTS/CTS, bit 1 DTR/DSR; a channel uses none
+    int32_t m_nPort = 0;       // 0 = COM1
+    int32_t m_nBaudRate = 6;   // index into kBaudRates (6 = 9600)
+    int32_t m_nParity = 0;     // 0 none, 1 even, 2 odd
+    int32_t m_nDataBits = 1;   // 0 = 7 bits, 1 = 8 bits
+    int32_t m_nStopBits = 0;   // 0 = 1 stop bit, 1 = 2 stop bits
+    int32_t m_nHandshake = 0;  // bit 0 RTS/CTS, bit 1 DTR/DSR; a channel uses none
 
     static CLineSettings Of(const CConfigData& config);
     // Whether a line can be opened with these at all: a port index of 0 or
@@ -39,7 +39,8 @@ struct LineRange {
 constexpr int kPortCount = 36;
 // Baud rates by stored index; the port page shows each as "%5d".
 constexpr int kBaudRateCount = 9;
-constexpr int32_t kBaudRates[kBaudRateCount] = {150, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400};
+constexpr int32_t kBaudRates[kBaudRateCount] = {150,  300,  600,   1200, 2400,
+                                                4800, 9600, 19200, 38400};
 // Parity by stored index, as drvcfg names them (the port page: None, Even, Odd).
 constexpr int kParityCount = 3;
 constexpr const char* kParityNames[kParityCount] = {"none", "even", "odd"};

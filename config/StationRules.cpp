@@ -44,7 +44,8 @@ int CheckStationEntry(const StationEntry& entry, const CStationData* self,
     *field = StationField::period;
     double seconds = 0;
     // written so that a NaN fails too
-    const double low = line::kPollPeriodTenths.low / 10.0, high = line::kPollPeriodTenths.high / 10.0;
+    const double low = line::kPollPeriodTenths.low / 10.0,
+                 high = line::kPollPeriodTenths.high / 10.0;
     if (!ParsePeriodSeconds(entry.periodText, &seconds) || seconds < low || !(seconds <= high)) {
         return IDS_PERIOD_RANGE;
     }

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CString message;
     auto tag = table.ParseAddress(address.c_str(), type, 0, 7, &message);
     if (tag) {
-        if ((tag->GetKind() != 'I' && tag->GetKind() != 'O') || tag->GetBit() < 0 || tag->GetBit() > 7) {
+        if ((tag->GetKind() != 'I' && tag->GetKind() != 'O') || tag->GetBit() < 0 ||
+            tag->GetBit() > 7) {
             __builtin_trap();
         }
         table.Add(std::move(tag));

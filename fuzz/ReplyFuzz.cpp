@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/HostInterface.h"
 #include "channel/Channel.h"
 #include "config/StationData.h"
+#include "host/HostInterface.h"
 #include "platform/Tick.h"
 #include "protocol/ReplyDecoder.h"
 
@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         s->SetName("P");
         c->AddStation(s);
         c->AttachStations();
-        for (const char* address : {"I0", "I7", "O3"}) s->RegisterTag(address, kDigitalTagType, 0, 1);
+        for (const char* address : {"I0", "I7", "O3"})
+            s->RegisterTag(address, kDigitalTagType, 0, 1);
         return c;
     }();
     if (size == 0) return 0;

@@ -77,4 +77,3 @@ void DriverTable::GetStationInfo(int32_t h, const char* station, CString* number
                                  CString* description) {
     Slot<void (*)(int32_t, const char*, CString*, CString*)>(16)(h, station, number, description);
 }
-

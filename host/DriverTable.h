@@ -48,4 +48,3 @@ private:
 };
 
 const char* DriverFileName();
-

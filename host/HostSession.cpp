@@ -85,7 +85,9 @@ std::deque<HostEvent> HostEvents::Take() {
 
 CHostSession::CHostSession(DriverTable& driver, std::string configPath, std::vector<HostTag> tags,
                            HostTagRef refBase)
-    : m_driver(driver), m_config(std::move(configPath)), m_tags(std::move(tags)),
+    : m_driver(driver),
+      m_config(std::move(configPath)),
+      m_tags(std::move(tags)),
       m_refBase(refBase) {
     for (size_t i = 0; i < m_tags.size(); ++i) m_tags[i].ref = m_refBase + i;
 }
@@ -101,8 +103,8 @@ void CHostSession::RegisterTags() {
         std::string name;
         if (!Utf8ToCp949(t.name, &name)) name = t.name;
         if (define) define(t.ref, name.c_str());
-        t.handle = m_driver.Register(m_handle, t.device.c_str(), t.address.c_str(),
-                                     kDigitalTagType, t.ref);
+        t.handle = m_driver.Register(m_handle, t.device.c_str(), t.address.c_str(), kDigitalTagType,
+                                     t.ref);
     }
 }
 

@@ -11,9 +11,9 @@
 class ZERAVSUB_API CTagVal {
 public:
     enum : uint16_t {
-        typeEmpty = 0,   // nothing set yet
+        typeEmpty = 0,                  // nothing set yet
         typeNumber = kValueTypeNumber,  // a numeric value; the only type a driver write accepts
-        typeText = 8,    // a text value, which this driver never takes
+        typeText = 8,                   // a text value, which this driver never takes
     };
 
     CTagVal();

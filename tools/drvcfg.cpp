@@ -40,7 +40,6 @@ const char kUsage[] =
     "                               [--description TEXT] [--period SECONDS]\n"
     "       drvcfg remove-station FILE NAME\n";
 
-
 struct UsageError {};
 struct Refused {
     int code;

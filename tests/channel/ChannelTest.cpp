@@ -1,10 +1,10 @@
 // The channel object: its log lines as the host's message log receives them.
 #include <gtest/gtest.h>
 
-#include "host/HostInterface.h"
 #include "HostRecorder.h"
 #include "TestSupport.h"
 #include "channel/Channel.h"
+#include "host/HostInterface.h"
 
 using testsupport::Cp949;
 using testsupport::HostRecorder;

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <string>
 
-#include "com_ports.h"
 #include "SimControl.h"
 #include "TestSupport.h"
 #include "channel/SerialLine.h"
+#include "com_ports.h"
 #include "platform/Tick.h"
 
 #if defined(_WIN32)
@@ -26,7 +26,7 @@ using testsupport::SimControl;
 
 namespace {
 
-const int kPort = kComSerial - 1;      // a port's index
+const int kPort = kComSerial - 1;        // a port's index
 const int kPortFar = kComSerialFar - 1;  // a port Windows names "\\.\COMn"
 static_assert(kComSerialFar >= 10, "the second port is one of those named \\\\.\\COMn");
 const std::string kPoll1("\x02\x30\x31\x30\x30\x30\x33\x03", 8);
@@ -69,7 +69,8 @@ TEST(SerialLineNames, PortIndexToDevice) {
     EXPECT_EQ(CSerialLine::DeviceName(9), "\\\\.\\COM10");
     EXPECT_EQ(CSerialLine::DeviceName(35), "\\\\.\\COM36");
 #else
-    EXPECT_EQ(CSerialLine::DeviceName(kPort), testsupport::ProgramFolder() + "dosdevices/com" + std::to_string(kComSerial));
+    EXPECT_EQ(CSerialLine::DeviceName(kPort),
+              testsupport::ProgramFolder() + "dosdevices/com" + std::to_string(kComSerial));
     EXPECT_EQ(CSerialLine::DeviceName(30), "/dev/ttyS30");  // no link for COM31
 #endif
 }

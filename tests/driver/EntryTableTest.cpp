@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
+#include "host/DriverTable.h"
 
 namespace {
 

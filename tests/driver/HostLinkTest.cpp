@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "host/HostInterface.h"
-#include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
 #include "driver/HostLink.h"
+#include "host/DriverTable.h"
+#include "host/HostInterface.h"
 #include "host/TagVal.h"
 #include "host/ZeravError.h"
 #include "platform/CString.h"

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <thread>
 
-#include "com_ports.h"
-#include "host/DriverTable.h"
 #include "TestSupport.h"
+#include "com_ports.h"
 #include "config/ConfigData.h"
+#include "host/DriverTable.h"
 
 // never unloaded: the process just ends
 DriverTable* g_driver = nullptr;

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "com_ports.h"
-#include "host/HostInterface.h"
-#include "host/DriverTable.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
 #include "TestSupport.h"
+#include "com_ports.h"
 #include "config/ConfigData.h"
+#include "host/DriverTable.h"
+#include "host/HostInterface.h"
 #include "host/TagVal.h"
 #include "host/ZeravError.h"
 #include "platform/Encoding.h"

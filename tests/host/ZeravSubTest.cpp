@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "host/HostInterface.h"
 #include "TestSupport.h"
+#include "host/HostInterface.h"
 #include "host/TagVal.h"
 #include "host/ZeravError.h"
 #include "host/ZeravHeader.h"

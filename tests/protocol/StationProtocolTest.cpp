@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "com_ports.h"
-#include "host/HostInterface.h"
 #include "HostRecorder.h"
 #include "SimControl.h"
 #include "TestSupport.h"
 #include "channel/Channel.h"
+#include "com_ports.h"
 #include "driver/ChannelManager.h"
+#include "host/HostInterface.h"
 #include "host/TagVal.h"
 #include "platform/Encoding.h"
 #include "platform/Tick.h"
@@ -157,7 +157,7 @@ TEST_F(Engine, AWrongCheckCharacterIsReportedOnceAndALaterGoodFrameCounts) {
     ASSERT_TRUE(sim.Ok("fault 1 badcheck on"));
     s->GetEngine().Poll();
     EXPECT_EQ(Lines(kLogFault), (std::vector<std::string>{"P1 스테이션 (1) : Check-Sum 오류",
-                                                    "P1 스테이션 (1) : 수신 Timeout"}));
+                                                          "P1 스테이션 (1) : 수신 Timeout"}));
     EXPECT_EQ(Counter(s, 3), 1);  // retries 0: the first failure counts
 }
 
@@ -187,7 +187,8 @@ TEST_F(Engine, RetriesZero) {
     CTagVal one(7, 1.0);
     ASSERT_EQ(s->WriteValue(0, one), 0);
     EXPECT_EQ(s->GetEngine().ServeControl(), 1);
-    EXPECT_EQ(Lines(kLogProgress), std::vector<std::string>{"P1 스테이션 : 제어 실시 (밸브 태그) ..."});
+    EXPECT_EQ(Lines(kLogProgress),
+              std::vector<std::string>{"P1 스테이션 : 제어 실시 (밸브 태그) ..."});
     EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{"P1 스테이션 (1) : 수신 Timeout"});
     EXPECT_EQ(Counter(s, 0), 1);
     EXPECT_EQ(Counter(s, 1), 0);
@@ -198,7 +199,8 @@ TEST_F(Engine, RetriesZero) {
     channel.GetLine().Close();
     ASSERT_EQ(s->WriteValue(0, one), 0);
     EXPECT_EQ(s->GetEngine().ServeControl(), 1);
-    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{"P1 스테이션 (1) : 송신 오류 : 제어 실패"});
+    EXPECT_EQ(Lines(kLogFault),
+              std::vector<std::string>{"P1 스테이션 (1) : 송신 오류 : 제어 실패"});
     EXPECT_EQ(Counter(s, 1), 1);
 }
 
@@ -261,9 +263,10 @@ TEST_F(Engine, TheWriteQueue) {
     DeliveredValue in{};
     ASSERT_TRUE(host.Read(2, &in));
     EXPECT_EQ(in.value, 1.0);
-    EXPECT_EQ(Lines(kLogProgress), (std::vector<std::string>{
-                              "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공",
-                              "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공"}));
+    EXPECT_EQ(Lines(kLogProgress),
+              (std::vector<std::string>{
+                  "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공",
+                  "P1 스테이션 : 제어 실시 ( 태그) ...", "P1 스테이션 : 제어 성공"}));
 
     // inputs cannot be written; a tag that does not exist is refused silently
     host.ClearLog();
@@ -334,9 +337,10 @@ TEST_F(Engine, StoredValuesNoDialogAcceptsRunAsTheNearestSoundOne) {
     EXPECT_EQ(channel.GetRunTimeout(), 5000);
     EXPECT_EQ(channel.GetRunRetries(), 0);
     EXPECT_EQ(channel.GetLine().GetReadTimeout(), 5000u);
-    EXPECT_EQ(Lines(kLogFault), std::vector<std::string>{
-                              "설정 값 보정 : 통신 지연 시간 -5 → 0 mSec., Timeout 0 → 5000 ms, "
-                              "재시도회수 -2 → 0, P1 스테이션 통신 주기 -100 → 0 ms"});
+    EXPECT_EQ(
+        Lines(kLogFault),
+        std::vector<std::string>{"설정 값 보정 : 통신 지연 시간 -5 → 0 mSec., Timeout 0 → 5000 ms, "
+                                 "재시도회수 -2 → 0, P1 스테이션 통신 주기 -100 → 0 ms"});
     s->ScanStep();
     s->ScanStep();
     EXPECT_EQ(Counter(s, 2), 2);  // polled on every visit, as a period of 0

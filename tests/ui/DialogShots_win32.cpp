@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
+#include "host/DriverTable.h"
 
 using testsupport::Cp949;
 
@@ -49,7 +49,8 @@ HWND PageWith(HWND sheet, int control) {
 }
 
 void Press(HWND dialog, int id) {
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
 }  // namespace

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
+#include "host/DriverTable.h"
 #include "host/ZeravError.h"
 
 using testsupport::Cp949;
@@ -23,7 +23,9 @@ using testsupport::Cp949;
 namespace {
 
 std::vector<int> g_messages;
-void Record(int code, const char*, int, const char* const*) { g_messages.push_back(code); }
+void Record(int code, const char*, int, const char* const*) {
+    g_messages.push_back(code);
+}
 
 struct Search {
     std::string caption;
@@ -86,8 +88,8 @@ std::vector<std::string> TreeLabels(HWND tree, HTREEITEM* items = nullptr) {
     std::vector<std::string> labels;
     HTREEITEM root = TreeView_GetRoot(tree);
     int n = 0;
-    for (HTREEITEM item = root; item;
-         item = item == root ? TreeView_GetChild(tree, root) : TreeView_GetNextSibling(tree, item)) {
+    for (HTREEITEM item = root; item; item = item == root ? TreeView_GetChild(tree, root)
+                                                          : TreeView_GetNextSibling(tree, item)) {
         char text[256] = {};
         TVITEMA tv = {};
         tv.mask = TVIF_TEXT;
@@ -101,7 +103,9 @@ std::vector<std::string> TreeLabels(HWND tree, HTREEITEM* items = nullptr) {
     return labels;
 }
 
-void Select(HWND tree, HTREEITEM item) { SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)); }
+void Select(HWND tree, HTREEITEM item) {
+    SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+}
 
 // Selects the station at a position of the tree, presses Delete and answers
 // the question with Yes; false when the question did not come or go.
@@ -168,7 +172,8 @@ TEST_F(Dialogs, AddEditDeleteAndThePortPageReachTheFileOnOK) {
         ASSERT_TRUE(page && ports);
         HWND tree = GetDlgItem(page, 9736);
         EXPECT_EQ(Text(page, 9741), "1");  // 1500 ms shows 1
-        EXPECT_EQ(TreeLabels(tree), (std::vector<std::string>{"LINE1", "A (1) : old", "B (2) : old"}));
+        EXPECT_EQ(TreeLabels(tree),
+                  (std::vector<std::string>{"LINE1", "A (1) : old", "B (2) : old"}));
         EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page, 9737)));  // nothing chosen: no Edit
 
         // add: a name that differs from A only in case is refused, then C goes in
@@ -258,7 +263,9 @@ TEST_F(Dialogs, ValuesOutsideTheirRangesKeepTheSheetOpen) {
         ASSERT_TRUE(sheet);
         HWND page = PageWith(sheet, 9736);
         for (auto [field, text, message] : {std::tuple<int, const char*, int>{9741, "0", 2717},
-                                            {9741, "", 2725}, {9735, "2001", 2716}, {9743, "-1", 2718}}) {
+                                            {9741, "", 2725},
+                                            {9735, "2001", 2716},
+                                            {9743, "-1", 2718}}) {
             g_messages.clear();
             SetDlgItemTextA(page, 9735, "0");
             SetDlgItemTextA(page, 9741, "5");
@@ -337,17 +344,19 @@ TEST_F(Dialogs, TheStationDialogChecksInOrderAndFocusesTheField) {
             const char *name, *number, *period;
             int message, focus;
         };
-        for (const Case& c : {Case{"", "0", "1.0", 2711, 9741}, Case{"b", "9", "1.0", 2710, 9741},
-                              Case{"x", "2", "1.0", 2712, 9743}, Case{"x", "255", "1.0", 2714, 9743},
-                              Case{"x", "", "1.0", 2725, 9743}, Case{"x", "40", "0.05", 2715, 9751},
-                              Case{"x", "40", "1000", 2715, 9751}, Case{"x", "40", "", 2715, 9751}}) {
+        for (const Case& c :
+             {Case{"", "0", "1.0", 2711, 9741}, Case{"b", "9", "1.0", 2710, 9741},
+              Case{"x", "2", "1.0", 2712, 9743}, Case{"x", "255", "1.0", 2714, 9743},
+              Case{"x", "", "1.0", 2725, 9743}, Case{"x", "40", "0.05", 2715, 9751},
+              Case{"x", "40", "1000", 2715, 9751}, Case{"x", "40", "", 2715, 9751}}) {
             g_messages.clear();
             SetDlgItemTextA(station, 9741, c.name);
             SetDlgItemTextA(station, 9743, c.number);
             SetDlgItemTextA(station, 9751, c.period);
             Press(station, IDOK);
             for (int i = 0; i < 200 && g_messages.empty(); ++i) Sleep(10);
-            EXPECT_EQ(g_messages, std::vector<int>{c.message}) << c.name << " " << c.number << " " << c.period;
+            EXPECT_EQ(g_messages, std::vector<int>{c.message})
+                << c.name << " " << c.number << " " << c.period;
             GUITHREADINFO info = {};
             info.cbSize = sizeof info;
             GetGUIThreadInfo(t, &info);

@@ -3,9 +3,9 @@
 
 #include <vector>
 
-#include "host/DriverTable.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
+#include "host/DriverTable.h"
 #include "host/ZeravError.h"
 #include "ui/SettingsModel.h"
 
@@ -60,7 +60,7 @@ TEST(SettingsModel, WorkingCopiesReachTheConfigurationOnlyOnCommit) {
     ASSERT_EQ(config->GetStationCount(), 2);
     EXPECT_STREQ(config->GetStationAt(0)->GetName(), "Changed");
     EXPECT_STREQ(config->GetStationAt(1)->GetName(), "New");  // added ones last, in order
-    EXPECT_EQ(config->GetTimeout(), 1000);                   // shown as 1, stored as 1000
+    EXPECT_EQ(config->GetTimeout(), 1000);                    // shown as 1, stored as 1000
     EXPECT_TRUE(work.Items().empty());
 }
 
@@ -97,14 +97,17 @@ TEST(SettingsModel, Labels) {
     EXPECT_EQ(FormatRootLabel(config), "\xC6\xDF LINE1");
     EXPECT_EQ(PortNames().front(), "COM1");
     EXPECT_EQ(PortNames().back(), "COM36");
-    EXPECT_EQ(BaudRateNames(), (std::vector<std::string>{"  150", "  300", "  600", " 1200", " 2400",
-                                                         " 4800", " 9600", "19200", "38400"}));
+    EXPECT_EQ(BaudRateNames(),
+              (std::vector<std::string>{"  150", "  300", "  600", " 1200", " 2400", " 4800",
+                                        " 9600", "19200", "38400"}));
 }
 
 #if !defined(_WIN32)
 namespace {
 std::vector<int> g_messages;
-void Record(int code, const char*, int, const char* const*) { g_messages.push_back(code); }
+void Record(int code, const char*, int, const char* const*) {
+    g_messages.push_back(code);
+}
 }  // namespace
 
 TEST(SettingsModel, WithoutAWindowSystemTheSettingsEntrySaysSoAndWritesNothing) {
