@@ -30,6 +30,12 @@ std::atomic<bool> g_watchAllocations{false};
 std::atomic<size_t> g_largestAllocation{0};
 }  // namespace
 
+// (GCC takes the free of what this operator new allocated, once inlined, for
+// a mismatch)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(size_t size) {
     if (g_watchAllocations) {
         size_t seen = g_largestAllocation;
@@ -45,6 +51,9 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, size_t) noexcept {
     std::free(p);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace {
 
