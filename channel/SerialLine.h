@@ -6,9 +6,11 @@
 // calls; Open and Close run while that thread does not use the line.
 //
 // Where a port index leads: on Windows "COM<n+1>" ("\\.\COM<n+1>" from COM10
-// on). On Linux the link dosdevices/com<n+1> in the folder of the driver
-// library (a symbolic link to any serial device or pseudo-terminal, as Wine's
-// dosdevices), else /dev/ttyS<n>. The port is held for this line alone: a
+// on). On Linux the link com<n+1> in the folder that the environment variable
+// KRANDOLIX_DOSDEVICES names, when it is set and the link exists (a host that
+// places its own links); else the link dosdevices/com<n+1> in the folder of the
+// driver library (a symbolic link to any serial device or pseudo-terminal, as
+// Wine's dosdevices); else /dev/ttyS<n>. The port is held for this line alone: a
 // second line or program asking for it fails to open it.
 #pragma once
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -66,7 +67,13 @@ void MakeLineTermios(struct termios* tio, const CLineSettings& s) {
 }
 
 std::string CSerialLine::DeviceName(int port) {
-    std::string link = std::string(OwnModuleFolder()) + "dosdevices/com" + std::to_string(port + 1);
+    const std::string name = "com" + std::to_string(port + 1);
+    // a host that places its own links (the gateway service) names their folder
+    if (const char* folder = std::getenv("KRANDOLIX_DOSDEVICES")) {
+        std::string link = std::string(folder) + "/" + name;
+        if (*folder && ::access(link.c_str(), F_OK) == 0) return link;
+    }
+    std::string link = std::string(OwnModuleFolder()) + "dosdevices/" + name;
     if (::access(link.c_str(), F_OK) == 0) return link;
     return "/dev/ttyS" + std::to_string(port);
 }

@@ -18,6 +18,7 @@
 #include "channel/SerialLine_win32.h"
 #else
 #include <termios.h>
+#include <unistd.h>
 
 #include "channel/SerialLine_posix.h"
 #endif
@@ -72,6 +73,17 @@ TEST(SerialLineNames, PortIndexToDevice) {
     EXPECT_EQ(CSerialLine::DeviceName(kPort),
               testsupport::ProgramFolder() + "dosdevices/com" + std::to_string(kComSerial));
     EXPECT_EQ(CSerialLine::DeviceName(30), "/dev/ttyS30");  // no link for COM31
+
+    // a folder of links a host names comes first, link by link
+    testsupport::ScratchDir dir;
+    ASSERT_EQ(::symlink("/dev/null", dir.Path("com31").c_str()), 0);
+    ::setenv("KRANDOLIX_DOSDEVICES", dir.Dir().string().c_str(), 1);
+    EXPECT_EQ(CSerialLine::DeviceName(30), dir.Dir().string() + "/com31");
+    EXPECT_EQ(CSerialLine::DeviceName(kPort),
+              testsupport::ProgramFolder() + "dosdevices/com" + std::to_string(kComSerial));
+    ::setenv("KRANDOLIX_DOSDEVICES", "", 1);
+    EXPECT_EQ(CSerialLine::DeviceName(30), "/dev/ttyS30");
+    ::unsetenv("KRANDOLIX_DOSDEVICES");
 #endif
 }
 
