@@ -1,5 +1,6 @@
 #include "host/HostSession.h"
 
+#include <atomic>
 #include <cctype>
 #include <fstream>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "host/ZeravError.h"
 #include "platform/DynLib.h"
 #include "platform/Encoding.h"
+#include "platform/Thread.h"
 
 bool ParseTagLine(const std::string& line, HostTag* tag) {
     size_t eq = line.find('=');
@@ -43,20 +45,27 @@ namespace {
 
 std::mutex g_eventLock;
 std::deque<HostEvent> g_events;
+std::atomic<void (*)(void*)> g_wake{nullptr};
+std::atomic<void*> g_wakeContext{nullptr};
+thread_local int t_caller = -1;
 
-void Post(HostEvent e) {
-    std::lock_guard<std::mutex> hold(g_eventLock);
-    g_events.push_back(std::move(e));
+void Post(HostEvent::Kind kind, HostTagRef tag, double number, int code, std::string text) {
+    {
+        std::lock_guard<std::mutex> hold(g_eventLock);
+        g_events.push_back(
+            HostEvent{kind, tag, number, code, std::move(text), CurrentOsThreadId(), t_caller});
+    }
+    if (auto wake = g_wake.load()) wake(g_wakeContext.load());
 }
 
 void OnValue(void*, HostTagRef tag, double value) {
-    Post(HostEvent{HostEvent::value, tag, value, 0, ""});
+    Post(HostEvent::value, tag, value, 0, "");
 }
 void OnLog(void*, int kind, const char* line) {
-    Post(HostEvent{HostEvent::log, 0, 0, kind, Cp949ToUtf8(line ? line : "")});
+    Post(HostEvent::log, 0, 0, kind, Cp949ToUtf8(line ? line : ""));
 }
 void OnError(int code, const char* text, int, const char* const*) {
-    Post(HostEvent{HostEvent::error, 0, 0, code, Cp949ToUtf8(text ? text : "")});
+    Post(HostEvent::error, 0, 0, code, Cp949ToUtf8(text ? text : ""));
 }
 
 template <typename F>
@@ -72,6 +81,15 @@ void HostEvents::Install() {
         notify(&OnValue, nullptr);
     if (auto notify = HostLibEntry<decltype(&LogSetNotify)>("Plovanet.DLL", "LogSetNotify"))
         notify(&OnLog, nullptr);
+}
+
+void HostEvents::SetWake(void (*wake)(void*), void* context) {
+    g_wakeContext = context;
+    g_wake = wake;
+}
+
+void HostEvents::SetCaller(int caller) {
+    t_caller = caller;
 }
 
 std::deque<HostEvent> HostEvents::Take() {

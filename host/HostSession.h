@@ -44,6 +44,8 @@ struct HostEvent {
     double number;
     int code;          // log: the kind (kLogFault, kLogProgress); error: its code
     std::string text;  // UTF-8
+    uint64_t thread;   // the system's number of the thread that reported it
+    int caller;        // what that thread had set with SetCaller, else -1
 };
 
 class HostEvents {
@@ -53,6 +55,12 @@ public:
     static void Install();
     // Everything reported since the last call, oldest first.
     static std::deque<HostEvent> Take();
+    // Called (on the reporting thread) after every report, to wake the
+    // thread that takes them; null for none.
+    static void SetWake(void (*wake)(void* context), void* context);
+    // Marks what the calling thread reports from now on (a host's own
+    // threads, say which channel they call for); -1 for nothing.
+    static void SetCaller(int caller);
 };
 
 class CHostSession {

@@ -3,6 +3,8 @@
 // that no instruction of this module still runs when the module is unloaded.
 #pragma once
 
+#include <cstdint>
+
 using ThreadProc = void (*)(void* arg);
 using ThreadHandle = void*;
 
@@ -15,3 +17,7 @@ void JoinThread(ThreadHandle thread);
 // released without waiting and the thread, which has signalled its end, gets
 // a moment to leave this module's code.
 void JoinThreadAtUnload(ThreadHandle thread);
+
+// The system's number of the calling thread (the kernel's thread id on Linux,
+// as /proc/self/task lists it).
+uint64_t CurrentOsThreadId();

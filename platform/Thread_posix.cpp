@@ -4,6 +4,9 @@
 
 #include "Thread.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
 struct Start {
     ThreadProc fn;
@@ -37,4 +40,8 @@ void JoinThread(ThreadHandle thread) {
 // a dlclose holds no lock an ending thread needs: join as always
 void JoinThreadAtUnload(ThreadHandle thread) {
     JoinThread(thread);
+}
+
+uint64_t CurrentOsThreadId() {
+    return static_cast<uint64_t>(::syscall(SYS_gettid));
 }

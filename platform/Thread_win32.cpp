@@ -38,3 +38,7 @@ void JoinThreadAtUnload(ThreadHandle thread) {
     // a return or two, then it waits in ExitThread for the loader lock we hold
     Sleep(50);
 }
+
+uint64_t CurrentOsThreadId() {
+    return GetCurrentThreadId();
+}
