@@ -167,11 +167,13 @@ std::vector<HostTag*> CHostSession::TakeDoneWrites() {
     return done;
 }
 
-HostTag* CHostSession::Apply(const HostEvent& e) {
+HostTag* CHostSession::Apply(const HostEvent& e, bool* changed) {
     if (e.kind != HostEvent::value || e.tag < m_refBase || e.tag - m_refBase >= m_tags.size())
         return nullptr;
     HostTag& t = m_tags[e.tag - m_refBase];
-    if (!t.hasValue || t.value != e.number) t.changed = std::chrono::steady_clock::now();
+    const bool differs = !t.hasValue || t.value != e.number;
+    if (differs) t.changed = std::chrono::steady_clock::now();
+    if (changed) *changed = differs;
     t.hasValue = true;
     t.value = e.number;
     return &t;

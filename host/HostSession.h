@@ -91,8 +91,9 @@ public:
     std::vector<HostTag*> TakeDoneWrites();
 
     // Takes a value event for one of this session's tags: that tag, or null
-    // when the event is not for one of them.
-    HostTag* Apply(const HostEvent& event);
+    // when the event is not for one of them; *changed says whether the tag had
+    // no value or another one before.
+    HostTag* Apply(const HostEvent& event, bool* changed = nullptr);
 
     HostTag* FindTag(const std::string& name);
     std::vector<HostTag>& Tags() { return m_tags; }

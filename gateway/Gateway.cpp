@@ -1,0 +1,377 @@
+#include "gateway/Gateway.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "gateway/Journal.h"
+#include "gateway/MqttBridge.h"
+#include "host/DriverTable.h"
+#include "host/HostSession.h"
+
+using namespace std::chrono;
+
+namespace {
+
+const milliseconds kTickPeriod(250);
+
+void WakeFd(void* context) {
+    uint64_t one = 1;
+    (void)!::write(static_cast<int>(reinterpret_cast<intptr_t>(context)), &one, sizeof one);
+}
+
+// The payload of a write: the number 1, or {"value": 1, "request": ID}.
+// A payload that is neither gives NaN, which the write path refuses.
+double WriteValue(const std::string& payload, std::string* request) {
+    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+    if (j.is_discarded()) return NAN;
+    if (j.is_number()) return j.get<double>();
+    if (!j.is_object()) return NAN;
+    auto id = j.find("request");
+    if (id != j.end()) *request = id->is_string() ? id->get<std::string>() : id->dump();
+    auto value = j.find("value");
+    return value != j.end() && value->is_number() ? value->get<double>() : NAN;
+}
+
+std::string StationCommandOf(const std::string& payload) {
+    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+    if (!j.is_discarded() && j.is_string()) return j.get<std::string>();
+    std::string word = payload;
+    while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
+    size_t start = word.find_first_not_of(" \t\r\n");
+    return start == std::string::npos ? "" : word.substr(start);
+}
+
+}  // namespace
+
+Gateway::Gateway(GatewayConfig config) : m_config(std::move(config)) {}
+
+Gateway::~Gateway() {
+    HostEvents::SetWake(nullptr, nullptr);
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
+    if (m_signalFd >= 0) ::close(m_signalFd);
+    if (m_ownLinkFolder) std::filesystem::remove_all(m_linkFolder);
+}
+
+bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
+    if (m_linkFolder.empty()) {
+        const char* runtime = std::getenv("RUNTIME_DIRECTORY");  // systemd's RuntimeDirectory=
+        if (runtime && *runtime) {
+            m_linkFolder = std::string(runtime).substr(0, std::string(runtime).find(':'));
+        } else {
+            char folder[] = "/tmp/drvgw.XXXXXX";
+            if (!::mkdtemp(folder)) {
+                *error = "cannot make a folder for the port links";
+                return false;
+            }
+            m_linkFolder = folder;
+            m_ownLinkFolder = true;
+        }
+        ::setenv("KRANDOLIX_DOSDEVICES", m_linkFolder.c_str(), 1);
+    }
+    for (int n = 1; n <= 36; ++n) {
+        const std::string link = m_linkFolder + "/com" + std::to_string(n);
+        auto it = config.ports.find(n);
+        ::unlink(link.c_str());
+        if (it != config.ports.end() && ::symlink(it->second.c_str(), link.c_str()) != 0) {
+            *error = "cannot place the link " + link;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Gateway::StartChannels(std::string* error) {
+    for (auto& ch : m_channels) {
+        if (!ch->Start(error)) return false;
+        Journal(kInfo, ch->Name() + ": started (" + std::to_string(ch->Stations().size()) +
+                           " stations, " + std::to_string(ch->Tags().size()) + " tags)");
+    }
+    return true;
+}
+
+int Gateway::Run() {
+    // the signals arrive as readable data, on this thread only
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+    std::string error;
+    if (!PlacePortLinks(m_config, &error)) {
+        Journal(kError, error);
+        return 2;
+    }
+    m_driver.reset(new DriverTable);
+    if (!m_driver->Loaded()) {
+        Journal(kError, m_driver->Error());
+        return 2;
+    }
+    HostEvents::Install();
+    HostEvents::SetWake(&WakeFd, reinterpret_cast<void*>(static_cast<intptr_t>(m_wakeFd)));
+    for (const GatewayChannelConfig& c : m_config.channels) {
+        m_channels.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *this));
+        if (!m_channels.back()->Load(&error)) {
+            Journal(kError, error);
+            return 2;
+        }
+    }
+    const int wakeFd = m_wakeFd;
+    m_bridge.reset(new MqttBridge(m_config, [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); }));
+    if (!m_bridge->Start(&error)) {
+        Journal(kError, error);
+        return 2;
+    }
+    if (!StartChannels(&error)) {
+        Journal(kError, error);
+        m_bridge->Stop();
+        return 2;
+    }
+    sd_watchdog_enabled(0, &m_watchdogUsec);
+    const auto start = steady_clock::now();
+    m_nextTick = start;
+    m_nextRetell = start + seconds(m_config.statusInterval);
+    m_nextWatchdog = start;
+    sd_notify(0, "READY=1");
+    Journal(kInfo, "running " + std::to_string(m_channels.size()) + " channels for " +
+                       m_config.topicPrefix);
+
+    bool stop = false;
+    while (!stop) {
+        auto now = steady_clock::now();
+        int timeout = static_cast<int>(
+            std::max<int64_t>(0, duration_cast<milliseconds>(m_nextTick - now).count()));
+        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_signalFd, POLLIN, 0}};
+        ::poll(fds, 2, timeout);
+        if (fds[0].revents & POLLIN) {
+            uint64_t n;
+            (void)!::read(m_wakeFd, &n, sizeof n);
+        }
+        signalfd_siginfo si;
+        while (::read(m_signalFd, &si, sizeof si) == sizeof si) {
+            if (si.ssi_signo == SIGHUP)
+                Reload();
+            else
+                stop = true;
+        }
+        TakeHostEvents();
+        TakeCommands();
+        now = steady_clock::now();
+        if (m_bridge->TakeConnectedAgain()) {
+            for (auto& ch : m_channels) ch->RetellAll();
+        }
+        if (now >= m_nextTick) {
+            m_nextTick = now + kTickPeriod;
+            for (auto& ch : m_channels) ch->Tick(now);
+            TakeHostEvents();
+            if (now >= m_nextRetell) {
+                m_nextRetell = now + seconds(m_config.statusInterval);
+                for (auto& ch : m_channels) ch->RetellStations();
+            }
+            Notify(now);
+        }
+    }
+
+    sd_notify(0, "STOPPING=1");
+    Journal(kInfo, "stopping");
+    for (auto& ch : m_channels) {
+        ch->Stop();
+        OnChannelState(ch->Name(), "off");
+    }
+    TakeHostEvents();
+    m_bridge->Stop();
+    return 0;
+}
+
+void Gateway::TakeHostEvents() {
+    for (HostEvent& e : HostEvents::Take()) {
+        if (e.kind == HostEvent::value) {
+            for (auto& ch : m_channels)
+                if (ch->TakeValue(e)) break;
+        } else if (e.kind == HostEvent::log) {
+            const bool fault = e.code == kLogFault;
+            if (GatewayChannel* ch = ChannelOfEvent(e.caller, e.thread)) {
+                OnLog(ch->Name(), fault, e.text);
+            } else {
+                Journal(fault ? kWarning : kInfo, e.text);
+            }
+        } else {
+            Journal(kError, "host: " + e.text + " (" + std::to_string(e.code) + ")");
+        }
+    }
+}
+
+GatewayChannel* Gateway::ChannelOfEvent(int caller, uint64_t thread) {
+    for (auto& ch : m_channels) {
+        if (caller >= 0 ? ch->Index() == caller
+                        : std::find(ch->ScanThreads().begin(), ch->ScanThreads().end(), thread) !=
+                              ch->ScanThreads().end()) {
+            return ch.get();
+        }
+    }
+    return nullptr;
+}
+
+GatewayChannel* Gateway::FindChannel(const std::string& name) {
+    for (auto& ch : m_channels)
+        if (ch->Name() == name) return ch.get();
+    return nullptr;
+}
+
+void Gateway::TakeCommands() {
+    for (MqttBridge::Command& c : m_bridge->TakeCommands()) Command(c.topic, c.payload, c.correlation);
+}
+
+void Gateway::Command(const std::string& topic, const std::string& payload,
+                      const std::string& correlation) {
+    const std::string set = "/set";
+    if (topic.size() <= set.size() || topic.compare(topic.size() - set.size(), set.size(), set) != 0)
+        return;  // not a command
+    const size_t slash = topic.find('/');
+    const std::string channel = topic.substr(0, slash);
+    const std::string body = topic.substr(slash + 1, topic.size() - set.size() - slash - 1);
+    GatewayChannel* ch = FindChannel(channel);
+    if (body.compare(0, 8, "station/") == 0) {
+        const std::string station = body.substr(8), command = StationCommandOf(payload);
+        if (m_config.readOnly || !ch || !ch->StationCommand(station, command)) {
+            Journal(kWarning, "refused: " + topic + " " + command);
+        } else {
+            Journal(kInfo, channel + ": station " + station + ": " + command);
+            ch->Tick(steady_clock::now());
+        }
+        return;
+    }
+    std::string request;
+    const double value = WriteValue(payload, &request);
+    if (!correlation.empty()) request = correlation;
+    const WriteResult r =
+        ch ? ch->Write(body, value, request, m_config.readOnly) : WriteResult::refused;
+    if (r == WriteResult::refused) Journal(kWarning, "refused: write " + topic + " " + payload);
+    OnWriteResult(channel, body, r, request);
+}
+
+void Gateway::Reload() {
+    sd_notify(0, "RELOADING=1");
+    GatewayConfig fresh;
+    std::string error;
+    if (!LoadGatewayConfig(m_config.path, &fresh, &error)) {
+        Journal(kError, "reload refused: " + error + "; the running configuration stays");
+        sd_notify(0, "READY=1");
+        return;
+    }
+    // the new list, each channel kept when nothing of it changed
+    std::vector<std::unique_ptr<GatewayChannel>> next;
+    std::vector<GatewayChannel*> kept;
+    for (const GatewayChannelConfig& c : fresh.channels) {
+        GatewayChannel* same = FindChannel(c.name);
+        if (same && same->Fingerprint() == GatewayChannel::FingerprintOf(c)) {
+            kept.push_back(same);
+            next.emplace_back(nullptr);
+            continue;
+        }
+        next.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *this));
+        if (!next.back()->Load(&error)) {
+            Journal(kError, "reload refused: " + error + "; the running configuration stays");
+            sd_notify(0, "READY=1");
+            return;
+        }
+    }
+    if (fresh.id != m_config.id || fresh.topicPrefix != m_config.topicPrefix ||
+        fresh.host != m_config.host || fresh.port != m_config.port ||
+        fresh.clientId != m_config.clientId || fresh.username != m_config.username ||
+        fresh.passwordFile != m_config.passwordFile || fresh.Tls() != m_config.Tls() ||
+        fresh.keepalive != m_config.keepalive) {
+        Journal(kWarning, "reload: [gateway] and [broker] changes take effect at the next start");
+    }
+    // stop what goes, then start what comes
+    for (auto& ch : m_channels) {
+        if (std::find(kept.begin(), kept.end(), ch.get()) != kept.end()) continue;
+        ch->Stop();
+        Journal(kInfo, ch->Name() + ": stopped by the reload");
+        OnChannelState(ch->Name(), "off");
+        m_retired.push_back(std::move(ch));
+    }
+    if (!PlacePortLinks(fresh, &error)) Journal(kError, "reload: " + error);
+    size_t k = 0;
+    for (auto& slot : next) {
+        if (!slot) {
+            for (auto& ch : m_channels)
+                if (ch && ch.get() == kept[k]) slot = std::move(ch);
+            ++k;
+            continue;
+        }
+        if (!slot->Start(&error)) {
+            Journal(kError, "reload: " + error);
+        } else {
+            Journal(kInfo, slot->Name() + ": started by the reload");
+        }
+    }
+    m_channels = std::move(next);
+    m_config.channels = fresh.channels;
+    m_config.ports = fresh.ports;
+    m_config.readOnly = fresh.readOnly;
+    m_config.statusInterval = fresh.statusInterval;
+    Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
+    sd_notify(0, "READY=1");
+}
+
+void Gateway::Notify(steady_clock::time_point now) {
+    int channelsInFault = 0, stationsInFault = 0;
+    for (auto& ch : m_channels) {
+        if (ch->State() != "ok" && ch->State() != "off") ++channelsInFault;
+        for (const auto& s : ch->Stations()) stationsInFault += s.last.state == "fault";
+    }
+    std::string status = std::to_string(m_channels.size()) + " channels, " +
+                         std::to_string(channelsInFault) + " not ok, " +
+                         std::to_string(stationsInFault) + " stations in fault; broker " +
+                         (m_bridge->Connected() ? "connected" : "disconnected");
+    if (status != m_lastStatus) {
+        m_lastStatus = status;
+        sd_notify(0, ("STATUS=" + status).c_str());
+    }
+    if (m_watchdogUsec && now >= m_nextWatchdog) {
+        m_nextWatchdog = now + microseconds(m_watchdogUsec / 2);
+        bool progress = true;
+        for (auto& ch : m_channels) {
+            if (!ch->MakesProgress(now)) {
+                progress = false;
+                Journal(kWarning, ch->Name() + ": its scan makes no progress: no watchdog signal");
+            }
+        }
+        if (progress) sd_notify(0, "WATCHDOG=1");
+    }
+}
+
+void Gateway::OnValue(const std::string& channel, const std::string& tag, double value) {
+    m_bridge->OnValue(channel, tag, value);
+}
+void Gateway::OnStation(const std::string& channel, const std::string& station,
+                        const StationState& state) {
+    m_bridge->OnStation(channel, station, state);
+}
+void Gateway::OnChannelState(const std::string& channel, const std::string& state) {
+    Journal(state == "ok" || state == "off" ? kInfo : kWarning, channel + ": " + state);
+    m_bridge->OnChannelState(channel, state);
+}
+void Gateway::OnLog(const std::string& channel, bool fault, const std::string& text) {
+    Journal(fault ? kWarning : kInfo, channel + ": " + text);
+    m_bridge->OnLog(channel, fault, text);
+}
+void Gateway::OnWriteResult(const std::string& channel, const std::string& tag,
+                            WriteResult result, const std::string& request) {
+    m_bridge->OnWriteResult(channel, tag, result, request);
+}

@@ -1,0 +1,63 @@
+// drvgw's host: loads the driver as a host does, runs one gateway channel per
+// [[channel]], bridges them to the MQTT broker, and serves systemd (ready,
+// status, watchdog, reload on SIGHUP, a clean stop on SIGTERM). Everything
+// but the broker's network runs on the thread that calls Run.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gateway/GatewayChannel.h"
+#include "gateway/GatewayConfig.h"
+
+class DriverTable;
+class MqttBridge;
+
+class Gateway : public GatewaySink {
+public:
+    explicit Gateway(GatewayConfig config);
+    ~Gateway() override;
+
+    // Runs until SIGTERM or SIGINT: 0 after a clean stop, 2 when the start
+    // fails (the driver, a channel's files, the broker settings).
+    int Run();
+
+    // GatewaySink: every channel tells the gateway, which tells the bridge.
+    void OnValue(const std::string& channel, const std::string& tag, double value) override;
+    void OnStation(const std::string& channel, const std::string& station,
+                   const StationState& state) override;
+    void OnChannelState(const std::string& channel, const std::string& state) override;
+    void OnLog(const std::string& channel, bool fault, const std::string& text) override;
+    void OnWriteResult(const std::string& channel, const std::string& tag, WriteResult result,
+                       const std::string& request) override;
+
+private:
+    bool PlacePortLinks(const GatewayConfig& config, std::string* error);
+    bool StartChannels(std::string* error);
+    void TakeHostEvents();
+    void TakeCommands();
+    void Command(const std::string& topic, const std::string& payload,
+                 const std::string& correlation);
+    void Reload();
+    void Notify(std::chrono::steady_clock::time_point now);
+    GatewayChannel* FindChannel(const std::string& name);
+    GatewayChannel* ChannelOfEvent(int caller, uint64_t thread);
+
+    GatewayConfig m_config;
+    std::unique_ptr<DriverTable> m_driver;
+    std::unique_ptr<MqttBridge> m_bridge;
+    std::vector<std::unique_ptr<GatewayChannel>> m_channels;
+    // channels taken out by a reload: stopped, kept until the driver unloads
+    std::vector<std::unique_ptr<GatewayChannel>> m_retired;
+    int m_nextIndex = 0;
+    std::string m_linkFolder;
+    bool m_ownLinkFolder = false;
+    int m_wakeFd = -1;
+    int m_signalFd = -1;
+    std::string m_lastStatus;
+    std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog;
+    uint64_t m_watchdogUsec = 0;
+};

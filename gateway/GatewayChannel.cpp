@@ -1,0 +1,338 @@
+#include "gateway/GatewayChannel.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "config/ConfigData.h"
+#include "host/DriverTable.h"
+#include "platform/Encoding.h"
+
+namespace {
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// The system numbers of this process's threads.
+std::set<uint64_t> Threads() {
+    std::set<uint64_t> ids;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ids.insert(std::strtoull(e->d_name, nullptr, 10));
+        ::closedir(d);
+    }
+    return ids;
+}
+
+bool IsOutputAddress(const std::string& address) {
+    size_t i = address.find_first_not_of(" \t");
+    return i != std::string::npos && (address[i] == 'O' || address[i] == 'o');
+}
+
+// Names a tag may not have: the channel's own topics below it.
+bool TagNameClashes(const std::string& name) {
+    return name == "state" || name == "log" || name.compare(0, 8, "station/") == 0 ||
+           (name.size() >= 4 && name.compare(name.size() - 4, 4, "/set") == 0) ||
+           (name.size() >= 7 && name.compare(name.size() - 7, 7, "/result") == 0);
+}
+
+HostTagRef g_nextRefBase = 1u << 20;
+
+}  // namespace
+
+const char* WriteResultName(WriteResult r) {
+    switch (r) {
+        case WriteResult::queued: return "queued";
+        case WriteResult::busy: return "busy";
+        case WriteResult::refused: return "refused";
+        case WriteResult::done: return "done";
+        case WriteResult::timeout: return "timeout";
+    }
+    return "refused";
+}
+
+GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,
+                               GatewaySink& sink)
+    : m_driver(driver), m_config(config), m_index(index), m_sink(sink) {}
+
+std::string GatewayChannel::FingerprintOf(const GatewayChannelConfig& c) {
+    return c.name + '\0' + c.configPath + '\0' + c.tagsPath + '\0' + FileBytes(c.configPath) +
+           '\0' + (c.tagsPath.empty() ? "" : FileBytes(c.tagsPath));
+}
+
+bool GatewayChannel::Load(std::string* error) {
+    m_fingerprint = FingerprintOf(m_config);
+    CConfigData config;
+    if (int rc = config.Load(m_config.configPath.c_str())) {
+        *error = m_config.configPath + ": the driver cannot load it (code " + std::to_string(rc) +
+                 ")";
+        return false;
+    }
+    std::set<std::string> stationNames;
+    for (const auto& s : config.Stations()) {
+        Station st;
+        st.cp949 = s->GetName().Str();
+        st.name = Cp949ToUtf8(st.cp949);
+        st.number = s->GetStationNo();
+        if (!IsTopicLevel(st.name)) {
+            *error = m_config.configPath + ": station \"" + st.name + "\" cannot be a topic level";
+            return false;
+        }
+        m_stations.push_back(st);
+    }
+
+    std::vector<HostTag> tags;
+    if (m_config.tagsPath.empty()) {
+        // every input and output bit of every station
+        for (const Station& st : m_stations) {
+            for (const char* kind : {"I", "O"}) {
+                for (int bit = 0; bit < 8; ++bit) {
+                    HostTag t;
+                    t.name = st.name + "/" + kind + std::to_string(bit);
+                    t.device = "gw." + st.cp949;  // the driver takes what follows the first '.'
+                    t.address = kind + std::to_string(bit);
+                    tags.push_back(t);
+                }
+            }
+        }
+    } else {
+        std::vector<std::string> lines;
+        if (!ReadTagFile(m_config.tagsPath, &lines)) {
+            *error = m_config.tagsPath + ": cannot be read";
+            return false;
+        }
+        std::set<std::string> names;
+        for (const std::string& line : lines) {
+            HostTag t;
+            if (!ParseTagLine(line, &t)) {
+                *error = m_config.tagsPath + ": \"" + line + "\" is not NAME=DEVICE:ADDRESS";
+                return false;
+            }
+            if (!IsTopicLevel(t.name, true) || TagNameClashes(t.name)) {
+                *error = m_config.tagsPath + ": tag \"" + t.name + "\" cannot be a topic";
+                return false;
+            }
+            if (!names.insert(t.name).second) {
+                *error = m_config.tagsPath + ": tag \"" + t.name + "\" is named twice";
+                return false;
+            }
+            tags.push_back(t);
+        }
+    }
+    for (const HostTag& t : tags) m_isOutput.push_back(IsOutputAddress(t.address));
+
+    // A pass in which every station serves a write with all its retries and
+    // then polls, every transaction running out its time-out, is the longest;
+    // a write taken has been served within two of them.
+    const int64_t timeout = config.GetTimeout() >= 1 ? config.GetTimeout() : 5000;
+    const int64_t retries = std::max(0, config.GetRetries());
+    const int64_t delay = std::max(0, config.GetDelay());
+    const int64_t pass = static_cast<int64_t>(m_stations.size()) *
+                             ((retries + 2) * timeout + delay + 100) +
+                         50;
+    m_writeBound = std::chrono::milliseconds(2 * pass + 5000);
+    int64_t period = 0;
+    for (const auto& s : config.Stations())
+        period = std::max<int64_t>(period, std::max(0, s->GetPollPeriod()));
+    m_stallLimit = std::chrono::milliseconds(3 * pass + period + 10000);
+
+    m_session.reset(new CHostSession(m_driver, m_config.configPath, std::move(tags),
+                                     g_nextRefBase));
+    g_nextRefBase += 1u << 20;
+    return true;
+}
+
+bool GatewayChannel::Start(std::string* error) {
+    HostEvents::SetCaller(m_index);
+    if (m_session->Open() < 0) {
+        HostEvents::SetCaller(-1);
+        *error = m_config.configPath + ": the driver refuses to open it";
+        return false;
+    }
+    m_session->RegisterTags();
+    std::set<uint64_t> before = Threads();
+    const int32_t port = m_session->Start();
+    for (uint64_t id : Threads())
+        if (!before.count(id)) m_scanThreads.push_back(id);
+    m_session->SetActive(nullptr, 1);
+    HostEvents::SetCaller(-1);
+    m_lastProgress = Clock::now();
+    if (port != 0) {
+        m_portLost = true;
+        m_backoffMs = 1000;
+        m_nextReopen = Clock::now() + std::chrono::milliseconds(m_backoffMs);
+    }
+    return true;
+}
+
+void GatewayChannel::Stop() {
+    if (m_reopen.valid()) m_reopen.wait();
+    HostEvents::SetCaller(m_index);
+    if (m_session && m_session->Handle() >= 0) m_session->Stop();
+    HostEvents::SetCaller(-1);
+}
+
+WriteResult GatewayChannel::Write(const std::string& name, double value,
+                                  const std::string& request, bool readOnly) {
+    HostTag* tag = m_session->FindTag(name);
+    if (readOnly || !tag || value != 1 || tag->handle < 0 ||
+        !m_isOutput[static_cast<size_t>(tag - &m_session->Tags()[0])]) {
+        return WriteResult::refused;
+    }
+    if (tag->writePending && m_driver.IsWriteDone(m_session->Handle(), tag->handle) != 1)
+        return WriteResult::busy;
+    HostEvents::SetCaller(m_index);
+    const int32_t r = m_session->Write(tag, 1.0);
+    HostEvents::SetCaller(-1);
+    if (r != 0) return WriteResult::refused;
+    m_pending.push_back(PendingWrite{tag, request, Clock::now() + m_writeBound});
+    return WriteResult::queued;
+}
+
+bool GatewayChannel::StationCommand(const std::string& station, const std::string& command) {
+    auto it = std::find_if(m_stations.begin(), m_stations.end(),
+                           [&](const Station& s) { return s.name == station; });
+    if (it == m_stations.end()) return false;
+    HostEvents::SetCaller(m_index);
+    bool known = true;
+    if (command == "enable")
+        m_session->SetActive(it->cp949.c_str(), 1);
+    else if (command == "disable")
+        m_session->SetActive(it->cp949.c_str(), 0);
+    else if (command == "reset")
+        m_session->ResetCounters(it->cp949.c_str());
+    else
+        known = false;
+    HostEvents::SetCaller(-1);
+    return known;
+}
+
+bool GatewayChannel::TakeValue(const HostEvent& e) {
+    bool changed = false;
+    HostTag* t = m_session ? m_session->Apply(e, &changed) : nullptr;
+    if (!t) return false;
+    if (changed) m_sink.OnValue(m_config.name, t->name, t->value);
+    return true;
+}
+
+void GatewayChannel::TellState(const std::string& state) {
+    if (m_stateTold && state == m_state) return;
+    m_state = state;
+    m_stateTold = true;
+    m_sink.OnChannelState(m_config.name, state);
+}
+
+void GatewayChannel::Tick(Clock::time_point now) {
+    if (!m_session || m_session->Handle() < 0) return;
+    // writes: served, or out of time
+    std::vector<HostTag*> done = m_session->TakeDoneWrites();
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        bool served = std::find(done.begin(), done.end(), it->tag) != done.end();
+        if (served || now >= it->deadline) {
+            m_sink.OnWriteResult(m_config.name, it->tag->name,
+                                 served ? WriteResult::done : WriteResult::timeout, it->request);
+            it = m_pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+
+    int32_t c[4] = {0, 0, 0, 0};
+    const int32_t summary = m_session->Status(nullptr, c);
+    int faulted = 0, enabled = 0;
+    int64_t work = 0;
+    for (Station& s : m_stations) {
+        StationState st;
+        int32_t n[4] = {0, 0, 0, 0};
+        const int32_t r = m_session->Status(s.cp949.c_str(), n);
+        st.controls = n[0];
+        st.controlFailures = n[1];
+        st.polls = n[2];
+        st.pollFailures = n[3];
+        work += st.controls + st.polls;
+        st.state = summary < 0 ? "unknown"
+                   : r < 0     ? "disabled"
+                   : r > 0     ? "fault"
+                   : st.polls + st.controls == 0 ? "unknown"
+                                                 : "ok";
+        if (r >= 0) ++enabled;
+        if (r > 0) ++faulted;
+        // told at once when its state or a failure count changes; the
+        // counts of transactions alone follow with the periodic republish
+        const bool changed = !s.told || st.state != s.last.state ||
+                             st.controlFailures != s.last.controlFailures ||
+                             st.pollFailures != s.last.pollFailures;
+        s.last = st;
+        if (changed) {
+            s.told = true;
+            m_sink.OnStation(m_config.name, s.name, st);
+        }
+    }
+    if (work != m_lastWork) {
+        m_lastWork = work;
+        m_lastProgress = now;
+    }
+    if (summary >= 0) CheckPort(now, faulted, enabled);
+    TellState(m_portLost ? "port_lost" : summary < 0 ? "off" : summary > 0 ? "fault" : "ok");
+}
+
+void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) {
+    if (m_reopen.valid()) {
+        if (m_reopen.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+        const bool opened = m_reopen.get() == 0;
+        if (!opened && !m_portLost) {
+            m_sink.OnLog(m_config.name, true, "gateway: the port does not open: retrying");
+        } else if (opened && m_portLost) {
+            m_sink.OnLog(m_config.name, false, "gateway: the port is open again: the line is back");
+        }
+        m_portLost = !opened;
+        m_backoffMs = std::min(std::max(m_backoffMs * 2, 1000), 30000);
+        m_nextReopen = now + std::chrono::milliseconds(m_backoffMs);
+        return;
+    }
+    const bool allFaulted = enabled > 0 && faulted == enabled;
+    if (!allFaulted && !m_portLost) {
+        m_backoffMs = 0;
+        return;
+    }
+    if (m_backoffMs == 0) {  // every station fails: give the line a moment, then reopen it
+        m_backoffMs = 1000;
+        m_nextReopen = now + std::chrono::milliseconds(m_backoffMs);
+        return;
+    }
+    if (now < m_nextReopen) return;
+    // slot 3 waits for a pass in progress (seconds with silent stations): not on this thread
+    CHostSession* session = m_session.get();
+    const int index = m_index;
+    m_reopen = std::async(std::launch::async, [session, index] {
+        HostEvents::SetCaller(index);
+        return session->Start();
+    });
+}
+
+void GatewayChannel::RetellStations() {
+    for (Station& s : m_stations)
+        if (s.told) m_sink.OnStation(m_config.name, s.name, s.last);
+}
+
+void GatewayChannel::RetellAll() {
+    if (m_stateTold) m_sink.OnChannelState(m_config.name, m_state);
+    RetellStations();
+    if (!m_session) return;
+    for (const HostTag& t : m_session->Tags())
+        if (t.hasValue) m_sink.OnValue(m_config.name, t.name, t.value);
+}
+
+bool GatewayChannel::MakesProgress(Clock::time_point now) const {
+    if (!m_session || m_portLost || m_state == "off") return true;
+    bool anyEnabled = false;
+    for (const Station& s : m_stations) anyEnabled = anyEnabled || s.last.state != "disabled";
+    return !anyEnabled || now - m_lastProgress < m_stallLimit;
+}

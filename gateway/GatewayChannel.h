@@ -1,0 +1,143 @@
+// One channel of the gateway: the driver's channel run through a host
+// session, its stations' states and the channel's own, the one write path
+// with its outcomes, and the reopening of a port that was lost.
+//
+// Used by the gateway's one thread; what it has to tell goes to a sink.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gateway/GatewayConfig.h"
+#include "host/HostSession.h"
+
+class DriverTable;
+
+using Clock = std::chrono::steady_clock;
+
+struct StationState {
+    std::string state;  // "ok", "fault", "disabled", "unknown"
+    int32_t controls = 0, controlFailures = 0, polls = 0, pollFailures = 0;
+    bool operator==(const StationState& o) const {
+        return state == o.state && controls == o.controls && controlFailures == o.controlFailures &&
+               polls == o.polls && pollFailures == o.pollFailures;
+    }
+    bool operator!=(const StationState& o) const { return !(*this == o); }
+};
+
+enum class WriteResult { queued, busy, refused, done, timeout };
+const char* WriteResultName(WriteResult r);
+
+// What a channel tells the world (the MQTT bridge, and whoever else serves it).
+class GatewaySink {
+public:
+    virtual ~GatewaySink() = default;
+    virtual void OnValue(const std::string& channel, const std::string& tag, double value) = 0;
+    virtual void OnStation(const std::string& channel, const std::string& station,
+                           const StationState& state) = 0;
+    virtual void OnChannelState(const std::string& channel, const std::string& state) = 0;
+    virtual void OnLog(const std::string& channel, bool fault, const std::string& text) = 0;
+    virtual void OnWriteResult(const std::string& channel, const std::string& tag,
+                               WriteResult result, const std::string& request) = 0;
+};
+
+class GatewayChannel {
+public:
+    struct Station {
+        std::string name;    // UTF-8
+        std::string cp949;   // as the driver knows it
+        int number = 0;
+        StationState last;   // as last read
+        bool told = false;   // told at least once
+    };
+
+    GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,
+                   GatewaySink& sink);
+
+    // Reads the driver's configuration and the tag list: false with *error.
+    bool Load(std::string* error);
+    // Opens the channel, registers its tags, opens the port, starts the scan and
+    // switches the channel on. False when the driver refuses the file. The
+    // port not opening is not a failure: the channel waits for its port.
+    bool Start(std::string* error);
+    // Stops the channel (slot 5). The driver keeps the channel until it is
+    // unloaded; a channel started again is a new one.
+    void Stop();
+
+    // The one write path: a one-bit command to an output tag. busy while that
+    // output's last write is still queued (nothing is queued then); the outcome
+    // of a queued write follows through the sink (done, or timeout when the
+    // driver has not taken it within WriteBound()).
+    WriteResult Write(const std::string& tag, double value, const std::string& request,
+                      bool readOnly);
+    // Station commands: "enable", "disable", "reset"; false for another.
+    bool StationCommand(const std::string& station, const std::string& command);
+
+    // A value the driver delivered, when it is one of this channel's tags.
+    bool TakeValue(const HostEvent& e);
+    // Looks at the stations, the writes and the port: call a few times a second.
+    void Tick(Clock::time_point now);
+    // Tells the sink every state again (a reconnected broker, a periodic republish).
+    void RetellAll();
+    void RetellStations();
+
+    // Whether the scan is seen to make progress (for the watchdog).
+    bool MakesProgress(Clock::time_point now) const;
+    // How long a write may take before it is reported as timed out.
+    std::chrono::milliseconds WriteBound() const { return m_writeBound; }
+
+    const std::string& Name() const { return m_config.name; }
+    const GatewayChannelConfig& Config() const { return m_config; }
+    const std::string& State() const { return m_state; }
+    std::vector<Station>& Stations() { return m_stations; }
+    std::vector<HostTag>& Tags() { return m_session->Tags(); }
+    int Index() const { return m_index; }
+    int32_t Handle() const { return m_session ? m_session->Handle() : -1; }
+    // The bytes this channel was made of (its table, configuration and tag list), for reloads.
+    const std::string& Fingerprint() const { return m_fingerprint; }
+    static std::string FingerprintOf(const GatewayChannelConfig& config);
+
+    // The scan threads the driver started for this channel (their system numbers).
+    const std::vector<uint64_t>& ScanThreads() const { return m_scanThreads; }
+
+private:
+    void TellState(const std::string& state);
+    void CheckPort(Clock::time_point now, int faulted, int enabled);
+    void StartPort();
+
+    DriverTable& m_driver;
+    GatewayChannelConfig m_config;
+    int m_index;
+    GatewaySink& m_sink;
+    std::unique_ptr<CHostSession> m_session;
+    std::vector<Station> m_stations;
+    std::vector<bool> m_isOutput;
+    std::string m_fingerprint;
+    std::string m_state;
+    bool m_stateTold = false;
+
+    struct PendingWrite {
+        HostTag* tag;
+        std::string request;
+        Clock::time_point deadline;
+    };
+    std::vector<PendingWrite> m_pending;
+    std::chrono::milliseconds m_writeBound{30000};
+
+    // the port
+    bool m_portLost = false;
+    std::future<int32_t> m_reopen;  // slot 3 again, on a thread of its own
+    int m_backoffMs = 0;
+    Clock::time_point m_nextReopen;
+
+    // progress, for the watchdog
+    int64_t m_lastWork = -1;
+    Clock::time_point m_lastProgress;
+    std::chrono::milliseconds m_stallLimit{60000};
+
+    std::vector<uint64_t> m_scanThreads;
+};

@@ -1,0 +1,234 @@
+#include "gateway/GatewayConfig.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace {
+
+struct Refusal {
+    std::string text;
+};
+
+std::string Folder(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string Absolute(const std::string& base, const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    return base + "/" + path;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || !*name) return "gateway";
+    return name;
+}
+
+// Checks one table: every key known, every value of its type.
+class Table {
+public:
+    Table(const std::string& file, const std::string& name, const toml::table& t)
+        : m_file(file), m_name(name), m_table(t) {}
+
+    // Refuses keys the table does not know.
+    void Only(std::initializer_list<const char*> keys) const {
+        for (const auto& [key, node] : m_table) {
+            bool known = false;
+            for (const char* k : keys) known = known || key.str() == k;
+            if (!known) Refuse(node, std::string(key.str()), "unknown key");
+        }
+    }
+
+    bool Has(const char* key) const { return m_table.contains(key); }
+
+    std::string String(const char* key, const std::string& fallback = "") const {
+        const toml::node* n = m_table.get(key);
+        if (!n) return fallback;
+        if (!n->is_string()) Refuse(*n, key, "must be a string");
+        return n->as_string()->get();
+    }
+
+    int Integer(const char* key, int fallback, int low, int high) const {
+        const toml::node* n = m_table.get(key);
+        if (!n) return fallback;
+        if (!n->is_integer()) Refuse(*n, key, "must be a whole number");
+        int64_t v = n->as_integer()->get();
+        if (v < low || v > high)
+            Refuse(*n, key, "must be from " + std::to_string(low) + " to " + std::to_string(high));
+        return static_cast<int>(v);
+    }
+
+    bool Boolean(const char* key, bool fallback) const {
+        const toml::node* n = m_table.get(key);
+        if (!n) return fallback;
+        if (!n->is_boolean()) Refuse(*n, key, "must be true or false");
+        return n->as_boolean()->get();
+    }
+
+    [[noreturn]] void Refuse(const toml::node& n, const std::string& key,
+                             const std::string& what) const {
+        std::ostringstream out;
+        out << m_file << ":" << n.source().begin.line << ": " << m_name << "." << key << ": "
+            << what;
+        throw Refusal{out.str()};
+    }
+    [[noreturn]] void Refuse(const std::string& key, const std::string& what) const {
+        throw Refusal{m_file + ": " + m_name + "." + key + ": " + what};
+    }
+
+private:
+    std::string m_file, m_name;
+    const toml::table& m_table;
+};
+
+const toml::table& SubTable(const std::string& file, const toml::table& root, const char* name,
+                            const toml::table& empty) {
+    const toml::node* n = root.get(name);
+    if (!n) return empty;
+    if (!n->is_table()) {
+        throw Refusal{file + ":" + std::to_string(n->source().begin.line) + ": " + name +
+                      ": must be a table"};
+    }
+    return *n->as_table();
+}
+
+void Read(const std::string& path, GatewayConfig* c) {
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error& e) {
+        std::ostringstream out;
+        out << path << ":" << e.source().begin.line << ": " << e.description();
+        throw Refusal{out.str()};
+    }
+    const std::string base = Folder(path);
+    for (const auto& [key, node] : root) {
+        std::string k(key.str());
+        if (k != "gateway" && k != "broker" && k != "ports" && k != "channel") {
+            throw Refusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
+                          ": unknown table"};
+        }
+    }
+    const toml::table empty;
+
+    Table gw(path, "gateway", SubTable(path, root, "gateway", empty));
+    gw.Only({"id", "topic_prefix", "read_only", "status_interval"});
+    c->id = gw.String("id", HostName());
+    if (!IsTopicLevel(c->id)) gw.Refuse("id", "cannot be a topic level");
+    c->topicPrefix = gw.String("topic_prefix", "krandolix/" + c->id);
+    if (c->topicPrefix.empty() || c->topicPrefix.find_first_of("+#") != std::string::npos)
+        gw.Refuse("topic_prefix", "cannot begin a topic");
+    c->readOnly = gw.Boolean("read_only", false);
+    c->statusInterval = gw.Integer("status_interval", 10, 1, 86400);
+
+    if (!root.contains("broker")) throw Refusal{path + ": broker: the table is required"};
+    Table broker(path, "broker", SubTable(path, root, "broker", empty));
+    broker.Only({"host", "port", "client_id", "keepalive", "username", "password_file", "ca_file",
+                 "cert_file", "key_file"});
+    if (!broker.Has("host")) broker.Refuse("host", "is required");
+    c->host = broker.String("host");
+    if (c->host.empty()) broker.Refuse("host", "is empty");
+    c->port = broker.Integer("port", 1883, 1, 65535);
+    c->clientId = broker.String("client_id", "krandolix-" + c->id);
+    c->keepalive = broker.Integer("keepalive", 30, 5, 65535);
+    c->username = broker.String("username");
+    c->passwordFile = Absolute(base, broker.String("password_file"));
+    c->caFile = Absolute(base, broker.String("ca_file"));
+    c->certFile = Absolute(base, broker.String("cert_file"));
+    c->keyFile = Absolute(base, broker.String("key_file"));
+    if (!c->passwordFile.empty()) {
+        std::string secret, error;
+        if (!ReadSecretFile(c->passwordFile, &secret, &error)) broker.Refuse("password_file", error);
+    }
+    if (c->certFile.empty() != c->keyFile.empty())
+        broker.Refuse(c->certFile.empty() ? "cert_file" : "key_file",
+                      "cert_file and key_file go together");
+
+    const toml::table& ports = SubTable(path, root, "ports", empty);
+    for (const auto& [key, node] : ports) {
+        std::string k(key.str());
+        int n = 0;
+        size_t used = 0;
+        bool number = k.size() > 3 && k.compare(0, 3, "COM") == 0 &&
+                      k.find_first_not_of("0123456789", 3) == std::string::npos;
+        if (number) n = std::stoi(k.substr(3), &used);
+        auto where = path + ":" + std::to_string(node.source().begin.line) + ": ports." + k;
+        if (!number || n < 1 || n > 36) throw Refusal{where + ": a port is COM1 to COM36"};
+        if (!node.is_string() || node.as_string()->get().empty())
+            throw Refusal{where + ": must name a device"};
+        c->ports[n] = node.as_string()->get();
+    }
+
+    const toml::node* channels = root.get("channel");
+    if (!channels) throw Refusal{path + ": channel: at least one [[channel]] is required"};
+    if (!channels->is_array_of_tables())
+        throw Refusal{path + ":" + std::to_string(channels->source().begin.line) +
+                      ": channel: must be [[channel]] tables"};
+    std::set<std::string> names;
+    int position = 0;
+    for (const toml::node& n : *channels->as_array()) {
+        ++position;
+        std::string label = "channel[" + std::to_string(position) + "]";
+        Table ch(path, label, *n.as_table());
+        ch.Only({"name", "config", "tags"});
+        if (!ch.Has("name")) ch.Refuse(n, "name", "is required");
+        if (!ch.Has("config")) ch.Refuse(n, "config", "is required");
+        GatewayChannelConfig cc;
+        cc.name = ch.String("name");
+        if (!IsTopicLevel(cc.name)) ch.Refuse(n, "name", "\"" + cc.name + "\" cannot be a topic level");
+        if (!names.insert(cc.name).second)
+            ch.Refuse(n, "name", "\"" + cc.name + "\" names two channels");
+        cc.configPath = Absolute(base, ch.String("config"));
+        if (cc.configPath.empty()) ch.Refuse(n, "config", "is empty");
+        cc.tagsPath = Absolute(base, ch.String("tags"));
+        c->channels.push_back(cc);
+    }
+}
+
+}  // namespace
+
+bool IsTopicLevel(const std::string& text, bool allowSlash) {
+    return !text.empty() &&
+           text.find_first_of(allowSlash ? "+#" : "+#/") == std::string::npos &&
+           text.find('\0') == std::string::npos;
+}
+
+bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+        *error = path + ": others may read it (chmod 600 it)";
+        return false;
+    }
+    std::ifstream in(path);
+    if (!in) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    std::getline(in, *secret);
+    while (!secret->empty() && (secret->back() == '\r' || secret->back() == ' '))
+        secret->pop_back();
+    return true;
+}
+
+bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::string* error) {
+    GatewayConfig c;
+    c.path = path;
+    try {
+        Read(path, &c);
+    } catch (const Refusal& r) {
+        *error = r.text;
+        return false;
+    }
+    *config = std::move(c);
+    return true;
+}

@@ -1,0 +1,56 @@
+// The gateway's configuration file (TOML): the gateway itself, its broker,
+// where each COM port leads on this machine, and its channels, each a driver
+// configuration file with the tags to publish. Read once at start and again
+// at every reload; a file that does not hold exactly what is documented is
+// refused with the file, the line and the key.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct GatewayChannelConfig {
+    std::string name;        // UTF-8, a topic level
+    std::string configPath;  // the driver's configuration file, absolute
+    std::string tagsPath;    // drvhost's tag list, absolute; "" for every bit of every station
+};
+
+struct GatewayConfig {
+    std::string path;  // of the TOML file itself
+
+    // [gateway]
+    std::string id;
+    std::string topicPrefix;
+    bool readOnly = false;
+    int statusInterval = 10;  // seconds
+
+    // [broker]
+    std::string host;
+    int port = 1883;
+    std::string clientId;
+    int keepalive = 30;
+    std::string username;
+    std::string passwordFile;
+    std::string caFile, certFile, keyFile;  // any of them turns TLS on
+
+    // [ports]: COM number -> device
+    std::map<int, std::string> ports;
+
+    std::vector<GatewayChannelConfig> channels;
+
+    bool Tls() const { return !caFile.empty() || !certFile.empty() || !keyFile.empty(); }
+};
+
+// Reads and checks a configuration file. On failure returns false with
+// *error saying "FILE:LINE: KEY: what is wrong" (or "FILE: ..." where no
+// line applies).
+bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::string* error);
+
+// Whether a text can stand as one level of a topic: not empty, no '+', '#'
+// or '/' (for a tag name '/' is allowed: allowSlash).
+bool IsTopicLevel(const std::string& text, bool allowSlash = false);
+
+// The password in a file only its owner may read; false with *error when the
+// file cannot be read or others (group or world) may read it.
+bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error);

@@ -1,0 +1,243 @@
+#include "gateway/MqttBridge.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <sys/time.h>
+
+#include "gateway/Journal.h"
+
+namespace {
+
+// How long the gateway waits before connecting again: doubling up to a limit.
+const int kFirstBackoffMs = 500;
+const int kLastBackoffMs = 30000;
+// The broker keeps the gateway's session (its command subscriptions and the
+// commands sent meanwhile) this long after a connection is lost.
+const uint32_t kSessionExpirySeconds = 7 * 24 * 3600;
+
+// Compact JSON; text that is not UTF-8 is mended rather than refused.
+std::string Dump(const nlohmann::json& j) {
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string IsoTime() {
+    timeval tv;
+    ::gettimeofday(&tv, nullptr);
+    tm local;
+    ::localtime_r(&tv.tv_sec, &local);
+    char date[32], zone[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);  // +0900
+    char out[64];
+    std::snprintf(out, sizeof out, "%s.%03ld%.3s:%s", date, static_cast<long>(tv.tv_usec / 1000),
+                  zone, zone + 3);
+    return out;
+}
+
+MqttBridge::MqttBridge(const GatewayConfig& config, std::function<void()> wake)
+    : m_config(config), m_wake(std::move(wake)) {
+    mosquitto_lib_init();
+}
+
+MqttBridge::~MqttBridge() {
+    Stop();
+    if (m_mosq) mosquitto_destroy(m_mosq);
+    mosquitto_lib_cleanup();
+}
+
+bool MqttBridge::Start(std::string* error) {
+    m_mosq = mosquitto_new(m_config.clientId.c_str(), false, this);
+    if (!m_mosq) {
+        *error = "cannot set up an MQTT client";
+        return false;
+    }
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_threaded_set(m_mosq, true);
+    mosquitto_connect_v5_callback_set(m_mosq, &MqttBridge::OnConnect);
+    mosquitto_disconnect_v5_callback_set(m_mosq, &MqttBridge::OnDisconnect);
+    mosquitto_message_v5_callback_set(m_mosq, &MqttBridge::OnMessage);
+    const std::string online = m_config.topicPrefix + "/online";
+    mosquitto_will_set_v5(m_mosq, online.c_str(), 1, "0", 1, true, nullptr);
+    if (!m_config.username.empty() || !m_config.passwordFile.empty()) {
+        std::string password;
+        if (!m_config.passwordFile.empty() &&
+            !ReadSecretFile(m_config.passwordFile, &password, error)) {
+            return false;
+        }
+        mosquitto_username_pw_set(m_mosq, m_config.username.c_str(),
+                                  m_config.passwordFile.empty() ? nullptr : password.c_str());
+    }
+    if (m_config.Tls()) {
+        int rc = mosquitto_tls_set(m_mosq, m_config.caFile.empty() ? nullptr : m_config.caFile.c_str(),
+                                   m_config.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                                   m_config.certFile.empty() ? nullptr : m_config.certFile.c_str(),
+                                   m_config.keyFile.empty() ? nullptr : m_config.keyFile.c_str(),
+                                   nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            *error = std::string("TLS: ") + mosquitto_strerror(rc);
+            return false;
+        }
+    }
+    m_thread = std::thread(&MqttBridge::Network, this);
+    return true;
+}
+
+void MqttBridge::Network() {
+    mosquitto_property* props = nullptr;
+    mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpirySeconds);
+    int backoff = kFirstBackoffMs;
+    bool linked = false;
+    while (!m_stop) {
+        if (!linked) {
+            // every connection carries the session's expiry: a reconnect of the
+            // library's own would send none and the broker would drop the session
+            int rc = mosquitto_connect_bind_v5(m_mosq, m_config.host.c_str(), m_config.port,
+                                               m_config.keepalive, nullptr, props);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                Journal(kWarning, "broker " + m_config.host + ":" + std::to_string(m_config.port) +
+                                      ": " + mosquitto_strerror(rc) + "; again in " +
+                                      std::to_string(backoff) + " ms");
+                for (int waited = 0; waited < backoff && !m_stop; waited += 100)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                backoff = std::min(backoff * 2, kLastBackoffMs);
+                continue;
+            }
+            linked = true;
+        }
+        int rc = mosquitto_loop(m_mosq, 100, 1);
+        if (m_connected) backoff = kFirstBackoffMs;
+        if (rc != MOSQ_ERR_SUCCESS && !m_stop) {
+            linked = false;
+            m_connected = false;
+            for (int waited = 0; waited < backoff && !m_stop; waited += 100)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            backoff = std::min(backoff * 2, kLastBackoffMs);
+        }
+    }
+    // a clean stop: online 0, then let the last packets leave
+    if (m_connected) {
+        const std::string online = m_config.topicPrefix + "/online";
+        int mid = 0;
+        mosquitto_publish_v5(m_mosq, &mid, online.c_str(), 1, "0", 1, true, nullptr);
+        for (int i = 0; i < 20 && mosquitto_want_write(m_mosq); ++i) mosquitto_loop(m_mosq, 50, 1);
+        mosquitto_loop(m_mosq, 50, 1);
+        mosquitto_disconnect_v5(m_mosq, 0, nullptr);
+        mosquitto_loop(m_mosq, 50, 1);
+    }
+    m_connected = false;
+    mosquitto_property_free_all(&props);
+}
+
+void MqttBridge::Stop() {
+    if (!m_thread.joinable()) return;
+    m_stop = true;
+    m_thread.join();
+}
+
+void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__property*) {
+    auto* b = static_cast<MqttBridge*>(self);
+    if (rc != 0) {
+        Journal(kError, std::string("broker refused the connection: ") +
+                            mosquitto_reason_string(rc));
+        return;
+    }
+    // commands only: our own topics are not sent back, retained ones never
+    const std::string commands = b->m_config.topicPrefix + "/+/#";
+    mosquitto_subscribe_v5(m, nullptr, commands.c_str(), 2,
+                           MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
+    const std::string online = b->m_config.topicPrefix + "/online";
+    mosquitto_publish_v5(m, nullptr, online.c_str(), 1, "1", 1, true, nullptr);
+    b->m_connected = true;
+    b->m_connectedAgain = true;
+    Journal(kInfo, "connected to the broker " + b->m_config.host + ":" +
+                       std::to_string(b->m_config.port));
+    if (b->m_wake) b->m_wake();
+}
+
+void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
+    auto* b = static_cast<MqttBridge*>(self);
+    b->m_connected = false;
+    if (!b->m_stop) Journal(kWarning, std::string("broker connection lost: ") + mosquitto_strerror(rc));
+}
+
+void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
+                           const mqtt5__property* props) {
+    auto* b = static_cast<MqttBridge*>(self);
+    const std::string prefix = b->m_config.topicPrefix + "/";
+    std::string topic = msg->topic ? msg->topic : "";
+    if (topic.compare(0, prefix.size(), prefix) != 0) return;
+    Command c;
+    c.topic = topic.substr(prefix.size());
+    c.payload.assign(static_cast<const char*>(msg->payload),
+                     static_cast<size_t>(msg->payloadlen));
+    void* data = nullptr;
+    uint16_t len = 0;
+    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &len, false)) {
+        c.correlation.assign(static_cast<const char*>(data), len);
+        free(data);
+    }
+    {
+        std::lock_guard<std::mutex> hold(b->m_lock);
+        b->m_commands.push_back(std::move(c));
+    }
+    if (b->m_wake) b->m_wake();
+}
+
+std::deque<MqttBridge::Command> MqttBridge::TakeCommands() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::deque<Command> out;
+    out.swap(m_commands);
+    return out;
+}
+
+void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain,
+                         int qos, const std::string& correlation) {
+    if (!m_connected || !m_mosq) return;
+    const std::string full = m_config.topicPrefix + "/" + topic;
+    mosquitto_property* props = nullptr;
+    if (!correlation.empty())
+        mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
+                                      static_cast<uint16_t>(correlation.size()));
+    mosquitto_publish_v5(m_mosq, nullptr, full.c_str(), static_cast<int>(payload.size()),
+                         payload.data(), qos, retain, props);
+    mosquitto_property_free_all(&props);
+}
+
+void MqttBridge::OnValue(const std::string& channel, const std::string& tag, double value) {
+    Publish(channel + "/" + tag, value != 0 ? "1" : "0", true);
+}
+
+void MqttBridge::OnStation(const std::string& channel, const std::string& station,
+                           const StationState& s) {
+    nlohmann::json j = {{"state", s.state},
+                        {"controls", s.controls},
+                        {"control_failures", s.controlFailures},
+                        {"polls", s.polls},
+                        {"poll_failures", s.pollFailures}};
+    Publish(channel + "/station/" + station, Dump(j), true);
+}
+
+void MqttBridge::OnChannelState(const std::string& channel, const std::string& state) {
+    Publish(channel + "/state", Dump({{"state", state}}), true);
+}
+
+void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {
+    nlohmann::json j = {{"kind", fault ? "fault" : "info"}, {"text", text}, {"time", IsoTime()}};
+    Publish(channel + "/log", Dump(j), false, 0);
+}
+
+void MqttBridge::OnWriteResult(const std::string& channel, const std::string& tag,
+                               WriteResult result, const std::string& request) {
+    nlohmann::json j = {{"result", WriteResultName(result)}};
+    j["request"] = request.empty() ? nlohmann::json(nullptr) : nlohmann::json(request);
+    Publish(channel + "/" + tag + "/result", Dump(j),
+            false, 1, request);
+}

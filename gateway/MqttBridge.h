@@ -1,0 +1,82 @@
+// The gateway's side of the MQTT broker (libmosquitto, MQTT 5): retained
+// values and states, log lines, write results, the online flag with its last
+// will, and the command topics, subscribed with QoS 2 in a session the broker
+// keeps while the gateway is away.
+//
+// The network runs on a thread of its own that connects, and after a lost
+// connection connects again with a bounded back-off, every time with the
+// session's properties. Publishing is safe from any thread; while there is no
+// connection nothing is queued: retained states are told again on the next
+// connection, log lines and results are dropped.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "gateway/GatewayChannel.h"
+#include "gateway/GatewayConfig.h"
+
+struct mosquitto;
+struct mosquitto_message;
+struct mqtt5__property;
+
+class MqttBridge : public GatewaySink {
+public:
+    struct Command {
+        std::string topic;        // below the prefix: "<channel>/<tag>/set", ...
+        std::string payload;
+        std::string correlation;  // MQTT 5 correlation data, "" when none
+    };
+
+    // wake is called (on the network thread) when a command arrives or the
+    // connection comes back.
+    MqttBridge(const GatewayConfig& config, std::function<void()> wake);
+    ~MqttBridge() override;
+
+    // Sets up the client and starts the network thread: false with *error
+    // when the settings cannot be used (TLS files, password file).
+    bool Start(std::string* error);
+    // Publishes online 0, disconnects and ends the network thread.
+    void Stop();
+
+    std::deque<Command> TakeCommands();
+    bool Connected() const { return m_connected; }
+    // True once after every connection: the caller tells every state again.
+    bool TakeConnectedAgain() { return m_connectedAgain.exchange(false); }
+
+    void Publish(const std::string& topicBelowPrefix, const std::string& payload, bool retain,
+                 int qos = 1, const std::string& correlation = "");
+
+    // GatewaySink
+    void OnValue(const std::string& channel, const std::string& tag, double value) override;
+    void OnStation(const std::string& channel, const std::string& station,
+                   const StationState& state) override;
+    void OnChannelState(const std::string& channel, const std::string& state) override;
+    void OnLog(const std::string& channel, bool fault, const std::string& text) override;
+    void OnWriteResult(const std::string& channel, const std::string& tag, WriteResult result,
+                       const std::string& request) override;
+
+private:
+    static void OnConnect(mosquitto* m, void* self, int rc, int flags, const mqtt5__property* p);
+    static void OnDisconnect(mosquitto* m, void* self, int rc, const mqtt5__property* p);
+    static void OnMessage(mosquitto* m, void* self, const mosquitto_message* msg,
+                          const mqtt5__property* p);
+    void Network();
+
+    GatewayConfig m_config;
+    std::function<void()> m_wake;
+    mosquitto* m_mosq = nullptr;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_connectedAgain{false};
+    std::mutex m_lock;
+    std::deque<Command> m_commands;
+};
+
+// ISO 8601 with milliseconds and the local offset, as log lines carry it.
+std::string IsoTime();

@@ -1,0 +1,84 @@
+// drvgw: the driver as a Linux service that publishes its channels to an MQTT
+// broker. "drvgw run CONFIG" runs in the foreground (systemd's Type=notify);
+// "drvgw check CONFIG" checks a configuration and prints what it would run.
+#include <cstdio>
+#include <string>
+
+#include "gateway/Gateway.h"
+#include "gateway/GatewayChannel.h"
+#include "gateway/GatewayConfig.h"
+#include "gateway/Journal.h"
+#include "host/DriverTable.h"
+
+namespace {
+
+const int kExitRefused = 2;
+const int kExitUsage = 64;
+
+const char kUsage[] =
+    "usage: drvgw run CONFIG     run the gateway in the foreground (SIGHUP reloads CONFIG)\n"
+    "       drvgw check CONFIG   check CONFIG and print what it would run\n";
+
+// Sees what the channels would tell, and tells nothing.
+class NoSink : public GatewaySink {
+public:
+    void OnValue(const std::string&, const std::string&, double) override {}
+    void OnStation(const std::string&, const std::string&, const StationState&) override {}
+    void OnChannelState(const std::string&, const std::string&) override {}
+    void OnLog(const std::string&, bool, const std::string&) override {}
+    void OnWriteResult(const std::string&, const std::string&, WriteResult,
+                       const std::string&) override {}
+};
+
+int Check(const GatewayConfig& c) {
+    DriverTable driver;
+    NoSink sink;
+    std::printf("gateway %s, topics under %s/%s\n", c.id.c_str(), c.topicPrefix.c_str(),
+                c.readOnly ? " (read-only)" : "");
+    std::printf("broker %s:%d as %s%s%s\n", c.host.c_str(), c.port, c.clientId.c_str(),
+                c.username.empty() ? "" : (", user " + c.username).c_str(), c.Tls() ? ", TLS" : "");
+    for (const auto& [n, device] : c.ports) std::printf("COM%d -> %s\n", n, device.c_str());
+    int index = 0;
+    for (const GatewayChannelConfig& cc : c.channels) {
+        GatewayChannel ch(driver, cc, index++, sink);
+        std::string error;
+        if (!ch.Load(&error)) {
+            std::fprintf(stderr, "drvgw: %s\n", error.c_str());
+            return kExitRefused;
+        }
+        int outputs = 0;
+        for (const HostTag& t : ch.Tags()) outputs += t.address.find_first_of("Oo") == 0;
+        std::printf("channel %s: %s, %zu stations, %zu tags (%d outputs)%s%s; a write times out "
+                    "after %lld ms\n",
+                    cc.name.c_str(), cc.configPath.c_str(), ch.Stations().size(), ch.Tags().size(),
+                    outputs, cc.tagsPath.empty() ? ", every bit of every station" : ", from ",
+                    cc.tagsPath.c_str(), static_cast<long long>(ch.WriteBound().count()));
+        for (const auto& s : ch.Stations())
+            std::printf("  station %s (%d)\n", s.name.c_str(), s.number);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc != 3 || (std::string(argv[1]) != "run" && std::string(argv[1]) != "check")) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    GatewayConfig config;
+    std::string error;
+    if (!LoadGatewayConfig(argv[2], &config, &error)) {
+        if (std::string(argv[1]) == "run")
+            Journal(kError, error);
+        else
+            std::fprintf(stderr, "drvgw: %s\n", error.c_str());
+        return kExitRefused;
+    }
+    if (std::string(argv[1]) == "check") return Check(config);
+    return Gateway(config).Run();
+}
