@@ -131,7 +131,8 @@ int Gateway::Run() {
         }
     }
     const int wakeFd = m_wakeFd;
-    m_bridge.reset(new MqttBridge(m_config, [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); }));
+    m_bridge.reset(new MqttBridge(
+        m_config, [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); }));
     if (!m_bridge->Start(&error)) {
         Journal(kError, error);
         return 2;
@@ -233,13 +234,15 @@ GatewayChannel* Gateway::FindChannel(const std::string& name) {
 }
 
 void Gateway::TakeCommands() {
-    for (MqttBridge::Command& c : m_bridge->TakeCommands()) Command(c.topic, c.payload, c.correlation);
+    for (MqttBridge::Command& c : m_bridge->TakeCommands())
+        Command(c.topic, c.payload, c.correlation);
 }
 
 void Gateway::Command(const std::string& topic, const std::string& payload,
                       const std::string& correlation) {
     const std::string set = "/set";
-    if (topic.size() <= set.size() || topic.compare(topic.size() - set.size(), set.size(), set) != 0)
+    if (topic.size() <= set.size() ||
+        topic.compare(topic.size() - set.size(), set.size(), set) != 0)
         return;  // not a command
     const size_t slash = topic.find('/');
     const std::string channel = topic.substr(0, slash);
@@ -371,7 +374,7 @@ void Gateway::OnLog(const std::string& channel, bool fault, const std::string& t
     Journal(fault ? kWarning : kInfo, channel + ": " + text);
     m_bridge->OnLog(channel, fault, text);
 }
-void Gateway::OnWriteResult(const std::string& channel, const std::string& tag,
-                            WriteResult result, const std::string& request) {
+void Gateway::OnWriteResult(const std::string& channel, const std::string& tag, WriteResult result,
+                            const std::string& request) {
     m_bridge->OnWriteResult(channel, tag, result, request);
 }

@@ -49,11 +49,16 @@ HostTagRef g_nextRefBase = 1u << 20;
 
 const char* WriteResultName(WriteResult r) {
     switch (r) {
-        case WriteResult::queued: return "queued";
-        case WriteResult::busy: return "busy";
-        case WriteResult::refused: return "refused";
-        case WriteResult::done: return "done";
-        case WriteResult::timeout: return "timeout";
+        case WriteResult::queued:
+            return "queued";
+        case WriteResult::busy:
+            return "busy";
+        case WriteResult::refused:
+            return "refused";
+        case WriteResult::done:
+            return "done";
+        case WriteResult::timeout:
+            return "timeout";
     }
     return "refused";
 }
@@ -71,8 +76,8 @@ bool GatewayChannel::Load(std::string* error) {
     m_fingerprint = FingerprintOf(m_config);
     CConfigData config;
     if (int rc = config.Load(m_config.configPath.c_str())) {
-        *error = m_config.configPath + ": the driver cannot load it (code " + std::to_string(rc) +
-                 ")";
+        *error = m_config.configWhere + ": " + m_config.configPath +
+                 ": the driver cannot load it (code " + std::to_string(rc) + ")";
         return false;
     }
     std::set<std::string> stationNames;
@@ -82,7 +87,8 @@ bool GatewayChannel::Load(std::string* error) {
         st.name = Cp949ToUtf8(st.cp949);
         st.number = s->GetStationNo();
         if (!IsTopicLevel(st.name)) {
-            *error = m_config.configPath + ": station \"" + st.name + "\" cannot be a topic level";
+            *error = m_config.configWhere + ": " + m_config.configPath + ": station \"" + st.name +
+                     "\" cannot be a topic level";
             return false;
         }
         m_stations.push_back(st);
@@ -105,22 +111,25 @@ bool GatewayChannel::Load(std::string* error) {
     } else {
         std::vector<std::string> lines;
         if (!ReadTagFile(m_config.tagsPath, &lines)) {
-            *error = m_config.tagsPath + ": cannot be read";
+            *error = m_config.tagsWhere + ": " + m_config.tagsPath + ": cannot be read";
             return false;
         }
         std::set<std::string> names;
         for (const std::string& line : lines) {
             HostTag t;
             if (!ParseTagLine(line, &t)) {
-                *error = m_config.tagsPath + ": \"" + line + "\" is not NAME=DEVICE:ADDRESS";
+                *error = m_config.tagsWhere + ": " + m_config.tagsPath + ": \"" + line +
+                         "\" is not NAME=DEVICE:ADDRESS";
                 return false;
             }
             if (!IsTopicLevel(t.name, true) || TagNameClashes(t.name)) {
-                *error = m_config.tagsPath + ": tag \"" + t.name + "\" cannot be a topic";
+                *error = m_config.tagsWhere + ": " + m_config.tagsPath + ": tag \"" + t.name +
+                         "\" cannot be a topic";
                 return false;
             }
             if (!names.insert(t.name).second) {
-                *error = m_config.tagsPath + ": tag \"" + t.name + "\" is named twice";
+                *error = m_config.tagsWhere + ": " + m_config.tagsPath + ": tag \"" + t.name +
+                         "\" is named twice";
                 return false;
             }
             tags.push_back(t);
@@ -134,17 +143,16 @@ bool GatewayChannel::Load(std::string* error) {
     const int64_t timeout = config.GetTimeout() >= 1 ? config.GetTimeout() : 5000;
     const int64_t retries = std::max(0, config.GetRetries());
     const int64_t delay = std::max(0, config.GetDelay());
-    const int64_t pass = static_cast<int64_t>(m_stations.size()) *
-                             ((retries + 2) * timeout + delay + 100) +
-                         50;
+    const int64_t pass =
+        static_cast<int64_t>(m_stations.size()) * ((retries + 2) * timeout + delay + 100) + 50;
     m_writeBound = std::chrono::milliseconds(2 * pass + 5000);
     int64_t period = 0;
     for (const auto& s : config.Stations())
         period = std::max<int64_t>(period, std::max(0, s->GetPollPeriod()));
     m_stallLimit = std::chrono::milliseconds(3 * pass + period + 10000);
 
-    m_session.reset(new CHostSession(m_driver, m_config.configPath, std::move(tags),
-                                     g_nextRefBase));
+    m_session.reset(
+        new CHostSession(m_driver, m_config.configPath, std::move(tags), g_nextRefBase));
     g_nextRefBase += 1u << 20;
     return true;
 }
@@ -153,7 +161,8 @@ bool GatewayChannel::Start(std::string* error) {
     HostEvents::SetCaller(m_index);
     if (m_session->Open() < 0) {
         HostEvents::SetCaller(-1);
-        *error = m_config.configPath + ": the driver refuses to open it";
+        *error =
+            m_config.configWhere + ": " + m_config.configPath + ": the driver refuses to open it";
         return false;
     }
     m_session->RegisterTags();
@@ -179,8 +188,8 @@ void GatewayChannel::Stop() {
     HostEvents::SetCaller(-1);
 }
 
-WriteResult GatewayChannel::Write(const std::string& name, double value,
-                                  const std::string& request, bool readOnly) {
+WriteResult GatewayChannel::Write(const std::string& name, double value, const std::string& request,
+                                  bool readOnly) {
     HostTag* tag = m_session->FindTag(name);
     if (readOnly || !tag || value != 1 || tag->handle < 0 ||
         !m_isOutput[static_cast<size_t>(tag - &m_session->Tags()[0])]) {
@@ -257,9 +266,9 @@ void GatewayChannel::Tick(Clock::time_point now) {
         st.polls = n[2];
         st.pollFailures = n[3];
         work += st.controls + st.polls;
-        st.state = summary < 0 ? "unknown"
-                   : r < 0     ? "disabled"
-                   : r > 0     ? "fault"
+        st.state = summary < 0                   ? "unknown"
+                   : r < 0                       ? "disabled"
+                   : r > 0                       ? "fault"
                    : st.polls + st.controls == 0 ? "unknown"
                                                  : "ok";
         if (r >= 0) ++enabled;

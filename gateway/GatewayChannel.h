@@ -48,11 +48,11 @@ public:
 class GatewayChannel {
 public:
     struct Station {
-        std::string name;    // UTF-8
-        std::string cp949;   // as the driver knows it
+        std::string name;   // UTF-8
+        std::string cp949;  // as the driver knows it
         int number = 0;
-        StationState last;   // as last read
-        bool told = false;   // told at least once
+        StationState last;  // as last read
+        bool told = false;  // told at least once
     };
 
     GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,

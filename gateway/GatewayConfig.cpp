@@ -1,12 +1,12 @@
 #include "gateway/GatewayConfig.h"
 
 #include <sys/stat.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 namespace {
 
@@ -73,10 +73,15 @@ public:
 
     [[noreturn]] void Refuse(const toml::node& n, const std::string& key,
                              const std::string& what) const {
+        throw Refusal{Where(n, key) + ": " + what};
+    }
+    // "FILE:LINE: TABLE.KEY" of a key (of the table itself when it lacks the key)
+    std::string Where(const toml::node& table, const std::string& key) const {
+        const toml::node* n = m_table.get(key);
         std::ostringstream out;
-        out << m_file << ":" << n.source().begin.line << ": " << m_name << "." << key << ": "
-            << what;
-        throw Refusal{out.str()};
+        out << m_file << ":" << (n ? n->source() : table.source()).begin.line << ": " << m_name
+            << "." << key;
+        return out.str();
     }
     [[noreturn]] void Refuse(const std::string& key, const std::string& what) const {
         throw Refusal{m_file + ": " + m_name + "." + key + ": " + what};
@@ -144,7 +149,8 @@ void Read(const std::string& path, GatewayConfig* c) {
     c->keyFile = Absolute(base, broker.String("key_file"));
     if (!c->passwordFile.empty()) {
         std::string secret, error;
-        if (!ReadSecretFile(c->passwordFile, &secret, &error)) broker.Refuse("password_file", error);
+        if (!ReadSecretFile(c->passwordFile, &secret, &error))
+            broker.Refuse("password_file", error);
     }
     if (c->certFile.empty() != c->keyFile.empty())
         broker.Refuse(c->certFile.empty() ? "cert_file" : "key_file",
@@ -181,12 +187,15 @@ void Read(const std::string& path, GatewayConfig* c) {
         if (!ch.Has("config")) ch.Refuse(n, "config", "is required");
         GatewayChannelConfig cc;
         cc.name = ch.String("name");
-        if (!IsTopicLevel(cc.name)) ch.Refuse(n, "name", "\"" + cc.name + "\" cannot be a topic level");
+        if (!IsTopicLevel(cc.name))
+            ch.Refuse(n, "name", "\"" + cc.name + "\" cannot be a topic level");
         if (!names.insert(cc.name).second)
             ch.Refuse(n, "name", "\"" + cc.name + "\" names two channels");
         cc.configPath = Absolute(base, ch.String("config"));
         if (cc.configPath.empty()) ch.Refuse(n, "config", "is empty");
         cc.tagsPath = Absolute(base, ch.String("tags"));
+        cc.configWhere = ch.Where(n, "config");
+        cc.tagsWhere = ch.Where(n, "tags");
         c->channels.push_back(cc);
     }
 }
@@ -194,8 +203,7 @@ void Read(const std::string& path, GatewayConfig* c) {
 }  // namespace
 
 bool IsTopicLevel(const std::string& text, bool allowSlash) {
-    return !text.empty() &&
-           text.find_first_of(allowSlash ? "+#" : "+#/") == std::string::npos &&
+    return !text.empty() && text.find_first_of(allowSlash ? "+#" : "+#/") == std::string::npos &&
            text.find('\0') == std::string::npos;
 }
 

@@ -14,6 +14,8 @@ struct GatewayChannelConfig {
     std::string name;        // UTF-8, a topic level
     std::string configPath;  // the driver's configuration file, absolute
     std::string tagsPath;    // drvhost's tag list, absolute; "" for every bit of every station
+    // where each file is named: "FILE:LINE: channel[N].config" (for messages)
+    std::string configWhere, tagsWhere;
 };
 
 struct GatewayConfig {

@@ -2,12 +2,12 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <sys/time.h>
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
-#include <sys/time.h>
 
 #include "gateway/Journal.h"
 
@@ -76,11 +76,11 @@ bool MqttBridge::Start(std::string* error) {
                                   m_config.passwordFile.empty() ? nullptr : password.c_str());
     }
     if (m_config.Tls()) {
-        int rc = mosquitto_tls_set(m_mosq, m_config.caFile.empty() ? nullptr : m_config.caFile.c_str(),
-                                   m_config.caFile.empty() ? "/etc/ssl/certs" : nullptr,
-                                   m_config.certFile.empty() ? nullptr : m_config.certFile.c_str(),
-                                   m_config.keyFile.empty() ? nullptr : m_config.keyFile.c_str(),
-                                   nullptr);
+        int rc = mosquitto_tls_set(
+            m_mosq, m_config.caFile.empty() ? nullptr : m_config.caFile.c_str(),
+            m_config.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+            m_config.certFile.empty() ? nullptr : m_config.certFile.c_str(),
+            m_config.keyFile.empty() ? nullptr : m_config.keyFile.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             *error = std::string("TLS: ") + mosquitto_strerror(rc);
             return false;
@@ -116,7 +116,10 @@ void MqttBridge::Network() {
         if (m_connected) backoff = kFirstBackoffMs;
         if (rc != MOSQ_ERR_SUCCESS && !m_stop) {
             linked = false;
-            m_connected = false;
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_connected = false;
+            }
             for (int waited = 0; waited < backoff && !m_stop; waited += 100)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             backoff = std::min(backoff * 2, kLastBackoffMs);
@@ -145,8 +148,8 @@ void MqttBridge::Stop() {
 void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__property*) {
     auto* b = static_cast<MqttBridge*>(self);
     if (rc != 0) {
-        Journal(kError, std::string("broker refused the connection: ") +
-                            mosquitto_reason_string(rc));
+        Journal(kError,
+                std::string("broker refused the connection: ") + mosquitto_reason_string(rc));
         return;
     }
     // commands only: our own topics are not sent back, retained ones never
@@ -155,17 +158,27 @@ void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__p
                            MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
     const std::string online = b->m_config.topicPrefix + "/online";
     mosquitto_publish_v5(m, nullptr, online.c_str(), 1, "1", 1, true, nullptr);
-    b->m_connected = true;
+    std::deque<Message> backlog;
+    {
+        std::lock_guard<std::mutex> hold(b->m_lock);
+        b->m_connected = true;
+        backlog.swap(b->m_backlog);
+    }
+    for (const Message& msg : backlog) b->Send(msg);
     b->m_connectedAgain = true;
-    Journal(kInfo, "connected to the broker " + b->m_config.host + ":" +
-                       std::to_string(b->m_config.port));
+    Journal(kInfo,
+            "connected to the broker " + b->m_config.host + ":" + std::to_string(b->m_config.port));
     if (b->m_wake) b->m_wake();
 }
 
 void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
     auto* b = static_cast<MqttBridge*>(self);
-    b->m_connected = false;
-    if (!b->m_stop) Journal(kWarning, std::string("broker connection lost: ") + mosquitto_strerror(rc));
+    {
+        std::lock_guard<std::mutex> hold(b->m_lock);
+        b->m_connected = false;
+    }
+    if (!b->m_stop)
+        Journal(kWarning, std::string("broker connection lost: ") + mosquitto_strerror(rc));
 }
 
 void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
@@ -176,8 +189,7 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
     if (topic.compare(0, prefix.size(), prefix) != 0) return;
     Command c;
     c.topic = topic.substr(prefix.size());
-    c.payload.assign(static_cast<const char*>(msg->payload),
-                     static_cast<size_t>(msg->payloadlen));
+    c.payload.assign(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
     void* data = nullptr;
     uint16_t len = 0;
     if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &len, false)) {
@@ -198,16 +210,34 @@ std::deque<MqttBridge::Command> MqttBridge::TakeCommands() {
     return out;
 }
 
-void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain,
-                         int qos, const std::string& correlation) {
-    if (!m_connected || !m_mosq) return;
-    const std::string full = m_config.topicPrefix + "/" + topic;
+void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain, int qos,
+                         const std::string& correlation) {
+    if (!m_mosq) return;
+    Message m{m_config.topicPrefix + "/" + topic, payload, correlation, qos};
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!m_connected) {
+            if (retain) return;  // told again on the next connection
+            if (m_backlog.size() >= kBacklog) m_backlog.pop_front();
+            m_backlog.push_back(std::move(m));
+            return;
+        }
+    }
+    if (retain) {
+        mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), qos, true, nullptr);
+    } else {
+        Send(m);
+    }
+}
+
+void MqttBridge::Send(const Message& m) {
     mosquitto_property* props = nullptr;
-    if (!correlation.empty())
-        mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
-                                      static_cast<uint16_t>(correlation.size()));
-    mosquitto_publish_v5(m_mosq, nullptr, full.c_str(), static_cast<int>(payload.size()),
-                         payload.data(), qos, retain, props);
+    if (!m.correlation.empty())
+        mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
+                                      static_cast<uint16_t>(m.correlation.size()));
+    mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                         m.payload.data(), m.qos, false, props);
     mosquitto_property_free_all(&props);
 }
 
@@ -238,6 +268,5 @@ void MqttBridge::OnWriteResult(const std::string& channel, const std::string& ta
                                WriteResult result, const std::string& request) {
     nlohmann::json j = {{"result", WriteResultName(result)}};
     j["request"] = request.empty() ? nlohmann::json(nullptr) : nlohmann::json(request);
-    Publish(channel + "/" + tag + "/result", Dump(j),
-            false, 1, request);
+    Publish(channel + "/" + tag + "/result", Dump(j), false, 1, request);
 }

@@ -5,9 +5,9 @@
 //
 // The network runs on a thread of its own that connects, and after a lost
 // connection connects again with a bounded back-off, every time with the
-// session's properties. Publishing is safe from any thread; while there is no
-// connection nothing is queued: retained states are told again on the next
-// connection, log lines and results are dropped.
+// session's properties. Publishing is safe from any thread. While there is no
+// connection retained states are not queued (they are told again on the next
+// connection); log lines and results wait, the most recent kBacklog of them.
 #pragma once
 
 #include <atomic>
@@ -27,7 +27,7 @@ struct mqtt5__property;
 class MqttBridge : public GatewaySink {
 public:
     struct Command {
-        std::string topic;        // below the prefix: "<channel>/<tag>/set", ...
+        std::string topic;  // below the prefix: "<channel>/<tag>/set", ...
         std::string payload;
         std::string correlation;  // MQTT 5 correlation data, "" when none
     };
@@ -74,8 +74,16 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_connectedAgain{false};
-    std::mutex m_lock;
+    struct Message {
+        std::string topic, payload, correlation;
+        int qos;
+    };
+    static const size_t kBacklog = 1000;
+    void Send(const Message& m);
+
+    std::mutex m_lock;  // the commands, the backlog, and m_connected's changes
     std::deque<Command> m_commands;
+    std::deque<Message> m_backlog;
 };
 
 // ISO 8601 with milliseconds and the local offset, as log lines carry it.

@@ -48,11 +48,12 @@ int Check(const GatewayConfig& c) {
         }
         int outputs = 0;
         for (const HostTag& t : ch.Tags()) outputs += t.address.find_first_of("Oo") == 0;
-        std::printf("channel %s: %s, %zu stations, %zu tags (%d outputs)%s%s; a write times out "
-                    "after %lld ms\n",
-                    cc.name.c_str(), cc.configPath.c_str(), ch.Stations().size(), ch.Tags().size(),
-                    outputs, cc.tagsPath.empty() ? ", every bit of every station" : ", from ",
-                    cc.tagsPath.c_str(), static_cast<long long>(ch.WriteBound().count()));
+        std::printf(
+            "channel %s: %s, %zu stations, %zu tags (%d outputs)%s%s; a write times out "
+            "after %lld ms\n",
+            cc.name.c_str(), cc.configPath.c_str(), ch.Stations().size(), ch.Tags().size(), outputs,
+            cc.tagsPath.empty() ? ", every bit of every station" : ", from ", cc.tagsPath.c_str(),
+            static_cast<long long>(ch.WriteBound().count()));
         for (const auto& s : ch.Stations())
             std::printf("  station %s (%d)\n", s.name.c_str(), s.number);
     }

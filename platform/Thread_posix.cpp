@@ -1,11 +1,10 @@
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <new>
 
 #include "Thread.h"
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace {
 struct Start {

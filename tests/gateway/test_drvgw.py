@@ -1,0 +1,488 @@
+#!/usr/bin/python3
+"""drvgw against a real mosquitto broker and mcsim on pseudo-terminals, watched and
+commanded by a real MQTT 5 client.
+
+Run: test_drvgw.py BIN_FOLDER   (under Debian's /usr/bin/python3)"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gwtest  # noqa: E402
+from gwtest import Broker, Gateway, Sim, Watcher, channel_config, drvcfg, wait_until  # noqa: E402
+
+PREFIX = "krandolix/t"
+# COM numbers the gateway's own links give; nothing else leads there
+COM = [int(n) for n in os.environ.get("GATEWAY_COMS", "31 32 33").split()]
+
+
+def toml(broker_port, channels, ports, extra_gateway="", broker_extra="", gateway_id="t"):
+    text = f'[gateway]\nid = "{gateway_id}"\nstatus_interval = 2\n{extra_gateway}\n'
+    text += f'[broker]\nhost = "127.0.0.1"\nport = {broker_port}\nkeepalive = 5\n{broker_extra}\n'
+    text += "[ports]\n" + "".join(f'COM{n} = "{dev}"\n' for n, dev in ports.items())
+    for name, cfg, tags in channels:
+        text += f'\n[[channel]]\nname = "{name}"\nconfig = "{cfg}"\n'
+        if tags:
+            text += f'tags = "{tags}"\n'
+    return text
+
+
+class GatewayCase(unittest.TestCase):
+    """A broker, a simulator with three stations on COM[0], a gateway for channel Line1."""
+
+    stations = ["1:0x05:toggle", "2:0x00", "7:0x80"]
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.d = self.tmp.name
+        self.broker = Broker(self.d)
+        self.broker.start()
+        self.sim = Sim(self.d, os.path.join(self.d, "line1"), self.stations)
+        channel_config(os.path.join(self.d, "Line1.cfg"), COM[0], [("펌프1", 1), ("P2", 2), ("P7", 7)])
+        self.gw = None
+        self.watch = None
+        self.started = []
+
+    def start_gateway(self, extra_gateway="", wait=True, env=None):
+        self.watch = Watcher(self.broker.port, PREFIX + "/#")  # sees every line from the start
+        self.gw = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", None)],
+                                       {COM[0]: self.sim.link}, extra_gateway), env=env).start()
+        if wait:
+            self.assertTrue(self.watch.wait_value(PREFIX + "/online", "1"), self.gw.text())
+            self.assertTrue(self.watch.wait_value(PREFIX + "/Line1/펌프1/I0", "1"), self.gw.text())
+
+    def tearDown(self):
+        if self.watch:
+            self.watch.close()
+        for w in self.started:
+            w.close()
+        if self.gw:
+            self.gw.stop()
+        self.sim.stop()
+        self.broker.stop()
+        self.tmp.cleanup()
+
+    def write(self, tag, payload="1", correlation=None, watcher=None):
+        (watcher or self.watch).publish(f"{PREFIX}/Line1/{tag}/set", payload, correlation)
+
+    def results(self, tag):
+        return [json.loads(m[1]) for m in self.watch.on(f"{PREFIX}/Line1/{tag}/result")]
+
+
+class Values(GatewayCase):
+    def test_values_are_retained_and_follow_the_status_byte(self):
+        self.start_gateway()
+        for bit, want in enumerate("10100000"):
+            self.assertTrue(self.watch.wait_value(f"{PREFIX}/Line1/펌프1/I{bit}", want), bit)
+        self.assertTrue(self.watch.wait_value(f"{PREFIX}/Line1/P7/I7", "1"))
+        self.assertEqual(self.sim.cmd("status 1 0x42"), "ok")
+        self.assertTrue(self.watch.wait_value(f"{PREFIX}/Line1/펌프1/I1", "1"))
+        self.assertTrue(self.watch.wait_value(f"{PREFIX}/Line1/펌프1/I6", "1"))
+        self.assertEqual(self.watch.value(f"{PREFIX}/Line1/펌프1/I0"), "0")
+        # a newcomer gets the retained values and states at once
+        late = Watcher(self.broker.port, PREFIX + "/#")
+        self.started.append(late)
+        self.assertTrue(late.wait_value(f"{PREFIX}/Line1/펌프1/I6", "1", 5))
+        self.assertTrue(late.on(f"{PREFIX}/Line1/펌프1/I6")[0][2])  # retained
+        self.assertEqual(late.json(f"{PREFIX}/Line1/state"), {"state": "ok"})
+        # (a station's state follows its first poll within a look, a quarter second)
+        self.assertTrue(wait_until(lambda: late.json(f"{PREFIX}/Line1/station/P2")["state"] == "ok", 3))
+        # each value is told when it changes, not at every poll
+        time.sleep(1)
+        self.assertLessEqual(len(self.watch.on(f"{PREFIX}/Line1/P2/I0")), 1)
+
+    def test_log_lines_of_the_channel(self):
+        self.start_gateway()
+        m = self.watch.wait_message(f"{PREFIX}/Line1/log", lambda m: "포트 초기화 성공" in m[1])
+        self.assertTrue(m, self.watch.on(f"{PREFIX}/Line1/log"))
+        line = json.loads(m[1])
+        self.assertEqual(line["kind"], "info")
+        self.assertRegex(line["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+        self.assertFalse(m[2])  # not retained
+
+
+class Writes(GatewayCase):
+    def test_a_write_is_one_control_frame_and_is_answered_done(self):
+        self.start_gateway()
+        self.write("펌프1/O1", "1", correlation=b"req-17")
+        done = self.watch.wait_message(f"{PREFIX}/Line1/펌프1/O1/result",
+                                       lambda m: json.loads(m[1])["result"] == "done")
+        self.assertTrue(done, self.results("펌프1/O1"))
+        self.assertEqual([r["result"] for r in self.results("펌프1/O1")], ["queued", "done"])
+        self.assertEqual(json.loads(done[1])["request"], "req-17")
+        self.assertEqual(done[3], b"req-17")  # the correlation data comes back
+        frames = self.sim.frames()
+        self.assertEqual(len(frames), 1, frames)
+        self.assertIn("control 1 data 0x02", frames[0])
+        # a request id in the payload
+        self.write("P2/O0", json.dumps({"value": 1, "request": "abc"}))
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/P2/O0/result",
+                                                lambda m: json.loads(m[1]) == {"result": "done", "request": "abc"}))
+        self.assertEqual(len(self.sim.frames()), 2)
+
+    def test_refused_writes_put_nothing_on_the_line(self):
+        self.start_gateway()
+        for tag, payload in [("펌프1/I1", "1"), ("펌프1/O1", "0"), ("펌프1/O1", "on"),
+                             ("펌프1/O1", ""), ("펌프1/O1", "[1]"), ("nobody/O1", "1")]:
+            before = len(self.results(tag))
+            self.write(tag, payload)
+            self.assertTrue(wait_until(lambda: len(self.results(tag)) > before, 5), (tag, payload))
+            self.assertEqual(self.results(tag)[-1]["result"], "refused", (tag, payload))
+        self.write("Nowhere", "1")  # a channel that does not exist: no answer expected, no harm
+        time.sleep(0.5)
+        self.assertEqual(self.sim.frames(), [])
+        self.assertEqual(self.sim.get(1, "controls"), 0)
+
+    def test_read_only_refuses_every_write_and_station_command(self):
+        self.start_gateway("read_only = true")
+        self.write("펌프1/O1")
+        self.assertTrue(wait_until(lambda: self.results("펌프1/O1"), 5))
+        self.assertEqual(self.results("펌프1/O1")[-1]["result"], "refused")
+        self.watch.publish(f"{PREFIX}/Line1/station/P2/set", "disable")
+        time.sleep(0.8)
+        self.assertEqual(self.watch.json(f"{PREFIX}/Line1/station/P2")["state"], "ok")
+        self.assertEqual(self.sim.frames(), [])
+
+    def test_a_flood_to_one_output_is_busy_beyond_what_is_queued(self):
+        # a slow station: each control takes 300 ms to answer
+        self.sim.cmd("fault 1 delay 300")
+        self.start_gateway()
+        rss = self.gw.rss_kb()
+        for _ in range(300):
+            self.watch.client.publish(f"{PREFIX}/Line1/펌프1/O2/set", "1", qos=1)
+        self.assertTrue(wait_until(lambda: len(self.results("펌프1/O2")) >= 300, 20))
+        results = [r["result"] for r in self.results("펌프1/O2")]
+        queued = results.count("queued")
+        self.assertEqual(queued + results.count("busy"), 300, results)
+        self.assertGreaterEqual(queued, 1)
+        self.assertLess(queued, 30)  # one at a time, not 300 in the driver's queue
+        # every queued write is served once, and answered done
+        self.assertTrue(wait_until(lambda: results.count("queued") ==
+                                   [r["result"] for r in self.results("펌프1/O2")].count("done"), 20))
+        self.assertTrue(wait_until(lambda: self.sim.get(1, "controls") == queued, 10))
+        self.assertLess(self.gw.rss_kb() - rss, 4096)
+
+
+class Stations(GatewayCase):
+    def test_a_silent_station_turns_fault_and_back(self):
+        self.start_gateway()
+        self.sim.cmd("fault 2 silent on")
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/station/P2",
+                                                lambda m: json.loads(m[1])["state"] == "fault"))
+        self.assertEqual(self.watch.json(f"{PREFIX}/Line1/state"), {"state": "fault"})
+        self.assertGreaterEqual(self.watch.json(f"{PREFIX}/Line1/station/P2")["poll_failures"], 1)
+        self.sim.cmd("fault 2 silent off")
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/state") == {"state": "ok"}, 10))
+        self.assertEqual(self.watch.json(f"{PREFIX}/Line1/station/P2")["state"], "ok")
+
+    def test_station_commands(self):
+        self.start_gateway()
+        self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "disable")
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P7")["state"] == "disabled", 5))
+        polls = self.sim.get(7, "polls")
+        time.sleep(0.8)
+        self.assertEqual(self.sim.get(7, "polls"), polls)
+        self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "enable")
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P7")["state"] == "ok", 5))
+        self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "reset")
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P7")["polls"] <= 2, 5))
+
+
+class Presence(GatewayCase):
+    def test_online_a_clean_stop_and_the_last_will(self):
+        self.start_gateway()
+        late = Watcher(self.broker.port, PREFIX + "/online")
+        self.started.append(late)
+        self.assertTrue(late.wait_value(PREFIX + "/online", "1", 5))
+        self.assertTrue(late.on(PREFIX + "/online")[-1][2])  # retained
+        self.assertEqual(self.gw.stop(), 0)
+        self.assertTrue(self.watch.wait_value(PREFIX + "/online", "0", 5))
+        self.assertEqual(self.watch.json(f"{PREFIX}/Line1/state"), {"state": "off"})
+        self.gw.start()
+        self.assertTrue(self.watch.wait_value(PREFIX + "/online", "1", 10))
+        self.gw.proc.kill()  # no goodbye: the broker says it
+        self.gw.proc.wait()
+        self.assertTrue(self.watch.wait_value(PREFIX + "/online", "0", 15))
+
+    def test_the_broker_goes_away_and_comes_back(self):
+        self.start_gateway()
+        self.broker.stop()
+        self.sim.cmd("status 1 0x10")  # changes while the broker is away
+        time.sleep(1)
+        self.broker.start()
+        # a write sent before the gateway is back waits in its session and is served once
+        sender = Watcher(self.broker.port, "nothing/#")
+        self.started.append(sender)
+        sender.publish(f"{PREFIX}/Line1/펌프1/O3/set", "1", correlation=b"across")
+        watch = Watcher(self.broker.port, PREFIX + "/#")
+        self.started.append(watch)
+        self.assertTrue(watch.wait_value(PREFIX + "/online", "1", 20), self.gw.text())
+        self.assertTrue(watch.wait_value(f"{PREFIX}/Line1/펌프1/I4", "1", 10))
+        self.assertTrue(watch.wait_message(f"{PREFIX}/Line1/펌프1/O3/result",
+                                           lambda m: json.loads(m[1])["result"] == "done", 15))
+        time.sleep(1)
+        self.assertEqual(len(self.sim.frames()), 1)
+        # the states were told again on the new connection, not only kept by the broker
+        self.assertTrue(any(not m[2] for m in watch.on(f"{PREFIX}/Line1/station/P2")))
+
+
+class Ports(GatewayCase):
+    def test_a_line_that_hangs_up_is_reopened(self):
+        self.start_gateway()
+        self.assertTrue(self.sim.cmd("hangup").startswith("ok pty"))
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/state") == {"state": "fault"}, 15))
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/state") == {"state": "ok"}, 20),
+                        self.gw.text())
+        self.sim.cmd("status 1 0x40")
+        self.assertTrue(self.watch.wait_value(f"{PREFIX}/Line1/펌프1/I6", "1", 10))
+
+    def test_a_port_that_goes_away_is_port_lost_until_it_is_back(self):
+        self.start_gateway()
+        # the device goes (its pseudo-terminal hangs up) and its link with it
+        reply = self.sim.cmd("hangup")
+        self.assertTrue(reply.startswith("ok pty "), reply)
+        os.remove(self.sim.link)
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/state") == {"state": "port_lost"}, 20),
+                        self.gw.text())
+        os.symlink(reply.split()[2], self.sim.link)  # plugged in again
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/state") == {"state": "ok"}, 40),
+                        self.gw.text())
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/log", lambda m: "the line is back" in m[1], 5))
+
+
+class Configuration(unittest.TestCase):
+    """Reloads, refusals, two gateways on one broker, drvgw check."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.d = self.tmp.name
+        self.broker = Broker(self.d)
+        self.broker.start()
+        self.sims = {}
+        self.gws = []
+        self.watch = Watcher(self.broker.port, "krandolix/#")
+
+    def tearDown(self):
+        self.watch.close()
+        for gw in self.gws:
+            gw.stop()
+        for sim in self.sims.values():
+            sim.stop()
+        self.broker.stop()
+        self.tmp.cleanup()
+
+    def line(self, name, com, stations):
+        """A simulator and a driver configuration for channel `name` on COM`com`."""
+        self.sims[name] = Sim(self.d, os.path.join(self.d, name.lower()),
+                              [f"{n}:0x01" for _, n in stations], name)
+        channel_config(os.path.join(self.d, name + ".cfg"), com, stations)
+        return self.sims[name].link
+
+    def gateway(self, channels, ports, name="gw", gateway_id="t", **kw):
+        gw = Gateway(self.d, toml(self.broker.port, channels, ports, gateway_id=gateway_id, **kw),
+                     name).start()
+        self.gws.append(gw)
+        return gw
+
+    def test_a_reload_restarts_what_changed_and_nothing_else(self):
+        one = self.line("Line1", COM[0], [("A", 1), ("B", 2)])
+        three = self.line("Line3", COM[2], [("C", 5)])
+        gw = self.gateway([("Line1", "Line1.cfg", None), ("Line3", "Line3.cfg", None)],
+                          {COM[0]: one, COM[2]: three})
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line3/C/I0", "1"), gw.text())
+        # a station added to Line1 (with drvcfg, as a person would), a channel Line2 added
+        drvcfg("add-station", os.path.join(self.d, "Line1.cfg"), "--name", "D", "--number", "3",
+               "--period", "0.2")
+        self.sims["Line1"].cmd("add 3 0x08")
+        two = self.line("Line2", COM[1], [("E", 4)])
+        Gateway.write(gw, toml(self.broker.port,
+                               [("Line1", "Line1.cfg", None), ("Line2", "Line2.cfg", None),
+                                ("Line3", "Line3.cfg", None)],
+                               {COM[0]: one, COM[1]: two, COM[2]: three}))
+        updates = len(self.watch.on("krandolix/t/Line3/C/I1"))
+        gw.signal(signal.SIGHUP)
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line1/D/I3", "1"), gw.text())
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line2/E/I0", "1"), gw.text())
+        # Line3 ran on: not stopped, and its values still come
+        self.sims["Line3"].cmd("status 5 0x03")
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line3/C/I1", "1"))
+        self.assertEqual(len(self.watch.on("krandolix/t/Line3/C/I1")), updates + 1)
+        text = gw.text()
+        self.assertIn("Line1: stopped by the reload", text)
+        self.assertNotIn("Line3: stopped", text)
+        self.assertIn("reloaded: 3 channels", text)
+
+    def test_a_bad_configuration_at_start_and_at_reload(self):
+        one = self.line("Line1", COM[0], [("A", 1)])
+        bad = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", None)], {COM[0]: one})
+                      + "colour = \"blue\"\n", "bad")
+        self.assertEqual(subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "run", bad.path],
+                                        capture_output=True, text=True, timeout=20).returncode, 2)
+        for text, message in [
+            ("[gateway]\nid = 3\n", "gateway.id: must be a string"),
+            ("[broker]\nhost = \"h\"\nport = 1\n[ports]\nCOM37 = \"/dev/null\"\n", "a port is COM1 to COM36"),
+            ("[broker]\nhost = \"h\"\n[[channel]]\nname = \"a+b\"\nconfig = \"x\"\n", "cannot be a topic level"),
+            ("[broker]\nhost = \"h\"\n[[channel]]\nname = \"A\"\nconfig = \"Line1.cfg\"\n"
+             "[[channel]]\nname = \"A\"\nconfig = \"Line1.cfg\"\n", "names two channels"),
+            ("[broker]\nhost = \"h\"\n[[channel]]\nname = \"A\"\nconfig = \"none.cfg\"\n", "none.cfg"),
+            ("[broker\n", "bad.toml:1"),
+        ]:
+            with open(bad.path, "w") as f:
+                f.write(text)
+            r = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", bad.path],
+                               capture_output=True, text=True, timeout=20)
+            self.assertEqual(r.returncode, 2, text)
+            self.assertIn(message, r.stderr, text)
+            self.assertIn(bad.path, r.stderr)
+        # at a reload the running configuration stays
+        gw = self.gateway([("Line1", "Line1.cfg", None)], {COM[0]: one})
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line1/A/I0", "1"), gw.text())
+        Gateway.write(gw, "[gateway\n")
+        gw.signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: "reload refused" in gw.text(), 5), gw.text())
+        self.sims["Line1"].cmd("status 1 0x02")
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line1/A/I1", "1"))
+        self.assertIsNone(gw.proc.poll())
+
+    def test_two_gateways_on_one_broker(self):
+        one = self.line("Line1", COM[0], [("A", 1)])
+        two = self.line("Line2", COM[1], [("B", 2)])
+        self.gateway([("Line1", "Line1.cfg", None)], {COM[0]: one}, "gw1", "one")
+        self.gateway([("Line2", "Line2.cfg", None)], {COM[1]: two}, "gw2", "two")
+        self.assertTrue(self.watch.wait_value("krandolix/one/online", "1"))
+        self.assertTrue(self.watch.wait_value("krandolix/two/online", "1"))
+        self.assertTrue(self.watch.wait_value("krandolix/one/Line1/A/I0", "1"))
+        self.assertTrue(self.watch.wait_value("krandolix/two/Line2/B/I0", "1"))
+        self.watch.publish("krandolix/two/Line2/B/O0/set", "1")
+        self.assertTrue(self.watch.wait_message("krandolix/two/Line2/B/O0/result",
+                                                lambda m: json.loads(m[1])["result"] == "done"))
+        self.assertEqual(len(self.sims["Line2"].frames()), 1)
+        self.assertEqual(self.sims["Line1"].frames(), [])
+        self.assertFalse(any(m[0].startswith("krandolix/one/Line2") for m in self.watch.messages))
+
+    def test_a_tag_list_and_check(self):
+        one = self.line("Line1", COM[0], [("A", 1)])
+        with open(os.path.join(self.d, "Line1.tags"), "w") as f:
+            f.write("# two tags\n운전=Line1.A:I0\n기동=Line1.A:O3\n")
+        gw = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", "Line1.tags")],
+                                  {COM[0]: one}), "tags")
+        r = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", gw.path],
+                           capture_output=True, text=True, timeout=20)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("channel Line1", r.stdout)
+        self.assertIn("2 tags (1 outputs)", r.stdout)
+        gw.start()
+        self.gws.append(gw)
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line1/운전", "1"), gw.text())
+        self.watch.publish("krandolix/t/Line1/기동/set", "1")
+        self.assertTrue(self.watch.wait_message("krandolix/t/Line1/기동/result",
+                                                lambda m: json.loads(m[1])["result"] == "done"))
+        self.assertIn("control 1 data 0x08", self.sims["Line1"].frames()[0])
+
+
+class Service(GatewayCase):
+    """What systemd sees: notifications on NOTIFY_SOCKET, and the unit template."""
+
+    def test_ready_status_watchdog_reload_and_stop_are_notified(self):
+        path = os.path.join(self.d, "notify")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        sock.bind(path)
+        sock.settimeout(0.2)
+        got = []
+
+        def collect(seconds):
+            end = time.time() + seconds
+            while time.time() < end:
+                try:
+                    got.extend(sock.recv(4096).decode().split("\n"))
+                except socket.timeout:
+                    pass
+        self.start_gateway(env={"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "400000"})
+        collect(2)
+        self.assertIn("READY=1", got)
+        self.assertTrue(any(g.startswith("STATUS=1 channels, 0 not ok") for g in got), got)
+        self.assertGreaterEqual(got.count("WATCHDOG=1"), 3, got)
+        self.gw.signal(signal.SIGHUP)
+        collect(1)
+        self.assertIn("RELOADING=1", got)
+        self.assertEqual(got[len(got) - got[::-1].index("RELOADING=1"):].count("READY=1"), 1)
+        self.sim.cmd("fault 1 silent on")
+        collect(3)
+        self.assertTrue(any("1 stations in fault" in g for g in got), got)
+        self.gw.stop()
+        collect(0.5)
+        self.assertIn("STOPPING=1", got)
+        sock.close()
+
+    def test_the_unit_template_passes_systemd_analyze_verify(self):
+        unit = os.path.join(self.d, "drvgw@plant.service")
+        template = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "packaging", "drvgw@.service")
+        with open(template) as f:
+            text = f.read()
+        self.assertIn("ExecStart=/usr/bin/drvgw run /etc/krandolix/%i.toml", text)
+        with open(unit, "w") as f:  # the program as built, where the package puts /usr/bin/drvgw
+            f.write(text.replace("/usr/bin/drvgw", os.path.join(gwtest.BIN, "drvgw")))
+        r = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(r.stderr.strip(), "")
+
+
+class Tls(unittest.TestCase):
+    def test_a_password_protected_tls_listener(self):
+        with tempfile.TemporaryDirectory() as d:
+            def run(*args):
+                subprocess.run(args, check=True, cwd=d, capture_output=True)
+            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=test CA")
+            run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
+                "-out", "server.csr", "-subj", "/CN=localhost")
+            with open(os.path.join(d, "san.ext"), "w") as f:
+                f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+            run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile", "san.ext")
+            run("mosquitto_passwd", "-b", "-c", "passwd", "gw", "s3cret")
+            os.chmod(os.path.join(d, "passwd"), 0o644)
+            os.chmod(os.path.join(d, "server.key"), 0o644)
+            broker = Broker(d, extra=f"cafile {d}/ca.crt\ncertfile {d}/server.crt\n"
+                                     f"keyfile {d}/server.key\nallow_anonymous false\n"
+                                     f"password_file {d}/passwd\n")
+            broker.start()
+            sim = Sim(d, os.path.join(d, "line1"), ["1:0x01"])
+            try:
+                channel_config(os.path.join(d, "Line1.cfg"), COM[0], [("A", 1)])
+                with open(os.path.join(d, "secret"), "w") as f:
+                    f.write("s3cret\n")
+                os.chmod(os.path.join(d, "secret"), 0o644)  # others may read it: refused
+                text = toml(broker.port, [("Line1", "Line1.cfg", None)], {COM[0]: sim.link},
+                            broker_extra='username = "gw"\npassword_file = "secret"\nca_file = "ca.crt"\n')
+                gw = Gateway(d, text)
+                r = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", gw.path],
+                                   capture_output=True, text=True, timeout=20)
+                self.assertEqual(r.returncode, 2)
+                self.assertIn("others may read it", r.stderr)
+                os.chmod(os.path.join(d, "secret"), 0o600)
+                gw.start()
+                watch = Watcher(broker.port, "krandolix/#", username="gw", password="s3cret",
+                                tls=os.path.join(d, "ca.crt"))
+                try:
+                    self.assertTrue(watch.wait_value("krandolix/t/Line1/A/I0", "1", 15), gw.text())
+                    self.assertEqual(watch.value("krandolix/t/online"), "1")
+                finally:
+                    watch.close()
+                    gw.stop()
+            finally:
+                sim.stop()
+                broker.stop()
+
+
+if __name__ == "__main__":
+    gwtest.BIN = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
