@@ -60,10 +60,12 @@ soak: deps
 	  --log-dir build/asan/logs/soak $$(scripts/com-port soak | sed 's/^/--com /') -- build/asan/bin/soak
 
 # The driver's cost beyond the wire (natively): micro benchmarks of its own
-# work, then the end-to-end figures on pseudo-terminals with their targets.
+# work, then the end-to-end figures on pseudo-terminals with their targets,
+# then the gateway's (latency to a subscriber, a burst, its idle cost).
 bench: native
 	build/native/bin/driver_bench
 	build/native/bin/scan_bench
+	build/native/bin/gateway_bench
 
 test: test-native test-windows check-sanitizers
 

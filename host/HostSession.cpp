@@ -50,12 +50,16 @@ std::atomic<void*> g_wakeContext{nullptr};
 thread_local int t_caller = -1;
 
 void Post(HostEvent::Kind kind, HostTagRef tag, double number, int code, std::string text) {
+    bool first;
     {
         std::lock_guard<std::mutex> hold(g_eventLock);
+        first = g_events.empty();
         g_events.push_back(
             HostEvent{kind, tag, number, code, std::move(text), CurrentOsThreadId(), t_caller});
     }
-    if (auto wake = g_wake.load()) wake(g_wakeContext.load());
+    // a poll delivers every input at once: one wake-up for all that waits
+    if (first)
+        if (auto wake = g_wake.load()) wake(g_wakeContext.load());
 }
 
 void OnValue(void*, HostTagRef tag, double value) {

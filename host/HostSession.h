@@ -55,8 +55,8 @@ public:
     static void Install();
     // Everything reported since the last call, oldest first.
     static std::deque<HostEvent> Take();
-    // Called (on the reporting thread) after every report, to wake the
-    // thread that takes them; null for none.
+    // Called (on the reporting thread) when a report finds nothing waiting,
+    // to wake the thread that takes them; null for none.
     static void SetWake(void (*wake)(void* context), void* context);
     // Marks what the calling thread reports from now on (a host's own
     // threads, say which channel they call for); -1 for nothing.

@@ -42,5 +42,6 @@ void JoinThreadAtUnload(ThreadHandle thread) {
 }
 
 uint64_t CurrentOsThreadId() {
-    return static_cast<uint64_t>(::syscall(SYS_gettid));
+    thread_local const uint64_t id = static_cast<uint64_t>(::syscall(SYS_gettid));
+    return id;
 }

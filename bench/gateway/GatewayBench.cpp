@@ -1,0 +1,389 @@
+// drvgw's own cost, end to end on this machine: a mosquitto broker, 36
+// channels of 4 stations on pseudo-terminals answered by this program, drvgw
+// run as a service would run it, and an MQTT subscriber in this program.
+//   1. latency: a station's status bit changes; from the reply that carries
+//      it leaving this program to the subscriber receiving the value (an upper
+//      bound of the gateway's own: it includes the driver reading the reply);
+//   2. a burst of 5000 value changes as fast as the lines carry them: none
+//      lost, none out of order on its topic;
+//   3. the gateway's CPU and memory with the 36 channels idle.
+// Run: make bench (or build/native/bin/gateway_bench [--quick]).
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "../scan/ScanBench.h"
+#include "protocol/ReplyDecoder.h"
+#include "protocol/StationProtocol.h"
+
+using namespace scanbench;
+
+namespace {
+
+const int kChannels = 36, kStations = 4;
+
+int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The 36 lines' far ends: every request answered at once with the station's
+// status byte as it is now; the moment a changed byte leaves is noted.
+class Lines {
+public:
+    Lines() {
+        for (int c = 0; c < kChannels; ++c) m_ptys.push_back(OpenPty());
+        for (auto& row : m_status) row.fill(0);
+        for (auto& row : m_sent) row.fill(-1);
+    }
+    const Pty& At(int c) const { return m_ptys[c]; }
+    void Start() { m_thread = std::thread(&Lines::Serve, this); }
+    void Stop() {
+        m_stop = true;
+        m_thread.join();
+    }
+    // The status byte station s of channel c answers with from now on.
+    void Set(int c, int s, uint8_t status) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_status[c][s] = status;
+    }
+    uint8_t Get(int c, int s) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_status[c][s];
+    }
+    // Counting mode: every reply carries the station's next byte (+1).
+    void Count(bool on) { m_count = on; }
+    // When the first reply with this byte left for station s of channel c.
+    double SentAt(int c, int s) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_sentAt[c][s];
+    }
+    // Every byte each station answered with, in order (counting mode).
+    std::vector<uint8_t> History(int c, int s) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_history[c][s];
+    }
+
+private:
+    void Serve() {
+        std::vector<pollfd> fds;
+        for (const Pty& p : m_ptys) fds.push_back({p.master, POLLIN, 0});
+        std::vector<std::string> in(kChannels);
+        while (!m_stop) {
+            if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
+            for (int c = 0; c < kChannels; ++c) {
+                if (!(fds[c].revents & POLLIN)) continue;
+                char buf[256];
+                ssize_t n = ::read(fds[c].fd, buf, sizeof buf);
+                if (n <= 0) continue;
+                in[c].append(buf, static_cast<size_t>(n));
+                for (size_t stx; (stx = in[c].find('\x02')) != std::string::npos &&
+                                 in[c].size() - stx >= 8;) {
+                    int station = ((in[c][stx + 1] - 0x30) << 4 | (in[c][stx + 2] - 0x30)) - 1;
+                    in[c].erase(0, stx + 8);
+                    if (station < 0 || station >= kStations) continue;
+                    Answer(c, station);
+                }
+            }
+        }
+    }
+    void Answer(int c, int s) {
+        uint8_t status;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (m_count) m_status[c][s] = static_cast<uint8_t>(m_status[c][s] + 1);
+            status = m_status[c][s];
+            if (status != m_sent[c][s]) {
+                m_sent[c][s] = status;
+                m_sentAt[c][s] = NowUs();
+                if (m_count) m_history[c][s].push_back(status);
+            }
+        }
+        char reply[8];
+        CStationProtocol::BuildFrame(s + 1, status, reply);
+        (void)!::write(m_ptys[c].master, reply, 8);
+    }
+
+    std::vector<Pty> m_ptys;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_count{false};
+    std::mutex m_lock;
+    std::array<std::array<uint8_t, kStations>, kChannels> m_status;
+    std::array<std::array<int, kStations>, kChannels> m_sent;
+    double m_sentAt[kChannels][kStations] = {};
+    std::vector<uint8_t> m_history[kChannels][kStations];
+};
+
+// What the subscriber received: per topic, the values in order with the time.
+struct Received {
+    std::mutex lock;
+    std::map<std::string, std::vector<std::pair<char, double>>> byTopic;
+    size_t count = 0;
+};
+Received g_received;
+
+void OnMessage(mosquitto*, void*, const mosquitto_message* m) {
+    double now = NowUs();
+    std::lock_guard<std::mutex> hold(g_received.lock);
+    g_received.byTopic[m->topic].push_back(
+        {m->payloadlen > 0 ? static_cast<const char*>(m->payload)[0] : '?', now});
+    ++g_received.count;
+}
+
+// CPU seconds a thread of a process has run so far (the scheduler's count in
+// nanoseconds: the clock ticks of /proc/PID/stat are too coarse for threads
+// that run a few microseconds at a time).
+double ThreadCpuSeconds(pid_t pid, pid_t thread) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) +
+                     "/schedstat");
+    double ns = 0;
+    in >> ns;
+    return ns / 1e9;
+}
+
+long RssKbOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    g_quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string bin = Folder(), dir = ConfigFolder();
+
+    // the broker
+    const int port = FreePort();
+    {
+        std::ofstream conf(dir + "/mosquitto.conf");
+        conf << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
+    }
+    pid_t broker = Spawn({"mosquitto", "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.log");
+
+    // the lines and the gateway's configuration
+    Lines lines;
+    std::ofstream toml(dir + "/bench.toml");
+    toml << "[gateway]\nid = \"bench\"\n[broker]\nhost = \"127.0.0.1\"\nport = " << port
+         << "\n[ports]\n";
+    for (int c = 0; c < kChannels; ++c) toml << "COM" << c + 1 << " = \"" << lines.At(c).slave << "\"\n";
+    for (int c = 0; c < kChannels; ++c) {
+        std::string cfg = WriteConfig({c + 1, kStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
+        toml << "[[channel]]\nname = \"Line" << c + 1 << "\"\nconfig = \"" << cfg << "\"\n";
+    }
+    toml.close();
+    lines.Start();
+
+    mosquitto_lib_init();
+    mosquitto* sub = mosquitto_new("gateway-bench", true, nullptr);
+    mosquitto_int_option(sub, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_message_callback_set(sub, &OnMessage);
+    for (int i = 0; i < 100 && mosquitto_connect(sub, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    mosquitto_subscribe(sub, nullptr, "krandolix/bench/+/+/+", 1);
+    mosquitto_loop_start(sub);
+
+    pid_t gw = Spawn({bin + "drvgw", "run", dir + "/bench.toml"}, dir + "/drvgw.log");
+    // every channel's values are there once
+    auto wait = [](const std::function<bool()>& done, double seconds) {
+        double end = NowUs() + seconds * 1e6;
+        while (NowUs() < end && !done()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return done();
+    };
+    const size_t allValues = kChannels * kStations * 8;
+    if (!wait([&] {
+            std::lock_guard<std::mutex> hold(g_received.lock);
+            return g_received.byTopic.size() >= allValues;
+        }, 30)) {
+        Fail("the gateway did not publish every value (see " + dir + "/drvgw.log)");
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::printf("machine: %u cores; 36 channels of 4 stations (poll period 100 ms), drvgw, "
+                "mosquitto, the subscriber in this program\n", std::thread::hardware_concurrency());
+
+    Heading("1. From the reply that changes a value to the subscriber receiving it");
+    std::mt19937 random(7);
+    std::vector<double> latency;
+    const int samples = g_quick ? 150 : 600;
+    for (int i = 0; i < samples; ++i) {
+        int c = static_cast<int>(random() % kChannels), s = static_cast<int>(random() % kStations);
+        std::string topic = "krandolix/bench/Line" + std::to_string(c + 1) + "/P" +
+                            std::to_string(s + 1) + "/I0";
+        size_t before;
+        {
+            std::lock_guard<std::mutex> hold(g_received.lock);
+            before = g_received.byTopic[topic].size();
+        }
+        uint8_t next = static_cast<uint8_t>(lines.Get(c, s) ^ 1u);
+        lines.Set(c, s, next);
+        double got = 0;
+        wait([&] {
+            std::lock_guard<std::mutex> hold(g_received.lock);
+            auto& v = g_received.byTopic[topic];
+            if (v.size() > before) got = v.back().second;
+            return got > 0;
+        }, 5);
+        if (got == 0) Fail("a change never arrived: " + topic);
+        latency.push_back((got - lines.SentAt(c, s)) / 1000.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    Stats l = Summarize(latency);
+    std::printf("  %zu changes: median %.3f ms  p99 %.3f ms  max %.3f ms\n", l.n, l.median, l.p99, l.max);
+    Judge("gateway latency, median", l.median, 1, "ms");
+    Judge("gateway latency, p99", l.p99, 5, "ms");
+
+    Heading("2. A burst of value changes: every reply carries the next byte");
+    size_t start;
+    {
+        std::lock_guard<std::mutex> hold(g_received.lock);
+        start = g_received.count;
+        for (auto& [topic, v] : g_received.byTopic) v.clear();
+    }
+    uint8_t before[kChannels][kStations];
+    for (int c = 0; c < kChannels; ++c)
+        for (int s = 0; s < kStations; ++s) before[c][s] = lines.Get(c, s);
+    double t0 = NowUs();
+    lines.Count(true);
+    const size_t target = 5000;
+    // every reply changes bit 0, every second bit 1, ...: about two values a reply
+    wait([&] {
+        std::lock_guard<std::mutex> hold(g_received.lock);
+        return g_received.count - start >= target;
+    }, 60);
+    lines.Count(false);
+    double seconds = (NowUs() - t0) / 1e6;
+    // the last ones arrive: until nothing more comes for a second
+    for (size_t last = 0;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::lock_guard<std::mutex> hold(g_received.lock);
+        if (g_received.count == last) break;
+        last = g_received.count;
+    }
+    // what each topic must have seen: a value for every change of its bit, in order
+    size_t expected = 0, received = 0, lost = 0, disordered = 0;
+    for (int c = 0; c < kChannels; ++c) {
+        for (int s = 0; s < kStations; ++s) {
+            std::vector<uint8_t> h = lines.History(c, s);
+            for (int bit = 0; bit < 8; ++bit) {
+                std::vector<char> want;
+                int last = (before[c][s] >> bit) & 1;
+                for (uint8_t b : h) {
+                    int v = (b >> bit) & 1;
+                    if (v != last) want.push_back(static_cast<char>('0' + v));
+                    last = v;
+                }
+                std::string topic = "krandolix/bench/Line" + std::to_string(c + 1) + "/P" +
+                                    std::to_string(s + 1) + "/I" + std::to_string(bit);
+                std::vector<char> got;
+                {
+                    std::lock_guard<std::mutex> hold(g_received.lock);
+                    for (auto& [v, t] : g_received.byTopic[topic]) got.push_back(v);
+                }
+                expected += want.size();
+                received += got.size();
+                if (got.size() < want.size()) lost += want.size() - got.size();
+                for (size_t i = 1; i < got.size(); ++i) disordered += got[i] == got[i - 1];
+            }
+        }
+    }
+    std::printf("  %zu value changes in %.1f s (%.0f a second): %zu received, %zu lost, %zu out of order\n",
+                expected, seconds, expected / seconds, received, lost, disordered);
+    Judge("burst: values lost or out of order", static_cast<double>(lost + disordered), 0, "");
+
+    Heading("3. The gateway with 36 channels idle (polling, no value changing)");
+    double idleSeconds = g_quick ? 5 : 15;
+    auto idle = [&](pid_t pid, const char* what) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        // the threads in the order they began: the gateway's loop, the MQTT
+        // network thread, then the driver's scan threads
+        std::vector<pid_t> threads;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+            threads.push_back(std::stoi(e.path().filename().string()));
+        std::sort(threads.begin(), threads.end());
+        std::vector<double> t0;
+        for (pid_t t : threads) t0.push_back(ThreadCpuSeconds(pid, t));
+        double w0 = NowUs();
+        std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+        double wall = (NowUs() - w0) / 1e6;
+        double share[3] = {};
+        for (size_t i = 0; i < threads.size(); ++i)
+            share[std::min<size_t>(i, 2)] += (ThreadCpuSeconds(pid, threads[i]) - t0[i]) / wall * 100;
+        const double cpu = share[0] + share[1] + share[2];
+        std::printf("  %s:\n    CPU %.2f %% of one core in all: the gateway's loop %.2f %%, the MQTT"
+                    " thread %.2f %%, the driver's %zu scan threads %.2f %%; resident memory %ld KB\n",
+                    what, cpu, share[0], share[1], threads.size() - 2, share[2], RssKbOf(pid));
+        return cpu;
+    };
+    idle(gw, "polled every 100 ms (1440 polls a second, 11520 input values)");
+    // the same lines at the stations' default period of a second
+    ::kill(gw, SIGTERM);
+    ::waitpid(gw, nullptr, 0);
+    for (int c = 0; c < kChannels; ++c)
+        WriteConfig({c + 1, kStations, 0, 1000, 1000}, "Line" + std::to_string(c + 1));
+    gw = Spawn({bin + "drvgw", "run", dir + "/bench.toml"}, dir + "/drvgw-idle.log");
+    double cpu = idle(gw, "polled every second (144 polls a second, 1152 input values)");
+    Judge("gateway with 36 idle channels (period 1 s), CPU", cpu, 2, "% core");
+
+    Heading("Targets");
+    bool all = true;
+    for (const Verdict& v : g_verdicts) {
+        std::printf("  %-50s %-12s %-14s %s\n", v.what.c_str(), v.figure.c_str(), v.target.c_str(),
+                    v.met ? "met" : "MISSED");
+        all = all && v.met;
+    }
+    ::kill(gw, SIGTERM);
+    ::waitpid(gw, nullptr, 0);
+    mosquitto_loop_stop(sub, true);
+    ::kill(broker, SIGTERM);
+    ::waitpid(broker, nullptr, 0);
+    lines.Stop();
+    std::filesystem::remove_all(dir);
+    return 0;
+}
