@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 CTEST_FLAGS ?= --output-on-failure -j2
 
-.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers fuzz soak bench demo screenshots clean
+.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers fuzz soak bench demo demo-mqtt screenshots clean
 
 all: native windows
 
@@ -71,6 +71,10 @@ test: test-native test-windows check-sanitizers
 
 demo: native
 	scripts/demo
+
+# The gateway: a broker, the demo's controllers and drvgw, watched with mosquitto_sub.
+demo-mqtt: native
+	scripts/demo-mqtt
 
 screenshots: native windows64
 	scripts/screenshots windows64
