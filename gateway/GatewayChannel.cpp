@@ -171,6 +171,7 @@ bool GatewayChannel::Start(std::string* error) {
     for (uint64_t id : Threads())
         if (!before.count(id)) m_scanThreads.push_back(id);
     m_session->SetActive(nullptr, 1);
+    m_on = true;
     HostEvents::SetCaller(-1);
     m_lastProgress = Clock::now();
     if (port != 0) {
@@ -186,6 +187,7 @@ void GatewayChannel::Stop() {
     HostEvents::SetCaller(m_index);
     if (m_session && m_session->Handle() >= 0) m_session->Stop();
     HostEvents::SetCaller(-1);
+    m_on = false;
 }
 
 WriteResult GatewayChannel::Write(const std::string& name, double value, const std::string& request,
@@ -266,7 +268,9 @@ void GatewayChannel::Tick(Clock::time_point now) {
         st.polls = n[2];
         st.pollFailures = n[3];
         work += st.controls + st.polls;
-        st.state = summary < 0                   ? "unknown"
+        // (the summary is -1 for a channel switched off, and for one whose
+        // stations are all disabled: only the station's own answer tells)
+        st.state = !m_on                         ? "unknown"
                    : r < 0                       ? "disabled"
                    : r > 0                       ? "fault"
                    : st.polls + st.controls == 0 ? "unknown"

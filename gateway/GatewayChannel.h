@@ -119,6 +119,7 @@ private:
     std::string m_fingerprint;
     std::string m_state;
     bool m_stateTold = false;
+    bool m_on = false;  // switched on by Start
 
     struct PendingWrite {
         HostTag* tag;

@@ -170,6 +170,42 @@ class Writes(GatewayCase):
         self.assertLess(self.gw.rss_kb() - rss, 4096)
 
 
+class WriteTimeout(GatewayCase):
+    stations = ["1:0x05"]
+
+    def setUp(self):
+        super().setUp()
+        channel_config(os.path.join(self.d, "Line1.cfg"), COM[0], [("P1", 1)])
+
+    def test_a_write_the_driver_does_not_take_in_time_is_answered_timeout(self):
+        self.start_gateway(wait=False)
+        self.assertTrue(self.watch.wait_value(f"{PREFIX}/Line1/P1/I0", "1"), self.gw.text())
+        # queued, then the station is switched off: the scan no longer serves it
+        self.watch.publish(f"{PREFIX}/Line1/station/P1/set", "disable")
+        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P1")["state"] == "disabled", 5),
+                        self.gw.text())
+        self.watch.publish(f"{PREFIX}/Line1/station/P1/set", "enable")
+        # its replies come too late: each poll holds the scan for its time-out (1 s),
+        # long enough for both commands to arrive before the next visit
+        self.sim.cmd("fault 1 delay 3000")
+        time.sleep(0.5)
+        self.write("P1/O0", "1")
+        self.watch.publish(f"{PREFIX}/Line1/station/P1/set", "disable")
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/P1/O0/result",
+                                                lambda m: json.loads(m[1])["result"] in ("timeout", "done"), 20))
+        results = [r["result"] for r in self.results("P1/O0")]
+        if "done" in results:
+            self.skipTest("the station served the write before it was switched off")
+        self.assertEqual(results, ["queued", "timeout"])
+        # still queued: the output is busy until the driver takes it
+        self.write("P1/O0", "1")
+        self.assertTrue(wait_until(lambda: len(self.results("P1/O0")) == 3, 5))
+        self.assertEqual(self.results("P1/O0")[-1]["result"], "busy")
+        self.sim.cmd("fault 1 clear")
+        self.watch.publish(f"{PREFIX}/Line1/station/P1/set", "enable")
+        self.assertTrue(wait_until(lambda: self.sim.get(1, "controls") == 1, 5))
+
+
 class Stations(GatewayCase):
     def test_a_silent_station_turns_fault_and_back(self):
         self.start_gateway()
