@@ -123,16 +123,16 @@ int Gateway::Run() {
     }
     HostEvents::Install();
     HostEvents::SetWake(&WakeFd, reinterpret_cast<void*>(static_cast<intptr_t>(m_wakeFd)));
+    const int wakeFd = m_wakeFd;
+    m_bridge.reset(new MqttBridge(
+        m_config, [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); }));
     for (const GatewayChannelConfig& c : m_config.channels) {
-        m_channels.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *this));
+        m_channels.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *m_bridge));
         if (!m_channels.back()->Load(&error)) {
             Journal(kError, error);
             return 2;
         }
     }
-    const int wakeFd = m_wakeFd;
-    m_bridge.reset(new MqttBridge(
-        m_config, [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); }));
     if (!m_bridge->Start(&error)) {
         Journal(kError, error);
         return 2;
@@ -189,10 +189,7 @@ int Gateway::Run() {
 
     sd_notify(0, "STOPPING=1");
     Journal(kInfo, "stopping");
-    for (auto& ch : m_channels) {
-        ch->Stop();
-        OnChannelState(ch->Name(), "off");
-    }
+    for (auto& ch : m_channels) ch->Stop();
     TakeHostEvents();
     m_bridge->Stop();
     return 0;
@@ -206,7 +203,7 @@ void Gateway::TakeHostEvents() {
         } else if (e.kind == HostEvent::log) {
             const bool fault = e.code == kLogFault;
             if (GatewayChannel* ch = ChannelOfEvent(e.caller, e.thread)) {
-                OnLog(ch->Name(), fault, e.text);
+                ch->Log(fault, e.text);
             } else {
                 Journal(fault ? kWarning : kInfo, e.text);
             }
@@ -264,7 +261,7 @@ void Gateway::Command(const std::string& topic, const std::string& payload,
     const WriteResult r =
         ch ? ch->Write(body, value, request, m_config.readOnly) : WriteResult::refused;
     if (r == WriteResult::refused) Journal(kWarning, "refused: write " + topic + " " + payload);
-    OnWriteResult(channel, body, r, request);
+    m_bridge->OnWriteResult(channel, body, r, request);
 }
 
 void Gateway::Reload() {
@@ -286,7 +283,7 @@ void Gateway::Reload() {
             next.emplace_back(nullptr);
             continue;
         }
-        next.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *this));
+        next.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *m_bridge));
         if (!next.back()->Load(&error)) {
             Journal(kError, "reload refused: " + error + "; the running configuration stays");
             sd_notify(0, "READY=1");
@@ -305,7 +302,6 @@ void Gateway::Reload() {
         if (std::find(kept.begin(), kept.end(), ch.get()) != kept.end()) continue;
         ch->Stop();
         Journal(kInfo, ch->Name() + ": stopped by the reload");
-        OnChannelState(ch->Name(), "off");
         m_retired.push_back(std::move(ch));
     }
     if (!PlacePortLinks(fresh, &error)) Journal(kError, "reload: " + error);
@@ -357,24 +353,4 @@ void Gateway::Notify(steady_clock::time_point now) {
         }
         if (progress) sd_notify(0, "WATCHDOG=1");
     }
-}
-
-void Gateway::OnValue(const std::string& channel, const std::string& tag, double value) {
-    m_bridge->OnValue(channel, tag, value);
-}
-void Gateway::OnStation(const std::string& channel, const std::string& station,
-                        const StationState& state) {
-    m_bridge->OnStation(channel, station, state);
-}
-void Gateway::OnChannelState(const std::string& channel, const std::string& state) {
-    Journal(state == "ok" || state == "off" ? kInfo : kWarning, channel + ": " + state);
-    m_bridge->OnChannelState(channel, state);
-}
-void Gateway::OnLog(const std::string& channel, bool fault, const std::string& text) {
-    Journal(fault ? kWarning : kInfo, channel + ": " + text);
-    m_bridge->OnLog(channel, fault, text);
-}
-void Gateway::OnWriteResult(const std::string& channel, const std::string& tag, WriteResult result,
-                            const std::string& request) {
-    m_bridge->OnWriteResult(channel, tag, result, request);
 }

@@ -16,23 +16,14 @@
 class DriverTable;
 class MqttBridge;
 
-class Gateway : public GatewaySink {
+class Gateway {
 public:
     explicit Gateway(GatewayConfig config);
-    ~Gateway() override;
+    ~Gateway();
 
     // Runs until SIGTERM or SIGINT: 0 after a clean stop, 2 when the start
     // fails (the driver, a channel's files, the broker settings).
     int Run();
-
-    // GatewaySink: every channel tells the gateway, which tells the bridge.
-    void OnValue(const std::string& channel, const std::string& tag, double value) override;
-    void OnStation(const std::string& channel, const std::string& station,
-                   const StationState& state) override;
-    void OnChannelState(const std::string& channel, const std::string& state) override;
-    void OnLog(const std::string& channel, bool fault, const std::string& text) override;
-    void OnWriteResult(const std::string& channel, const std::string& tag, WriteResult result,
-                       const std::string& request) override;
 
 private:
     bool PlacePortLinks(const GatewayConfig& config, std::string* error);

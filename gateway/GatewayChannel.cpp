@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "config/ConfigData.h"
+#include "gateway/Journal.h"
 #include "host/DriverTable.h"
 #include "platform/Encoding.h"
 
@@ -188,6 +189,7 @@ void GatewayChannel::Stop() {
     if (m_session && m_session->Handle() >= 0) m_session->Stop();
     HostEvents::SetCaller(-1);
     m_on = false;
+    TellState("off");
 }
 
 WriteResult GatewayChannel::Write(const std::string& name, double value, const std::string& request,
@@ -237,7 +239,13 @@ void GatewayChannel::TellState(const std::string& state) {
     if (m_stateTold && state == m_state) return;
     m_state = state;
     m_stateTold = true;
+    Journal(state == "ok" || state == "off" ? kInfo : kWarning, m_config.name + ": " + state);
     m_sink.OnChannelState(m_config.name, state);
+}
+
+void GatewayChannel::Log(bool fault, const std::string& text) {
+    Journal(fault ? kWarning : kInfo, m_config.name + ": " + text);
+    m_sink.OnLog(m_config.name, fault, text);
 }
 
 void GatewayChannel::Tick(Clock::time_point now) {
@@ -301,9 +309,9 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
         if (m_reopen.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
         const bool opened = m_reopen.get() == 0;
         if (!opened && !m_portLost) {
-            m_sink.OnLog(m_config.name, true, "gateway: the port does not open: retrying");
+            Log(true, "gateway: the port does not open: retrying");
         } else if (opened && m_portLost) {
-            m_sink.OnLog(m_config.name, false, "gateway: the port is open again: the line is back");
+            Log(false, "gateway: the port is open again: the line is back");
         }
         m_portLost = !opened;
         m_backoffMs = std::min(std::max(m_backoffMs * 2, 1000), 30000);

@@ -77,6 +77,8 @@ public:
     // Station commands: "enable", "disable", "reset"; false for another.
     bool StationCommand(const std::string& station, const std::string& command);
 
+    // A log line of this channel: to standard error and to the sink.
+    void Log(bool fault, const std::string& text);
     // A value the driver delivered, when it is one of this channel's tags.
     bool TakeValue(const HostEvent& e);
     // Looks at the stations, the writes and the port: call a few times a second.

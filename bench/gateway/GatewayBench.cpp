@@ -8,29 +8,28 @@
 //      lost, none out of order on its topic;
 //   3. the gateway's CPU and memory with the 36 channels idle.
 // Run: make bench (or build/native/bin/gateway_bench [--quick]).
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <filesystem>
-#include <functional>
-#include <sstream>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "../scan/ScanBench.h"
@@ -121,8 +120,8 @@ private:
                 ssize_t n = ::read(fds[c].fd, buf, sizeof buf);
                 if (n <= 0) continue;
                 in[c].append(buf, static_cast<size_t>(n));
-                for (size_t stx; (stx = in[c].find('\x02')) != std::string::npos &&
-                                 in[c].size() - stx >= 8;) {
+                for (size_t stx;
+                     (stx = in[c].find('\x02')) != std::string::npos && in[c].size() - stx >= 8;) {
                     int station = ((in[c][stx + 1] - 0x30) << 4 | (in[c][stx + 2] - 0x30)) - 1;
                     in[c].erase(0, stx + 8);
                     if (station < 0 || station >= kStations) continue;
@@ -213,9 +212,11 @@ int main(int argc, char** argv) {
     std::ofstream toml(dir + "/bench.toml");
     toml << "[gateway]\nid = \"bench\"\n[broker]\nhost = \"127.0.0.1\"\nport = " << port
          << "\n[ports]\n";
-    for (int c = 0; c < kChannels; ++c) toml << "COM" << c + 1 << " = \"" << lines.At(c).slave << "\"\n";
+    for (int c = 0; c < kChannels; ++c)
+        toml << "COM" << c + 1 << " = \"" << lines.At(c).slave << "\"\n";
     for (int c = 0; c < kChannels; ++c) {
-        std::string cfg = WriteConfig({c + 1, kStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
+        std::string cfg =
+            WriteConfig({c + 1, kStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
         toml << "[[channel]]\nname = \"Line" << c + 1 << "\"\nconfig = \"" << cfg << "\"\n";
     }
     toml.close();
@@ -225,7 +226,8 @@ int main(int argc, char** argv) {
     mosquitto* sub = mosquitto_new("gateway-bench", true, nullptr);
     mosquitto_int_option(sub, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_message_callback_set(sub, &OnMessage);
-    for (int i = 0; i < 100 && mosquitto_connect(sub, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS; ++i)
+    for (int i = 0; i < 100 && mosquitto_connect(sub, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS;
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     mosquitto_subscribe(sub, nullptr, "krandolix/bench/+/+/+", 1);
     mosquitto_loop_start(sub);
@@ -238,15 +240,19 @@ int main(int argc, char** argv) {
         return done();
     };
     const size_t allValues = kChannels * kStations * 8;
-    if (!wait([&] {
-            std::lock_guard<std::mutex> hold(g_received.lock);
-            return g_received.byTopic.size() >= allValues;
-        }, 30)) {
+    if (!wait(
+            [&] {
+                std::lock_guard<std::mutex> hold(g_received.lock);
+                return g_received.byTopic.size() >= allValues;
+            },
+            30)) {
         Fail("the gateway did not publish every value (see " + dir + "/drvgw.log)");
     }
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    std::printf("machine: %u cores; 36 channels of 4 stations (poll period 100 ms), drvgw, "
-                "mosquitto, the subscriber in this program\n", std::thread::hardware_concurrency());
+    std::printf(
+        "machine: %u cores; 36 channels of 4 stations (poll period 100 ms), drvgw, "
+        "mosquitto, the subscriber in this program\n",
+        std::thread::hardware_concurrency());
 
     Heading("1. From the reply that changes a value to the subscriber receiving it");
     std::mt19937 random(7);
@@ -254,8 +260,8 @@ int main(int argc, char** argv) {
     const int samples = g_quick ? 150 : 600;
     for (int i = 0; i < samples; ++i) {
         int c = static_cast<int>(random() % kChannels), s = static_cast<int>(random() % kStations);
-        std::string topic = "krandolix/bench/Line" + std::to_string(c + 1) + "/P" +
-                            std::to_string(s + 1) + "/I0";
+        std::string topic =
+            "krandolix/bench/Line" + std::to_string(c + 1) + "/P" + std::to_string(s + 1) + "/I0";
         size_t before;
         {
             std::lock_guard<std::mutex> hold(g_received.lock);
@@ -264,18 +270,21 @@ int main(int argc, char** argv) {
         uint8_t next = static_cast<uint8_t>(lines.Get(c, s) ^ 1u);
         lines.Set(c, s, next);
         double got = 0;
-        wait([&] {
-            std::lock_guard<std::mutex> hold(g_received.lock);
-            auto& v = g_received.byTopic[topic];
-            if (v.size() > before) got = v.back().second;
-            return got > 0;
-        }, 5);
+        wait(
+            [&] {
+                std::lock_guard<std::mutex> hold(g_received.lock);
+                auto& v = g_received.byTopic[topic];
+                if (v.size() > before) got = v.back().second;
+                return got > 0;
+            },
+            5);
         if (got == 0) Fail("a change never arrived: " + topic);
         latency.push_back((got - lines.SentAt(c, s)) / 1000.0);
         std::this_thread::sleep_for(std::chrono::milliseconds(15));
     }
     Stats l = Summarize(latency);
-    std::printf("  %zu changes: median %.3f ms  p99 %.3f ms  max %.3f ms\n", l.n, l.median, l.p99, l.max);
+    std::printf("  %zu changes: median %.3f ms  p99 %.3f ms  max %.3f ms\n", l.n, l.median, l.p99,
+                l.max);
     Judge("gateway latency, median", l.median, 1, "ms");
     Judge("gateway latency, p99", l.p99, 5, "ms");
 
@@ -293,10 +302,12 @@ int main(int argc, char** argv) {
     lines.Count(true);
     const size_t target = 5000;
     // every reply changes bit 0, every second bit 1, ...: about two values a reply
-    wait([&] {
-        std::lock_guard<std::mutex> hold(g_received.lock);
-        return g_received.count - start >= target;
-    }, 60);
+    wait(
+        [&] {
+            std::lock_guard<std::mutex> hold(g_received.lock);
+            return g_received.count - start >= target;
+        },
+        60);
     lines.Count(false);
     double seconds = (NowUs() - t0) / 1e6;
     // the last ones arrive: until nothing more comes for a second
@@ -333,8 +344,9 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::printf("  %zu value changes in %.1f s (%.0f a second): %zu received, %zu lost, %zu out of order\n",
-                expected, seconds, expected / seconds, received, lost, disordered);
+    std::printf(
+        "  %zu value changes in %.1f s (%.0f a second): %zu received, %zu lost, %zu out of order\n",
+        expected, seconds, expected / seconds, received, lost, disordered);
     Judge("burst: values lost or out of order", static_cast<double>(lost + disordered), 0, "");
 
     Heading("3. The gateway with 36 channels idle (polling, no value changing)");
@@ -344,7 +356,8 @@ int main(int argc, char** argv) {
         // the threads in the order they began: the gateway's loop, the MQTT
         // network thread, then the driver's scan threads
         std::vector<pid_t> threads;
-        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+        for (const auto& e :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
             threads.push_back(std::stoi(e.path().filename().string()));
         std::sort(threads.begin(), threads.end());
         std::vector<double> t0;
@@ -354,11 +367,13 @@ int main(int argc, char** argv) {
         double wall = (NowUs() - w0) / 1e6;
         double share[3] = {};
         for (size_t i = 0; i < threads.size(); ++i)
-            share[std::min<size_t>(i, 2)] += (ThreadCpuSeconds(pid, threads[i]) - t0[i]) / wall * 100;
+            share[std::min<size_t>(i, 2)] +=
+                (ThreadCpuSeconds(pid, threads[i]) - t0[i]) / wall * 100;
         const double cpu = share[0] + share[1] + share[2];
-        std::printf("  %s:\n    CPU %.2f %% of one core in all: the gateway's loop %.2f %%, the MQTT"
-                    " thread %.2f %%, the driver's %zu scan threads %.2f %%; resident memory %ld KB\n",
-                    what, cpu, share[0], share[1], threads.size() - 2, share[2], RssKbOf(pid));
+        std::printf(
+            "  %s:\n    CPU %.2f %% of one core in all: the gateway's loop %.2f %%, the MQTT"
+            " thread %.2f %%, the driver's %zu scan threads %.2f %%; resident memory %ld KB\n",
+            what, cpu, share[0], share[1], threads.size() - 2, share[2], RssKbOf(pid));
         return cpu;
     };
     idle(gw, "polled every 100 ms (1440 polls a second, 11520 input values)");
@@ -371,13 +386,7 @@ int main(int argc, char** argv) {
     double cpu = idle(gw, "polled every second (144 polls a second, 1152 input values)");
     Judge("gateway with 36 idle channels (period 1 s), CPU", cpu, 2, "% core");
 
-    Heading("Targets");
-    bool all = true;
-    for (const Verdict& v : g_verdicts) {
-        std::printf("  %-50s %-12s %-14s %s\n", v.what.c_str(), v.figure.c_str(), v.target.c_str(),
-                    v.met ? "met" : "MISSED");
-        all = all && v.met;
-    }
+    PrintTargets();
     ::kill(gw, SIGTERM);
     ::waitpid(gw, nullptr, 0);
     mosquitto_loop_stop(sub, true);

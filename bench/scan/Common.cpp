@@ -71,6 +71,17 @@ void Heading(const char* text) {
     std::fflush(stdout);
 }
 
+bool PrintTargets() {
+    Heading("Targets");
+    bool all = true;
+    for (const Verdict& v : g_verdicts) {
+        std::printf("  %-50s %-12s %-14s %s\n", v.what.c_str(), v.figure.c_str(), v.target.c_str(),
+                    v.met ? "met" : "MISSED");
+        all = all && v.met;
+    }
+    return all;
+}
+
 [[noreturn]] void Fail(const std::string& why) {
     std::fprintf(stderr, "scan_bench: %s\n", why.c_str());
     std::exit(1);

@@ -126,13 +126,7 @@ int main(int argc, char** argv) {
     if (want(5)) PartIdle();
     if (want(6)) PartMemory();
 
-    Heading("Targets");
-    bool all = true;
-    for (const Verdict& v : g_verdicts) {
-        std::printf("  %-50s %-12s %-14s %s\n", v.what.c_str(), v.figure.c_str(), v.target.c_str(),
-                    v.met ? "met" : "MISSED");
-        all = all && v.met;
-    }
+    const bool all = PrintTargets();
     std::fflush(stdout);
     std::filesystem::remove_all(ConfigFolder());
     g_links.Clear();

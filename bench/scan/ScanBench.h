@@ -51,6 +51,8 @@ extern std::vector<Verdict> g_verdicts;
 // Records a figure against its target (met when value <= limit).
 void Judge(const std::string& what, double value, double limit, const char* unit);
 void Heading(const char* text);
+// The table of every figure against its target; true when all were met.
+bool PrintTargets();
 [[noreturn]] void Fail(const std::string& why);
 
 // ---- pseudo-terminals, their links and the processes behind them ----
