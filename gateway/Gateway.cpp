@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/Journal.h"
+#include "gateway/ModbusServer.h"
 #include "gateway/MqttBridge.h"
 #include "host/DriverTable.h"
 #include "host/HostSession.h"
@@ -142,6 +143,15 @@ int Gateway::Run() {
         m_bridge->Stop();
         return 2;
     }
+    if (m_config.modbus.enabled) {
+        m_modbus.reset(new ModbusServer(m_config.modbus, *m_bridge));
+        if (!m_modbus->Start(&error)) {
+            Journal(kError, error);
+            for (auto& ch : m_channels) ch->Stop();
+            m_bridge->Stop();
+            return 2;
+        }
+    }
     sd_watchdog_enabled(0, &m_watchdogUsec);
     const auto start = steady_clock::now();
     m_nextTick = start;
@@ -156,8 +166,9 @@ int Gateway::Run() {
         auto now = steady_clock::now();
         int timeout = static_cast<int>(
             std::max<int64_t>(0, duration_cast<milliseconds>(m_nextTick - now).count()));
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_signalFd, POLLIN, 0}};
-        ::poll(fds, 2, timeout);
+        std::vector<pollfd> fds = {{m_wakeFd, POLLIN, 0}, {m_signalFd, POLLIN, 0}};
+        if (m_modbus) m_modbus->AddPollFds(&fds);
+        ::poll(fds.data(), fds.size(), timeout);
         if (fds[0].revents & POLLIN) {
             uint64_t n;
             (void)!::read(m_wakeFd, &n, sizeof n);
@@ -171,6 +182,7 @@ int Gateway::Run() {
         }
         TakeHostEvents();
         TakeCommands();
+        if (m_modbus) m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels);
         now = steady_clock::now();
         if (m_bridge->TakeConnectedAgain()) {
             for (auto& ch : m_channels) ch->RetellAll();
@@ -294,8 +306,14 @@ void Gateway::Reload() {
         fresh.host != m_config.host || fresh.port != m_config.port ||
         fresh.clientId != m_config.clientId || fresh.username != m_config.username ||
         fresh.passwordFile != m_config.passwordFile || fresh.Tls() != m_config.Tls() ||
-        fresh.keepalive != m_config.keepalive) {
-        Journal(kWarning, "reload: [gateway] and [broker] changes take effect at the next start");
+        fresh.keepalive != m_config.keepalive || fresh.modbus.enabled != m_config.modbus.enabled ||
+        fresh.modbus.listen != m_config.modbus.listen ||
+        fresh.modbus.port != m_config.modbus.port ||
+        fresh.modbus.maxClients != m_config.modbus.maxClients ||
+        fresh.modbus.idleTimeout != m_config.modbus.idleTimeout ||
+        fresh.modbus.readOnly != m_config.modbus.readOnly) {
+        Journal(kWarning,
+                "reload: [gateway], [broker] and [modbus] changes take effect at the next start");
     }
     // stop what goes, then start what comes
     for (auto& ch : m_channels) {

@@ -14,6 +14,7 @@
 #include "gateway/GatewayConfig.h"
 
 class DriverTable;
+class ModbusServer;
 class MqttBridge;
 
 class Gateway {
@@ -40,6 +41,7 @@ private:
     GatewayConfig m_config;
     std::unique_ptr<DriverTable> m_driver;
     std::unique_ptr<MqttBridge> m_bridge;
+    std::unique_ptr<ModbusServer> m_modbus;
     std::vector<std::unique_ptr<GatewayChannel>> m_channels;
     // channels taken out by a reload: stopped, kept until the driver unloads
     std::vector<std::unique_ptr<GatewayChannel>> m_retired;

@@ -11,6 +11,7 @@
 #include "gateway/Journal.h"
 #include "host/DriverTable.h"
 #include "platform/Encoding.h"
+#include "platform/NoCase.h"
 
 namespace {
 
@@ -69,8 +70,9 @@ GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& 
     : m_driver(driver), m_config(config), m_index(index), m_sink(sink) {}
 
 std::string GatewayChannel::FingerprintOf(const GatewayChannelConfig& c) {
-    return c.name + '\0' + c.configPath + '\0' + c.tagsPath + '\0' + FileBytes(c.configPath) +
-           '\0' + (c.tagsPath.empty() ? "" : FileBytes(c.tagsPath));
+    return c.name + '\0' + c.configPath + '\0' + c.tagsPath + '\0' + std::to_string(c.unitId) +
+           '\0' + FileBytes(c.configPath) + '\0' +
+           (c.tagsPath.empty() ? "" : FileBytes(c.tagsPath));
 }
 
 bool GatewayChannel::Load(std::string* error) {
@@ -136,7 +138,21 @@ bool GatewayChannel::Load(std::string* error) {
             tags.push_back(t);
         }
     }
-    for (const HostTag& t : tags) m_isOutput.push_back(IsOutputAddress(t.address));
+    for (const HostTag& t : tags) {
+        m_isOutput.push_back(IsOutputAddress(t.address));
+        // the station as the driver finds it: what follows the device name's first '.'
+        const size_t dot = t.device.find('.');
+        const std::string station = dot == std::string::npos ? t.device : t.device.substr(dot + 1);
+        int position = -1;
+        for (size_t i = 0; i < m_stations.size() && position < 0; ++i)
+            if (StrICmp(m_stations[i].cp949.c_str(), station.c_str()) == 0)
+                position = static_cast<int>(i);
+        const size_t kind = t.address.find_first_not_of(" \t");
+        const bool digit = kind != std::string::npos && kind + 1 < t.address.size() &&
+                           t.address[kind + 1] >= '0' && t.address[kind + 1] <= '7';
+        m_tagStation.push_back(digit ? position : -1);
+        m_tagBit.push_back(digit ? t.address[kind + 1] - '0' : 0);
+    }
 
     // A pass in which every station serves a write with all its retries and
     // then polls, every transaction running out its time-out, is the longest;
@@ -207,6 +223,29 @@ WriteResult GatewayChannel::Write(const std::string& name, double value, const s
     if (r != 0) return WriteResult::refused;
     m_pending.push_back(PendingWrite{tag, request, Clock::now() + m_writeBound});
     return WriteResult::queued;
+}
+
+bool GatewayChannel::WriteBusy(const std::string& name) {
+    HostTag* tag = m_session->FindTag(name);
+    return tag && tag->writePending && m_driver.IsWriteDone(m_session->Handle(), tag->handle) != 1;
+}
+
+std::string GatewayChannel::OutputTag(int station, int bit) const {
+    const std::vector<HostTag>& tags = m_session->Tags();
+    for (size_t i = 0; i < tags.size(); ++i)
+        if (m_isOutput[i] && m_tagStation[i] == station && m_tagBit[i] == bit &&
+            tags[i].handle >= 0)
+            return tags[i].name;
+    return "";
+}
+
+uint8_t GatewayChannel::StatusByte(int station) const {
+    const std::vector<HostTag>& tags = m_session->Tags();
+    uint8_t status = 0;
+    for (size_t i = 0; i < tags.size(); ++i)
+        if (!m_isOutput[i] && m_tagStation[i] == station && tags[i].hasValue && tags[i].value != 0)
+            status = static_cast<uint8_t>(status | (1u << m_tagBit[i]));
+    return status;
 }
 
 bool GatewayChannel::StationCommand(const std::string& station, const std::string& command) {

@@ -74,6 +74,14 @@ public:
     // driver has not taken it within WriteBound()).
     WriteResult Write(const std::string& tag, double value, const std::string& request,
                       bool readOnly);
+    // Whether a write to this output would be answered busy now.
+    bool WriteBusy(const std::string& tag);
+    // The output tag of bit `bit` of station `station` (list position), "" when
+    // no tag was registered for it.
+    std::string OutputTag(int station, int bit) const;
+    // The station's last status byte as its input tags have it (a bit no tag
+    // was registered for reads 0).
+    uint8_t StatusByte(int station) const;
     // Station commands: "enable", "disable", "reset"; false for another.
     bool StationCommand(const std::string& station, const std::string& command);
 
@@ -118,6 +126,7 @@ private:
     std::unique_ptr<CHostSession> m_session;
     std::vector<Station> m_stations;
     std::vector<bool> m_isOutput;
+    std::vector<int> m_tagStation, m_tagBit;  // per tag: station position (-1: none) and bit
     std::string m_fingerprint;
     std::string m_state;
     bool m_stateTold = false;

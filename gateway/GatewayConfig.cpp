@@ -115,7 +115,7 @@ void Read(const std::string& path, GatewayConfig* c) {
     const std::string base = Folder(path);
     for (const auto& [key, node] : root) {
         std::string k(key.str());
-        if (k != "gateway" && k != "broker" && k != "ports" && k != "channel") {
+        if (k != "gateway" && k != "broker" && k != "ports" && k != "channel" && k != "modbus") {
             throw Refusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
                           ": unknown table"};
         }
@@ -171,18 +171,31 @@ void Read(const std::string& path, GatewayConfig* c) {
         c->ports[n] = node.as_string()->get();
     }
 
+    if (root.contains("modbus")) {
+        Table mb(path, "modbus", SubTable(path, root, "modbus", empty));
+        mb.Only({"listen", "port", "max_clients", "idle_timeout", "read_only"});
+        c->modbus.enabled = true;
+        c->modbus.listen = mb.String("listen", "127.0.0.1");
+        if (c->modbus.listen.empty()) mb.Refuse("listen", "is empty");
+        c->modbus.port = mb.Integer("port", 1502, 1, 65535);
+        c->modbus.maxClients = mb.Integer("max_clients", 8, 1, 1000);
+        c->modbus.idleTimeout = mb.Integer("idle_timeout", 60, 1, 86400);
+        c->modbus.readOnly = mb.Boolean("read_only", c->readOnly);
+    }
+
     const toml::node* channels = root.get("channel");
     if (!channels) throw Refusal{path + ": channel: at least one [[channel]] is required"};
     if (!channels->is_array_of_tables())
         throw Refusal{path + ":" + std::to_string(channels->source().begin.line) +
                       ": channel: must be [[channel]] tables"};
     std::set<std::string> names;
+    std::set<int> units;
     int position = 0;
     for (const toml::node& n : *channels->as_array()) {
         ++position;
         std::string label = "channel[" + std::to_string(position) + "]";
         Table ch(path, label, *n.as_table());
-        ch.Only({"name", "config", "tags"});
+        ch.Only({"name", "config", "tags", "unit_id"});
         if (!ch.Has("name")) ch.Refuse(n, "name", "is required");
         if (!ch.Has("config")) ch.Refuse(n, "config", "is required");
         GatewayChannelConfig cc;
@@ -194,6 +207,9 @@ void Read(const std::string& path, GatewayConfig* c) {
         cc.configPath = Absolute(base, ch.String("config"));
         if (cc.configPath.empty()) ch.Refuse(n, "config", "is empty");
         cc.tagsPath = Absolute(base, ch.String("tags"));
+        cc.unitId = ch.Integer("unit_id", position, 1, 247);
+        if (!units.insert(cc.unitId).second)
+            ch.Refuse(n, "unit_id", std::to_string(cc.unitId) + " is another channel's");
         cc.configWhere = ch.Where(n, "config");
         cc.tagsWhere = ch.Where(n, "tags");
         c->channels.push_back(cc);

@@ -16,6 +16,17 @@ struct GatewayChannelConfig {
     std::string tagsPath;    // drvhost's tag list, absolute; "" for every bit of every station
     // where each file is named: "FILE:LINE: channel[N].config" (for messages)
     std::string configWhere, tagsWhere;
+    int unitId = 0;  // its Modbus unit id (default: its position, from 1)
+};
+
+// [modbus]: the Modbus TCP server, when the table is there.
+struct GatewayModbusConfig {
+    bool enabled = false;
+    std::string listen = "127.0.0.1";
+    int port = 1502;
+    int maxClients = 8;
+    int idleTimeout = 60;  // seconds
+    bool readOnly = false;
 };
 
 struct GatewayConfig {
@@ -38,6 +49,8 @@ struct GatewayConfig {
 
     // [ports]: COM number -> device
     std::map<int, std::string> ports;
+
+    GatewayModbusConfig modbus;
 
     std::vector<GatewayChannelConfig> channels;
 

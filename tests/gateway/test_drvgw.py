@@ -5,12 +5,15 @@ commanded by a real MQTT 5 client.
 Run: test_drvgw.py BIN_FOLDER   (under Debian's /usr/bin/python3)"""
 import json
 import os
+import random
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -370,6 +373,9 @@ class Configuration(unittest.TestCase):
              "[[channel]]\nname = \"A\"\nconfig = \"Line1.cfg\"\n", "names two channels"),
             ("[broker]\nhost = \"h\"\n[[channel]]\nname = \"A\"\nconfig = \"none.cfg\"\n", "none.cfg"),
             ("[broker\n", "bad.toml:1"),
+            ("[broker]\nhost = \"h\"\n[modbus]\nport = 1502\nunit = 3\n", "modbus.unit: unknown key"),
+            ("[broker]\nhost = \"h\"\n[[channel]]\nname = \"A\"\nconfig = \"Line1.cfg\"\nunit_id = 4\n"
+             "[[channel]]\nname = \"B\"\nconfig = \"Line1.cfg\"\nunit_id = 4\n", "4 is another channel's"),
         ]:
             with open(bad.path, "w") as f:
                 f.write(text)
@@ -519,6 +525,176 @@ class Tls(unittest.TestCase):
                 sim.stop()
                 broker.stop()
 
+
+
+def modbus_request(sock, unit, function, body, tid=1):
+    """One Modbus TCP request; the reply's function code and data."""
+    sock.sendall(struct.pack(">HHHBB", tid, 0, len(body) + 2, unit, function) + body)
+    head = b""
+    while len(head) < 7:
+        chunk = sock.recv(7 - len(head))
+        if not chunk:
+            raise ConnectionError("closed")
+        head += chunk
+    _, _, length, _ = struct.unpack(">HHHB", head)
+    rest = b""
+    while len(rest) < length - 1:
+        rest += sock.recv(length - 1 - len(rest))
+    return rest[0], rest[1:]
+
+
+class Modbus(GatewayCase):
+    """The Modbus TCP server: mbpoll and raw clients against drvgw and mcsim."""
+
+    def start_gateway(self, extra_gateway="", wait=True, env=None, modbus=""):
+        self.mport = gwtest.free_port()
+        self.watch = Watcher(self.broker.port, PREFIX + "/#")
+        self.gw = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", None)],
+                                       {COM[0]: self.sim.link}, extra_gateway)
+                          + f"\n[modbus]\nport = {self.mport}\n{modbus}").start()
+        self.assertTrue(self.watch.wait_value(PREFIX + "/Line1/P7/I7", "1"), self.gw.text())
+        self.assertTrue(wait_until(self.listening, 5), self.gw.text())
+
+    def listening(self):
+        s = self.connect()
+        if s:
+            s.close()
+        return s is not None
+
+    def connect(self):
+        try:
+            s = socket.create_connection(("127.0.0.1", self.mport), 1)
+            s.settimeout(5)
+            return s
+        except OSError:
+            return None
+
+    def mbpoll(self, *args, values=()):
+        r = subprocess.run(["mbpoll", "-m", "tcp", "-p", str(self.mport), "-0", "-1", *args,
+                            "127.0.0.1", *values], capture_output=True, text=True, timeout=20)
+        return r.returncode, r.stdout
+
+    def read(self, kind, ref, count, unit=1):
+        rc, out = self.mbpoll("-a", str(unit), "-t", kind, "-r", str(ref), "-c", str(count))
+        self.assertEqual(rc, 0, out)
+        return [int(line.split(":")[1]) for line in out.splitlines() if line.startswith("[")]
+
+    def test_discrete_inputs_follow_the_status_byte(self):
+        self.start_gateway()
+        # station positions: 0 펌프1 (0x05), 1 P2 (0x00), 2 P7 (0x80)
+        self.assertEqual(self.read("1", 0, 24), [1, 0, 1, 0, 0, 0, 0, 0] + [0] * 8 + [0] * 7 + [1])
+        self.sim.cmd("status 2 0x3C")
+        self.assertTrue(wait_until(lambda: self.read("1", 8, 8) == [0, 0, 1, 1, 1, 1, 0, 0], 5))
+        self.assertEqual(self.read("0", 0, 8), [0] * 8)  # coils read 0
+
+    def test_a_coil_written_1_is_one_control_frame_0_is_nothing(self):
+        self.start_gateway()
+        rc, out = self.mbpoll("-a", "1", "-t", "0", "-r", "17", values=["1"])  # P7, O1
+        self.assertEqual(rc, 0, out)
+        self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 1, 5))
+        self.assertIn("control 7 data 0x02", self.sim.frames()[0])
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/P7/O1/result",
+                                                lambda m: json.loads(m[1])["result"] == "done"))
+        rc, out = self.mbpoll("-a", "1", "-t", "0", "-r", "16", values=["0", "0", "0"])
+        self.assertEqual(rc, 0, out)
+        # several coils at once (function 15): 1 on O0 and O2 of 펌프1
+        with self.connect() as s:
+            fn, data = modbus_request(s, 1, 15, struct.pack(">HHBB", 0, 3, 1, 0b101))
+            self.assertEqual(fn, 15, data)
+        self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 3, 5))
+        time.sleep(0.5)
+        self.assertEqual(len(self.sim.frames()), 3)
+
+    def test_busy_while_the_outputs_last_write_waits(self):
+        self.sim.cmd("fault 2 delay 400")  # P2 answers late: its writes wait
+        self.start_gateway()
+        with self.connect() as s:
+            fn, _ = modbus_request(s, 1, 5, struct.pack(">HH", 8, 0xFF00))
+            self.assertEqual(fn, 5)
+            answers = [modbus_request(s, 1, 5, struct.pack(">HH", 8, 0xFF00), tid=2 + i)
+                       for i in range(5)]
+        self.assertIn((0x85, bytes([6])), answers)  # server device busy
+        self.assertTrue(wait_until(lambda: self.sim.get(2, "controls") >= 1, 5))
+        time.sleep(1)
+        self.assertEqual(self.sim.get(2, "controls"), 1 + sum(a[0] == 5 for a in answers))
+
+    def test_input_registers_show_a_silenced_station(self):
+        self.start_gateway()
+        self.assertTrue(wait_until(lambda: self.read("3", 16, 6)[0] == 0, 5))  # P2 ok
+        self.sim.cmd("fault 2 silent on")
+        self.assertTrue(wait_until(lambda: self.read("3", 16, 6)[0] == 1, 10))
+        regs = self.read("3", 16, 6)
+        self.assertGreaterEqual(regs[4], 1)  # poll failures
+        self.assertGreaterEqual(regs[3], regs[4])
+        self.assertEqual(self.read("3", 32, 6)[5], 0x80)  # P7's status byte
+        self.assertEqual(self.read("3", 38, 2), [0, 0])  # reserved
+
+    def test_exceptions(self):
+        self.start_gateway()
+        with self.connect() as s:
+            self.assertEqual(modbus_request(s, 1, 2, struct.pack(">HH", 20, 8)), (0x82, bytes([2])))
+            self.assertEqual(modbus_request(s, 1, 4, struct.pack(">HH", 48, 1)), (0x84, bytes([2])))
+            self.assertEqual(modbus_request(s, 1, 5, struct.pack(">HH", 24, 0xFF00)), (0x85, bytes([2])))
+            self.assertEqual(modbus_request(s, 9, 2, struct.pack(">HH", 0, 8)), (0x82, bytes([0x0B])))
+            self.assertEqual(modbus_request(s, 1, 3, struct.pack(">HH", 0, 1)), (0x83, bytes([1])))
+            self.assertEqual(modbus_request(s, 1, 6, struct.pack(">HH", 0, 1)), (0x86, bytes([1])))
+        self.assertEqual(self.sim.frames(), [])
+
+    def test_a_read_only_server_refuses_writes(self):
+        self.start_gateway(modbus="read_only = true\n")
+        with self.connect() as s:
+            self.assertEqual(modbus_request(s, 1, 5, struct.pack(">HH", 0, 0xFF00)), (0x85, bytes([1])))
+            fn, _ = modbus_request(s, 1, 2, struct.pack(">HH", 0, 8))
+            self.assertEqual(fn, 2)
+        time.sleep(0.3)
+        self.assertEqual(self.sim.frames(), [])
+
+    def test_ten_clients_and_one_that_sends_garbage(self):
+        self.start_gateway(modbus="max_clients = 16\n")
+        rss = self.gw.rss_kb()
+        failures = []
+
+        def client():
+            try:
+                with self.connect() as s:
+                    for i in range(100):
+                        fn, data = modbus_request(s, 1, 2, struct.pack(">HH", 0, 24), tid=i)
+                        if fn != 2 or data[1] != 0b101:
+                            failures.append((fn, data))
+            except Exception as e:  # noqa: BLE001
+                failures.append(e)
+        threads = [threading.Thread(target=client) for _ in range(10)]
+        for t in threads:
+            t.start()
+        # meanwhile: random bytes, and a request broken off in the middle
+        rnd = random.Random(5)
+        for _ in range(20):
+            with self.connect() as bad:
+                bad.sendall(bytes(rnd.getrandbits(8) for _ in range(rnd.randint(1, 300))))
+                time.sleep(0.01)
+        with self.connect() as half:
+            half.sendall(struct.pack(">HHHBB", 1, 0, 6, 1, 2)[:9])
+            time.sleep(0.3)
+            with self.connect() as s:
+                self.assertEqual(modbus_request(s, 1, 2, struct.pack(">HH", 0, 8))[0], 2)
+        for t in threads:
+            t.join(60)
+        self.assertEqual(failures, [])
+        self.assertLess(self.gw.rss_kb() - rss, 4096)
+        self.assertEqual(self.read("1", 0, 8), [1, 0, 1, 0, 0, 0, 0, 0])
+
+    def test_max_clients_and_the_idle_time_out(self):
+        self.start_gateway(modbus="max_clients = 2\nidle_timeout = 1\n")
+        a, b = self.connect(), self.connect()
+        with self.connect() as third:  # one more than allowed: closed at once
+            self.assertEqual(third.recv(10), b"")
+        self.assertEqual(modbus_request(a, 1, 2, struct.pack(">HH", 0, 8))[0], 2)
+        time.sleep(2.5)  # idle past its time-out: closed
+        self.assertEqual(a.recv(10), b"")
+        a.close()
+        b.close()
+        with self.connect() as c:
+            self.assertEqual(modbus_request(c, 1, 2, struct.pack(">HH", 0, 8))[0], 2)
 
 if __name__ == "__main__":
     gwtest.BIN = os.path.abspath(sys.argv.pop(1))
