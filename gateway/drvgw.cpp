@@ -38,6 +38,11 @@ int Check(const GatewayConfig& c) {
     std::printf("broker %s:%d as %s%s%s\n", c.host.c_str(), c.port, c.clientId.c_str(),
                 c.username.empty() ? "" : (", user " + c.username).c_str(), c.Tls() ? ", TLS" : "");
     for (const auto& [n, device] : c.ports) std::printf("COM%d -> %s\n", n, device.c_str());
+    if (c.modbus.enabled) {
+        std::printf("modbus TCP on %s:%d, %d clients at most, idle %d s%s\n",
+                    c.modbus.listen.c_str(), c.modbus.port, c.modbus.maxClients,
+                    c.modbus.idleTimeout, c.modbus.readOnly ? ", read-only" : "");
+    }
     int index = 0;
     for (const GatewayChannelConfig& cc : c.channels) {
         GatewayChannel ch(driver, cc, index++, sink);
@@ -49,9 +54,10 @@ int Check(const GatewayConfig& c) {
         int outputs = 0;
         for (const HostTag& t : ch.Tags()) outputs += t.address.find_first_of("Oo") == 0;
         std::printf(
-            "channel %s: %s, %zu stations, %zu tags (%d outputs)%s%s; a write times out "
-            "after %lld ms\n",
-            cc.name.c_str(), cc.configPath.c_str(), ch.Stations().size(), ch.Tags().size(), outputs,
+            "channel %s (unit %d): %s, %zu stations, %zu tags (%d outputs)%s%s; a write times "
+            "out after %lld ms\n",
+            cc.name.c_str(), cc.unitId, cc.configPath.c_str(), ch.Stations().size(),
+            ch.Tags().size(), outputs,
             cc.tagsPath.empty() ? ", every bit of every station" : ", from ", cc.tagsPath.c_str(),
             static_cast<long long>(ch.WriteBound().count()));
         for (const auto& s : ch.Stations())
