@@ -172,8 +172,12 @@ int CSerialLine::ReadByte(char* out, int* status) {
             *status = readResultFailed;
             return 0;
         }
-        // a hung-up device never becomes readable; waiting on it would spin
-        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN)) {
+        // A device that hung up (an adapter pulled out, the far end of a
+        // pseudo-terminal closed, TIOCVHANGUP) stays "readable" with nothing
+        // to read: waiting on it would spin until the time-out. A byte that
+        // came before the hang-up is still taken; then the read fails.
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            if (::read(fd, out, 1) == 1) return 1;
             *status = readFailed;
             return 0;
         }

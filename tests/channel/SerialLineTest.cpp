@@ -17,7 +17,10 @@
 
 #include "channel/SerialLine_win32.h"
 #else
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "channel/SerialLine_posix.h"
@@ -288,7 +291,7 @@ TEST_F(SerialLine, APortServesOneLineAtATime) {
 }
 
 TEST(SerialLineHighPort, Com12OpensByItsLongName) {
-    SimControl sim12(12);
+    SimControl sim12(kComSerialFar);
     ASSERT_TRUE(sim12.Connected());
     ASSERT_TRUE(sim12.Ok("reset"));
     ASSERT_TRUE(sim12.Ok("add 31 0xA5"));
@@ -317,3 +320,46 @@ TEST_F(SerialLine, ATickWrapEndsTheWaitAsATimeout) {
     EXPECT_EQ(status, CSerialLine::readTimeout);
     EXPECT_LT(took, std::chrono::milliseconds(3000));
 }
+
+#if !defined(_WIN32)
+// A line whose device hangs up ends a read at once as a failed read, without
+// spinning until the time-out: both ways a device hangs up.
+TEST_F(SerialLine, AHungUpDeviceEndsTheReadAtOnceWithoutSpinning) {
+    for (bool vhangup : {false, true}) {
+        ASSERT_TRUE(sim.Ok("reset"));
+        ASSERT_TRUE(sim.Ok("add 1 0xA5"));
+        CSerialLine line;
+        ASSERT_EQ(line.Open(Settings(kPort)), 1);
+        line.SetReadTimeout(3000);
+        if (vhangup) {
+            // the device itself hangs up (as the kernel does when an adapter goes)
+            int fd = ::open(CSerialLine::DeviceName(kPort).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ASSERT_GE(fd, 0);
+            const int rc = ::ioctl(fd, TIOCVHANGUP);
+            ::close(fd);
+            if (rc != 0) {  // needs CAP_SYS_TTY_CONFIG
+                std::printf("TIOCVHANGUP refused here: that hang-up is not tried\n");
+                continue;
+            }
+        } else {
+            ASSERT_EQ(sim.Send("hangup").rfind("ok pty", 0), 0u);  // the far end closes
+        }
+        line.Write(kPoll1.data(), 8);
+        char c;
+        int status = 0;
+        timespec cpu0, cpu1;
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(line.ReadByte(&c, &status), 0) << vhangup;
+        auto took = std::chrono::steady_clock::now() - start;
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+        EXPECT_EQ(status, CSerialLine::readFailed) << vhangup;
+        EXPECT_LT(took, std::chrono::milliseconds(500)) << vhangup;
+        const double cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+        EXPECT_LT(cpuMs, 50.0) << vhangup;  // no busy loop
+        // and the next read does not wait either
+        EXPECT_EQ(line.ReadByte(&c, &status), 0);
+        EXPECT_EQ(status, CSerialLine::readFailed);
+    }
+}
+#endif
