@@ -1,0 +1,114 @@
+// A gateway channel on its own, with the built driver and a simulator: what
+// the watchdog is told about its scan's progress, and how its tags map to the
+// stations' bits for the Modbus table.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "SimControl.h"
+#include "TestSupport.h"
+#include "com_ports.h"
+#include "config/ConfigData.h"
+#include "gateway/GatewayChannel.h"
+#include "host/DriverTable.h"
+#include "host/HostSession.h"
+
+namespace {
+
+class Quiet : public GatewaySink {
+public:
+    void OnValue(const std::string&, const std::string&, double) override {}
+    void OnStation(const std::string&, const std::string&, const StationState&) override {}
+    void OnChannelState(const std::string&, const std::string&) override {}
+    void OnLog(const std::string&, bool, const std::string&) override {}
+    void OnWriteResult(const std::string&, const std::string&, WriteResult,
+                       const std::string&) override {}
+};
+
+class Channel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.Connected()) << "run through scripts/with-mcsim";
+        ASSERT_TRUE(sim.Ok("reset"));
+        ASSERT_TRUE(sim.Ok("add 1 0x05"));
+        ASSERT_TRUE(sim.Ok("add 2 0x80"));
+        ASSERT_TRUE(driver.Loaded());
+        CConfigData config;
+        config.SetPort(kComGatewayUnit - 1);
+        config.SetTimeout(500);
+        for (int n : {1, 2}) {
+            auto* s = new CStationData;
+            s->SetName(n == 1 ? "A" : "B");
+            s->SetStationNo(n);
+            s->SetPollPeriod(100);
+            config.AddStation(s);
+        }
+        c.configPath = dir.Path("line.cfg");
+        ASSERT_EQ(config.Save(c.configPath.c_str()), 0);
+        c.name = "Line";
+        c.unitId = 1;
+    }
+    // Ticks for a while as the gateway's loop does, taking the values.
+    void Run(GatewayChannel& ch, int ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end) {
+            for (const HostEvent& e : HostEvents::Take()) ch.TakeValue(e);
+            ch.Tick(Clock::now());
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    testsupport::SimControl sim{kComGatewayUnit};
+    testsupport::ScratchDir dir;
+    DriverTable driver;
+    Quiet sink;
+    GatewayChannelConfig c;
+};
+
+}  // namespace
+
+TEST_F(Channel, TheWatchdogHearsOfProgressOnlyWhileTheCountersMove) {
+    HostEvents::Install();
+    GatewayChannel ch(driver, c, 0, sink);
+    std::string error;
+    ASSERT_TRUE(ch.Load(&error)) << error;
+    ASSERT_TRUE(ch.Start(&error)) << error;
+    Run(ch, 800);
+    const Clock::time_point now = Clock::now();
+    EXPECT_TRUE(ch.MakesProgress(now));
+    // long after the last look that saw the counters move: stalled
+    EXPECT_FALSE(ch.MakesProgress(now + std::chrono::minutes(5)));
+    // a look then that finds them moved (the stations are polled every 0.1 s) is progress again
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ch.Tick(now + std::chrono::minutes(5));
+    EXPECT_TRUE(ch.MakesProgress(now + std::chrono::minutes(5)));
+    // nothing is expected of a channel whose stations are all disabled
+    ASSERT_TRUE(ch.StationCommand("A", "disable"));
+    ASSERT_TRUE(ch.StationCommand("B", "disable"));
+    ch.Tick(now + std::chrono::minutes(5));
+    EXPECT_TRUE(ch.MakesProgress(now + std::chrono::minutes(60)));
+    EXPECT_EQ(ch.State(), "off");
+    EXPECT_EQ(ch.Stations()[0].last.state, "disabled");
+    ch.Stop();
+}
+
+TEST_F(Channel, ATagListsBitsAreFoundByTheStationTheDriverFinds) {
+    HostEvents::Install();
+    testsupport::WriteBytes(dir.Path("line.tags"),
+                            "a0=x.a:I0\nb7=Line.B:i7\nb.out=Line.B:O3\nbad=Line.Nobody:I1\n");
+    c.tagsPath = dir.Path("line.tags");
+    GatewayChannel ch(driver, c, 0, sink);
+    std::string error;
+    ASSERT_TRUE(ch.Load(&error)) << error;
+    ASSERT_TRUE(ch.Start(&error)) << error;
+    Run(ch, 600);
+    EXPECT_EQ(ch.StatusByte(0), 0x01);  // only I0 of A has a tag
+    EXPECT_EQ(ch.StatusByte(1), 0x80);
+    EXPECT_EQ(ch.OutputTag(1, 3), "b.out");
+    EXPECT_EQ(ch.OutputTag(0, 3), "");
+    EXPECT_EQ(ch.Write("a0", 1, "", false), WriteResult::refused);    // an input
+    EXPECT_EQ(ch.Write("b.out", 1, "", true), WriteResult::refused);  // read-only
+    EXPECT_EQ(ch.Write("b.out", 1, "", false), WriteResult::queued);
+    ch.Stop();
+}
