@@ -315,6 +315,8 @@ void Gateway::Reload() {
         Journal(kWarning,
                 "reload: [gateway], [broker] and [modbus] changes take effect at the next start");
     }
+    for (size_t i = 0, k = 0; i < fresh.channels.size(); ++i)
+        if (!next[i]) kept[k++]->SetUnitId(fresh.channels[i].unitId);
     // stop what goes, then start what comes
     for (auto& ch : m_channels) {
         if (std::find(kept.begin(), kept.end(), ch.get()) != kept.end()) continue;

@@ -70,9 +70,9 @@ GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& 
     : m_driver(driver), m_config(config), m_index(index), m_sink(sink) {}
 
 std::string GatewayChannel::FingerprintOf(const GatewayChannelConfig& c) {
-    return c.name + '\0' + c.configPath + '\0' + c.tagsPath + '\0' + std::to_string(c.unitId) +
-           '\0' + FileBytes(c.configPath) + '\0' +
-           (c.tagsPath.empty() ? "" : FileBytes(c.tagsPath));
+    // (not the unit id: a channel moved to another one needs no restart)
+    return c.name + '\0' + c.configPath + '\0' + c.tagsPath + '\0' + FileBytes(c.configPath) +
+           '\0' + (c.tagsPath.empty() ? "" : FileBytes(c.tagsPath));
 }
 
 bool GatewayChannel::Load(std::string* error) {

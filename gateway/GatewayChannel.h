@@ -102,6 +102,8 @@ public:
 
     const std::string& Name() const { return m_config.name; }
     const GatewayChannelConfig& Config() const { return m_config; }
+    // A reload may give a running channel another Modbus unit id.
+    void SetUnitId(int unit) { m_config.unitId = unit; }
     const std::string& State() const { return m_state; }
     std::vector<Station>& Stations() { return m_stations; }
     std::vector<HostTag>& Tags() { return m_session->Tags(); }

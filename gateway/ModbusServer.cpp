@@ -45,7 +45,8 @@ bool ModbusServer::Start(std::string* error) {
         return false;
     }
     modbus_set_byte_timeout(m_ctx, 0, kByteTimeoutUs);
-    m_listen = modbus_tcp_pi_listen(m_ctx, m_config.maxClients);
+    // (a backlog beyond max_clients: the one too many is accepted and closed, not left hanging)
+    m_listen = modbus_tcp_pi_listen(m_ctx, m_config.maxClients + 64);
     if (m_listen < 0) {
         *error = "modbus: cannot listen on " + m_config.listen + ":" + port + ": " +
                  modbus_strerror(errno);

@@ -346,18 +346,33 @@ class Configuration(unittest.TestCase):
                                [("Line1", "Line1.cfg", None), ("Line2", "Line2.cfg", None),
                                 ("Line3", "Line3.cfg", None)],
                                {COM[0]: one, COM[1]: two, COM[2]: three}))
-        updates = len(self.watch.on("krandolix/t/Line3/C/I1"))
+        self.assertTrue(self.watch.wait_value("krandolix/t/online", "1"))
+        time.sleep(0.5)  # past the values told again on connecting
+        steady = len(self.watch.on("krandolix/t/Line3/C/I2"))
         gw.signal(signal.SIGHUP)
         self.assertTrue(self.watch.wait_value("krandolix/t/Line1/D/I3", "1"), gw.text())
         self.assertTrue(self.watch.wait_value("krandolix/t/Line2/E/I0", "1"), gw.text())
-        # Line3 ran on: not stopped, and its values still come
+        # Line3 ran on: its values still come, and a value that did not change
+        # was not told again (a channel started anew tells every value once)
         self.sims["Line3"].cmd("status 5 0x03")
         self.assertTrue(self.watch.wait_value("krandolix/t/Line3/C/I1", "1"))
-        self.assertEqual(len(self.watch.on("krandolix/t/Line3/C/I1")), updates + 1)
+        self.assertEqual(len(self.watch.on("krandolix/t/Line3/C/I2")), steady,
+                         (self.watch.on("krandolix/t/Line3/C/I2"), gw.text()))
         text = gw.text()
         self.assertIn("Line1: stopped by the reload", text)
         self.assertNotIn("Line3: stopped", text)
         self.assertIn("reloaded: 3 channels", text)
+        # a channel taken out is stopped and says so
+        Gateway.write(gw, toml(self.broker.port,
+                               [("Line1", "Line1.cfg", None), ("Line3", "Line3.cfg", None)],
+                               {COM[0]: one, COM[2]: three}))
+        gw.signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: self.watch.json("krandolix/t/Line2/state") == {"state": "off"}, 10))
+        self.assertTrue(wait_until(lambda: "reloaded: 2 channels" in gw.text(), 5))
+        polls = self.sims["Line2"].get(4, "polls")
+        time.sleep(0.6)
+        self.assertEqual(self.sims["Line2"].get(4, "polls"), polls)
+        self.assertNotIn("Line1: stopped by the reload\n" * 2, gw.text())
 
     def test_a_bad_configuration_at_start_and_at_reload(self):
         one = self.line("Line1", COM[0], [("A", 1)])
