@@ -45,6 +45,17 @@ public:
                                WriteResult result, const std::string& request) = 0;
 };
 
+// A sink that tells nobody: for looking at channels without running them.
+class NullSink : public GatewaySink {
+public:
+    void OnValue(const std::string&, const std::string&, double) override {}
+    void OnStation(const std::string&, const std::string&, const StationState&) override {}
+    void OnChannelState(const std::string&, const std::string&) override {}
+    void OnLog(const std::string&, bool, const std::string&) override {}
+    void OnWriteResult(const std::string&, const std::string&, WriteResult,
+                       const std::string&) override {}
+};
+
 class GatewayChannel {
 public:
     struct Station {

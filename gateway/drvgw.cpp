@@ -19,20 +19,9 @@ const char kUsage[] =
     "usage: drvgw run CONFIG     run the gateway in the foreground (SIGHUP reloads CONFIG)\n"
     "       drvgw check CONFIG   check CONFIG and print what it would run\n";
 
-// Sees what the channels would tell, and tells nothing.
-class NoSink : public GatewaySink {
-public:
-    void OnValue(const std::string&, const std::string&, double) override {}
-    void OnStation(const std::string&, const std::string&, const StationState&) override {}
-    void OnChannelState(const std::string&, const std::string&) override {}
-    void OnLog(const std::string&, bool, const std::string&) override {}
-    void OnWriteResult(const std::string&, const std::string&, WriteResult,
-                       const std::string&) override {}
-};
-
 int Check(const GatewayConfig& c) {
     DriverTable driver;
-    NoSink sink;
+    NullSink sink;
     std::printf("gateway %s, topics under %s/%s\n", c.id.c_str(), c.topicPrefix.c_str(),
                 c.readOnly ? " (read-only)" : "");
     std::printf("broker %s:%d as %s%s%s\n", c.host.c_str(), c.port, c.clientId.c_str(),

@@ -16,16 +16,6 @@
 
 namespace {
 
-class Quiet : public GatewaySink {
-public:
-    void OnValue(const std::string&, const std::string&, double) override {}
-    void OnStation(const std::string&, const std::string&, const StationState&) override {}
-    void OnChannelState(const std::string&, const std::string&) override {}
-    void OnLog(const std::string&, bool, const std::string&) override {}
-    void OnWriteResult(const std::string&, const std::string&, WriteResult,
-                       const std::string&) override {}
-};
-
 class Channel : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -62,7 +52,7 @@ protected:
     testsupport::SimControl sim{kComGatewayUnit};
     testsupport::ScratchDir dir;
     DriverTable driver;
-    Quiet sink;
+    NullSink sink;
     GatewayChannelConfig c;
 };
 
