@@ -64,4 +64,10 @@ private:
     // Set by a write: the reply cannot be there yet, so the next read
     // waits before it looks (one system call less per transaction).
     bool m_bAwaitReply = false;
+    // POSIX: what one read brought beyond the byte asked for, handed out one at
+    // a time by the next ReadByte calls; the purge before a write empties it.
+    // (The Windows line reads one byte a call, as the design has it.)
+    uint8_t m_readAhead[64] = {};
+    int m_nReadAheadPos = 0;
+    int m_nReadAheadLen = 0;
 };

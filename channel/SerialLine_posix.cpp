@@ -106,6 +106,7 @@ int CSerialLine::Open(const CLineSettings& settings) {
 }
 
 void CSerialLine::Close() {
+    m_nReadAheadPos = m_nReadAheadLen = 0;
     if (m_hPort != -1) {
         // the exclusive mode belongs to the device, not to this descriptor: give it back
         ::ioctl(Fd(m_hPort), TIOCNXCL);
@@ -120,6 +121,7 @@ int CSerialLine::Write(const char* bytes, int count) {
     if (count < 0) count = static_cast<int>(std::strlen(bytes));
     int fd = Fd(m_hPort);
     ::tcflush(fd, TCIOFLUSH);
+    m_nReadAheadPos = m_nReadAheadLen = 0;  // what was read ahead is purged too
     uint32_t start = GetTickMs();
     int done = 0;
     while (done < count) {
@@ -146,14 +148,24 @@ int CSerialLine::ReadByte(char* out, int* status) {
         *status = readNotOpen;
         return 0;
     }
+    if (m_nReadAheadPos < m_nReadAheadLen) {
+        *out = static_cast<char>(m_readAhead[m_nReadAheadPos++]);
+        return 1;
+    }
     int fd = Fd(m_hPort);
     uint32_t start = GetTickMs();
     bool look = !m_bAwaitReply || m_nReadTimeout == 0;
     m_bAwaitReply = false;
     for (;; look = true) {
-        // raw mode with VMIN 0: a read without data returns 0 at once
-        ssize_t n = look ? ::read(fd, out, 1) : 0;
-        if (n == 1) return 1;
+        // raw mode with VMIN 0: a read without data returns 0 at once; one
+        // read takes every byte already there (a whole reply, mostly)
+        ssize_t n = look ? ::read(fd, m_readAhead, sizeof m_readAhead) : 0;
+        if (n > 0) {
+            m_nReadAheadLen = static_cast<int>(n);
+            m_nReadAheadPos = 1;
+            *out = static_cast<char>(m_readAhead[0]);
+            return 1;
+        }
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             *status = readFailed;
             return 0;
@@ -177,7 +189,7 @@ int CSerialLine::ReadByte(char* out, int* status) {
         // to read: waiting on it would spin until the time-out. A byte that
         // came before the hang-up is still taken; then the read fails.
         if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            if (::read(fd, out, 1) == 1) return 1;
+            if (::read(fd, out, 1) == 1) return 1;  // (read ahead is empty here)
             *status = readFailed;
             return 0;
         }

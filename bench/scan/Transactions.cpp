@@ -56,7 +56,8 @@ void PartTransactions() {
     PrintTransactions("control", control);
     PrintTransactions("poll, each after a 10 ms pause (both sides idle)", paused);
     std::printf(
-        "  (a poll: purge, write 8 bytes, read 8 bytes one at a time, decode, push 8 inputs;\n"
+        "  (a poll: purge, write 8 bytes, read what is there (one read for a whole reply),\n"
+        "   decode byte by byte, push 8 inputs;\n"
         "   a control also fetches the tag's name and logs two lines)\n");
     g_pollRoundTripUs = poll.wall.median;
     g_pausedPollUs = paused.wall.median;

@@ -9,6 +9,7 @@
 #include "SimControl.h"
 #include "TestSupport.h"
 #include "channel/SerialLine.h"
+#include "protocol/StationProtocol.h"
 #include "com_ports.h"
 #include "platform/Tick.h"
 
@@ -197,6 +198,51 @@ TEST_F(SerialLine, EveryWriteFirstDropsStaleInput) {
     EXPECT_EQ(line.ReadByte(&c, &status), 0);  // only the second reply was there
     EXPECT_EQ(status, CSerialLine::readTimeout);
     EXPECT_EQ(sim.Get(1, "replies"), 2);
+}
+
+// One read takes every byte already there and hands them out one at a time:
+// what it took beyond a reply is purged with the line's input before the next
+// request, and a reply that comes in pieces is read as before.
+TEST_F(SerialLine, BytesReadAheadDoNotSurviveThePurge) {
+    ASSERT_TRUE(sim.Ok("fault 1 badthengood on"));  // a bad reply and the good one, at once
+    CSerialLine line;
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
+    line.SetReadTimeout(300);
+    ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return sim.Get(1, "replies") == 1; }));
+    SleepMs(50);
+    int status = 0;
+    EXPECT_EQ(ReadFrame(line, &status).size(), 8u);  // the bad one; the good one was read ahead
+    ASSERT_TRUE(sim.Ok("fault 1 clear"));
+    ASSERT_TRUE(sim.Ok("status 1 0x11"));
+    ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
+    char want[8];
+    CStationProtocol::BuildFrame(1, 0x11, want);
+    EXPECT_EQ(ReadFrame(line, &status), std::string(want, 8));
+    char c;
+    EXPECT_EQ(line.ReadByte(&c, &status), 0);
+    EXPECT_EQ(status, CSerialLine::readTimeout);
+}
+
+TEST_F(SerialLine, AReplyInPiecesAndTheTimeOutFromTheRequest) {
+    ASSERT_TRUE(sim.Ok("fault 1 split 60"));  // three pieces, 60 ms apart
+    CSerialLine line;
+    ASSERT_EQ(line.Open(Settings(kPort)), 1);
+    line.SetReadTimeout(1000);
+    ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
+    EXPECT_EQ(testsupport::ToHex(ReadFrame(line)), "02 30 31 3A 35 30 3C 03");
+    // a reply later than the time-out: the wait counts from the request,
+    // not from the last byte read
+    ASSERT_TRUE(sim.Ok("fault 1 clear"));
+    ASSERT_TRUE(sim.Ok("fault 1 delay 500"));
+    line.SetReadTimeout(300);
+    ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
+    char c;
+    int status = 0;
+    uint32_t start = GetTickMs();
+    EXPECT_EQ(line.ReadByte(&c, &status), 0);
+    EXPECT_EQ(status, CSerialLine::readTimeout);
+    EXPECT_LT(GetTickMs() - start, 450u);
 }
 
 TEST_F(SerialLine, SettingsReachTheDevice) {
