@@ -208,7 +208,10 @@ int main(int argc, char** argv) {
         std::ofstream conf(dir + "/mosquitto.conf");
         conf << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
     }
-    pid_t broker = Spawn({"mosquitto", "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.log");
+    // (Debian installs the broker in /usr/sbin, which a user's PATH may lack)
+    const std::string brokerProgram =
+        ::access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto";
+    pid_t broker = Spawn({brokerProgram, "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.log");
 
     // the lines and the gateway's configuration
     Lines lines;

@@ -5,6 +5,7 @@ Run the tests with Debian's /usr/bin/python3 (paho comes from python3-paho-mqtt)
 import getpass
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -17,6 +18,8 @@ from paho.mqtt.packettypes import PacketTypes
 from paho.mqtt.properties import Properties
 
 BIN = None  # the native build's bin folder, set by the test program
+# Debian installs the broker in /usr/sbin, which a user's PATH may lack
+MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 
 
 def free_port():
@@ -56,7 +59,7 @@ class Broker:
                     f"autosave_interval 1\n")
             f.write(self.extra or "allow_anonymous true\n")
         self.log = open(os.path.join(self.folder, "mosquitto.log"), "a")
-        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=self.log,
+        self.proc = subprocess.Popen([MOSQUITTO, "-c", self.conf], stdout=self.log,
                                      stderr=subprocess.STDOUT)
         ok = wait_until(lambda: self._listening(), 10)
         assert ok, "mosquitto did not start: " + open(os.path.join(self.folder, "mosquitto.log")).read()

@@ -506,7 +506,7 @@ class Tls(unittest.TestCase):
                 f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
             run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
                 "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile", "san.ext")
-            run("mosquitto_passwd", "-b", "-c", "passwd", "gw", "s3cret")
+            run(shutil.which("mosquitto_passwd") or "/usr/bin/mosquitto_passwd", "-b", "-c", "passwd", "gw", "s3cret")
             os.chmod(os.path.join(d, "passwd"), 0o644)
             os.chmod(os.path.join(d, "server.key"), 0o644)
             broker = Broker(d, extra=f"cafile {d}/ca.crt\ncertfile {d}/server.crt\n"
