@@ -215,8 +215,7 @@ WriteResult GatewayChannel::Write(const std::string& name, double value, const s
         !m_isOutput[static_cast<size_t>(tag - &m_session->Tags()[0])]) {
         return WriteResult::refused;
     }
-    if (tag->writePending && m_driver.IsWriteDone(m_session->Handle(), tag->handle) != 1)
-        return WriteResult::busy;
+    if (Busy(*tag)) return WriteResult::busy;
     HostEvents::SetCaller(m_index);
     const int32_t r = m_session->Write(tag, 1.0);
     HostEvents::SetCaller(-1);
@@ -227,7 +226,11 @@ WriteResult GatewayChannel::Write(const std::string& name, double value, const s
 
 bool GatewayChannel::WriteBusy(const std::string& name) {
     HostTag* tag = m_session->FindTag(name);
-    return tag && tag->writePending && m_driver.IsWriteDone(m_session->Handle(), tag->handle) != 1;
+    return tag && Busy(*tag);
+}
+
+bool GatewayChannel::Busy(const HostTag& tag) {
+    return tag.writePending && m_driver.IsWriteDone(m_session->Handle(), tag.handle) != 1;
 }
 
 std::string GatewayChannel::OutputTag(int station, int bit) const {

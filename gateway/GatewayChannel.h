@@ -129,6 +129,8 @@ public:
 
 private:
     void TellState(const std::string& state);
+    // Its last write still waits in the driver's queue (slot 8 says not done).
+    bool Busy(const HostTag& tag);
     void CheckPort(Clock::time_point now, int faulted, int enabled);
     void StartPort();
 

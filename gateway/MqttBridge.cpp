@@ -94,6 +94,12 @@ void MqttBridge::Network() {
     mosquitto_property* props = nullptr;
     mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpirySeconds);
     int backoff = kFirstBackoffMs;
+    // waits out the back-off (a stop ends the wait), then doubles it
+    auto pause = [&] {
+        for (int waited = 0; waited < backoff && !m_stop; waited += 100)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        backoff = std::min(backoff * 2, kLastBackoffMs);
+    };
     bool linked = false;
     while (!m_stop) {
         if (!linked) {
@@ -105,9 +111,7 @@ void MqttBridge::Network() {
                 Journal(kWarning, "broker " + m_config.host + ":" + std::to_string(m_config.port) +
                                       ": " + mosquitto_strerror(rc) + "; again in " +
                                       std::to_string(backoff) + " ms");
-                for (int waited = 0; waited < backoff && !m_stop; waited += 100)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                backoff = std::min(backoff * 2, kLastBackoffMs);
+                pause();
                 continue;
             }
             linked = true;
@@ -120,9 +124,7 @@ void MqttBridge::Network() {
                 std::lock_guard<std::mutex> hold(m_lock);
                 m_connected = false;
             }
-            for (int waited = 0; waited < backoff && !m_stop; waited += 100)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            backoff = std::min(backoff * 2, kLastBackoffMs);
+            pause();
         }
     }
     // a clean stop: online 0, then let the last packets leave

@@ -9,9 +9,9 @@
 #include "SimControl.h"
 #include "TestSupport.h"
 #include "channel/SerialLine.h"
-#include "protocol/StationProtocol.h"
 #include "com_ports.h"
 #include "platform/Tick.h"
+#include "protocol/StationProtocol.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -53,6 +53,20 @@ std::string ReadFrame(CSerialLine& line, int* lastStatus = nullptr) {
     while (got.size() < 8 && line.ReadByte(&c, &status)) got += c;
     if (lastStatus) *lastStatus = status;
     return got;
+}
+
+// A read that must fail: its status and how long it took, in milliseconds.
+struct FailedRead {
+    int status;
+    uint32_t ms;
+};
+FailedRead ReadFails(CSerialLine& line) {
+    char c;
+    FailedRead r{0, 0};
+    uint32_t start = GetTickMs();
+    EXPECT_EQ(line.ReadByte(&c, &r.status), 0);
+    r.ms = GetTickMs() - start;
+    return r;
 }
 
 class SerialLine : public ::testing::Test {
@@ -126,14 +140,10 @@ TEST_F(SerialLine, ASilentStationTimesOutAfterTheReadTimeout) {
     ASSERT_EQ(line.Open(Settings(kPort)), 1);
     EXPECT_EQ(line.SetReadTimeout(1500), 2000u);
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
-    char c;
-    int status = 0;
-    uint32_t start = GetTickMs();
-    EXPECT_EQ(line.ReadByte(&c, &status), 0);
-    uint32_t took = GetTickMs() - start;
-    EXPECT_EQ(status, CSerialLine::readTimeout);
-    EXPECT_GE(took, 1400u);
-    EXPECT_LT(took, 3000u);
+    FailedRead r = ReadFails(line);
+    EXPECT_EQ(r.status, CSerialLine::readTimeout);
+    EXPECT_GE(r.ms, 1400u);
+    EXPECT_LT(r.ms, 3000u);
 }
 
 TEST_F(SerialLine, AReadTimeoutShorterThanOneReadSliceEndsOnTimeAndTheLineGoesOn) {
@@ -142,12 +152,9 @@ TEST_F(SerialLine, AReadTimeoutShorterThanOneReadSliceEndsOnTimeAndTheLineGoesOn
     line.SetReadTimeout(200);
     ASSERT_TRUE(sim.Ok("fault 1 silent on"));
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
-    char c;
-    int status = 0;
-    uint32_t start = GetTickMs();
-    EXPECT_EQ(line.ReadByte(&c, &status), 0);
-    EXPECT_EQ(status, CSerialLine::readTimeout);
-    EXPECT_LT(GetTickMs() - start, 800u);
+    FailedRead r = ReadFails(line);
+    EXPECT_EQ(r.status, CSerialLine::readTimeout);
+    EXPECT_LT(r.ms, 800u);
 
     ASSERT_TRUE(sim.Ok("fault 1 silent off"));
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
@@ -237,12 +244,9 @@ TEST_F(SerialLine, AReplyInPiecesAndTheTimeOutFromTheRequest) {
     ASSERT_TRUE(sim.Ok("fault 1 delay 500"));
     line.SetReadTimeout(300);
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
-    char c;
-    int status = 0;
-    uint32_t start = GetTickMs();
-    EXPECT_EQ(line.ReadByte(&c, &status), 0);
-    EXPECT_EQ(status, CSerialLine::readTimeout);
-    EXPECT_LT(GetTickMs() - start, 450u);
+    FailedRead r = ReadFails(line);
+    EXPECT_EQ(r.status, CSerialLine::readTimeout);
+    EXPECT_LT(r.ms, 450u);
 }
 
 TEST_F(SerialLine, SettingsReachTheDevice) {
@@ -401,7 +405,8 @@ TEST_F(SerialLine, AHungUpDeviceEndsTheReadAtOnceWithoutSpinning) {
         ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
         EXPECT_EQ(status, CSerialLine::readFailed) << vhangup;
         EXPECT_LT(took, std::chrono::milliseconds(500)) << vhangup;
-        const double cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+        const double cpuMs =
+            (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
         EXPECT_LT(cpuMs, 50.0) << vhangup;  // no busy loop
         // and the next read does not wait either
         EXPECT_EQ(line.ReadByte(&c, &status), 0);
