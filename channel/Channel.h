@@ -12,8 +12,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
 
+#include "channel/FrameTrace.h"
 #include "channel/SerialLine.h"
 #include "config/ConfigData.h"
 #include "driver/HostLink.h"
@@ -80,6 +83,8 @@ public:
     static int HandleTag(uint32_t handle) { return static_cast<int>(handle & 0x7FFFFF); }
 
     CSerialLine& GetLine() { return m_line; }
+    // The frame trace of this run, or null (scan thread, during a pass).
+    CFrameTrace* GetTrace() const { return m_trace.get(); }
     const CRuntimeLink& GetRuntimeLink() const { return m_runtimeLink; }
     bool IsRunning() const { return m_bRunning != 0; }
     bool IsPortReady() const { return m_bPortReady != 0; }
@@ -104,4 +109,8 @@ protected:
     bool m_bScanAtUnload = false;
     ThreadHandle m_hThread = nullptr;  // the scan thread, to be sure it is gone
     CRuntimeLink m_runtimeLink;
+    // opened by Start when KRANDOLIX_TRACE names a folder; a folder that
+    // cannot be written is reported once
+    std::unique_ptr<CFrameTrace> m_trace;
+    std::string m_traceFailed;
 };

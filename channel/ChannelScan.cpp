@@ -55,6 +55,12 @@ int CChannel::Start() {
     m_bPortReady = 0;
     AttachStations();
     LogStoredValueFixes();
+    std::string traceError;
+    m_trace = OpenFrameTrace(GetFileTitle().Str(), &traceError);
+    if (!traceError.empty() && traceError != m_traceFailed) {
+        LogFault(StrFormat(txt::TXT_TRACE_FAILED, traceError.c_str()).c_str());
+    }
+    m_traceFailed = traceError;
     if (!m_line.Open(CLineSettings::Of(*this))) {
         LogFault(StrFormat(txt::TXT_PORT_FAILED, m_nPort + 1).c_str());
         return -1;

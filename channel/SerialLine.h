@@ -45,6 +45,9 @@ public:
     // 1 with a byte, or 0 with the reason in status (which may be null).
     int ReadByte(char* out, int* status);
     uint32_t SetReadTimeout(uint32_t ms);
+    // Bytes received and not yet read, which the purge before the next write
+    // drops (for the frame trace; 0 when unknown or not open).
+    int PendingInput();
     void SetWriteTimeout(uint32_t ms) { m_nWriteTimeout = ms; }
 
     int IsOpen() const { return m_bOpen; }

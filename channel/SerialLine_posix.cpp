@@ -140,6 +140,13 @@ int CSerialLine::Write(const char* bytes, int count) {
     return 1;
 }
 
+int CSerialLine::PendingInput() {
+    if (!m_bOpen) return 0;
+    int queued = 0;
+    if (::ioctl(Fd(m_hPort), FIONREAD, &queued) != 0) queued = 0;
+    return queued + (m_nReadAheadLen - m_nReadAheadPos);
+}
+
 int CSerialLine::ReadByte(char* out, int* status) {
     int ignored;
     if (!status) status = &ignored;

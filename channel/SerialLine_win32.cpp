@@ -120,6 +120,14 @@ int CSerialLine::Write(const char* bytes, int count) {
     return 0;
 }
 
+int CSerialLine::PendingInput() {
+    if (!m_bOpen) return 0;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(AsHandle(m_hPort), &errors, &stat)) return 0;
+    return static_cast<int>(stat.cbInQue);
+}
+
 int CSerialLine::ReadByte(char* out, int* status) {
     int ignored;
     if (!status) status = &ignored;

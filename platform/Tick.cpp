@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <thread>
 
 #if defined(_WIN32)
@@ -39,6 +42,40 @@ void SleepMs(uint32_t ms) {
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string LocalTimeStamp() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
+    struct tm t {};
+#if defined(_WIN32)
+    localtime_s(&t, &seconds);
+#else
+    localtime_r(&seconds, &t);
+#endif
+    char b[64];
+    std::snprintf(b, sizeof b, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ms);
+    return b;
+}
+
+std::string GetEnvironmentText(const char* name) {
+#if defined(_WIN32)
+    char buffer[1024];
+    DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    if (n == 0) return "";
+    if (n < sizeof buffer) return std::string(buffer, n);
+    std::string big(n, '\0');
+    n = GetEnvironmentVariableA(name, &big[0], n);
+    big.resize(n);
+    return big;
+#else
+    const char* v = std::getenv(name);
+    return v ? v : "";
+#endif
 }
 
 namespace tick_seam {

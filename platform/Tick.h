@@ -3,9 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 uint32_t GetTickMs();
 void SleepMs(uint32_t ms);
+
+// The local wall-clock time as "YYYY-MM-DD hh:mm:ss.mmm" (for trace files).
+std::string LocalTimeStamp();
+// An environment variable of the process as it is now ("" when unset; on
+// Windows read from the process, not the C library's copy made at start-up).
+std::string GetEnvironmentText(const char* name);
 
 namespace tick_seam {
 // Added to every tick read, so a test can start the count just below 2^32.

@@ -73,6 +73,9 @@ public:
     }
 
     uint8_t GetStatusByte() const { return m_status; }
+    // Where the next byte lands: 0 hunting for STX, 1-2 station, 3-4 data,
+    // 5-6 check, 7 ETX (for the frame trace).
+    int GetState() const { return m_state; }
 
 private:
     uint8_t m_stationHigh;

@@ -1,6 +1,7 @@
 #include "StationProtocol.h"
 
 #include "channel/Channel.h"
+#include "channel/FrameTrace.h"
 #include "config/StationData.h"
 #include "driver/ChannelManager.h"
 #include "driver/HostLink.h"
@@ -57,7 +58,7 @@ void CStationProtocol::Poll() {
     m_pStation->CountPoll();
     char frame[kFrameSize];
     BuildFrame(m_pStation->GetStationNo(), 0x00, frame);
-    if (!m_pChannel->Send(frame, kFrameSize)) {
+    if (!SendFrame(frame)) {
         m_pStation->LogFault(txt::TXT_SEND_POLL_FAILED);
     } else if (Receive()) {
         m_nFailCount = 0;
@@ -93,7 +94,7 @@ int CStationProtocol::ServeControl() {
     char frame[kFrameSize];
     BuildFrame(m_pStation->GetStationNo(), static_cast<uint8_t>(1u << (tag->GetBit() & 7)), frame);
     for (int attempt = 0; attempt <= retries; ++attempt) {
-        if (!m_pChannel->Send(frame, kFrameSize)) {
+        if (!SendFrame(frame)) {
             m_pStation->LogFault(txt::TXT_SEND_CONTROL_FAILED);
             ++m_nFailCount;
             break;
@@ -117,20 +118,41 @@ int CStationProtocol::ServeControl() {
     return 1;
 }
 
+int CStationProtocol::SendFrame(const char frame[kFrameSize]) {
+    if (CFrameTrace* trace = m_pChannel->GetTrace())
+        trace->Sent(frame, kFrameSize, m_pChannel->GetLine().PendingInput());
+    return m_pChannel->Send(frame, kFrameSize);
+}
+
 int CStationProtocol::Receive() {
     const uint32_t timeout = static_cast<uint32_t>(m_pChannel->GetRunTimeout());
     CReplyDecoder decoder(m_pStation->GetStationNo());
+    CFrameTrace* const trace = m_pChannel->GetTrace();
+    if (trace) trace->BeginReply(m_pStation->GetStationNo());
     const uint32_t start = GetTickMs();
     for (;;) {
-        if (GetTickMs() - start >= timeout) return 0;
+        const uint32_t elapsed = GetTickMs() - start;
+        if (elapsed >= timeout) {
+            if (trace) trace->TimedOut(elapsed);
+            return 0;
+        }
         char byte;
         int status = 0;
         if (!m_pChannel->ReceiveByte(&byte, &status)) {
+            if (trace) {
+                if (status < 0)
+                    trace->ReadFailed(status, GetTickMs() - start);
+                else
+                    trace->TimedOut(GetTickMs() - start);
+            }
             m_pStation->LogFault(status < 0 ? txt::TXT_RECEIVE_ERROR : txt::TXT_RECEIVE_TIMEOUT);
             SleepMs(0);
             return 0;
         }
-        switch (decoder.Feed(static_cast<uint8_t>(byte))) {
+        const int before = trace ? decoder.GetState() : 0;
+        const CReplyDecoder::Result result = decoder.Feed(static_cast<uint8_t>(byte));
+        if (trace) trace->Received(static_cast<uint8_t>(byte), before, result, decoder.GetStatusByte());
+        switch (result) {
             case CReplyDecoder::complete:
                 m_pTagTable->UpdateInputs(decoder.GetStatusByte());
                 return 1;

@@ -60,6 +60,8 @@ public:
 
 private:
     int Retries() const;
+    // Sends a frame through the channel (and to its frame trace, when on).
+    int SendFrame(const char frame[kFrameSize]);
 
     int32_t m_nFailCount = 0;
     CTagTable* m_pTagTable = nullptr;

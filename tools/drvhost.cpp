@@ -36,12 +36,16 @@ const int kExitNoChannel = 2;
 
 const char kUsage[] =
     "usage: drvhost run CONFIG [--tag NAME=DEVICE:ADDRESS]... [--tags FILE]\n"
-    "                          [--jsonl] [--duration SECONDS]\n"
+    "                          [--jsonl] [--duration SECONDS] [--trace FOLDER]\n"
     "  Loads the driver, opens the channel, registers the tags, starts the port and\n"
     "  the scan and switches the channel on. Commands, one a line on standard input:\n"
     "    write NAME [VALUE]   status [STATION]   reset [STATION]\n"
     "    enable STATION       disable STATION    on   off   stop   start   quit\n"
-    "  Ctrl-C or the end of input stops the channel and ends the program.\n";
+    "  Ctrl-C or the end of input stops the channel and ends the program.\n"
+    "  --trace FOLDER  the driver writes every frame to FOLDER/<CONFIG's name>.trace\n"
+    "                  (as KRANDOLIX_TRACE=FOLDER does for a host)\n"
+    "usage: drvhost configure CONFIG\n"
+    "  Opens the driver's settings dialog for CONFIG, as the host's settings menu does.\n";
 
 std::atomic<bool> g_interrupted{false};
 
@@ -334,6 +338,13 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "drvhost: cannot read %s\n", args[i].c_str());
                 return kExitUsage;
             }
+        } else if (a == "--trace" && i + 1 < args.size()) {
+            const std::string folder = NativePath(args[++i]);
+#if defined(_WIN32)
+            SetEnvironmentVariableA("KRANDOLIX_TRACE", folder.c_str());
+#else
+            setenv("KRANDOLIX_TRACE", folder.c_str(), 1);
+#endif
         } else if (a == "--duration" && i + 1 < args.size()) {
             o.duration = std::atof(args[++i].c_str());
         } else {

@@ -198,6 +198,7 @@ TEST_F(SerialLine, EveryWriteFirstDropsStaleInput) {
     line.SetReadTimeout(300);
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
     SleepMs(200);  // the first reply now waits, unread, in the input buffer
+    EXPECT_EQ(line.PendingInput(), 8);  // what the frame trace reports as purged
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);
     int status = 0;
     EXPECT_EQ(ReadFrame(line, &status).size(), 8u);
@@ -220,6 +221,7 @@ TEST_F(SerialLine, BytesReadAheadDoNotSurviveThePurge) {
     SleepMs(50);
     int status = 0;
     EXPECT_EQ(ReadFrame(line, &status).size(), 8u);  // the bad one; the good one was read ahead
+    EXPECT_EQ(line.PendingInput(), 8);
     ASSERT_TRUE(sim.Ok("fault 1 clear"));
     ASSERT_TRUE(sim.Ok("status 1 0x11"));
     ASSERT_EQ(line.Write(kPoll1.data(), 8), 1);

@@ -115,6 +115,77 @@ class Drvhost(unittest.TestCase):
         self.assertEqual(p.returncode, 2)
         self.assertIn(b'"event":"error"', p.stdout)
 
+    def test_the_trace_holds_the_frames_mcsim_saw_with_their_verdicts(self):
+        # stations with every fault the driver tells apart, beside two good ones
+        for number, fault in ((2, None), (4, "silent"), (6, "badcheck"), (8, "wrongstation"),
+                              (10, "garbage"), (12, "restart"), (14, "badthengood")):
+            subprocess.run([DRVCFG, "add-station", self.config, "--name", f"s{number}", "--number",
+                            str(number), "--period", "0.2"], check=True)
+            sim(f"add {number} 0x{number:02x}")
+            if fault:
+                sim(f"fault {number} {fault} on")
+        subprocess.run([DRVCFG, "set", self.config, "--retries", "0"], check=True)
+        log = os.environ["MCSIM_LOG_COM" + COM]
+        start = os.path.getsize(log)
+        trace_dir = os.path.join(self.dir.name, "trace")
+        os.mkdir(trace_dir)
+        # three time-outs of a second each a pass: about three passes (input kept open)
+        events, rc = self.run_host([lambda ev: False], "--duration", "9", "--trace", trace_dir,
+                                   "--tag", "a=s2:I0")
+        self.assertEqual(rc, 0)
+        with open(log, encoding="utf-8") as f:
+            f.seek(start)
+            seen = f.read().splitlines()
+        with open(os.path.join(trace_dir, "Line9.trace"), encoding="utf-8") as f:
+            trace = f.read().splitlines()
+
+        def frames(lines, marker):
+            # "HH:MM:SS.mmm <- 02 30 ...  poll 1": the bytes between the marker and two blanks
+            out = []
+            for line in lines:
+                head, _, rest = line.partition(f" {marker} ")
+                if rest:
+                    out.append(rest.split("  ")[0])
+            return out
+        sent = frames(trace, "TX")
+        self.assertGreater(len(sent), 18)
+        # every frame mcsim received, in order, and nothing else
+        self.assertEqual(sent, frames(seen, "<-"))
+        # every byte mcsim answered, read by the driver in the order sent (none purged unread)
+        received = " ".join(frames(trace, "RX"))
+        answered = " ".join(frames(seen, "->"))
+        self.assertEqual(received, answered)
+        self.assertFalse([line for line in trace if "purge" in line])
+        text = "\n".join(trace)
+        for verdict in ("TX 02 30 32 30 30 30 30 03  poll 2",
+                        "RX 02 30 32 30 32 30 32 03  reply 2 status 0x02 [00000010] good",
+                        "time-out after 1",  # silent 4: a second and a few ms
+                        "waiting for station 4",
+                        "reply 6 check error: expected 30 32, received 30 30",
+                        "another station: reply of 9, waiting for 8",
+                        "RX 55 AA 7E 30  skipped: 4 bytes outside a frame",
+                        "RX 02 30 3C  broken off by a new STX",
+                        "RX 02 30 3C 30 3C 30 32 03  reply 12 status 0x0C [00001100] good",
+                        "reply 14 check error: expected 30 32, received 31 32",
+                        "reply 14 status 0x0E [00001110] good"):
+            self.assertIn(verdict, text)
+        self.assertRegex(trace[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} TX ")
+
+    def test_a_trace_folder_that_cannot_be_written_is_reported_once(self):
+        blocker = os.path.join(self.dir.name, "a-file")
+        open(blocker, "w").close()
+        events, rc = self.run_host(
+            [lambda ev: sum(1 for e in ev if e["event"] == "value") >= 1, "stop\nstart",
+             lambda ev: sum(1 for e in ev if e["event"] == "start") >= 2, "status 펌프1", "quit"],
+            "--trace", os.path.join(blocker, "trace"), "--tag", "a=펌프1:I0")
+        self.assertEqual(rc, 0)
+        reported = [e for e in events if e["event"] == "log" and "프레임 기록" in e["text"]]
+        self.assertEqual(len(reported), 1, reported)
+        self.assertEqual(reported[0]["kind"], "fault")
+        self.assertIn("Line9.trace", reported[0]["text"])
+        self.assertIn({"event": "value", "tag": "a", "value": 1}, events)
+        self.assertEqual([e["result"] for e in events if e["event"] == "start"], [0, 0])
+
     def test_nonsense_command_lines_exit_64(self):
         for args in (["frob"], ["run", self.config, "--tag", "no-equals-sign"], ["run", self.config, "--what"]):
             p = subprocess.run([*DRVHOST, *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
