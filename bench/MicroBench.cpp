@@ -3,6 +3,9 @@
 // parsing addresses, and the host's calls on a channel. Run: make bench.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "channel/Channel.h"
@@ -34,6 +37,11 @@ public:
         *out = reply[pos++];
         *status = 0;
         return 1;
+    }
+    // the frame trace, as KRANDOLIX_TRACE turns it on at a start
+    bool TraceTo(const std::string& folder) {
+        m_trace = std::make_unique<CFrameTrace>(folder, "bench");
+        return m_trace->Open();
     }
 };
 
@@ -84,6 +92,25 @@ void BM_Poll(benchmark::State& state) {
     delete channel;
 }
 BENCHMARK(BM_Poll)->Arg(1)->Arg(8)->Arg(64);
+
+// The same poll with the frame trace on: two lines written and flushed to a
+// file in the system's temporary folder (BM_Poll/8 is the same poll with it off).
+void BM_PollTraced(benchmark::State& state) {
+    ReplayChannel* channel = MakeChannel(static_cast<int>(state.range(0)));
+    const std::filesystem::path folder = std::filesystem::temp_directory_path();
+    if (!channel->TraceTo(folder.string())) {
+        state.SkipWithError("cannot write the trace file");
+        delete channel;
+        return;
+    }
+    CStationData* station = channel->GetStationAt(0);
+    for (auto _ : state) station->GetEngine().Poll();
+    state.SetLabel(std::to_string(state.range(0)) + " tags, trace on");
+    delete channel;
+    std::remove((folder / "bench.trace").string().c_str());
+    std::remove((folder / "bench.trace.1").string().c_str());
+}
+BENCHMARK(BM_PollTraced)->Arg(8);
 
 // A queued write served: queue, take, frame, send, decode.
 void BM_Control(benchmark::State& state) {

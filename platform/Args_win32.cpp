@@ -31,3 +31,30 @@ std::string NativePath(const std::string& utf8) {
     MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], n);
     return Narrow(wide.c_str(), CP_ACP);
 }
+
+namespace {
+HANDLE StdHandleOf(std::FILE* stream) {
+    return GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+}
+}  // namespace
+
+bool IsTerminal(std::FILE* stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(StdHandleOf(stream), &mode) != 0;
+}
+
+void PrintText(std::FILE* stream, const std::string& utf8) {
+    if (!IsTerminal(stream)) {
+        std::fwrite(utf8.data(), 1, utf8.size(), stream);
+        return;
+    }
+    // what the C library holds goes first, in order
+    std::fflush(stream);
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (n <= 0) return;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+    DWORD written = 0;
+    WriteConsoleW(StdHandleOf(stream), wide.data(), static_cast<DWORD>(wide.size()), &written,
+                  nullptr);
+}

@@ -31,17 +31,19 @@
 namespace {
 
 const char kUsage[] =
-    "usage: mcsim [--link PATH] [--control-port PORT] [--trace] STATION...\n"
+    "usage: mcsim [--link PATH] [--control-port PORT] [--trace] [--baud N] STATION...\n"
     "  STATION   NUMBER[:STATUS[:RULE]]  number 0-255, status byte (0x.. or decimal),\n"
     "            RULE what a control for output n does: none, set (input n on), toggle\n"
     "  --link PATH          also place a symbolic link to the pseudo-terminal at PATH\n"
     "  --control-port PORT  accept commands on 127.0.0.1:PORT (0: any free port)\n"
     "  --trace              print every frame in and out with a time stamp\n"
+    "  --baud N             the controllers' speed: frames sent while the line is set to\n"
+    "                       another speed are not understood (not answered)\n"
     "Commands (stdin or TCP, one per line; each answers one line, ok ... or error ...):\n"
     "  add N [STATUS] [RULE]   remove N   reset   status N VALUE   rule N none|set|toggle\n"
     "  fault N silent|badcheck|garbage|wrongstation|badthengood|restart on|off\n"
     "  fault N delay MS        fault N split MS        fault N clear\n"
-    "  get N                   counters   trace on|off   hangup   quit\n";
+    "  get N                   counters   trace on|off   hangup   baud N|any   quit\n";
 
 enum class Rule { none, set, toggle };
 
@@ -115,9 +117,22 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
+// The speed a terminal's settings name, in baud (0 when not one of ours).
+long BaudOfTermios(const struct termios& tio) {
+    static const struct {
+        speed_t speed;
+        long baud;
+    } kSpeeds[] = {{B150, 150},     {B300, 300},     {B600, 600},    {B1200, 1200}, {B2400, 2400},
+                   {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400}};
+    for (const auto& s : kSpeeds)
+        if (cfgetispeed(&tio) == s.speed) return s.baud;
+    return 0;
+}
+
 class Simulator {
 public:
     bool trace = false;
+    long baud = 0;  // 0: any speed
     std::map<int, Station> stations;
 
     bool OpenPty(const std::string& link);
@@ -140,6 +155,8 @@ private:
     std::string CmdCounters(const Words& w, Station* s);
     std::string CmdTrace(const Words& w, Station* s);
     std::string CmdHangup(const Words& w, Station* s);
+    std::string CmdBaud(const Words& w, Station* s);
+    bool LineAtOurSpeed();
     std::string CmdAdd(const Words& w, Station* s);
     std::string CmdRemove(const Words& w, Station* s);
     std::string CmdGet(const Words& w, Station* s);
@@ -284,7 +301,7 @@ void Simulator::OnBytes(const char* data, size_t n) {
                               m_reader.Data());
             }
             Trace("<- " + Hex(m_reader.Raw()) + "  " + what);
-            Answer(m_reader.Station(), m_reader.Data());
+            if (LineAtOurSpeed()) Answer(m_reader.Station(), m_reader.Data());
         }
     }
 }
@@ -345,6 +362,7 @@ const Simulator::CommandEntry Simulator::kCommands[] = {
     {"counters", 1, 99, false, nullptr, &Simulator::CmdCounters},
     {"trace", 2, 2, false, nullptr, &Simulator::CmdTrace},
     {"hangup", 1, 99, false, nullptr, &Simulator::CmdHangup},
+    {"baud", 2, 2, false, "error usage: baud N|any", &Simulator::CmdBaud},
     {"add", 2, 99, false, "error usage: add N [STATUS] [none|set|toggle]", &Simulator::CmdAdd},
     {"remove", 2, 99, true, nullptr, &Simulator::CmdRemove},
     {"get", 2, 99, true, nullptr, &Simulator::CmdGet},
@@ -407,6 +425,31 @@ std::string Simulator::CmdHangup(const Words&, Station*) {
     std::string link = m_link;
     m_link.clear();
     return OpenPty(link) ? "ok pty " + m_ptyPath : "error cannot reopen";
+}
+
+std::string Simulator::CmdBaud(const Words& w, Station*) {
+    long v = 0;
+    if (w[1] == "any") {
+        baud = 0;
+    } else if (ParseNumber(w[1], 1, 10000000, &v)) {
+        baud = v;
+    } else {
+        return "error usage: baud N|any";
+    }
+    return "ok";
+}
+
+// A pseudo-terminal carries bytes whatever its speed; a controller on a real
+// line set to another speed would see only noise. The driver's side sets the
+// speed, and both ends of the pair share the settings.
+bool Simulator::LineAtOurSpeed() {
+    if (baud == 0) return true;
+    struct termios tio;
+    long line = ::tcgetattr(m_slave, &tio) == 0 ? BaudOfTermios(tio) : 0;
+    if (line == baud) return true;
+    Trace("   (line at " + std::to_string(line) + " baud, stations at " + std::to_string(baud) +
+          ": not understood)");
+    return false;
 }
 
 std::string Simulator::CmdAdd(const Words& w, Station*) {
@@ -551,6 +594,9 @@ int main(int argc, char** argv) {
         long v;
         if (a == "--trace") {
             sim.trace = true;
+        } else if (a == "--baud" && i + 1 < argc && ParseNumber(argv[i + 1], 1, 10000000, &v)) {
+            sim.baud = v;
+            ++i;
         } else if (a == "--link" && i + 1 < argc) {
             link = argv[++i];
         } else if (a == "--control-port" && i + 1 < argc &&

@@ -1,0 +1,397 @@
+// drvscan: which stations answer on a line, and at which speed. Opens the port
+// through the driver's own serial line (the same settings and the same lock as
+// a channel), sends each station number the poll frame the driver sends and
+// reads the replies with the driver's own decoder.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "Json.h"
+#include "channel/SerialLine.h"
+#include "config/LineSettings.h"
+#include "platform/Args.h"
+#include "platform/NoCase.h"
+#include "protocol/ReplyDecoder.h"
+#include "protocol/StationProtocol.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+const int kExitPort = 2;
+const int kExitUsage = 64;
+const int kExitInterrupted = 130;
+
+const char kUsage[] =
+    "usage: drvscan COMn [--baud N|all] [--parity none|even|odd] [--data-bits 7|8]\n"
+    "                    [--stop-bits 1|2] [--from N] [--to N] [--timeout MS] [--json]\n"
+    "  Polls every station number from --from to --to (default 0-254) once and shows\n"
+    "  which answer: number, status byte, reply time. --baud all tries the nine rates\n"
+    "  and counts the answers at each. --timeout: how long to wait for each station\n"
+    "  (default 300 ms). Exit status: 0 done, 2 the port cannot be used,\n"
+    "  64 a command line that makes no sense, 130 interrupted (what was found is shown).\n";
+
+const char kGarbled[] = "answers, but garbled: check speed, parity and wiring";
+
+std::atomic<bool> g_interrupted{false};
+
+struct Options {
+    CLineSettings line;
+    bool allRates = false;
+    int from = line::kStationNumber.low;
+    int to = line::kStationNumber.high;
+    int timeoutMs = 300;
+    bool json = false;
+};
+
+struct Answer {
+    int number;
+    uint8_t status;
+    double replyMs;
+};
+
+struct Garbled {
+    int number;
+    const char* reason;  // "check" or "station"
+};
+
+struct RateResult {
+    int baudIndex;
+    std::vector<Answer> answers;
+    std::vector<Garbled> garbled;
+};
+
+bool ParseInt(const std::string& text, long low, long high, long* out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (*end || errno || v < low || v > high) return false;
+    *out = v;
+    return true;
+}
+
+bool ParseArgs(const std::vector<std::string>& args, Options* o) {
+    if (args.size() < 2) return false;
+    const std::string& port = args[1];
+    long n = 0;
+    if (port.size() < 4 || !SameName(port.substr(0, 3).c_str(), "COM") ||
+        !ParseInt(port.substr(3), 1, line::kPortCount, &n)) {
+        return false;
+    }
+    o->line.m_nPort = static_cast<int32_t>(n - 1);
+    for (size_t i = 2; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--json") {
+            o->json = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) return false;
+        const std::string& v = args[++i];
+        long x = 0;
+        if (a == "--baud") {
+            if (v == "all") {
+                o->allRates = true;
+            } else if (!ParseInt(v, 1, 1000000, &x) || line::BaudIndexOf(x) < 0) {
+                return false;
+            } else {
+                o->line.m_nBaudRate = line::BaudIndexOf(x);
+            }
+        } else if (a == "--parity") {
+            int index = -1;
+            for (int k = 0; k < line::kParityCount; ++k)
+                if (v == line::kParityNames[k]) index = k;
+            if (index < 0) return false;
+            o->line.m_nParity = index;
+        } else if (a == "--data-bits") {
+            if (!ParseInt(v, 0, 99, &x) || line::IndexIn(line::kDataBits, x) < 0) return false;
+            o->line.m_nDataBits = line::IndexIn(line::kDataBits, x);
+        } else if (a == "--stop-bits") {
+            if (!ParseInt(v, 0, 99, &x) || line::IndexIn(line::kStopBits, x) < 0) return false;
+            o->line.m_nStopBits = line::IndexIn(line::kStopBits, x);
+        } else if (a == "--from" || a == "--to") {
+            if (!ParseInt(v, line::kStationNumber.low, line::kStationNumber.high, &x)) return false;
+            (a == "--from" ? o->from : o->to) = static_cast<int>(x);
+        } else if (a == "--timeout") {
+            if (!ParseInt(v, 1, 60000, &x)) return false;
+            o->timeoutMs = static_cast<int>(x);
+        } else {
+            return false;
+        }
+    }
+    return o->from <= o->to;
+}
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The progress bar on a terminal, on standard error.
+class Progress {
+public:
+    Progress(bool shown, int total) : m_shown(shown), m_total(total) {}
+    void Show(int done, const std::string& what) {
+        if (!m_shown) return;
+        const int width = 30;
+        int filled = m_total > 0 ? done * width / m_total : width;
+        std::string bar = "\r[" + std::string(static_cast<size_t>(filled), '#') +
+                          std::string(static_cast<size_t>(width - filled), '.') + "] " +
+                          std::to_string(done) + "/" + std::to_string(m_total) + "  " + what + "  ";
+        PrintText(stderr, bar);
+        std::fflush(stderr);
+    }
+    void Clear() {
+        if (!m_shown) return;
+        PrintText(stderr, "\r" + std::string(72, ' ') + "\r");
+        std::fflush(stderr);
+    }
+
+private:
+    bool m_shown;
+    int m_total;
+};
+
+// Polls one station number; 1 answered (*answer filled), 0 silent, -1 the
+// line failed. *garbled names the first fault seen in replies that failed.
+int PollStation(CSerialLine& line, int number, int timeoutMs, Answer* answer,
+                const char** garbled) {
+    char frame[CStationProtocol::kFrameSize];
+    CStationProtocol::BuildFrame(number, 0x00, frame);
+    *garbled = nullptr;
+    const Clock::time_point start = Clock::now();
+    if (!line.Write(frame, CStationProtocol::kFrameSize)) return -1;
+    CReplyDecoder decoder(number);
+    for (;;) {
+        const double elapsed = MsSince(start);
+        if (elapsed >= timeoutMs || g_interrupted) return 0;
+        line.SetReadTimeout(static_cast<uint32_t>(timeoutMs - elapsed) + 1);
+        char c;
+        int status = 0;
+        if (!line.ReadByte(&c, &status)) {
+            if (status == CSerialLine::readTimeout) return 0;
+            return -1;
+        }
+        switch (decoder.Feed(static_cast<uint8_t>(c))) {
+            case CReplyDecoder::complete:
+                *answer = Answer{number, decoder.GetStatusByte(), MsSince(start)};
+                return 1;
+            case CReplyDecoder::checkError:
+                if (!*garbled) *garbled = "check";
+                break;
+            case CReplyDecoder::otherStation:
+                if (!*garbled) *garbled = "station";
+                break;
+            case CReplyDecoder::needMore:
+                break;
+        }
+    }
+}
+
+std::string Describe(const CLineSettings& s) {
+    return std::to_string(line::BaudOf(s.m_nBaudRate)) + " baud, parity " +
+           line::kParityNames[s.m_nParity] + ", " + std::to_string(line::kDataBits[s.m_nDataBits]) +
+           " data bits, " + std::to_string(line::kStopBits[s.m_nStopBits]) + " stop bit" +
+           (s.m_nStopBits ? "s" : "");
+}
+
+std::string PortText(const Options& o) {
+    return line::PortName(o.line.m_nPort);
+}
+
+// Scans the numbers at one rate; false when the port cannot be used.
+bool ScanRate(const Options& o, int baudIndex, Progress& progress, int done, RateResult* result) {
+    CLineSettings settings = o.line;
+    settings.m_nBaudRate = baudIndex;
+    result->baudIndex = baudIndex;
+    CSerialLine line;
+    if (!line.Open(settings)) {
+        progress.Clear();
+        PrintText(stderr, "drvscan: " + PortText(o) + " (" +
+                              CSerialLine::DeviceName(o.line.m_nPort) +
+                              ") cannot be opened: it is missing, or in use by another program "
+                              "(a running channel holds its port)\n");
+        return false;
+    }
+    line.SetWriteTimeout(1000);
+    const std::string what = PortText(o) + " " + std::to_string(line::BaudOf(baudIndex));
+    progress.Show(done, what);
+    for (int n = o.from; n <= o.to; ++n) {
+        if (g_interrupted) break;
+        Answer answer{};
+        const char* garbled = nullptr;
+        int r = PollStation(line, n, o.timeoutMs, &answer, &garbled);
+        if (r < 0) {
+            progress.Clear();
+            PrintText(stderr, "drvscan: " + PortText(o) + " failed during the scan (the device "
+                                                         "is gone, or the line does not take "
+                                                         "writes)\n");
+            return false;
+        }
+        progress.Show(done + (n - o.from) + 1, what + " #" + std::to_string(n));
+        if (r > 0) {
+            result->answers.push_back(answer);
+        } else if (garbled) {
+            result->garbled.push_back(Garbled{n, garbled});
+        }
+    }
+    return true;
+}
+
+std::string Bits(uint8_t v) {
+    std::string b;
+    for (int i = 7; i >= 0; --i) b += (v >> i) & 1 ? '1' : '0';
+    return b;
+}
+
+std::string Fixed(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.1f", v);
+    return b;
+}
+
+std::string Json(const Options& o, const std::vector<RateResult>& results) {
+    std::string out = "{\"port\": " + JsonString(PortText(o));
+    if (o.allRates) {
+        out += ", \"rates\": [";
+        for (size_t i = 0; i < results.size(); ++i) {
+            const RateResult& r = results[i];
+            out += std::string(i ? ", " : "") + "{\"baud\": " +
+                   std::to_string(line::BaudOf(r.baudIndex)) +
+                   ", \"answered\": " + std::to_string(r.answers.size()) +
+                   ", \"garbled\": " + std::to_string(r.garbled.size()) + "}";
+        }
+        return out + "]}\n";
+    }
+    const RateResult& r = results.front();
+    out += ", \"baud\": " + std::to_string(line::BaudOf(r.baudIndex)) + ", \"stations\": [";
+    for (size_t i = 0; i < r.answers.size(); ++i) {
+        const Answer& a = r.answers[i];
+        out += std::string(i ? ", " : "") + "{\"number\": " + std::to_string(a.number) +
+               ", \"status\": " + std::to_string(a.status) + ", \"reply_ms\": " + Fixed(a.replyMs) +
+               "}";
+    }
+    out += "], \"garbled\": [";
+    for (size_t i = 0; i < r.garbled.size(); ++i) {
+        out += std::string(i ? ", " : "") + "{\"number\": " + std::to_string(r.garbled[i].number) +
+               ", \"reason\": \"" + r.garbled[i].reason + "\"}";
+    }
+    return out + "]}\n";
+}
+
+std::string Pad(const std::string& s, size_t width) {
+    return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
+}
+
+std::string Text(const Options& o, const std::vector<RateResult>& results, bool interrupted) {
+    std::string out = PortText(o) + " — " + (o.allRates ? "9 rates" : Describe(o.line)) +
+                      "; 국번 (stations) " + std::to_string(o.from) + "-" + std::to_string(o.to) +
+                      ", time-out " + std::to_string(o.timeoutMs) + " ms\n";
+    if (o.allRates) {
+        size_t best = 0;
+        for (size_t i = 0; i < results.size(); ++i)
+            if (results[i].answers.size() > results[best].answers.size()) best = i;
+        out += "  속도 (baud)  응답 (answered)  garbled\n";
+        for (size_t i = 0; i < results.size(); ++i) {
+            const RateResult& r = results[i];
+            out += "  " + Pad(std::to_string(line::BaudOf(r.baudIndex)), 10) +
+                   Pad(std::to_string(r.answers.size()), 17) +
+                   Pad(std::to_string(r.garbled.size()), 9) +
+                   (i == best && !r.answers.empty() ? "   <- " + std::string("이 속도 (this rate)")
+                                                    : "") +
+                   "\n";
+        }
+    } else {
+        const RateResult& r = results.front();
+        if (!r.answers.empty()) out += "  국번  상태   비트 7..0  응답 시간 (reply)\n";
+        for (const Answer& a : r.answers) {
+            char status[8];
+            std::snprintf(status, sizeof status, "0x%02X", a.status);
+            out += "  " + Pad(std::to_string(a.number), 4) + "  " + status + "  " + Bits(a.status) +
+                   "  " + Pad(Fixed(a.replyMs), 6) + " ms\n";
+        }
+        for (const Garbled& g : r.garbled) {
+            out += "  " + Pad(std::to_string(g.number), 4) + "  " + kGarbled + " (" +
+                   (g.reason[0] == 'c' ? "check character" : "another station's number") + ")\n";
+        }
+        const std::string all = std::to_string(o.to - o.from + 1),
+                          answered = std::to_string(r.answers.size()),
+                          garbled = std::to_string(r.garbled.size());
+        out += "국번 " + all + "개 중 응답 " + answered + ", garbled " + garbled + " (" + answered +
+               " of " + all + " answered, " + garbled + " garbled)\n";
+    }
+    if (interrupted) out += "중단됨 (interrupted): 여기까지 찾은 결과입니다 (found so far)\n";
+    return out;
+}
+
+#if defined(_WIN32)
+BOOL WINAPI OnConsoleSignal(DWORD) {
+    g_interrupted = true;
+    return TRUE;
+}
+#else
+void OnSignal(int) {
+    g_interrupted = true;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
+        PrintText(stdout, kUsage);
+        return 0;
+    }
+    Options o;
+    if (!ParseArgs(args, &o)) {
+        PrintText(stderr, kUsage);
+        return kExitUsage;
+    }
+#if defined(_WIN32)
+    SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
+#else
+    struct sigaction sa {};
+    sa.sa_handler = &OnSignal;  // no SA_RESTART: a wait on the line ends at once
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+#endif
+
+    std::vector<int> rates;
+    if (o.allRates) {
+        for (int i = 0; i < line::kBaudRateCount; ++i) rates.push_back(i);
+    } else {
+        rates.push_back(o.line.m_nBaudRate);
+    }
+    const int perRate = o.to - o.from + 1;
+    Progress progress(!o.json && IsTerminal(stdout), perRate * static_cast<int>(rates.size()));
+    std::vector<RateResult> results;
+    for (size_t i = 0; i < rates.size() && !g_interrupted; ++i) {
+        RateResult r;
+        if (!ScanRate(o, rates[i], progress, static_cast<int>(i) * perRate, &r)) return kExitPort;
+        results.push_back(r);
+    }
+    progress.Clear();
+    const bool interrupted = g_interrupted;
+    if (results.empty()) {
+        RateResult none;
+        none.baudIndex = rates.front();
+        results.push_back(none);
+    }
+    if (o.json) {
+        std::string json = Json(o, results);
+        std::fwrite(json.data(), 1, json.size(), stdout);
+    } else {
+        PrintText(stdout, Text(o, results, interrupted));
+    }
+    std::fflush(stdout);
+    return interrupted ? kExitInterrupted : 0;
+}
