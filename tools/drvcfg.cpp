@@ -1,7 +1,9 @@
 // drvcfg: reads, creates and changes the driver's configuration files from a
-// command line, with the same checks as the settings dialogs. Texts on the
-// terminal are UTF-8; the file keeps CP949.
+// command line, with the same checks as the settings dialogs. Texts for a
+// person go to the terminal (a Windows console as UTF-16), JSON and redirected
+// output are UTF-8; the file keeps CP949.
 #include <algorithm>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include "config/StationRules.h"
 #include "driver/DriverStrings.h"
 #include "host/ZeravError.h"
+#include "platform/Args.h"
 #include "platform/CString.h"
 #include "platform/Encoding.h"
 #include "platform/File.h"
@@ -46,26 +49,42 @@ struct Refused {
 };
 
 int Usage() {
-    std::fputs(kUsage, stderr);
+    PrintText(stderr, kUsage);
     return kExitUsage;
 }
 
 // Shows a message of the driver's or the host library's through the host's
-// error reporting, which prints it in UTF-8.
+// error reporting, which hands it to PrintMessage (not a message box).
 void ShowMessage(int code) {
     CZeravError::ErrMsg(code, 0);
 }
 
+void PrintMessage(int, const char* text, int, const char* const*) {
+    PrintText(stderr, Cp949ToUtf8(text ? text : "") + "\n");
+}
+
 void Fail(const std::string& utf8) {
-    std::fprintf(stderr, "drvcfg: %s\n", utf8.c_str());
+    PrintText(stderr, "drvcfg: " + utf8 + "\n");
+}
+
+// printf for a person: formatted, then shown as PrintText shows it.
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    PrintText(stdout, text);
 }
 
 // Options given as --name value pairs after the positional arguments.
 class Options {
 public:
-    Options(int argc, char** argv, int first, const std::vector<std::string>& flags,
-            const std::vector<std::string>& valued) {
-        for (int i = first; i < argc; ++i) {
+    Options(const std::vector<std::string>& argv, size_t first,
+            const std::vector<std::string>& flags, const std::vector<std::string>& valued) {
+        const size_t argc = argv.size();
+        for (size_t i = first; i < argc; ++i) {
             std::string a = argv[i];
             if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
                 m_values[a] = "";
@@ -152,33 +171,33 @@ void ShowJson(const CConfigData& c) {
         out += ", \"period_ms\": " + std::to_string(s->GetPollPeriod()) + "}";
     }
     out += "]}\n";
-    std::fputs(out.c_str(), stdout);
+    std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 void ShowWords(const CConfigData& c, const char* path) {
     const int32_t baud = line::BaudOf(c.GetBaudRate());
-    std::printf("설정 파일      %s\n", path);
-    std::printf("포트           %s\n", c.GetPort() >= 0
+    Say("설정 파일      %s\n", path);
+    Say("포트           %s\n", c.GetPort() >= 0
                                            ? line::PortName(c.GetPort()).c_str()
                                            : ("(" + std::to_string(c.GetPort()) + ")").c_str());
     if (baud > 0) {
-        std::printf("통신 속도      %d bps\n", static_cast<int>(baud));
+        Say("통신 속도      %d bps\n", static_cast<int>(baud));
     } else {
-        std::printf("통신 속도      (%d)\n", c.GetBaudRate());
+        Say("통신 속도      (%d)\n", c.GetBaudRate());
     }
     if (c.GetParity() >= 0 && c.GetParity() < line::kParityCount) {
-        std::printf("Parity         %s\n", kParityNames[c.GetParity()]);
+        Say("Parity         %s\n", kParityNames[c.GetParity()]);
     } else {
-        std::printf("Parity         (%d)\n", c.GetParity());
+        Say("Parity         (%d)\n", c.GetParity());
     }
-    std::printf("Data Bits      %d\n", c.GetDataBits() ? 8 : 7);
-    std::printf("Stop Bits      %d\n", c.GetStopBits() ? 2 : 1);
-    std::printf("통신 지연 시간 %d mSec.\n", c.GetDelay());
-    std::printf("Timeout        %d ms\n", c.GetTimeout());
-    std::printf("재시도회수     %d\n", c.GetRetries());
-    std::printf("스테이션       %d\n", c.GetStationCount());
+    Say("Data Bits      %d\n", c.GetDataBits() ? 8 : 7);
+    Say("Stop Bits      %d\n", c.GetStopBits() ? 2 : 1);
+    Say("통신 지연 시간 %d mSec.\n", c.GetDelay());
+    Say("Timeout        %d ms\n", c.GetTimeout());
+    Say("재시도회수     %d\n", c.GetRetries());
+    Say("스테이션       %d\n", c.GetStationCount());
     for (const auto& s : c.Stations()) {
-        std::printf("  %-16s 국번 %3d  통신 주기 %s초  %s\n",
+        Say("  %-16s 국번 %3d  통신 주기 %s초  %s\n",
                     Cp949ToUtf8(s->GetName().Str()).c_str(), s->GetStationNo(),
                     PeriodSeconds(s->GetPollPeriod()).c_str(),
                     Cp949ToUtf8(s->GetDescription().Str()).c_str());
@@ -271,33 +290,36 @@ void ApplyStation(CConfigData* c, CStationData* target, const CStationData* self
     if (o.Has("--period")) target->SetPollPeriod(periodMs);
 }
 
-int Run(int argc, char** argv) {
+int Run(const std::vector<std::string>& argv) {
+    const size_t argc = argv.size();
     if (argc < 3) return Usage();
-    std::string command = argv[1];
-    const char* path = argv[2];
+    const std::string command = argv[1];
+    const std::string native = NativePath(argv[2]);  // for the file calls
+    const char* path = native.c_str();
+    const std::string& shownPath = argv[2];          // for a person
 
     if (command == "new") {
-        Options o(argc, argv, 3, {"--force"}, {});
+        Options o(argv, 3, {"--force"}, {});
         if (PathExists(path) && !o.Has("--force")) {
-            Fail(std::string("이미 있는 파일입니다 (덮어쓰려면 --force): ") + path);
+            Fail(std::string("이미 있는 파일입니다 (덮어쓰려면 --force): ") + shownPath);
             return kExitRefused;
         }
         CConfigData config;
         return SaveOrReport(&config, path);
     }
     if (command == "show") {
-        Options o(argc, argv, 3, {"--json"}, {});
+        Options o(argv, 3, {"--json"}, {});
         CConfigData config;
         if (LoadOrReport(&config, path) != 0) return kExitLoad;
         if (o.Has("--json")) {
             ShowJson(config);
         } else {
-            ShowWords(config, path);
+            ShowWords(config, shownPath.c_str());
         }
         return 0;
     }
     if (command == "set") {
-        Options o(argc, argv, 3, {},
+        Options o(argv, 3, {},
                   {"--port", "--baud", "--parity", "--data-bits", "--stop-bits", "--delay",
                    "--timeout", "--retries"});
         if (o.Empty()) throw UsageError{};
@@ -307,7 +329,7 @@ int Run(int argc, char** argv) {
         return SaveOrReport(&config, path);
     }
     if (command == "add-station") {
-        Options o(argc, argv, 3, {}, {"--name", "--number", "--description", "--period"});
+        Options o(argv, 3, {}, {"--name", "--number", "--description", "--period"});
         if (!o.Has("--name") || !o.Has("--number")) throw UsageError{};
         CConfigData config;
         if (LoadOrReport(&config, path) != 0) return kExitLoad;
@@ -323,8 +345,8 @@ int Run(int argc, char** argv) {
         if (!Utf8ToCp949(argv[3], &name)) name = argv[3];
         bool edit = command == "edit-station";
         Options o =
-            edit ? Options(argc, argv, 4, {}, {"--name", "--number", "--description", "--period"})
-                 : Options(argc, argv, 4, {}, {});
+            edit ? Options(argv, 4, {}, {"--name", "--number", "--description", "--period"})
+                 : Options(argv, 4, {}, {});
         CConfigData config;
         if (LoadOrReport(&config, path) != 0) return kExitLoad;
         int index = config.FindStationIndex(name.c_str());
@@ -356,8 +378,9 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     CZeravError::AddStringSource(&LookUpCatalogueString);
+    CZeravError::SetHandler(&PrintMessage);
     try {
-        return Run(argc, argv);
+        return Run(Utf8Arguments(argc, argv));
     } catch (const UsageError&) {
         return Usage();
     } catch (const Refused& r) {

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """drvcfg as people use it: every command, every refusal and its exit status.
 
-Run: test_drvcfg.py PATH_TO_DRVCFG"""
+Run: test_drvcfg.py PATH_TO_DRVCFG, or test_drvcfg.py -- COMMAND... (a runner
+such as scripts/wine-run and the program; WINE=1 in the environment then).
+The file calls of the Windows program under Wine take the same Linux paths."""
 import json
 import os
+import pty
+import re
 import shutil
 import subprocess
 import sys
@@ -11,10 +15,11 @@ import tempfile
 import unittest
 
 DRVCFG = None
+UNDER_WINE = os.environ.get("WINE") == "1"
 
 
 def run(*args):
-    p = subprocess.run([DRVCFG, *args], capture_output=True)
+    p = subprocess.run([*DRVCFG, *args], capture_output=True)
     return p.returncode, p.stdout.decode("utf-8"), p.stderr.decode("utf-8")
 
 
@@ -168,6 +173,48 @@ class Drvcfg(unittest.TestCase):
         self.assertIn("(12)", out)
 
 
+def on_terminal(*args):
+    """Runs drvcfg with a pseudo-terminal as its output (a console under Wine)."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen([*DRVCFG, *args], stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    # without control sequences and blanks: Wine's console moves the cursor between words
+    shown = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", shown.decode("utf-8", "replace"))
+    return p.wait(60), re.sub(r"\s", "", shown)
+
+
+class OnATerminal(unittest.TestCase):
+    """Korean on a terminal; under Wine a console whose code page is 949, which
+    shows UTF-8 bytes as garbage: the text must go to it as UTF-16."""
+
+    def test_show_and_a_refusal_read_right(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "Line1.cfg")
+            self.assertEqual(run("new", path)[0], 0)
+            self.assertEqual(run("add-station", path, "--name", "펌프1", "--number", "1",
+                                 "--description", "유입 펌프")[0], 0)
+            rc, shown = on_terminal("show", path)
+            self.assertEqual(rc, 0, shown)
+            self.assertIn("통신지연시간", shown)
+            self.assertIn("펌프1", shown)
+            self.assertIn("유입펌프", shown)
+            self.assertNotIn("\ufffd", shown)
+            rc, shown = on_terminal("add-station", path, "--name", "펌프1", "--number", "2")
+            self.assertEqual(rc, 1)
+            self.assertIn("스테이션이름이중복되었습니다.", shown)
+
+
+@unittest.skipIf(UNDER_WINE, "Wine's prefix belongs to the user running the tests")
 @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to drop privileges")
 class WithoutPrivileges(unittest.TestCase):
     """Failures root cannot provoke for itself: the same calls as an ordinary user."""
@@ -183,7 +230,7 @@ class WithoutPrivileges(unittest.TestCase):
         shutil.rmtree(self.dir)
 
     def as_nobody(self, *args):
-        p = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", DRVCFG, *args],
+        p = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", *DRVCFG, *args],
                            capture_output=True)
         return p.returncode, p.stdout.decode("utf-8"), p.stderr.decode("utf-8")
 
@@ -206,5 +253,10 @@ class WithoutPrivileges(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    DRVCFG = os.path.abspath(sys.argv.pop(1))
+    if "--" in sys.argv:
+        split = sys.argv.index("--")
+        DRVCFG = sys.argv[split + 1:]
+        del sys.argv[1:]
+    else:
+        DRVCFG = [os.path.abspath(sys.argv.pop(1))]
     unittest.main(verbosity=2)

