@@ -11,34 +11,12 @@
 #include "protocol/ReplyDecoder.h"
 #include "protocol/TagTable.h"
 
-namespace {
-const uint8_t kStx = CReplyDecoder::kStx;
-const uint8_t kEtx = CReplyDecoder::kEtx;
-inline char Nibble(unsigned v) {
-    return static_cast<char>(0x30 + (v & 0x0F));
-}
-}  // namespace
-
 CStationProtocol::CStationProtocol() = default;
 
 CStationProtocol::~CStationProtocol() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_requests.clear();
     m_nQueued = 0;
-}
-
-void CStationProtocol::BuildFrame(int stationNo, uint8_t data, char frame[kFrameSize]) {
-    unsigned s = static_cast<unsigned>(stationNo);
-    frame[0] = static_cast<char>(kStx);
-    frame[1] = Nibble(s >> 4);
-    frame[2] = Nibble(s);
-    frame[3] = Nibble(data >> 4u);
-    frame[4] = Nibble(data);
-    uint8_t x = 0;
-    for (int i = 0; i < 5; ++i) x ^= static_cast<uint8_t>(frame[i]);
-    frame[5] = Nibble(x >> 4u);
-    frame[6] = Nibble(x);
-    frame[7] = static_cast<char>(kEtx);
 }
 
 void CStationProtocol::Bind(CStationData* station) {

@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
-"""Checks a Windows DLL: check-pe.py DLL MACHINE [EXPORT...]
+"""Checks a Windows DLL or program: check-pe.py FILE MACHINE [EXPORT...] [--imports-from DLL...]
 
-MACHINE is i386 or amd64. Passes when the file is a PE image for that machine
-and exports exactly the names given (all of them, and nothing else)."""
+MACHINE is i386 or amd64. Passes when the file is a PE image for that machine,
+exports exactly the names given (all of them, and nothing else), and imports
+from no DLL but the system's and those named after --imports-from (so that
+nothing else need be copied beside it)."""
 import struct
 import sys
 
 MACHINES = {"i386": 0x14C, "amd64": 0x8664}
+# what every Windows has (the C runtime msvcrt.dll included)
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdlg32.dll", "advapi32.dll",
+               "shell32.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll", "ws2_32.dll", "winmm.dll",
+               "version.dll", "shlwapi.dll", "bcrypt.dll", "ntdll.dll"}
 
 
-def exports(data, pe):
+def directory(data, pe, index):
     magic = struct.unpack_from("<H", data, pe + 24)[0]
-    opt = pe + 24
-    dirs = opt + (96 if magic == 0x10B else 112)
-    rva, size = struct.unpack_from("<II", data, dirs)
-    if not rva:
-        return []
+    dirs = pe + 24 + (96 if magic == 0x10B else 112)
+    return struct.unpack_from("<II", data, dirs + 8 * index)
+
+
+def section_map(data, pe):
     nsec = struct.unpack_from("<H", data, pe + 6)[0]
     optsize = struct.unpack_from("<H", data, pe + 20)[0]
     sections = []
@@ -29,7 +35,30 @@ def exports(data, pe):
             if vaddr <= r < vaddr + vsize:
                 return r - vaddr + rawptr
         raise ValueError("rva outside sections")
+    return at
 
+
+def imports(data, pe):
+    rva, _ = directory(data, pe, 1)
+    if not rva:
+        return []
+    at = section_map(data, pe)
+    out = []
+    d = at(rva)
+    while True:
+        name_rva = struct.unpack_from("<I", data, d + 12)[0]
+        if not name_rva:
+            return out
+        s = at(name_rva)
+        out.append(data[s:data.index(b"\0", s)].decode())
+        d += 20
+
+
+def exports(data, pe):
+    rva, _ = directory(data, pe, 0)
+    if not rva:
+        return []
+    at = section_map(data, pe)
     d = at(rva)
     nnames, names_rva = struct.unpack_from("<I", data, d + 24)[0], struct.unpack_from("<I", data, d + 32)[0]
     nfuncs = struct.unpack_from("<I", data, d + 20)[0]
@@ -44,7 +73,13 @@ def exports(data, pe):
 
 
 def main():
-    path, machine, *want = sys.argv[1:]
+    path, machine, *rest = sys.argv[1:]
+    allowed = set()
+    if "--imports-from" in rest:
+        split = rest.index("--imports-from")
+        allowed = {d.lower() for d in rest[split + 1:]}
+        rest = rest[:split]
+    want = rest
     data = open(path, "rb").read()
     if data[:2] != b"MZ":
         sys.exit(f"{path}: not a PE file")
@@ -57,7 +92,11 @@ def main():
     names = exports(data, pe)
     if sorted(names) != sorted(want):
         sys.exit(f"{path}: exports {names}, expected {want}")
-    print(f"{path}: PE {machine}, exports {', '.join(names)}")
+    used = imports(data, pe)
+    foreign = [d for d in used if d.lower() not in SYSTEM_DLLS | allowed and not d.lower().startswith("api-ms-win-")]
+    if foreign:
+        sys.exit(f"{path}: imports {foreign}, which are neither the system's nor {sorted(allowed)}")
+    print(f"{path}: PE {machine}, exports {', '.join(names) or 'nothing'}, imports {', '.join(used)}")
 
 
 if __name__ == "__main__":

@@ -296,7 +296,7 @@ private:
         }
         out += "\n로그\n";
         for (const std::string& l : m_log) out += "  " + l + "\n";
-        std::fputs(out.c_str(), stdout);
+        PrintText(stdout, out);
         std::fflush(stdout);
     }
 
@@ -319,10 +319,29 @@ void OnSignal(int) {
 
 }  // namespace
 
+// Slot 2 as the host's settings menu calls it: 0 when the dialog saved the
+// file, 1 when it was cancelled or could not save (the driver has shown why).
+// Linux has no dialog: slot 2 says so (on standard error) and this ends with 1.
+int Configure(const std::string& path) {
+    DriverTable drv;
+    if (!drv.Loaded()) {
+        PrintText(stderr, "drvhost: " + drv.Error() + "\n");
+        return kExitNoChannel;
+    }
+    const int32_t saved = drv.Configure(path);
+#if defined(_WIN32)
+    return saved ? 0 : 1;
+#else
+    (void)saved;
+    return 1;
+#endif
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (args.size() == 3 && args[1] == "configure") return Configure(NativePath(args[2]));
     if (args.size() < 3 || args[1] != "run") {
-        std::fputs(kUsage, stderr);
+        PrintText(stderr, kUsage);
         return kExitUsage;
     }
     Options o;
@@ -335,7 +354,7 @@ int main(int argc, char** argv) {
             o.tagLines.push_back(args[++i]);
         } else if (a == "--tags" && i + 1 < args.size()) {
             if (!ReadTagFile(NativePath(args[++i]), &o.tagLines)) {
-                std::fprintf(stderr, "drvhost: cannot read %s\n", args[i].c_str());
+                PrintText(stderr, "drvhost: cannot read " + args[i] + "\n");
                 return kExitUsage;
             }
         } else if (a == "--trace" && i + 1 < args.size()) {
@@ -348,7 +367,7 @@ int main(int argc, char** argv) {
         } else if (a == "--duration" && i + 1 < args.size()) {
             o.duration = std::atof(args[++i].c_str());
         } else {
-            std::fputs(kUsage, stderr);
+            PrintText(stderr, kUsage);
             return kExitUsage;
         }
     }
@@ -356,7 +375,7 @@ int main(int argc, char** argv) {
     for (const std::string& line : o.tagLines) {
         HostTag t;
         if (!ParseTagLine(line, &t)) {
-            std::fprintf(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not %s\n", line.c_str());
+            PrintText(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not " + line + "\n");
             return kExitUsage;
         }
         tags.push_back(t);
@@ -364,13 +383,17 @@ int main(int argc, char** argv) {
 
     DriverTable drv;
     if (!drv.Loaded()) {
-        std::fprintf(stderr, "drvhost: %s\n", drv.Error().c_str());
+        PrintText(stderr, "drvhost: " + drv.Error() + "\n");
         return kExitNoChannel;
     }
     HostEvents::Install();
 
 #if defined(_WIN32)
     SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
+    // the live view moves the cursor with terminal sequences
+    DWORD mode = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (GetConsoleMode(out, &mode)) SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 #else
     std::signal(SIGINT, &OnSignal);
     std::signal(SIGTERM, &OnSignal);

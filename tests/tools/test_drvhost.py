@@ -16,6 +16,8 @@ import unittest
 COM = os.environ.get("MCSIM_COMS", "").split()[0] if os.environ.get("MCSIM_COMS") else None
 DRVCFG = None
 DRVHOST = None
+# the Windows build: a program that presses the dialog's buttons from outside
+DIALOG_POKE = os.environ.get("DIALOG_POKE")
 
 
 def sim(command):
@@ -185,6 +187,50 @@ class Drvhost(unittest.TestCase):
         self.assertIn("Line9.trace", reported[0]["text"])
         self.assertIn({"event": "value", "tag": "a", "value": 1}, events)
         self.assertEqual([e["result"] for e in events if e["event"] == "start"], [0, 0])
+
+    def show(self):
+        return json.loads(subprocess.run([DRVCFG, "show", self.config, "--json"], check=True,
+                                         capture_output=True).stdout)
+
+    @unittest.skipIf(DIALOG_POKE, "the Windows build has the dialog")
+    def test_configure_on_linux_says_there_is_no_dialog(self):
+        with open(self.config, "rb") as f:
+            before = f.read()
+        p = subprocess.run([*DRVHOST, "configure", self.config], stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("이 플랫폼에서는 설정 대화상자를 사용할 수 없습니다.", p.stderr.decode("utf-8"))
+        with open(self.config, "rb") as f:
+            self.assertEqual(f.read(), before)
+
+    @unittest.skipUnless(DIALOG_POKE, "Linux has no dialog")
+    def test_configure_opens_the_dialog_and_saves_on_ok_only(self):
+        sheet = "디바이스 설정 (Dravik 모터컨트롤러)"
+        poke = [*DRVHOST[:-1], DIALOG_POKE, sheet]
+
+        def configure(*actions):
+            p = subprocess.Popen([*DRVHOST, "configure", self.config], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                self.assertEqual(subprocess.run([*poke, *actions], timeout=120).returncode, 0)
+                return p.wait(60)
+            finally:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
+
+        self.assertEqual(self.show()["baud"], 9600)
+        with open(self.config, "rb") as f:
+            before = f.read()
+        # a new speed chosen, then cancelled: nothing written
+        self.assertEqual(configure("select:9014:7", "cancel"), 1)
+        with open(self.config, "rb") as f:
+            self.assertEqual(f.read(), before)
+        # chosen and confirmed: the file has it, and keeps its stations
+        self.assertEqual(configure("select:9014:7", "ok"), 0)
+        shown = self.show()
+        self.assertEqual(shown["baud"], 19200)
+        self.assertEqual([st["name"] for st in shown["stations"]], ["펌프1", "팬"])
 
     def test_nonsense_command_lines_exit_64(self):
         for args in (["frob"], ["run", self.config, "--tag", "no-equals-sign"], ["run", self.config, "--what"]):
