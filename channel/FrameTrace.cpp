@@ -47,7 +47,9 @@ std::string Format(const char* format, int a, int b = 0, int c = 0) {
 CFrameTrace::CFrameTrace(const std::string& folder, const std::string& configTitle, uint64_t cap)
     : m_cap(cap) {
     m_path = folder;
-    if (!m_path.empty() && m_path.back() != '/' && m_path.back() != '\\') m_path += '/';
+    // a folder named the Windows way (C:\Trace) gets its file the same way
+    const char separator = m_path.find('\\') != std::string::npos ? '\\' : '/';
+    if (!m_path.empty() && m_path.back() != '/' && m_path.back() != '\\') m_path += separator;
     m_path += configTitle + ".trace";
 }
 
