@@ -16,6 +16,7 @@
 #include "gateway/Journal.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttBridge.h"
+#include "gateway/WebServer.h"
 #include "host/DriverTable.h"
 #include "host/HostSession.h"
 
@@ -127,8 +128,15 @@ int Gateway::Run() {
     const int wakeFd = m_wakeFd;
     m_bridge.reset(new MqttBridge(
         m_config, [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); }));
+    m_sinks.Add(m_bridge.get());
+    if (m_config.web.enabled) {
+        m_web.reset(new WebServer(m_config.web, m_config.id, [wakeFd] {
+            WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd)));
+        }));
+        m_sinks.Add(m_web.get());
+    }
     for (const GatewayChannelConfig& c : m_config.channels) {
-        m_channels.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *m_bridge));
+        m_channels.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
         if (!m_channels.back()->Load(&error)) {
             Journal(kError, error);
             return 2;
@@ -138,15 +146,27 @@ int Gateway::Run() {
         Journal(kError, error);
         return 2;
     }
-    if (!StartChannels(&error)) {
+    if (m_web && !m_web->Start(&error)) {
         Journal(kError, error);
         m_bridge->Stop();
         return 2;
+    }
+    if (!StartChannels(&error)) {
+        Journal(kError, error);
+        if (m_web) m_web->Stop();
+        m_bridge->Stop();
+        return 2;
+    }
+    if (m_web) {
+        m_web->SetChannels(m_channels);
+        Journal(kInfo, "web page on http://" + m_config.web.listen + ":" +
+                           std::to_string(m_config.web.port) + "/");
     }
     if (m_config.modbus.enabled) {
         m_modbus.reset(new ModbusServer(m_config.modbus, *m_bridge));
         if (!m_modbus->Start(&error)) {
             Journal(kError, error);
+            if (m_web) m_web->Stop();
             for (auto& ch : m_channels) ch->Stop();
             m_bridge->Stop();
             return 2;
@@ -182,6 +202,7 @@ int Gateway::Run() {
         }
         TakeHostEvents();
         TakeCommands();
+        ServeWeb();
         if (m_modbus) m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels);
         now = steady_clock::now();
         if (m_bridge->TakeConnectedAgain()) {
@@ -191,6 +212,7 @@ int Gateway::Run() {
             m_nextTick = now + kTickPeriod;
             for (auto& ch : m_channels) ch->Tick(now);
             TakeHostEvents();
+            if (m_web) m_web->SetBroker(m_bridge->Connected());
             if (now >= m_nextRetell) {
                 m_nextRetell = now + seconds(m_config.statusInterval);
                 for (auto& ch : m_channels) ch->RetellStations();
@@ -201,6 +223,7 @@ int Gateway::Run() {
 
     sd_notify(0, "STOPPING=1");
     Journal(kInfo, "stopping");
+    if (m_web) m_web->Stop();
     for (auto& ch : m_channels) ch->Stop();
     TakeHostEvents();
     m_bridge->Stop();
@@ -276,6 +299,42 @@ void Gateway::Command(const std::string& topic, const std::string& payload,
     m_bridge->OnWriteResult(channel, body, r, request);
 }
 
+void Gateway::ServeWeb() {
+    if (!m_web) return;
+    for (std::unique_ptr<WebRequest>& r : m_web->TakeRequests()) {
+        GatewayChannel* ch = FindChannel(r->channel);
+        if (!ch) {
+            r->reply.set_value(WebServer::Reply(404, "error", "no such channel: " + r->channel));
+            continue;
+        }
+        if (r->kind == WebRequest::station) {
+            if (!ch->HasStation(r->target)) {
+                r->reply.set_value(WebServer::Reply(404, "error", "no such station: " + r->target));
+                continue;
+            }
+            ch->StationCommand(r->target, r->command);
+            Journal(kInfo, r->channel + ": station " + r->target + ": " + r->command + " (web)");
+            ch->Tick(steady_clock::now());
+            r->reply.set_value(WebServer::Reply(200, "result", "ok"));
+            continue;
+        }
+        if (!ch->HasTag(r->target)) {
+            r->reply.set_value(WebServer::Reply(404, "error", "no such tag: " + r->target));
+            continue;
+        }
+        // the one write path, its results told to the broker as well
+        const WriteResult result = ch->Write(r->target, r->value, r->request, m_config.web.readOnly);
+        if (result == WriteResult::refused)
+            Journal(kWarning, "refused: web write " + r->channel + "/" + r->target);
+        m_bridge->OnWriteResult(r->channel, r->target, result, r->request);
+        if (result == WriteResult::queued && r->wait) {
+            m_web->AwaitOutcome(std::move(r));
+        } else {
+            r->reply.set_value(WebServer::Reply(200, "result", WriteResultName(result)));
+        }
+    }
+}
+
 void Gateway::Reload() {
     sd_notify(0, "RELOADING=1");
     GatewayConfig fresh;
@@ -295,7 +354,7 @@ void Gateway::Reload() {
             next.emplace_back(nullptr);
             continue;
         }
-        next.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, *m_bridge));
+        next.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
         if (!next.back()->Load(&error)) {
             Journal(kError, "reload refused: " + error + "; the running configuration stays");
             sd_notify(0, "READY=1");
@@ -311,9 +370,13 @@ void Gateway::Reload() {
         fresh.modbus.port != m_config.modbus.port ||
         fresh.modbus.maxClients != m_config.modbus.maxClients ||
         fresh.modbus.idleTimeout != m_config.modbus.idleTimeout ||
-        fresh.modbus.readOnly != m_config.modbus.readOnly) {
-        Journal(kWarning,
-                "reload: [gateway], [broker] and [modbus] changes take effect at the next start");
+        fresh.modbus.readOnly != m_config.modbus.readOnly ||
+        fresh.web.enabled != m_config.web.enabled || fresh.web.listen != m_config.web.listen ||
+        fresh.web.port != m_config.web.port || fresh.web.user != m_config.web.user ||
+        fresh.web.passwordFile != m_config.web.passwordFile ||
+        fresh.web.readOnly != m_config.web.readOnly) {
+        Journal(kWarning, "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
+                          "the next start");
     }
     for (size_t i = 0, k = 0; i < fresh.channels.size(); ++i)
         if (!next[i]) kept[k++]->SetUnitId(fresh.channels[i].unitId);
@@ -344,6 +407,7 @@ void Gateway::Reload() {
     m_config.ports = fresh.ports;
     m_config.readOnly = fresh.readOnly;
     m_config.statusInterval = fresh.statusInterval;
+    if (m_web) m_web->SetChannels(m_channels);
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
     sd_notify(0, "READY=1");
 }

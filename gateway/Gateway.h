@@ -1,5 +1,6 @@
 // drvgw's host: loads the driver as a host does, runs one gateway channel per
-// [[channel]], bridges them to the MQTT broker, and serves systemd (ready,
+// [[channel]], bridges them to the MQTT broker (and to Modbus TCP and the web
+// page, when configured), and serves systemd (ready,
 // status, watchdog, reload on SIGHUP, a clean stop on SIGTERM). Everything
 // but the broker's network runs on the thread that calls Run.
 #pragma once
@@ -16,6 +17,7 @@
 class DriverTable;
 class ModbusServer;
 class MqttBridge;
+class WebServer;
 
 class Gateway {
 public:
@@ -33,6 +35,7 @@ private:
     void TakeCommands();
     void Command(const std::string& topic, const std::string& payload,
                  const std::string& correlation);
+    void ServeWeb();
     void Reload();
     void Notify(std::chrono::steady_clock::time_point now);
     GatewayChannel* FindChannel(const std::string& name);
@@ -42,6 +45,9 @@ private:
     std::unique_ptr<DriverTable> m_driver;
     std::unique_ptr<MqttBridge> m_bridge;
     std::unique_ptr<ModbusServer> m_modbus;
+    std::unique_ptr<WebServer> m_web;
+    // what the channels tell goes to the broker and to the web page
+    FanoutSink m_sinks;
     std::vector<std::unique_ptr<GatewayChannel>> m_channels;
     // channels taken out by a reload: stopped, kept until the driver unloads
     std::vector<std::unique_ptr<GatewayChannel>> m_retired;

@@ -251,6 +251,11 @@ uint8_t GatewayChannel::StatusByte(int station) const {
     return status;
 }
 
+bool GatewayChannel::HasStation(const std::string& name) const {
+    return std::any_of(m_stations.begin(), m_stations.end(),
+                       [&](const Station& s) { return s.name == name; });
+}
+
 bool GatewayChannel::StationCommand(const std::string& station, const std::string& command) {
     auto it = std::find_if(m_stations.begin(), m_stations.end(),
                            [&](const Station& s) { return s.name == station; });

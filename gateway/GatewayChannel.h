@@ -45,6 +45,31 @@ public:
                                WriteResult result, const std::string& request) = 0;
 };
 
+// Tells every sink it holds, in order (the MQTT bridge, the web page).
+class FanoutSink : public GatewaySink {
+public:
+    void Add(GatewaySink* sink) { m_sinks.push_back(sink); }
+    void OnValue(const std::string& c, const std::string& t, double v) override {
+        for (GatewaySink* s : m_sinks) s->OnValue(c, t, v);
+    }
+    void OnStation(const std::string& c, const std::string& st, const StationState& v) override {
+        for (GatewaySink* s : m_sinks) s->OnStation(c, st, v);
+    }
+    void OnChannelState(const std::string& c, const std::string& state) override {
+        for (GatewaySink* s : m_sinks) s->OnChannelState(c, state);
+    }
+    void OnLog(const std::string& c, bool fault, const std::string& text) override {
+        for (GatewaySink* s : m_sinks) s->OnLog(c, fault, text);
+    }
+    void OnWriteResult(const std::string& c, const std::string& t, WriteResult r,
+                       const std::string& request) override {
+        for (GatewaySink* s : m_sinks) s->OnWriteResult(c, t, r, request);
+    }
+
+private:
+    std::vector<GatewaySink*> m_sinks;
+};
+
 // A sink that tells nobody: for looking at channels without running them.
 class NullSink : public GatewaySink {
 public:
@@ -93,6 +118,15 @@ public:
     // The station's last status byte as its input tags have it (a bit no tag
     // was registered for reads 0).
     uint8_t StatusByte(int station) const;
+    bool HasStation(const std::string& name) const;
+    bool HasTag(const std::string& name) const { return m_session->FindTag(name) != nullptr; }
+    // Where the tag at list position i sits: its station's position (-1 for
+    // none), its bit, and whether it is an output.
+    void TagPlace(size_t i, int* station, int* bit, bool* output) const {
+        *station = m_tagStation[i];
+        *bit = m_tagBit[i];
+        *output = m_isOutput[i];
+    }
     // Station commands: "enable", "disable", "reset"; false for another.
     bool StationCommand(const std::string& station, const std::string& command);
 

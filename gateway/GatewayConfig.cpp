@@ -115,7 +115,8 @@ void Read(const std::string& path, GatewayConfig* c) {
     const std::string base = Folder(path);
     for (const auto& [key, node] : root) {
         std::string k(key.str());
-        if (k != "gateway" && k != "broker" && k != "ports" && k != "channel" && k != "modbus") {
+        if (k != "gateway" && k != "broker" && k != "ports" && k != "channel" && k != "modbus" &&
+            k != "web") {
             throw Refusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
                           ": unknown table"};
         }
@@ -183,6 +184,28 @@ void Read(const std::string& path, GatewayConfig* c) {
         c->modbus.readOnly = mb.Boolean("read_only", c->readOnly);
     }
 
+    if (root.contains("web")) {
+        Table web(path, "web", SubTable(path, root, "web", empty));
+        web.Only({"listen", "port", "user", "password_file", "read_only"});
+        c->web.enabled = true;
+        c->web.listen = web.String("listen", "127.0.0.1");
+        if (c->web.listen.empty()) web.Refuse("listen", "is empty");
+        c->web.port = web.Integer("port", 8080, 1, 65535);
+        c->web.user = web.String("user");
+        c->web.passwordFile = Absolute(base, web.String("password_file"));
+        c->web.readOnly = web.Boolean("read_only", c->readOnly);
+        if (c->web.user.empty() != c->web.passwordFile.empty())
+            web.Refuse(c->web.user.empty() ? "user" : "password_file",
+                       "user and password_file go together");
+        if (!c->web.passwordFile.empty()) {
+            std::string secret, error;
+            if (!ReadSecretFile(c->web.passwordFile, &secret, &error))
+                web.Refuse("password_file", error);
+        }
+        if (c->web.user.empty() && !IsLoopbackAddress(c->web.listen))
+            web.Refuse("listen", "is not a loopback address: user and password_file are required");
+    }
+
     const toml::node* channels = root.get("channel");
     if (!channels) throw Refusal{path + ": channel: at least one [[channel]] is required"};
     if (!channels->is_array_of_tables())
@@ -221,6 +244,10 @@ void Read(const std::string& path, GatewayConfig* c) {
 bool IsTopicLevel(const std::string& text, bool allowSlash) {
     return !text.empty() && text.find_first_of(allowSlash ? "+#" : "+#/") == std::string::npos &&
            text.find('\0') == std::string::npos;
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+    return address == "localhost" || address == "::1" || address.compare(0, 4, "127.") == 0;
 }
 
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {

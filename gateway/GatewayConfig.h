@@ -29,6 +29,16 @@ struct GatewayModbusConfig {
     bool readOnly = false;
 };
 
+// [web]: the page and its API, served when the table is there.
+struct GatewayWebConfig {
+    bool enabled = false;
+    std::string listen = "127.0.0.1";
+    int port = 8080;
+    std::string user;          // basic authentication, with the password file
+    std::string passwordFile;  // absolute
+    bool readOnly = false;
+};
+
 struct GatewayConfig {
     std::string path;  // of the TOML file itself
 
@@ -51,6 +61,7 @@ struct GatewayConfig {
     std::map<int, std::string> ports;
 
     GatewayModbusConfig modbus;
+    GatewayWebConfig web;
 
     std::vector<GatewayChannelConfig> channels;
 
@@ -69,3 +80,6 @@ bool IsTopicLevel(const std::string& text, bool allowSlash = false);
 // The password in a file only its owner may read; false with *error when the
 // file cannot be read or others (group or world) may read it.
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error);
+
+// Whether an address to listen on is this machine's alone (127.0.0.0/8, ::1, localhost).
+bool IsLoopbackAddress(const std::string& address);

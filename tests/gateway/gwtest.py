@@ -173,7 +173,7 @@ class Gateway:
         if self.proc and self.proc.poll() is None:
             self.proc.terminate()
             try:
-                return self.proc.wait(20)
+                self.proc.wait(20)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()

@@ -1,0 +1,237 @@
+// The gateway's page: the state from /api/state, kept live by /api/events,
+// commands through /api/write and /api/station. Nothing is fetched from
+// anywhere but this gateway.
+"use strict";
+
+const STATES = {
+  ok: "정상 (ok)", fault: "이상 (fault)", disabled: "사용 안 함 (disabled)", unknown: "알 수 없음 (unknown)",
+  off: "꺼짐 (off)", port_lost: "포트 끊김 (port lost)",
+};
+const RESULTS = {
+  queued: "대기 (queued)", busy: "처리 중 (busy)", refused: "거부 (refused)", done: "완료 (done)",
+  timeout: "시간 초과 (timeout)",
+};
+const COUNTERS = [["controls", "제어 (controls)"], ["control_failures", "제어 실패 (failed)"],
+                  ["polls", "폴링 (polls)"], ["poll_failures", "폴링 실패 (failed)"]];
+
+let model = null;     // the last state, kept up to date by the events
+let shown = null;     // the channel on view
+let events = null;
+
+function el(tag, attrs, ...children) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (k === "text") e.textContent = v;
+    else if (k === "class") e.className = v;
+    else if (k.startsWith("on")) e.addEventListener(k.slice(2), v);
+    else e.setAttribute(k, v);
+  }
+  for (const c of children) if (c) e.append(c);
+  return e;
+}
+
+function toast(text) {
+  const t = document.getElementById("toast");
+  t.textContent = text;
+  t.classList.add("show");
+  clearTimeout(toast.timer);
+  toast.timer = setTimeout(() => t.classList.remove("show"), 3000);
+}
+
+function channelSection(name) {
+  return document.querySelector(`section.channel[data-channel="${CSS.escape(name)}"]`);
+}
+
+async function post(path, body) {
+  const r = await fetch(path, {
+    method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body),
+  });
+  let answer = {};
+  try { answer = await r.json(); } catch (e) { /* not JSON */ }
+  return { status: r.status, answer };
+}
+
+async function write(channel, tag, button) {
+  if (!confirm(`${channel}: ${tag} 출력을 보낼까요? (send output ${tag}?)`)) return;
+  button.dataset.result = "";
+  button.disabled = true;
+  try {
+    const { status, answer } = await post("/api/write", { channel, tag, value: 1 });
+    const result = status === 200 ? answer.result : (answer.error || String(status));
+    button.dataset.result = status === 200 ? answer.result : "refused";
+    const out = channelSection(channel).querySelector(".result");
+    out.textContent = `${tag}: ${RESULTS[result] || result}`;
+    out.dataset.result = result;
+    toast(`${tag}: ${RESULTS[result] || result}`);
+  } catch (e) {
+    toast(`${tag}: 보내지 못함 (not sent)`);
+  } finally {
+    button.disabled = false;
+  }
+}
+
+async function stationCommand(channel, station, command) {
+  const { status, answer } = await post("/api/station", { channel, station, command });
+  toast(status === 200 ? `${station}: ${command}` : `${station}: ${answer.error || status}`);
+}
+
+function lamps(station, values) {
+  const box = el("div", { class: "lamps" });
+  station.inputs.forEach((tag, bit) => {
+    const on = tag !== null && values[tag] === 1;
+    box.append(el("span", {
+      class: "lamp" + (tag === null ? " none" : "") + (on ? " on" : ""),
+      "data-tag": tag || "", title: tag ? `I${bit} ${tag}` : "", text: String(bit),
+    }));
+  });
+  return box;
+}
+
+function outputs(channel, station) {
+  const box = el("div", { class: "outs" });
+  station.outputs.forEach((tag, bit) => {
+    const b = el("button", { class: "out", "data-tag": tag || "", title: tag ? `O${bit} ${tag}` : "", text: `O${bit}` });
+    if (tag === null) b.disabled = true;
+    else b.addEventListener("click", () => write(channel, tag, b));
+    box.append(b);
+  });
+  return box;
+}
+
+function stationRow(channel, s, values) {
+  const row = el("tr", { "data-station": s.name });
+  row.append(
+    el("td", { "data-label": "스테이션 (station)" }, el("b", { text: s.name }), ` #${s.number}`),
+    el("td", { "data-label": "상태 (state)" },
+       el("span", { class: "badge", "data-state": s.state, text: STATES[s.state] || s.state })));
+  for (const [key, label] of COUNTERS)
+    row.append(el("td", { class: "num", "data-label": label, "data-counter": key, text: String(s[key]) }));
+  row.append(el("td", { "data-label": "입력 (inputs)" }, lamps(s, values)),
+             el("td", { "data-label": "출력 (outputs)" }, outputs(channel, s)));
+  const enabled = s.state !== "disabled";
+  row.append(el("td", {},
+    el("button", { class: "cmd", "data-command": enabled ? "disable" : "enable",
+                   text: enabled ? "사용 안 함 (disable)" : "사용 (enable)",
+                   onclick: () => stationCommand(channel, s.name, enabled ? "disable" : "enable") }),
+    el("button", { class: "cmd", "data-command": "reset", text: "초기화 (reset)",
+                   onclick: () => stationCommand(channel, s.name, "reset") })));
+  return row;
+}
+
+function logLine(l) {
+  const time = l.time ? new Date(l.time).toLocaleTimeString() : "";
+  return el("div", { class: l.kind, text: `${time} ${l.text}` });
+}
+
+function render() {
+  document.getElementById("gateway-id").textContent = model.gateway.id;
+  setBroker(model.gateway.broker);
+  const tabs = document.getElementById("tabs");
+  const main = document.getElementById("channels");
+  tabs.replaceChildren();
+  main.replaceChildren();
+  if (!model.channels.some(c => c.name === shown)) shown = model.channels.length ? model.channels[0].name : null;
+  for (const c of model.channels) {
+    tabs.append(el("button", { role: "tab", "aria-selected": String(c.name === shown), "data-channel": c.name,
+                               text: c.name, onclick: () => { shown = c.name; render(); } }));
+    const head = el("div", { class: "channel-head" }, el("h2", { text: c.name }),
+                    el("span", { class: "badge channel-state", "data-state": c.state, text: STATES[c.state] || c.state }),
+                    el("span", { class: "result", "aria-live": "polite" }));
+    const body = el("tbody");
+    for (const s of c.stations) body.append(stationRow(c.name, s, c.tags));
+    const table = el("table", {},
+      el("thead", {}, el("tr", {}, ...["스테이션 (station)", "상태 (state)", ...COUNTERS.map(x => x[1]),
+                                       "입력 I0-I7 (inputs)", "출력 O0-O7 (outputs)", ""].map(t => el("th", { text: t }))), ),
+      body);
+    const log = el("div", { class: "log", "aria-label": "로그 (log)" });
+    for (const l of c.log) log.append(logLine(l));
+    const section = el("section", { class: "channel", "data-channel": c.name }, head, table,
+                       el("h3", { text: "로그 (log)" }), log);
+    section.hidden = c.name !== shown;
+    main.append(section);
+    log.scrollTop = log.scrollHeight;
+  }
+}
+
+function setBroker(state) {
+  const b = document.getElementById("broker-state");
+  b.dataset.state = state;
+  b.textContent = state === "connected" ? "연결됨 (connected)" : "끊김 (disconnected)";
+}
+
+function setLink(state) {
+  const b = document.getElementById("link-state");
+  b.dataset.state = state;
+  b.textContent = state === "live" ? "실시간 (live)" : "다시 연결 중 (reconnecting)";
+}
+
+async function loadState() {
+  const r = await fetch("/api/state", { cache: "no-store" });
+  if (!r.ok) throw new Error(String(r.status));
+  model = await r.json();
+  render();
+}
+
+function onValue(e) {
+  const v = JSON.parse(e.data);
+  const c = model && model.channels.find(x => x.name === v.channel);
+  if (!c) return;
+  c.tags[v.tag] = v.value;
+  const section = channelSection(v.channel);
+  if (!section) return;
+  for (const lamp of section.querySelectorAll(`.lamp[data-tag="${CSS.escape(v.tag)}"]`))
+    lamp.classList.toggle("on", v.value === 1);
+}
+
+function onStation(e) {
+  const s = JSON.parse(e.data);
+  const c = model && model.channels.find(x => x.name === s.channel);
+  if (!c) return;
+  const i = c.stations.findIndex(x => x.name === s.name);
+  if (i < 0) return;
+  c.stations[i] = s;
+  const section = channelSection(s.channel);
+  const old = section && section.querySelector(`tr[data-station="${CSS.escape(s.name)}"]`);
+  if (old) old.replaceWith(stationRow(s.channel, s, c.tags));
+}
+
+function onState(e) {
+  const s = JSON.parse(e.data);
+  const c = model && model.channels.find(x => x.name === s.channel);
+  if (c) c.state = s.state;
+  const section = channelSection(s.channel);
+  const badge = section && section.querySelector(".channel-state");
+  if (badge) { badge.dataset.state = s.state; badge.textContent = STATES[s.state] || s.state; }
+}
+
+function onLog(e) {
+  const l = JSON.parse(e.data);
+  const section = channelSection(l.channel);
+  const log = section && section.querySelector(".log");
+  if (!log) return;
+  const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+  log.append(logLine(l));
+  while (log.children.length > 200) log.firstChild.remove();
+  if (atEnd) log.scrollTop = log.scrollHeight;
+}
+
+function connect() {
+  if (events) events.close();
+  events = new EventSource("/api/events");
+  events.addEventListener("open", () => {
+    // the whole state again at every (re)connection: nothing missed in between
+    loadState().then(() => setLink("live")).catch(() => setLink("lost"));
+  });
+  events.addEventListener("value", onValue);
+  events.addEventListener("station", onStation);
+  events.addEventListener("state", onState);
+  events.addEventListener("log", onLog);
+  events.addEventListener("gateway", e => setBroker(JSON.parse(e.data).broker));
+  events.addEventListener("error", () => {
+    setLink("lost");
+    // a refused stream is not retried by the browser: start again later
+    if (events.readyState === EventSource.CLOSED) setTimeout(connect, 2000);
+  });
+}
+
+connect();

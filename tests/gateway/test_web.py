@@ -1,0 +1,404 @@
+#!/usr/bin/python3
+"""drvgw's web page and API: a real broker, mcsim on a pseudo-terminal, drvgw,
+HTTP clients for the API, and headless Chromium through Selenium for the page.
+
+Run: test_web.py BIN_FOLDER   (under Debian's /usr/bin/python3)"""
+import base64
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gwtest  # noqa: E402
+from gwtest import Broker, Gateway, Sim, Watcher, channel_config, free_port, wait_until  # noqa: E402
+
+# COM numbers the gateway's own links give; nothing else leads there
+COM = [int(n) for n in os.environ.get("GATEWAY_COMS", "31 32 33").split()]
+PREFIX = "krandolix/w"
+
+
+def toml(broker_port, web_port, link, web_extra="", gateway_extra=""):
+    return (f'[gateway]\nid = "w"\nstatus_interval = 2\n{gateway_extra}\n'
+            f'[broker]\nhost = "127.0.0.1"\nport = {broker_port}\nkeepalive = 5\n\n'
+            f'[ports]\nCOM{COM[0]} = "{link}"\n\n'
+            f'[web]\nport = {web_port}\n{web_extra}\n'
+            f'[[channel]]\nname = "Line1"\nconfig = "Line1.cfg"\n')
+
+
+class WebCase(unittest.TestCase):
+    """A broker, a simulator with three stations, a gateway with its page on a free port."""
+
+    stations = ["1:0x05:toggle", "2:0x00", "7:0x80"]
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.d = self.tmp.name
+        self.broker = Broker(self.d)
+        self.broker.start()
+        self.sim = Sim(self.d, os.path.join(self.d, "line1"), self.stations)
+        channel_config(os.path.join(self.d, "Line1.cfg"), COM[0], [("펌프1", 1), ("P2", 2), ("P7", 7)])
+        self.gw = None
+        self.port = free_port()
+        self.auth = None
+
+    def start_gateway(self, web_extra="", gateway_extra=""):
+        self.gw = Gateway(self.d, toml(self.broker.port, self.port, self.sim.link, web_extra,
+                                       gateway_extra)).start()
+        self.assertTrue(wait_until(lambda: self.state_or_none() is not None, 15), self.gw.text())
+        # every station seen once
+        self.assertTrue(wait_until(lambda: all(s["state"] != "unknown" for s in self.stations_now()), 15),
+                        self.gw.text())
+
+    def tearDown(self):
+        if self.gw:
+            self.gw.stop()
+        self.sim.stop()
+        self.broker.stop()
+        self.tmp.cleanup()
+
+    # ---- HTTP ----
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def http(self, method, path, body=None, headers=None, auth=True, timeout=60):
+        data = None if body is None else (body if isinstance(body, bytes) else json.dumps(body).encode())
+        req = urllib.request.Request(self.url(path), data=data, method=method, headers=headers or {})
+        if data is not None:
+            req.add_header("Content-Type", "application/json")
+        if auth and self.auth:
+            req.add_header("Authorization", "Basic " + base64.b64encode(self.auth.encode()).decode())
+        try:
+            with urllib.request.urlopen(req, timeout=timeout) as r:
+                return r.status, r.read(), r.headers
+        except urllib.error.HTTPError as e:
+            return e.code, e.read(), e.headers
+
+    def state_or_none(self):
+        try:
+            status, body, _ = self.http("GET", "/api/state", timeout=2)
+        except OSError:
+            return None
+        return json.loads(body) if status == 200 else None
+
+    def stations_now(self):
+        return self.state_or_none()["channels"][0]["stations"]
+
+    def station(self, name):
+        return next(s for s in self.stations_now() if s["name"] == name)
+
+    def write(self, tag, value=1, channel="Line1", **extra):
+        status, body, _ = self.http("POST", "/api/write", {"channel": channel, "tag": tag, "value": value, **extra})
+        return status, json.loads(body)
+
+
+class Api(WebCase):
+    def test_the_state(self):
+        self.start_gateway()
+        state = self.state_or_none()
+        self.assertEqual(state["gateway"], {"id": "w", "broker": "connected"})
+        ch = state["channels"][0]
+        self.assertEqual((ch["name"], ch["state"]), ("Line1", "ok"))
+        self.assertEqual([(s["name"], s["number"], s["state"]) for s in ch["stations"]],
+                         [("펌프1", 1, "ok"), ("P2", 2, "ok"), ("P7", 7, "ok")])
+        first = ch["stations"][0]
+        for key in ("controls", "control_failures", "polls", "poll_failures"):
+            self.assertIsInstance(first[key], int)
+        self.assertGreaterEqual(first["polls"], 1)
+        self.assertEqual(first["inputs"], [f"펌프1/I{b}" for b in range(8)])
+        self.assertEqual(first["outputs"], [f"펌프1/O{b}" for b in range(8)])
+        self.assertTrue(wait_until(lambda: self.state_or_none()["channels"][0]["tags"]["P7/I7"] == 1, 5))
+        tags = self.state_or_none()["channels"][0]["tags"]
+        self.assertEqual([tags[f"펌프1/I{b}"] for b in range(8)], [1, 0, 1, 0, 0, 0, 0, 0])
+        self.assertIsNone(tags["펌프1/O0"])  # an output has no value to show
+
+    def test_every_write_result(self):
+        self.start_gateway()
+        # done: exactly one control frame
+        self.assertEqual(self.write("펌프1/O1"), (200, {"result": "done"}))
+        self.assertEqual(len(self.sim.frames("control")), 1)
+        self.assertEqual(self.sim.get(1, "controls"), 1)
+        # refused: a 0, an input, a value that is no bit
+        self.assertEqual(self.write("펌프1/O1", 0), (200, {"result": "refused"}))
+        self.assertEqual(self.write("펌프1/I0"), (200, {"result": "refused"}))
+        self.assertEqual(self.write("펌프1/O1", 2), (200, {"result": "refused"}))
+        # queued (not waiting), and busy while it waits in the driver's queue: the
+        # silent P2 holds each pass for its time-out (1 s)
+        self.sim.cmd("fault 2 silent on")
+        self.assertTrue(wait_until(lambda: self.station("P2")["state"] == "fault", 10))
+        queued = self.write("P7/O3", wait=False)
+        busy = self.write("P7/O3", wait=False)
+        self.assertEqual(queued, (200, {"result": "queued"}))
+        self.assertEqual(busy, (200, {"result": "busy"}))
+        self.assertTrue(wait_until(lambda: self.sim.get(7, "controls") == 1, 10))
+        self.assertEqual(len(self.sim.frames("control")), 2)
+
+    def test_a_write_the_driver_does_not_take_in_time_is_answered_timeout(self):
+        self.start_gateway()
+        # each poll of 1 holds the scan for its time-out: time for the write and the
+        # switch-off to arrive before the next visit
+        self.sim.cmd("fault 1 delay 3000")
+        time.sleep(0.5)
+        answer = {}
+        t = threading.Thread(target=lambda: answer.update(r=self.write("펌프1/O0")))
+        t.start()
+        time.sleep(0.1)
+        self.assertEqual(self.http("POST", "/api/station",
+                                   {"channel": "Line1", "station": "펌프1", "command": "disable"})[0], 200)
+        t.join(60)
+        if answer["r"] == (200, {"result": "done"}):
+            self.skipTest("the station served the write before it was switched off")
+        self.assertEqual(answer["r"], (200, {"result": "timeout"}))
+
+    def test_station_commands_and_their_refusals(self):
+        self.start_gateway()
+        station = lambda command, name="P2", channel="Line1": self.http(
+            "POST", "/api/station", {"channel": channel, "station": name, "command": command})[0]
+        self.assertEqual(station("disable"), 200)
+        self.assertTrue(wait_until(lambda: self.station("P2")["state"] == "disabled", 5))
+        self.assertEqual(station("enable"), 200)
+        self.assertTrue(wait_until(lambda: self.station("P2")["state"] == "ok", 5))
+        self.assertTrue(wait_until(lambda: self.station("P2")["polls"] >= 3, 5))
+        self.assertEqual(station("reset"), 200)
+        self.assertTrue(wait_until(lambda: self.station("P2")["polls"] <= 2, 5))
+        self.assertEqual(station("explode"), 400)
+        self.assertEqual(station("enable", name="P99"), 404)
+        self.assertEqual(station("enable", channel="Nope"), 404)
+
+    def test_malformed_and_unknown(self):
+        self.start_gateway()
+        for body in (b"not json", b"[1]", json.dumps({"channel": "Line1", "tag": "펌프1/O1"}).encode(),
+                     json.dumps({"channel": 1, "tag": "펌프1/O1", "value": 1}).encode(),
+                     json.dumps({"channel": "Line1", "tag": "펌프1/O1", "value": 1, "wait": "no"}).encode()):
+            status, text, _ = self.http("POST", "/api/write", body)
+            self.assertEqual(status, 400, body)
+            self.assertIn("error", json.loads(text))
+        self.assertEqual(self.write("펌프1/O9")[0], 404)
+        self.assertEqual(self.write("펌프1/O1", channel="Nope")[0], 404)
+        self.assertEqual(self.http("GET", "/nothing-here")[0], 404)
+        self.assertEqual(self.sim.frames("control"), [])
+
+    def test_cross_origin_requests_are_refused(self):
+        self.start_gateway()
+        body = {"channel": "Line1", "tag": "펌프1/O1", "value": 1}
+        for headers in ({"Origin": "http://evil.example"}, {"Sec-Fetch-Site": "cross-site"},
+                        {"Sec-Fetch-Site": "same-site"}):
+            self.assertEqual(self.http("POST", "/api/write", body, headers)[0], 403, headers)
+            self.assertEqual(self.http("POST", "/api/station", {"channel": "Line1", "station": "P2",
+                                                               "command": "disable"}, headers)[0], 403)
+        own = {"Origin": f"http://127.0.0.1:{self.port}", "Sec-Fetch-Site": "same-origin"}
+        self.assertEqual(self.http("POST", "/api/write", body, own)[0], 200)
+        self.assertEqual(len(self.sim.frames("control")), 1)
+
+    def test_read_only_refuses_every_change(self):
+        self.start_gateway(web_extra="read_only = true\n")
+        self.assertEqual(self.write("펌프1/O1")[0], 403)
+        self.assertEqual(self.http("POST", "/api/station", {"channel": "Line1", "station": "P2",
+                                                           "command": "disable"})[0], 403)
+        self.assertEqual(self.http("GET", "/api/state")[0], 200)
+        time.sleep(0.5)
+        self.assertEqual(self.sim.frames("control"), [])
+        self.assertEqual(self.station("P2")["state"], "ok")
+
+    def test_the_gateways_read_only_is_the_pages_default(self):
+        self.start_gateway(gateway_extra="read_only = true\n")
+        self.assertEqual(self.write("펌프1/O1")[0], 403)
+
+    def test_basic_authentication(self):
+        secret = os.path.join(self.d, "web.secret")
+        with open(secret, "w") as f:
+            f.write("s3cret\n")
+        os.chmod(secret, 0o600)
+        self.auth = "admin:s3cret"
+        self.start_gateway(web_extra=f'user = "admin"\npassword_file = "{secret}"\n')
+        for path in ("/", "/api/state", "/app.js"):
+            status, _, headers = self.http("GET", path, auth=False)
+            self.assertEqual(status, 401, path)
+            self.assertIn("Basic", headers.get("WWW-Authenticate", ""))
+        self.auth = "admin:wrong"
+        self.assertEqual(self.http("GET", "/api/state")[0], 401)
+        self.assertEqual(self.write("펌프1/O1")[0], 401)
+        self.auth = "admin:s3cret"
+        self.assertEqual(self.http("GET", "/api/state")[0], 200)
+        self.assertEqual(self.write("펌프1/O1"), (200, {"result": "done"}))
+
+    def test_a_listener_beyond_loopback_needs_a_password_kept_secret(self):
+        gw = Gateway(self.d, toml(self.broker.port, self.port, self.sim.link, 'listen = "0.0.0.0"\n'), name="open")
+        check = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", gw.path], capture_output=True, text=True)
+        self.assertEqual(check.returncode, 2)
+        self.assertIn("web", check.stderr + check.stdout)
+        secret = os.path.join(self.d, "open.secret")
+        with open(secret, "w") as f:
+            f.write("x\n")
+        os.chmod(secret, 0o644)
+        gw.write(toml(self.broker.port, self.port, self.sim.link,
+                      f'listen = "0.0.0.0"\nuser = "a"\npassword_file = "{secret}"\n'))
+        check = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", gw.path], capture_output=True, text=True)
+        self.assertEqual(check.returncode, 2)
+        self.assertIn("password_file", check.stderr + check.stdout)
+
+    def test_the_page_and_its_files_come_from_the_gateway_alone(self):
+        self.start_gateway()
+        status, html, headers = self.http("GET", "/")
+        self.assertEqual(status, 200)
+        self.assertIn("default-src 'self'", headers["Content-Security-Policy"])
+        text = html.decode("utf-8")
+        self.assertIn('src="/app.js"', text)
+        for path in ("/app.js", "/style.css"):
+            status, body, _ = self.http("GET", path)
+            self.assertEqual(status, 200)
+            self.assertNotIn(b"http://", body)
+            self.assertNotIn(b"https://", body)
+
+    def test_events(self):
+        self.start_gateway()
+        req = urllib.request.Request(self.url("/api/events"))
+        seen = []
+        with urllib.request.urlopen(req, timeout=30) as stream:
+            def read():
+                event = None
+                try:
+                    for raw in stream:
+                        line = raw.decode("utf-8").rstrip("\n")
+                        if line.startswith("event: "):
+                            event = line[7:]
+                        elif line.startswith("data: "):
+                            seen.append((event, json.loads(line[6:])))
+                except (OSError, ValueError, AttributeError):
+                    pass  # the stream closed under the reader
+            threading.Thread(target=read, daemon=True).start()
+            time.sleep(0.5)
+            self.sim.cmd("status 7 0x81")
+            self.http("POST", "/api/station", {"channel": "Line1", "station": "P2", "command": "disable"})
+            self.sim.cmd("fault 1 silent on")
+            self.assertTrue(wait_until(lambda: ("value", {"channel": "Line1", "tag": "P7/I0", "value": 1}) in seen, 10))
+            self.assertTrue(wait_until(lambda: any(e == "station" and d["name"] == "P2" and d["state"] == "disabled"
+                                                   and d["channel"] == "Line1" for e, d in seen), 10))
+            self.assertTrue(wait_until(lambda: any(e == "log" and d["kind"] == "fault" and "수신" in d["text"]
+                                                   for e, d in seen), 10))
+            self.assertTrue(wait_until(lambda: ("state", {"channel": "Line1", "state": "fault"}) in seen, 10))
+            log = next(d for e, d in seen if e == "log")
+            self.assertRegex(log["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+
+
+class Browser(WebCase):
+    """The page in headless Chromium."""
+
+    def setUp(self):
+        super().setUp()
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900",
+                    "--disable-gpu", "--lang=ko-KR"):
+            options.add_argument(arg)
+        self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        self.browser.set_page_load_timeout(30)
+
+    def tearDown(self):
+        self.browser.quit()
+        super().tearDown()
+
+    def wait(self, condition, seconds=10):
+        from selenium.webdriver.support.ui import WebDriverWait
+        return WebDriverWait(self.browser, seconds, poll_frequency=0.05).until(lambda b: condition())
+
+    def css(self, selector):
+        from selenium.webdriver.common.by import By
+        return self.browser.find_elements(By.CSS_SELECTOR, selector)
+
+    def row(self, station):
+        return f'section.channel[data-channel="Line1"] tr[data-station="{station}"]'
+
+    def lamp(self, tag):
+        return self.css(f'section.channel[data-channel="Line1"] .lamp[data-tag="{tag}"]')
+
+    def open_page(self):
+        self.browser.get(self.url("/"))
+        self.wait(lambda: self.css("#link-state[data-state='live']"))
+        self.wait(lambda: len(self.css("section.channel tbody tr")) == 3)
+
+    def test_stations_values_and_a_status_change(self):
+        self.start_gateway()
+        self.open_page()
+        self.assertEqual(self.css("#broker-state")[0].get_attribute("data-state"), "connected")
+        names = [r.get_attribute("data-station") for r in self.css("section.channel tbody tr")]
+        self.assertEqual(names, ["펌프1", "P2", "P7"])
+        self.wait(lambda: "on" in self.lamp("펌프1/I0")[0].get_attribute("class"))
+        self.assertIn("on", self.lamp("펌프1/I2")[0].get_attribute("class"))
+        self.assertNotIn("on", self.lamp("펌프1/I1")[0].get_attribute("class"))
+        self.assertIn("정상", self.css(self.row("P7") + " .badge")[0].text)
+        # a status change in the controller reaches the lamps
+        self.sim.cmd("status 7 0x01")
+        self.wait(lambda: "on" in self.lamp("P7/I0")[0].get_attribute("class"))
+        self.wait(lambda: "on" not in self.lamp("P7/I7")[0].get_attribute("class"))
+
+    def test_an_output_clicked_and_confirmed_is_one_control_frame(self):
+        self.start_gateway()
+        self.open_page()
+        button = self.css(self.row("펌프1") + ' button.out[data-tag="펌프1/O1"]')[0]
+        button.click()
+        alert = self.browser.switch_to.alert
+        self.assertIn("펌프1/O1", alert.text)
+        alert.dismiss()  # not confirmed: nothing is sent
+        time.sleep(0.5)
+        self.assertEqual(self.sim.frames("control"), [])
+        button.click()
+        self.browser.switch_to.alert.accept()
+        self.wait(lambda: self.css('section.channel[data-channel="Line1"] .result[data-result="done"]'), 20)
+        self.assertEqual(len(self.sim.frames("control")), 1)
+        self.assertIn("control 1 data 0x02", self.sim.frames("control")[0])
+        # the toggle rule turns input 1 on: the lamp follows
+        self.wait(lambda: "on" in self.lamp("펌프1/I1")[0].get_attribute("class"))
+
+    def test_disable_from_the_page_and_a_silent_station_turns_fault(self):
+        self.start_gateway()
+        self.open_page()
+        self.css(self.row("P2") + ' button[data-command="disable"]')[0].click()
+        self.wait(lambda: self.css(self.row("P2") + ' .badge[data-state="disabled"]'))
+        self.assertEqual(self.station("P2")["state"], "disabled")
+        self.sim.cmd("fault 7 silent on")
+        self.wait(lambda: self.css(self.row("P7") + ' .badge[data-state="fault"]'), 15)
+        self.wait(lambda: self.css(".log div.fault"))
+
+    def test_a_write_refused_on_a_read_only_page(self):
+        self.start_gateway(web_extra="read_only = true\n")
+        self.open_page()
+        self.css(self.row("펌프1") + ' button.out[data-tag="펌프1/O1"]')[0].click()
+        self.browser.switch_to.alert.accept()
+        result = lambda: self.css('section.channel[data-channel="Line1"] .result')[0]
+        self.wait(lambda: result().get_attribute("data-result"))
+        self.assertIn("read-only", result().get_attribute("data-result"))
+        self.assertEqual(self.sim.frames("control"), [])
+
+    def test_the_page_comes_back_after_the_gateway_restarts(self):
+        self.start_gateway()
+        self.open_page()
+        self.gw.stop()
+        self.wait(lambda: self.css("#link-state[data-state='lost']"), 15)
+        self.gw.start()
+        self.wait(lambda: self.css("#link-state[data-state='live']"), 30)
+        self.sim.cmd("status 2 0x10")
+        self.wait(lambda: "on" in self.lamp("P2/I4")[0].get_attribute("class"), 15)
+
+    def test_a_phones_width(self):
+        self.start_gateway()
+        self.browser.set_window_size(390, 844)
+        self.open_page()
+        # no sideways scrolling: the rows become cards
+        width = self.browser.execute_script("return document.documentElement.scrollWidth")
+        self.assertLessEqual(width, self.browser.execute_script("return window.innerWidth"))
+        self.assertTrue(self.lamp("펌프1/I0")[0].is_displayed())
+
+
+if __name__ == "__main__":
+    gwtest.BIN = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
