@@ -8,7 +8,10 @@
 //      lost, none out of order on its topic;
 //   3. a Modbus TCP client reading one station's discrete inputs: round trip
 //      and requests a second;
-//   4. the gateway's CPU and memory with the 36 channels idle.
+//   4. the web page's event stream: from the changing reply to a client of
+//      /api/events receiving the value, with 20 clients holding the stream,
+//      the MQTT subscriber's latency meanwhile, and the gateway's memory;
+//   5. the gateway's CPU and memory with the 36 channels idle.
 // Run: make bench (or build/native/bin/gateway_bench [--quick]).
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -161,6 +164,70 @@ private:
     std::vector<uint8_t> m_history[kChannels][kStations];
 };
 
+// A client of the web page's event stream on a plain socket: keeps, per
+// "channel/tag", how many value events arrived and when the last did.
+class EventClient {
+public:
+    explicit EventClient(int port) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            Fail("cannot connect to the web page's port");
+        const char request[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        (void)!::write(m_fd, request, sizeof request - 1);
+        m_thread = std::thread([this] { Read(); });
+    }
+    ~EventClient() {
+        ::shutdown(m_fd, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_fd);
+    }
+    // (count, time of the last) for a channel's tag
+    std::pair<size_t, double> Seen(const std::string& key) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto it = m_seen.find(key);
+        return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;
+    }
+    bool Open() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_open;
+    }
+
+private:
+    void Read() {
+        std::string buffer;
+        char chunk[65536];
+        for (;;) {
+            ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+            if (n <= 0) return;
+            const double now = NowUs();
+            buffer.append(chunk, static_cast<size_t>(n));
+            for (size_t nl; (nl = buffer.find('\n')) != std::string::npos; buffer.erase(0, nl + 1)) {
+                const std::string line = buffer.substr(0, nl);
+                std::lock_guard<std::mutex> hold(m_lock);
+                if (line.compare(0, 6, "retry:") == 0) m_open = true;
+                if (line.compare(0, 6, "data: ") != 0) continue;
+                // {"channel":"Line3","tag":"P2/I0","value":1}
+                const size_t c = line.find("\"channel\":\""), t = line.find("\"tag\":\"");
+                if (c == std::string::npos || t == std::string::npos) continue;
+                const std::string channel = line.substr(c + 11, line.find('"', c + 11) - c - 11);
+                const std::string tag = line.substr(t + 7, line.find('"', t + 7) - t - 7);
+                auto& seen = m_seen[channel + "/" + tag];
+                ++seen.first;
+                seen.second = now;
+            }
+        }
+    }
+    int m_fd = -1;
+    std::thread m_thread;
+    std::mutex m_lock;
+    bool m_open = false;
+    std::map<std::string, std::pair<size_t, double>> m_seen;
+};
+
 // What the subscriber received: per topic, the values in order with the time.
 struct Received {
     std::mutex lock;
@@ -203,7 +270,7 @@ int main(int argc, char** argv) {
     const std::string bin = Folder(), dir = ConfigFolder();
 
     // the broker
-    const int port = FreePort(), modbusPort = FreePort();
+    const int port = FreePort(), modbusPort = FreePort(), webPort = FreePort();
     {
         std::ofstream conf(dir + "/mosquitto.conf");
         conf << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
@@ -215,17 +282,23 @@ int main(int argc, char** argv) {
 
     // the lines and the gateway's configuration
     Lines lines;
-    std::ofstream toml(dir + "/bench.toml");
-    toml << "[gateway]\nid = \"bench\"\n[broker]\nhost = \"127.0.0.1\"\nport = " << port
-         << "\n[modbus]\nport = " << modbusPort << "\n[ports]\n";
-    for (int c = 0; c < kChannels; ++c)
-        toml << "COM" << c + 1 << " = \"" << lines.At(c).slave << "\"\n";
-    for (int c = 0; c < kChannels; ++c) {
-        std::string cfg =
-            WriteConfig({c + 1, kStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
-        toml << "[[channel]]\nname = \"Line" << c + 1 << "\"\nconfig = \"" << cfg << "\"\n";
-    }
-    toml.close();
+    // with the web page (sections 1-4) or without (5: its threads would be
+    // counted with the scan threads)
+    auto writeToml = [&](bool web) {
+        std::ofstream toml(dir + "/bench.toml");
+        toml << "[gateway]\nid = \"bench\"\n[broker]\nhost = \"127.0.0.1\"\nport = " << port
+             << "\n[modbus]\nport = " << modbusPort << "\n";
+        if (web) toml << "[web]\nport = " << webPort << "\n";
+        toml << "[ports]\n";
+        for (int c = 0; c < kChannels; ++c)
+            toml << "COM" << c + 1 << " = \"" << lines.At(c).slave << "\"\n";
+        for (int c = 0; c < kChannels; ++c) {
+            std::string cfg =
+                WriteConfig({c + 1, kStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
+            toml << "[[channel]]\nname = \"Line" << c + 1 << "\"\nconfig = \"" << cfg << "\"\n";
+        }
+    };
+    writeToml(true);
     lines.Start();
 
     mosquitto_lib_init();
@@ -379,7 +452,62 @@ int main(int argc, char** argv) {
         Judge("Modbus TCP read round trip, p99", m.p99, 0.5, "ms");
     }
 
-    Heading("4. The gateway with 36 channels idle (polling, no value changing)");
+    Heading("4. The web page's event stream, 20 clients holding it");
+    {
+        const long rssBefore = RssKbOf(gw);
+        std::vector<std::unique_ptr<EventClient>> clients;
+        for (int i = 0; i < 20; ++i) clients.emplace_back(new EventClient(webPort));
+        if (!wait([&] { return std::all_of(clients.begin(), clients.end(),
+                                           [](auto& c) { return c->Open(); }); }, 10))
+            Fail("the event stream did not open for 20 clients");
+        std::vector<double> sse, mqtt;
+        const int count = g_quick ? 150 : 600;
+        for (int i = 0; i < count; ++i) {
+            int c = static_cast<int>(random() % kChannels), s = static_cast<int>(random() % kStations);
+            const std::string tag = "P" + std::to_string(s + 1) + "/I0";
+            const std::string key = "Line" + std::to_string(c + 1) + "/" + tag;
+            const std::string topic = "krandolix/bench/" + key;
+            const size_t sseBefore = clients[i % 20]->Seen(key).first;
+            size_t mqttBefore;
+            {
+                std::lock_guard<std::mutex> hold(g_received.lock);
+                mqttBefore = g_received.byTopic[topic].size();
+            }
+            lines.Set(c, s, static_cast<uint8_t>(lines.Get(c, s) ^ 1u));
+            double gotSse = 0, gotMqtt = 0;
+            wait(
+                [&] {
+                    auto seen = clients[i % 20]->Seen(key);
+                    if (seen.first > sseBefore) gotSse = seen.second;
+                    std::lock_guard<std::mutex> hold(g_received.lock);
+                    auto& v = g_received.byTopic[topic];
+                    if (v.size() > mqttBefore) gotMqtt = v.back().second;
+                    return gotSse > 0 && gotMqtt > 0;
+                },
+                5);
+            if (gotSse == 0 || gotMqtt == 0) Fail("a change never arrived: " + key);
+            sse.push_back((gotSse - lines.SentAt(c, s)) / 1000.0);
+            mqtt.push_back((gotMqtt - lines.SentAt(c, s)) / 1000.0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+        // every client saw every change (a sample: the last change)
+        Stats e = Summarize(sse), m = Summarize(mqtt);
+        std::printf("  %zu changes to a client of /api/events: median %.3f ms  p99 %.3f ms  max %.3f ms\n",
+                    e.n, e.median, e.p99, e.max);
+        std::printf("  the MQTT subscriber meanwhile: median %.3f ms  p99 %.3f ms (section 1: %.3f / %.3f)\n",
+                    m.median, m.p99, l.median, l.p99);
+        std::printf("  resident memory: %ld KB before the 20 streams, %ld KB with them\n", rssBefore,
+                    RssKbOf(gw));
+        Judge("web event latency, p99 (20 clients)", e.p99, 5, "ms");
+        Judge("MQTT latency with 20 web clients, p99", m.p99, 5, "ms");
+    }
+
+    Heading("5. The gateway with 36 channels idle (polling, no value changing)");
+    ::kill(gw, SIGTERM);
+    ::waitpid(gw, nullptr, 0);
+    writeToml(false);
+    gw = Spawn({bin + "drvgw", "run", dir + "/bench.toml"}, dir + "/drvgw-noweb.log");
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     double idleSeconds = g_quick ? 5 : 15;
     auto idle = [&](pid_t pid, const char* what) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
