@@ -76,8 +76,10 @@ demo: native
 demo-mqtt: native
 	scripts/demo-mqtt
 
+# The settings dialogs under Wine and Xvfb, and the gateway's web page in headless Chromium.
 screenshots: native windows64
 	scripts/screenshots windows64
+	/usr/bin/python3 scripts/web-screenshots build/native/bin
 
 clean:
 	rm -rf build

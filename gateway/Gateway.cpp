@@ -212,7 +212,13 @@ int Gateway::Run() {
             m_nextTick = now + kTickPeriod;
             for (auto& ch : m_channels) ch->Tick(now);
             TakeHostEvents();
-            if (m_web) m_web->SetBroker(m_bridge->Connected());
+            if (m_web) {
+                m_web->SetBroker(m_bridge->Connected());
+                if (now >= m_nextWebRefresh) {
+                    m_nextWebRefresh = now + seconds(1);
+                    m_web->RefreshStations(m_channels);
+                }
+            }
             if (now >= m_nextRetell) {
                 m_nextRetell = now + seconds(m_config.statusInterval);
                 for (auto& ch : m_channels) ch->RetellStations();

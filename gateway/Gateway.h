@@ -57,6 +57,6 @@ private:
     int m_wakeFd = -1;
     int m_signalFd = -1;
     std::string m_lastStatus;
-    std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog;
+    std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog, m_nextWebRefresh;
     uint64_t m_watchdogUsec = 0;
 };

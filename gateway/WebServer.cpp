@@ -327,6 +327,20 @@ void WebServer::SetChannels(const std::vector<std::unique_ptr<GatewayChannel>>& 
     m_answerBound = bound + std::chrono::seconds(10);
 }
 
+void WebServer::RefreshStations(const std::vector<std::unique_ptr<GatewayChannel>>& channels) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (const auto& ch : channels) {
+        ChannelView* view = ch ? Find(ch->Name()) : nullptr;
+        if (!view) continue;
+        const std::vector<GatewayChannel::Station>& stations = ch->Stations();
+        for (size_t i = 0; i < stations.size() && i < view->stations.size(); ++i) {
+            if (!stations[i].told || stations[i].last == view->stations[i].state) continue;
+            view->stations[i].state = stations[i].last;
+            Publish("station", StationJson(view->name, view->stations[i]));
+        }
+    }
+}
+
 void WebServer::SetBroker(bool connected) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (connected == m_broker) return;

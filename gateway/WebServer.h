@@ -58,6 +58,10 @@ public:
     // know now. Gateway thread.
     void SetChannels(const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     void SetBroker(bool connected);
+    // The stations' counters as the channels read them last: the page shows
+    // them live (the broker gets them with its periodic republish). Gateway
+    // thread, about once a second.
+    void RefreshStations(const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     // What the page asked for since the last call. Gateway thread.
     std::vector<std::unique_ptr<WebRequest>> TakeRequests();
     // A write that was queued: its reply waits for the outcome.
