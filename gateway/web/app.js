@@ -102,20 +102,30 @@ function stationRow(channel, s, values) {
   const row = el("tr", { "data-station": s.name });
   row.append(
     el("td", { "data-label": "스테이션 (station)" }, el("b", { text: s.name }), ` #${s.number}`),
-    el("td", { "data-label": "상태 (state)" },
-       el("span", { class: "badge", "data-state": s.state, text: STATES[s.state] || s.state })));
+    el("td", { "data-label": "상태 (state)" }, el("span", { class: "badge" })));
   for (const [key, label] of COUNTERS)
-    row.append(el("td", { class: "num", "data-label": label, "data-counter": key, text: String(s[key]) }));
+    row.append(el("td", { class: "num", "data-label": label, "data-counter": key }));
   row.append(el("td", { "data-label": "입력 (inputs)" }, lamps(s, values)),
              el("td", { "data-label": "출력 (outputs)" }, outputs(channel, s)));
-  const enabled = s.state !== "disabled";
-  row.append(el("td", {},
-    el("button", { class: "cmd", "data-command": enabled ? "disable" : "enable",
-                   text: enabled ? "사용 안 함 (disable)" : "사용 (enable)",
-                   onclick: () => stationCommand(channel, s.name, enabled ? "disable" : "enable") }),
+  const toggle = el("button", { class: "cmd toggle" });
+  toggle.addEventListener("click", () => stationCommand(channel, s.name, toggle.dataset.command));
+  row.append(el("td", {}, toggle,
     el("button", { class: "cmd", "data-command": "reset", text: "초기화 (reset)",
                    onclick: () => stationCommand(channel, s.name, "reset") })));
+  updateRow(row, s);
   return row;
+}
+
+// A station's state and counters changed: the row keeps its lamps and buttons.
+function updateRow(row, s) {
+  const badge = row.querySelector(".badge");
+  badge.dataset.state = s.state;
+  badge.textContent = STATES[s.state] || s.state;
+  for (const [key] of COUNTERS) row.querySelector(`[data-counter="${key}"]`).textContent = String(s[key]);
+  const toggle = row.querySelector("button.toggle");
+  const enabled = s.state !== "disabled";
+  toggle.dataset.command = enabled ? "disable" : "enable";
+  toggle.textContent = enabled ? "사용 안 함 (disable)" : "사용 (enable)";
 }
 
 function logLine(l) {
@@ -191,8 +201,8 @@ function onStation(e) {
   if (i < 0) return;
   c.stations[i] = s;
   const section = channelSection(s.channel);
-  const old = section && section.querySelector(`tr[data-station="${CSS.escape(s.name)}"]`);
-  if (old) old.replaceWith(stationRow(s.channel, s, c.tags));
+  const row = section && section.querySelector(`tr[data-station="${CSS.escape(s.name)}"]`);
+  if (row) updateRow(row, s);
 }
 
 function onState(e) {

@@ -336,6 +336,10 @@ class Browser(WebCase):
         self.assertIn("on", self.lamp("펌프1/I2")[0].get_attribute("class"))
         self.assertNotIn("on", self.lamp("펌프1/I1")[0].get_attribute("class"))
         self.assertIn("정상", self.css(self.row("P7") + " .badge")[0].text)
+        # the counters follow while the page is open
+        polls = lambda: int(self.css(self.row("P2") + ' [data-counter="polls"]')[0].text)
+        first = polls()
+        self.wait(lambda: polls() >= first + 3, 10)
         # a status change in the controller reaches the lamps
         self.sim.cmd("status 7 0x01")
         self.wait(lambda: "on" in self.lamp("P7/I0")[0].get_attribute("class"))
