@@ -4,6 +4,7 @@
 // standard output and error.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,3 +20,7 @@ std::string NativePath(const std::string& utf8);
 void PrintText(std::FILE* stream, const std::string& utf8);
 // Whether stdout or stderr is a terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);
+
+// From now on Ctrl-C (and SIGTERM on Linux) sets the flag returned instead of
+// ending the program; a wait for a line or a terminal ends at once (no restart).
+const std::atomic<bool>& CatchInterrupts();

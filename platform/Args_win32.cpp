@@ -58,3 +58,16 @@ void PrintText(std::FILE* stream, const std::string& utf8) {
     WriteConsoleW(StdHandleOf(stream), wide.data(), static_cast<DWORD>(wide.size()), &written,
                   nullptr);
 }
+
+namespace {
+std::atomic<bool> g_interrupted{false};
+BOOL WINAPI OnConsoleSignal(DWORD) {
+    g_interrupted = true;
+    return TRUE;
+}
+}  // namespace
+
+const std::atomic<bool>& CatchInterrupts() {
+    SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
+    return g_interrupted;
+}

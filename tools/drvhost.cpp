@@ -4,7 +4,6 @@
 // Writes and other requests are typed as commands, one a line.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +46,8 @@ const char kUsage[] =
     "usage: drvhost configure CONFIG\n"
     "  Opens the driver's settings dialog for CONFIG, as the host's settings menu does.\n";
 
-std::atomic<bool> g_interrupted{false};
+// set by Ctrl-C (CatchInterrupts)
+const std::atomic<bool>* g_interrupted = nullptr;
 
 // ---- commands from standard input ----
 
@@ -138,7 +138,7 @@ public:
             for (HostTag* t : m_session.TakeDoneWrites())
                 Say("{\"event\":\"done\",\"tag\":" + JsonString(t->name) + "}",
                     t->name + " 쓰기 완료");
-            if (g_interrupted) quit = true;
+            if (*g_interrupted) quit = true;
             if (m_opt.duration >= 0 && std::chrono::steady_clock::now() - begin >=
                                            std::chrono::duration<double>(m_opt.duration)) {
                 quit = true;
@@ -306,17 +306,6 @@ private:
     std::deque<std::string> m_log;
 };
 
-#if defined(_WIN32)
-BOOL WINAPI OnConsoleSignal(DWORD) {
-    g_interrupted = true;
-    return TRUE;
-}
-#else
-void OnSignal(int) {
-    g_interrupted = true;
-}
-#endif
-
 }  // namespace
 
 // Slot 2 as the host's settings menu calls it: 0 when the dialog saved the
@@ -388,15 +377,12 @@ int main(int argc, char** argv) {
     }
     HostEvents::Install();
 
+    g_interrupted = &CatchInterrupts();
 #if defined(_WIN32)
-    SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
     // the live view moves the cursor with terminal sequences
     DWORD mode = 0;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (GetConsoleMode(out, &mode)) SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-#else
-    std::signal(SIGINT, &OnSignal);
-    std::signal(SIGTERM, &OnSignal);
 #endif
     std::thread(&ReadInput).detach();
 

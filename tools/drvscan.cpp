@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,10 +17,6 @@
 #include "platform/NoCase.h"
 #include "protocol/ReplyDecoder.h"
 #include "protocol/StationProtocol.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -40,7 +35,8 @@ const char kUsage[] =
 
 const char kGarbled[] = "answers, but garbled: check speed, parity and wiring";
 
-std::atomic<bool> g_interrupted{false};
+// set by Ctrl-C (CatchInterrupts)
+const std::atomic<bool>* g_interrupted = nullptr;
 
 struct Options {
     CLineSettings line;
@@ -172,7 +168,7 @@ int PollStation(CSerialLine& line, int number, int timeoutMs, Answer* answer,
     CReplyDecoder decoder(number);
     for (;;) {
         const double elapsed = MsSince(start);
-        if (elapsed >= timeoutMs || g_interrupted) return 0;
+        if (elapsed >= timeoutMs || *g_interrupted) return 0;
         line.SetReadTimeout(static_cast<uint32_t>(timeoutMs - elapsed) + 1);
         char c;
         int status = 0;
@@ -225,7 +221,7 @@ bool ScanRate(const Options& o, int baudIndex, Progress& progress, int done, Rat
     const std::string what = PortText(o) + " " + std::to_string(line::BaudOf(baudIndex));
     progress.Show(done, what);
     for (int n = o.from; n <= o.to; ++n) {
-        if (g_interrupted) break;
+        if (*g_interrupted) break;
         Answer answer{};
         const char* garbled = nullptr;
         int r = PollStation(line, n, o.timeoutMs, &answer, &garbled);
@@ -332,17 +328,6 @@ std::string Text(const Options& o, const std::vector<RateResult>& results, bool 
     return out;
 }
 
-#if defined(_WIN32)
-BOOL WINAPI OnConsoleSignal(DWORD) {
-    g_interrupted = true;
-    return TRUE;
-}
-#else
-void OnSignal(int) {
-    g_interrupted = true;
-}
-#endif
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -356,14 +341,7 @@ int main(int argc, char** argv) {
         PrintText(stderr, kUsage);
         return kExitUsage;
     }
-#if defined(_WIN32)
-    SetConsoleCtrlHandler(&OnConsoleSignal, TRUE);
-#else
-    struct sigaction sa {};
-    sa.sa_handler = &OnSignal;  // no SA_RESTART: a wait on the line ends at once
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-#endif
+    g_interrupted = &CatchInterrupts();
 
     std::vector<int> rates;
     if (o.allRates) {
@@ -374,13 +352,13 @@ int main(int argc, char** argv) {
     const int perRate = o.to - o.from + 1;
     Progress progress(!o.json && IsTerminal(stdout), perRate * static_cast<int>(rates.size()));
     std::vector<RateResult> results;
-    for (size_t i = 0; i < rates.size() && !g_interrupted; ++i) {
+    for (size_t i = 0; i < rates.size() && !*g_interrupted; ++i) {
         RateResult r;
         if (!ScanRate(o, rates[i], progress, static_cast<int>(i) * perRate, &r)) return kExitPort;
         results.push_back(r);
     }
     progress.Clear();
-    const bool interrupted = g_interrupted;
+    const bool interrupted = *g_interrupted;
     if (results.empty()) {
         RateResult none;
         none.baudIndex = rates.front();
