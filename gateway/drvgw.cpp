@@ -5,6 +5,7 @@
 #include <string>
 
 #include "gateway/Gateway.h"
+#include "krandolix_version.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 #include "gateway/Journal.h"
@@ -58,6 +59,10 @@ int Check(const GatewayConfig& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("drvgw (Krandolix) %s\n", KRANDOLIX_VERSION);
+        return 0;
+    }
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
         std::fputs(kUsage, stdout);
         return 0;

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Checks a Windows DLL or program: check-pe.py FILE MACHINE [EXPORT...] [--imports-from DLL...]
+"""Checks a Windows DLL or program:
+  check-pe.py FILE MACHINE [EXPORT...] [--version X.Y.Z] [--imports-from DLL...]
 
 MACHINE is i386 or amd64. Passes when the file is a PE image for that machine,
 exports exactly the names given (all of them, and nothing else), and imports
 from no DLL but the system's and those named after --imports-from (so that
-nothing else need be copied beside it)."""
+nothing else need be copied beside it). With --version: a version resource
+with that file version and a Korean (code page 949) and an English block."""
 import struct
 import sys
 
@@ -79,6 +81,11 @@ def main():
         split = rest.index("--imports-from")
         allowed = {d.lower() for d in rest[split + 1:]}
         rest = rest[:split]
+    version = None
+    if "--version" in rest:
+        split = rest.index("--version")
+        version = rest[split + 1]
+        rest = rest[:split] + rest[split + 2:]
     want = rest
     data = open(path, "rb").read()
     if data[:2] != b"MZ":
@@ -92,6 +99,17 @@ def main():
     names = exports(data, pe)
     if sorted(names) != sorted(want):
         sys.exit(f"{path}: exports {names}, expected {want}")
+    if version:
+        at = data.find(struct.pack("<I", 0xFEEF04BD))
+        if at < 0:
+            sys.exit(f"{path}: no version resource")
+        ms, ls = struct.unpack_from("<II", data, at + 8)
+        got = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}"
+        if got != version:
+            sys.exit(f"{path}: file version {got}, expected {version}")
+        for block in ("041203b5", "040904b0"):
+            if block.encode("utf-16-le") not in data:
+                sys.exit(f"{path}: no string block {block} in its version resource")
     used = imports(data, pe)
     foreign = [d for d in used if d.lower() not in SYSTEM_DLLS | allowed and not d.lower().startswith("api-ms-win-")]
     if foreign:

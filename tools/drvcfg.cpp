@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Json.h"
+#include "krandolix_version.h"
 #include "config/ConfigData.h"
 #include "config/LineSettings.h"
 #include "config/StationRules.h"
@@ -380,7 +381,12 @@ int main(int argc, char** argv) {
     CZeravError::AddStringSource(&LookUpCatalogueString);
     CZeravError::SetHandler(&PrintMessage);
     try {
-        return Run(Utf8Arguments(argc, argv));
+        const std::vector<std::string> args = Utf8Arguments(argc, argv);
+        if (args.size() == 2 && args[1] == "--version") {
+            PrintText(stdout, "drvcfg (Krandolix) " KRANDOLIX_VERSION "\n");
+            return 0;
+        }
+        return Run(args);
     } catch (const UsageError&) {
         return Usage();
     } catch (const Refused& r) {

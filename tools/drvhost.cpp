@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Json.h"
+#include "krandolix_version.h"
 #include "config/ConfigData.h"
 #include "host/DriverTable.h"
 #include "host/HostInterface.h"
@@ -328,6 +329,10 @@ int Configure(const std::string& path) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (args.size() == 2 && args[1] == "--version") {
+        PrintText(stdout, "drvhost (Krandolix) " KRANDOLIX_VERSION "\n");
+        return 0;
+    }
     if (args.size() == 3 && args[1] == "configure") return Configure(NativePath(args[2]));
     if (args.size() < 3 || args[1] != "run") {
         PrintText(stderr, kUsage);

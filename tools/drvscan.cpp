@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Json.h"
+#include "krandolix_version.h"
 #include "channel/SerialLine.h"
 #include "config/LineSettings.h"
 #include "platform/Args.h"
@@ -332,6 +333,10 @@ std::string Text(const Options& o, const std::vector<RateResult>& results, bool 
 
 int main(int argc, char** argv) {
     std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (args.size() == 2 && args[1] == "--version") {
+        PrintText(stdout, "drvscan (Krandolix) " KRANDOLIX_VERSION "\n");
+        return 0;
+    }
     if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
         PrintText(stdout, kUsage);
         return 0;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "SimFrame.h"
+#include "krandolix_version.h"
 
 namespace {
 
@@ -603,6 +604,9 @@ int main(int argc, char** argv) {
                    ParseNumber(argv[i + 1], 0, 65535, &v)) {
             controlPort = static_cast<int>(v);
             ++i;
+        } else if (a == "--version") {
+            std::printf("mcsim (Krandolix) %s\n", KRANDOLIX_VERSION);
+            return 0;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
