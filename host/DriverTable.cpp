@@ -1,6 +1,7 @@
 #include "host/DriverTable.h"
 
 #include "platform/DynLib.h"
+#include "platform/File.h"
 
 const char* DriverFileName() {
 #if defined(_WIN32)
@@ -12,6 +13,10 @@ const char* DriverFileName() {
 
 DriverTable::DriverTable() {
     std::string path = std::string(OwnModuleFolder()) + DriverFileName();
+    // an installed package keeps the programs in bin/ and the driver, with the
+    // stand-ins for the host's libraries, in lib/krandolix/
+    const std::string installed = std::string(OwnModuleFolder()) + "../lib/krandolix/" + DriverFileName();
+    if (!PathExists(path.c_str()) && PathExists(installed.c_str())) path = installed;
     m_lib = LoadLib(path.c_str());
     if (!m_lib) {
         m_error = "cannot load " + path;
