@@ -146,19 +146,20 @@ int Gateway::Run() {
         Journal(kError, error);
         return 2;
     }
-    if (m_web && !m_web->Start(&error)) {
-        Journal(kError, error);
-        m_bridge->Stop();
-        return 2;
-    }
     if (!StartChannels(&error)) {
         Journal(kError, error);
-        if (m_web) m_web->Stop();
         m_bridge->Stop();
         return 2;
     }
     if (m_web) {
+        // the page is served once it knows the channels
         m_web->SetChannels(m_channels);
+        if (!m_web->Start(&error)) {
+            Journal(kError, error);
+            for (auto& ch : m_channels) ch->Stop();
+            m_bridge->Stop();
+            return 2;
+        }
         Journal(kInfo, "web page on http://" + m_config.web.listen + ":" +
                            std::to_string(m_config.web.port) + "/");
     }

@@ -86,7 +86,8 @@ class WebCase(unittest.TestCase):
             status, body, _ = self.http("GET", "/api/state", timeout=2)
         except OSError:
             return None
-        return json.loads(body) if status == 200 else None
+        state = json.loads(body) if status == 200 else None
+        return state if state and state["channels"] else None
 
     def stations_now(self):
         return self.state_or_none()["channels"][0]["stations"]
