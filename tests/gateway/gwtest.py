@@ -12,6 +12,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 import paho.mqtt.client as mqtt
 from paho.mqtt.packettypes import PacketTypes
@@ -135,6 +136,30 @@ def channel_config(path, com, stations, timeout=1, retries=0):
     drvcfg("set", path, "--port", f"COM{com}", "--timeout", str(timeout), "--retries", str(retries))
     for name, number in stations:
         drvcfg("add-station", path, "--name", name, "--number", str(number), "--period", "0.2")
+
+
+class OneLine(unittest.TestCase):
+    """A scratch folder, a broker, a simulator with three stations and the driver's
+    configuration Line1.cfg for them on COM<com>; self.gw, a gateway a test starts."""
+
+    stations = ["1:0x05:toggle", "2:0x00", "7:0x80"]
+    com = 31
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.d = self.tmp.name
+        self.broker = Broker(self.d)
+        self.broker.start()
+        self.sim = Sim(self.d, os.path.join(self.d, "line1"), self.stations)
+        channel_config(os.path.join(self.d, "Line1.cfg"), self.com, [("펌프1", 1), ("P2", 2), ("P7", 7)])
+        self.gw = None
+
+    def tearDown(self):
+        if self.gw:
+            self.gw.stop()
+        self.sim.stop()
+        self.broker.stop()
+        self.tmp.cleanup()
 
 
 class Gateway:

@@ -37,19 +37,13 @@ def toml(broker_port, channels, ports, extra_gateway="", broker_extra="", gatewa
     return text
 
 
-class GatewayCase(unittest.TestCase):
+class GatewayCase(gwtest.OneLine):
     """A broker, a simulator with three stations on COM[0], a gateway for channel Line1."""
 
-    stations = ["1:0x05:toggle", "2:0x00", "7:0x80"]
+    com = COM[0]
 
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.d = self.tmp.name
-        self.broker = Broker(self.d)
-        self.broker.start()
-        self.sim = Sim(self.d, os.path.join(self.d, "line1"), self.stations)
-        channel_config(os.path.join(self.d, "Line1.cfg"), COM[0], [("펌프1", 1), ("P2", 2), ("P7", 7)])
-        self.gw = None
+        super().setUp()
         self.watch = None
         self.started = []
 
@@ -66,11 +60,7 @@ class GatewayCase(unittest.TestCase):
             self.watch.close()
         for w in self.started:
             w.close()
-        if self.gw:
-            self.gw.stop()
-        self.sim.stop()
-        self.broker.stop()
-        self.tmp.cleanup()
+        super().tearDown()
 
     def write(self, tag, payload="1", correlation=None, watcher=None):
         (watcher or self.watch).publish(f"{PREFIX}/Line1/{tag}/set", payload, correlation)

@@ -8,7 +8,6 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -17,7 +16,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gwtest  # noqa: E402
-from gwtest import Broker, Gateway, Sim, Watcher, channel_config, free_port, wait_until  # noqa: E402
+from gwtest import Gateway, free_port, wait_until  # noqa: E402
 
 # COM numbers the gateway's own links give; nothing else leads there
 COM = [int(n) for n in os.environ.get("GATEWAY_COMS", "31 32 33").split()]
@@ -32,19 +31,13 @@ def toml(broker_port, web_port, link, web_extra="", gateway_extra=""):
             f'[[channel]]\nname = "Line1"\nconfig = "Line1.cfg"\n')
 
 
-class WebCase(unittest.TestCase):
+class WebCase(gwtest.OneLine):
     """A broker, a simulator with three stations, a gateway with its page on a free port."""
 
-    stations = ["1:0x05:toggle", "2:0x00", "7:0x80"]
+    com = COM[0]
 
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.d = self.tmp.name
-        self.broker = Broker(self.d)
-        self.broker.start()
-        self.sim = Sim(self.d, os.path.join(self.d, "line1"), self.stations)
-        channel_config(os.path.join(self.d, "Line1.cfg"), COM[0], [("펌프1", 1), ("P2", 2), ("P7", 7)])
-        self.gw = None
+        super().setUp()
         self.port = free_port()
         self.auth = None
 
@@ -55,13 +48,6 @@ class WebCase(unittest.TestCase):
         # every station seen once
         self.assertTrue(wait_until(lambda: all(s["state"] != "unknown" for s in self.stations_now()), 15),
                         self.gw.text())
-
-    def tearDown(self):
-        if self.gw:
-            self.gw.stop()
-        self.sim.stop()
-        self.broker.stop()
-        self.tmp.cleanup()
 
     # ---- HTTP ----
 
