@@ -115,7 +115,7 @@ void CFrameTrace::BeginReply(int station) {
     m_start = GetTickMs();
     m_skipped.clear();
     m_frame.clear();
-    m_dropVerdict.clear();
+    m_drop = notDropped;
 }
 
 void CFrameTrace::FlushSkipped() {
@@ -125,28 +125,30 @@ void CFrameTrace::FlushSkipped() {
     m_skipped.clear();
 }
 
-void CFrameTrace::FlushFrame(const std::string& verdict) {
-    std::string text = verdict;
-    if (verdict == "check") {
+void CFrameTrace::FlushFrame(const std::string& text) {
+    Line("RX", m_frame, text);
+    m_frame.clear();
+    m_drop = notDropped;
+}
+
+void CFrameTrace::FlushDropped() {
+    if (m_drop == badCheck) {
         uint8_t x = 0;
         for (size_t i = 0; i < 5; ++i) x ^= static_cast<uint8_t>(m_frame[i]);
         std::string expected{static_cast<char>(0x30 + (x >> 4)), static_cast<char>(0x30 + (x & 0x0F))};
-        text = Format("reply %d check error: expected ", m_station) + Hex(expected) +
-               ", received " + Hex(m_frame.substr(5, 2)) + ", " + Elapsed();
-    } else if (verdict == "station") {
-        text = m_frame.size() >= 3 ? Format("another station: reply of %d, waiting for %d",
-                                            Pair(m_frame, 1), m_station)
-                                   : Format("another station: not %d", m_station);
+        FlushFrame(Format("reply %d check error: expected ", m_station) + Hex(expected) +
+                   ", received " + Hex(m_frame.substr(5, 2)) + ", " + Elapsed());
+    } else {
+        FlushFrame(m_frame.size() >= 3 ? Format("another station: reply of %d, waiting for %d",
+                                                Pair(m_frame, 1), m_station)
+                                       : Format("another station: not %d", m_station));
     }
-    Line("RX", m_frame, text);
-    m_frame.clear();
-    m_dropVerdict.clear();
 }
 
 void CFrameTrace::Received(uint8_t byte, int stateBefore, int verdict, uint8_t status) {
     if (byte == kStx) {
-        if (!m_dropVerdict.empty()) {
-            FlushFrame(m_dropVerdict);
+        if (m_drop != notDropped) {
+            FlushDropped();
         } else if (!m_frame.empty()) {
             FlushFrame("broken off by a new STX");
         }
@@ -154,10 +156,10 @@ void CFrameTrace::Received(uint8_t byte, int stateBefore, int verdict, uint8_t s
         m_frame.assign(1, static_cast<char>(byte));
         return;
     }
-    if (!m_dropVerdict.empty()) {
+    if (m_drop != notDropped) {
         // the rest of a dropped frame: the decoder skips it, the line shows it
         m_frame += static_cast<char>(byte);
-        if (byte == kEtx || m_frame.size() >= kFrameSize) FlushFrame(m_dropVerdict);
+        if (byte == kEtx || m_frame.size() >= kFrameSize) FlushDropped();
         return;
     }
     if (stateBefore == 0) {
@@ -171,10 +173,10 @@ void CFrameTrace::Received(uint8_t byte, int stateBefore, int verdict, uint8_t s
                        " good " + Elapsed());
             break;
         case CReplyDecoder::checkError:
-            m_dropVerdict = "check";
+            m_drop = badCheck;
             break;
         case CReplyDecoder::otherStation:
-            m_dropVerdict = "station";
+            m_drop = otherStation;
             break;
         default:
             if (stateBefore == 7) FlushFrame("no ETX at the end: dropped");
@@ -182,18 +184,20 @@ void CFrameTrace::Received(uint8_t byte, int stateBefore, int verdict, uint8_t s
     }
 }
 
-void CFrameTrace::TimedOut(uint32_t elapsedMs) {
-    if (!m_dropVerdict.empty()) FlushFrame(m_dropVerdict);
+void CFrameTrace::EndWait() {
+    if (m_drop != notDropped) FlushDropped();
     if (!m_frame.empty()) FlushFrame("incomplete");
     FlushSkipped();
+}
+
+void CFrameTrace::TimedOut(uint32_t elapsedMs) {
+    EndWait();
     Line("--", "", Format("time-out after %d ms waiting for station %d", static_cast<int>(elapsedMs),
                           m_station));
 }
 
 void CFrameTrace::ReadFailed(int readStatus, uint32_t elapsedMs) {
-    if (!m_dropVerdict.empty()) FlushFrame(m_dropVerdict);
-    if (!m_frame.empty()) FlushFrame("incomplete");
-    FlushSkipped();
+    EndWait();
     Line("--", "", Format("read error (%d) after %d ms waiting for station %d", readStatus,
                           static_cast<int>(elapsedMs), m_station));
 }

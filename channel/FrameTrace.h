@@ -55,7 +55,11 @@ public:
 private:
     void Line(const char* direction, const std::string& bytes, const std::string& text);
     void FlushSkipped();
-    void FlushFrame(const std::string& verdict);
+    void FlushFrame(const std::string& text);
+    // The line of a frame the decoder dropped, with what was wrong with it.
+    void FlushDropped();
+    // The wait for a reply ended: what is left is written.
+    void EndWait();
     std::string Elapsed() const;
 
     std::string m_path;
@@ -69,7 +73,7 @@ private:
     std::string m_frame;    // bytes of the frame being read
     // A frame the decoder dropped: its line waits for the rest of its bytes
     // (up to eight, or ETX) so that it shows whole.
-    std::string m_dropVerdict;
+    enum Drop { notDropped, badCheck, otherStation } m_drop = notDropped;
 };
 
 // The trace a channel starting now should write, or null: KRANDOLIX_TRACE

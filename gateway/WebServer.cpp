@@ -3,10 +3,10 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "gateway/Journal.h"
+#include "platform/Tick.h"
 #include "web_assets.h"
 
 using nlohmann::json;
@@ -20,20 +20,6 @@ const size_t kThreads = kMaxStreams + 8;
 // closed and reconnects (and reads the whole state again).
 const size_t kStreamBacklog = 5000;
 const size_t kLogTail = 100;
-
-std::string UtcNow() {
-    auto now = std::chrono::system_clock::now();
-    std::time_t t = std::chrono::system_clock::to_time_t(now);
-    int ms = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char b[64];
-    std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
-    return b;
-}
 
 // JSON text; a byte that is not UTF-8 becomes U+FFFD instead of an exception.
 std::string Dump(const json& j) {
@@ -336,7 +322,7 @@ void WebServer::RefreshStations(const std::vector<std::unique_ptr<GatewayChannel
         for (size_t i = 0; i < stations.size() && i < view->stations.size(); ++i) {
             if (!stations[i].told || stations[i].last == view->stations[i].state) continue;
             view->stations[i].state = stations[i].last;
-            Publish("station", StationJson(view->name, view->stations[i]));
+            Publish("station", Dump(StationObject(view->name, view->stations[i])));
         }
     }
 }
@@ -370,7 +356,7 @@ void WebServer::Publish(const std::string& event, const std::string& data) {
     m_changed.notify_all();
 }
 
-std::string WebServer::StationJson(const std::string& channel, const StationView& s) {
+nlohmann::json WebServer::StationObject(const std::string& channel, const StationView& s) {
     json inputs = json::array(), outputs = json::array();
     for (int bit = 0; bit < 8; ++bit) {
         inputs.push_back(s.inputs[bit].empty() ? json(nullptr) : json(s.inputs[bit]));
@@ -386,7 +372,7 @@ std::string WebServer::StationJson(const std::string& channel, const StationView
               {"inputs", inputs},
               {"outputs", outputs}};
     if (!channel.empty()) j["channel"] = channel;
-    return Dump(j);
+    return j;
 }
 
 std::string WebServer::StateJson() const {
@@ -394,7 +380,7 @@ std::string WebServer::StateJson() const {
     json channels = json::array();
     for (const ChannelView& c : m_channels) {
         json stations = json::array(), tags = json::object(), log = json::array();
-        for (const StationView& s : c.stations) stations.push_back(json::parse(StationJson("", s)));
+        for (const StationView& s : c.stations) stations.push_back(StationObject("", s));
         for (const TagView& t : c.tags) tags[t.name] = t.known ? json(t.value != 0 ? 1 : 0) : json();
         for (const LogLine& l : c.log) log.push_back({{"kind", l.kind}, {"text", l.text}, {"time", l.time}});
         channels.push_back({{"name", c.name}, {"state", c.state}, {"stations", stations},
@@ -424,7 +410,7 @@ void WebServer::OnStation(const std::string& channel, const std::string& station
     for (StationView& s : c->stations) {
         if (s.name != station) continue;
         s.state = state;
-        Publish("station", StationJson(channel, s));
+        Publish("station", Dump(StationObject(channel, s)));
     }
 }
 
@@ -436,7 +422,7 @@ void WebServer::OnChannelState(const std::string& channel, const std::string& st
 
 void WebServer::OnLog(const std::string& channel, bool fault, const std::string& text) {
     std::lock_guard<std::mutex> hold(m_lock);
-    LogLine line{fault ? "fault" : "info", text, UtcNow()};
+    LogLine line{fault ? "fault" : "info", text, UtcTimeStamp()};
     if (ChannelView* c = Find(channel)) {
         c->log.push_back(line);
         while (c->log.size() > kLogTail) c->log.pop_front();

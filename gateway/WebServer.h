@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 
@@ -112,7 +114,7 @@ private:
     void Publish(const std::string& event, const std::string& json);
     std::string StateJson() const;
     ChannelView* Find(const std::string& channel);
-    static std::string StationJson(const std::string& channel, const StationView& s);
+    static nlohmann::json StationObject(const std::string& channel, const StationView& s);
     // Hands a request to the gateway's thread and waits for its answer.
     std::pair<int, std::string> Ask(std::unique_ptr<WebRequest> request);
 

@@ -44,7 +44,9 @@ void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string LocalTimeStamp() {
+namespace {
+// Now as "YYYY-MM-DD<between>hh:mm:ss.mmm<after>", in local time or UTC.
+std::string TimeStamp(bool utc, char between, const char* after) {
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     long ms = static_cast<long>(
@@ -52,14 +54,29 @@ std::string LocalTimeStamp() {
         1000);
     struct tm t {};
 #if defined(_WIN32)
-    localtime_s(&t, &seconds);
+    if (utc)
+        gmtime_s(&t, &seconds);
+    else
+        localtime_s(&t, &seconds);
 #else
-    localtime_r(&seconds, &t);
+    if (utc)
+        gmtime_r(&seconds, &t);
+    else
+        localtime_r(&seconds, &t);
 #endif
     char b[64];
-    std::snprintf(b, sizeof b, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", t.tm_year + 1900,
-                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ms);
+    std::snprintf(b, sizeof b, "%04d-%02d-%02d%c%02d:%02d:%02d.%03ld%s", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, between, t.tm_hour, t.tm_min, t.tm_sec, ms, after);
     return b;
+}
+}  // namespace
+
+std::string LocalTimeStamp() {
+    return TimeStamp(false, ' ', "");
+}
+
+std::string UtcTimeStamp() {
+    return TimeStamp(true, 'T', "Z");
 }
 
 std::string GetEnvironmentText(const char* name) {

@@ -10,6 +10,8 @@ void SleepMs(uint32_t ms);
 
 // The local wall-clock time as "YYYY-MM-DD hh:mm:ss.mmm" (for trace files).
 std::string LocalTimeStamp();
+// The time in UTC as ISO 8601, "YYYY-MM-DDThh:mm:ss.mmmZ".
+std::string UtcTimeStamp();
 // An environment variable of the process as it is now ("" when unset; on
 // Windows read from the process, not the C library's copy made at start-up).
 std::string GetEnvironmentText(const char* name);
