@@ -17,6 +17,7 @@
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttBridge.h"
 #include "gateway/WebServer.h"
+#include "config/LineSettings.h"
 #include "host/DriverTable.h"
 #include "host/HostSession.h"
 
@@ -80,7 +81,7 @@ bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
         }
         ::setenv("KRANDOLIX_DOSDEVICES", m_linkFolder.c_str(), 1);
     }
-    for (int n = 1; n <= 36; ++n) {
+    for (int n = 1; n <= line::kPortCount; ++n) {
         const std::string link = m_linkFolder + "/com" + std::to_string(n);
         auto it = config.ports.find(n);
         ::unlink(link.c_str());

@@ -33,11 +33,6 @@ std::set<uint64_t> Threads() {
     return ids;
 }
 
-bool IsOutputAddress(const std::string& address) {
-    size_t i = address.find_first_not_of(" \t");
-    return i != std::string::npos && (address[i] == 'O' || address[i] == 'o');
-}
-
 // Names a tag may not have: the channel's own topics below it.
 bool TagNameClashes(const std::string& name) {
     return name == "state" || name == "log" || name.compare(0, 8, "station/") == 0 ||
@@ -94,6 +89,12 @@ bool GatewayChannel::Load(std::string* error) {
                      "\" cannot be a topic level";
             return false;
         }
+        // its bits' topics would be taken for the channel's own (station commands)
+        if (TagNameClashes(st.name + "/I0")) {
+            *error = m_config.configWhere + ": " + m_config.configPath + ": station \"" + st.name +
+                     "\" is a name the channel's own topics use: rename it";
+            return false;
+        }
         m_stations.push_back(st);
     }
 
@@ -107,6 +108,8 @@ bool GatewayChannel::Load(std::string* error) {
                     t.name = st.name + "/" + kind + std::to_string(bit);
                     t.device = "gw." + st.cp949;  // the driver takes what follows the first '.'
                     t.address = kind + std::to_string(bit);
+                    t.place.kind = kind[0];
+                    t.place.bit = bit;
                     tags.push_back(t);
                 }
             }
@@ -139,7 +142,7 @@ bool GatewayChannel::Load(std::string* error) {
         }
     }
     for (const HostTag& t : tags) {
-        m_isOutput.push_back(IsOutputAddress(t.address));
+        m_isOutput.push_back(t.place.IsOutput());
         // the station as the driver finds it: what follows the device name's first '.'
         const size_t dot = t.device.find('.');
         const std::string station = dot == std::string::npos ? t.device : t.device.substr(dot + 1);
@@ -147,11 +150,9 @@ bool GatewayChannel::Load(std::string* error) {
         for (size_t i = 0; i < m_stations.size() && position < 0; ++i)
             if (StrICmp(m_stations[i].cp949.c_str(), station.c_str()) == 0)
                 position = static_cast<int>(i);
-        const size_t kind = t.address.find_first_not_of(" \t");
-        const bool digit = kind != std::string::npos && kind + 1 < t.address.size() &&
-                           t.address[kind + 1] >= '0' && t.address[kind + 1] <= '7';
-        m_tagStation.push_back(digit ? position : -1);
-        m_tagBit.push_back(digit ? t.address[kind + 1] - '0' : 0);
+        // (an address the driver refuses places the tag nowhere)
+        m_tagStation.push_back(t.place.kind ? position : -1);
+        m_tagBit.push_back(t.place.bit);
     }
 
     // A pass in which every station serves a write with all its retries and

@@ -1,5 +1,6 @@
 #include "gateway/GatewayConfig.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "config/LineSettings.h"
 
 namespace {
 
@@ -22,6 +25,11 @@ std::string Folder(const std::string& path) {
 std::string Absolute(const std::string& base, const std::string& path) {
     if (path.empty() || path[0] == '/') return path;
     return base + "/" + path;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string HostName() {
@@ -160,13 +168,14 @@ void Read(const std::string& path, GatewayConfig* c) {
     const toml::table& ports = SubTable(path, root, "ports", empty);
     for (const auto& [key, node] : ports) {
         std::string k(key.str());
+        // the number read digit by digit: a long one is out of range, not an exception
         int n = 0;
-        size_t used = 0;
-        bool number = k.size() > 3 && k.compare(0, 3, "COM") == 0 &&
+        bool number = k.size() > 3 && k.size() <= 8 && k.compare(0, 3, "COM") == 0 &&
                       k.find_first_not_of("0123456789", 3) == std::string::npos;
-        if (number) n = std::stoi(k.substr(3), &used);
+        for (size_t i = 3; number && i < k.size(); ++i) n = n * 10 + (k[i] - '0');
         auto where = path + ":" + std::to_string(node.source().begin.line) + ": ports." + k;
-        if (!number || n < 1 || n > 36) throw Refusal{where + ": a port is COM1 to COM36"};
+        if (!number || n < 1 || n > line::kPortCount)
+            throw Refusal{where + ": a port is COM1 to COM" + std::to_string(line::kPortCount)};
         if (!node.is_string() || node.as_string()->get().empty())
             throw Refusal{where + ": must name a device"};
         c->ports[n] = node.as_string()->get();
@@ -230,6 +239,9 @@ void Read(const std::string& path, GatewayConfig* c) {
         cc.configPath = Absolute(base, ch.String("config"));
         if (cc.configPath.empty()) ch.Refuse(n, "config", "is empty");
         cc.tagsPath = Absolute(base, ch.String("tags"));
+        if (IsFolder(cc.configPath)) ch.Refuse(n, "config", cc.configPath + " is a folder");
+        if (ch.Has("tags") && cc.tagsPath.empty()) ch.Refuse(n, "tags", "is empty");
+        if (IsFolder(cc.tagsPath)) ch.Refuse(n, "tags", cc.tagsPath + " is a folder");
         cc.unitId = ch.Integer("unit_id", position, 1, 247);
         if (!units.insert(cc.unitId).second)
             ch.Refuse(n, "unit_id", std::to_string(cc.unitId) + " is another channel's");
@@ -247,13 +259,22 @@ bool IsTopicLevel(const std::string& text, bool allowSlash) {
 }
 
 bool IsLoopbackAddress(const std::string& address) {
-    return address == "localhost" || address == "::1" || address.compare(0, 4, "127.") == 0;
+    // the parsed address, not its text: "127.0.0.1.example" is a name anywhere
+    if (address == "localhost") return true;
+    in_addr v4;
+    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6;
+    return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
         *error = path + ": cannot be read";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + ": is not a file";
         return false;
     }
     if (st.st_mode & (S_IRWXG | S_IRWXO)) {
@@ -268,6 +289,10 @@ bool ReadSecretFile(const std::string& path, std::string* secret, std::string* e
     std::getline(in, *secret);
     while (!secret->empty() && (secret->back() == '\r' || secret->back() == ' '))
         secret->pop_back();
+    if (secret->empty()) {
+        *error = path + ": holds no password";
+        return false;
+    }
     return true;
 }
 
@@ -278,6 +303,10 @@ bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::stri
         Read(path, &c);
     } catch (const Refusal& r) {
         *error = r.text;
+        return false;
+    } catch (const std::exception& e) {
+        // nothing in the reader may end the program that reloads
+        *error = path + ": cannot be read: " + e.what();
         return false;
     }
     *config = std::move(c);

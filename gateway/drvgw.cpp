@@ -42,7 +42,7 @@ int Check(const GatewayConfig& c) {
             return kExitRefused;
         }
         int outputs = 0;
-        for (const HostTag& t : ch.Tags()) outputs += t.address.find_first_of("Oo") == 0;
+        for (const HostTag& t : ch.Tags()) outputs += t.place.IsOutput();
         std::printf(
             "channel %s (unit %d): %s, %zu stations, %zu tags (%d outputs)%s%s; a write times "
             "out after %lld ms\n",

@@ -21,6 +21,9 @@ bool ParseTagLine(const std::string& line, HostTag* tag) {
     tag->name = line.substr(0, eq);
     std::string device = line.substr(eq + 1, colon - eq - 1);
     tag->address = line.substr(colon + 1);
+    tag->place = TagAddress();
+    TagAddress place;
+    if (ParseTagAddress(tag->address, &place) == TagAddressFault::none) tag->place = place;
     return Utf8ToCp949(device, &tag->device);
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/HostInterface.h"
+#include "protocol/TagAddress.h"
 
 class DriverTable;
 
@@ -22,6 +23,9 @@ struct HostTag {
     std::string name;     // UTF-8, as given
     std::string device;   // CP949
     std::string address;  // as given
+    // the bit it names, read as the driver reads it; kind 0 when the driver
+    // will refuse the address
+    TagAddress place;
     int32_t handle = -1;  // the driver's tag handle, -1 when refused
     HostTagRef ref = 0;   // the host's reference to it
     bool hasValue = false;

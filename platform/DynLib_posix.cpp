@@ -1,4 +1,6 @@
 #include <dlfcn.h>
+#include <errno.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -28,10 +30,16 @@ void FreeLib(LibHandle lib) {
 const char* OwnModuleFolder() {
     static const std::string folder = [] {
         Dl_info info{};
-        if (!dladdr(reinterpret_cast<void*>(&OwnModuleFolder), &info) || !info.dli_fname) {
-            return std::string("./");
+        std::string path;
+        if (dladdr(reinterpret_cast<void*>(&OwnModuleFolder), &info) && info.dli_fname)
+            path = info.dli_fname;
+        // For the program itself the loader reports the name it was started
+        // by ("drvhost", found on PATH), not where it lies: the system knows.
+        if (path.empty() || path == program_invocation_name) {
+            char exe[4096];
+            const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+            if (n > 0) path.assign(exe, static_cast<size_t>(n));
         }
-        std::string path = info.dli_fname;
         size_t slash = path.rfind('/');
         return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
     }();

@@ -1,42 +1,11 @@
 #include "TagTable.h"
 
-#include <cctype>
-
 #include "driver/ChannelManager.h"
 #include "driver_texts.h"
 #include "host/TagVal.h"
 #include "platform/CString.h"
+#include "protocol/TagAddress.h"
 
-namespace {
-
-// Reads the rest of an address as strtoul reads base 10, but always in 32
-// bits: blanks, one sign, digits. Returns false when characters are left
-// over. No digits reads 0 with the whole rest left over (nothing used),
-// except for an empty rest, which is all used up.
-bool ReadBitNumber(const char* text, uint32_t* value) {
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (!std::isdigit(static_cast<unsigned char>(*p))) {
-        *value = 0;
-        return *text == '\0';
-    }
-    uint64_t n = 0;
-    bool overflow = false;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        n = n * 10 + static_cast<uint64_t>(*p - '0');
-        if (n > 0xFFFFFFFFu) overflow = true, n = 0xFFFFFFFFu;
-    }
-    if (overflow) {
-        *value = 0xFFFFFFFFu;
-    } else {
-        *value = negative ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
-    }
-    return *p == '\0';
-}
-
-}  // namespace
 
 CBitTag::CBitTag(int kind, int bit, HostTagRef hostTag)
     : m_nKind(kind), m_nBit(bit), m_hostTag(hostTag) {}
@@ -57,22 +26,24 @@ CTagTable::~CTagTable() = default;
 
 std::unique_ptr<CBitTag> CTagTable::ParseAddress(const char* address, int hostType, int,
                                                  HostTagRef hostTag, CString* message) const {
-    CString clean(address);
-    clean.TrimLeft();
-    clean.TrimRight();
-    clean.MakeUpper();
-
     const char* reason = nullptr;
-    uint32_t bit = 0;
-    char kind = clean.IsEmpty() ? '\0' : clean.GetString()[0];
+    TagAddress place;
     if (hostType != kDigitalTagType) {
         reason = txt::TXT_ADDR_TYPE;
-    } else if (kind != 'I' && kind != 'O') {
-        reason = txt::TXT_ADDR_KIND;
-    } else if (!ReadBitNumber(clean.GetString() + 1, &bit)) {
-        reason = txt::TXT_ADDR_NUMBER;
-    } else if (bit > 7) {
-        reason = kind == 'I' ? txt::TXT_ADDR_INPUT : txt::TXT_ADDR_OUTPUT;
+    } else {
+        switch (ParseTagAddress(address ? address : "", &place)) {
+            case TagAddressFault::none:
+                break;
+            case TagAddressFault::kind:
+                reason = txt::TXT_ADDR_KIND;
+                break;
+            case TagAddressFault::number:
+                reason = txt::TXT_ADDR_NUMBER;
+                break;
+            case TagAddressFault::range:
+                reason = place.IsOutput() ? txt::TXT_ADDR_OUTPUT : txt::TXT_ADDR_INPUT;
+                break;
+        }
     }
     if (reason) {
         // the tag's name stands only in a refusal: a registration that
@@ -83,7 +54,7 @@ std::unique_ptr<CBitTag> CTagTable::ParseAddress(const char* address, int hostTy
         *message += reason;
         return nullptr;
     }
-    return std::make_unique<CBitTag>(kind, static_cast<int>(bit), hostTag);
+    return std::make_unique<CBitTag>(place.kind, place.bit, hostTag);
 }
 
 int CTagTable::Add(std::unique_ptr<CBitTag> tag) {

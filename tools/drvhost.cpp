@@ -270,8 +270,7 @@ private:
         out += Pad("태그", 26) + Pad("값", 6) + "마지막 변경\n";
         auto now = std::chrono::steady_clock::now();
         for (const HostTag& t : m_session.Tags()) {
-            bool output =
-                !t.address.empty() && (t.address.find_first_of("Oo") != std::string::npos);
+            const bool output = t.place.IsOutput();
             std::string value = t.handle < 0 ? "등록 실패"
                                 : t.hasValue ? (t.value != 0 ? "1" : "0")
                                 : output     ? "출력"

@@ -86,7 +86,10 @@ TEST_F(Channel, TheWatchdogHearsOfProgressOnlyWhileTheCountersMove) {
 TEST_F(Channel, ATagListsBitsAreFoundByTheStationTheDriverFinds) {
     HostEvents::Install();
     testsupport::WriteBytes(dir.Path("line.tags"),
-                            "a0=x.a:I0\nb7=Line.B:i7\nb.out=Line.B:O3\nbad=Line.Nobody:I1\n");
+                            "a0=x.a:I0\nb7=Line.B:i7\nb.out=Line.B:O3\nbad=Line.Nobody:I1\n"
+                            // the driver's own reading of an address, not its second character
+                            "b7.zero=Line.B:I07\nb7.blank=Line.B: i 7\nb.plus=Line.B:O+2\n"
+                            "a.bare=Line.A:I\nb.nine=Line.B:I9\n");
     c.tagsPath = dir.Path("line.tags");
     GatewayChannel ch(driver, c, 0, sink);
     std::string error;
@@ -97,6 +100,27 @@ TEST_F(Channel, ATagListsBitsAreFoundByTheStationTheDriverFinds) {
     EXPECT_EQ(ch.StatusByte(1), 0x80);
     EXPECT_EQ(ch.OutputTag(1, 3), "b.out");
     EXPECT_EQ(ch.OutputTag(0, 3), "");
+    EXPECT_EQ(ch.OutputTag(1, 2), "b.plus");
+    struct Place {
+        int station, bit;
+        bool output;
+    };
+    auto place = [&](size_t i) {
+        Place p{};
+        ch.TagPlace(i, &p.station, &p.bit, &p.output);
+        return p;
+    };
+    for (size_t i : {4u, 5u}) {  // I07, " i 7"
+        EXPECT_EQ(place(i).station, 1) << i;
+        EXPECT_EQ(place(i).bit, 7) << i;
+        EXPECT_FALSE(place(i).output) << i;
+    }
+    EXPECT_TRUE(place(6).output);
+    EXPECT_EQ(place(6).bit, 2);
+    EXPECT_EQ(place(7).station, 0);  // "I": bit 0
+    EXPECT_EQ(place(7).bit, 0);
+    EXPECT_EQ(place(8).station, -1);  // I9: the driver refuses it
+    EXPECT_LT(ch.Tags()[8].handle, 0);
     EXPECT_EQ(ch.Write("a0", 1, "", false), WriteResult::refused);    // an input
     EXPECT_EQ(ch.Write("b.out", 1, "", true), WriteResult::refused);  // read-only
     EXPECT_EQ(ch.Write("b.out", 1, "", false), WriteResult::queued);

@@ -366,6 +366,12 @@ class Configuration(unittest.TestCase):
 
     def test_a_bad_configuration_at_start_and_at_reload(self):
         one = self.line("Line1", COM[0], [("A", 1)])
+        channel_config(os.path.join(self.d, "Station.cfg"), COM[0], [("station", 1)])
+        empty = os.path.join(self.d, "empty-password")
+        open(empty, "w").close()
+        os.chmod(empty, 0o600)
+        web = '[broker]\nhost = "h"\n[web]\nlisten = "0.0.0.0"\n'
+        chan = '[[channel]]\nname = "A"\nconfig = "Line1.cfg"\n'
         bad = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", None)], {COM[0]: one})
                       + "colour = \"blue\"\n", "bad")
         self.assertEqual(subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "run", bad.path],
@@ -381,6 +387,17 @@ class Configuration(unittest.TestCase):
             ("[broker]\nhost = \"h\"\n[modbus]\nport = 1502\nunit = 3\n", "modbus.unit: unknown key"),
             ("[broker]\nhost = \"h\"\n[[channel]]\nname = \"A\"\nconfig = \"Line1.cfg\"\nunit_id = 4\n"
              "[[channel]]\nname = \"B\"\nconfig = \"Line1.cfg\"\nunit_id = 4\n", "4 is another channel's"),
+            # a number too long for an int is out of range, not the end of the program
+            ("[broker]\nhost = \"h\"\n[ports]\nCOM99999999999 = \"/dev/null\"\n", "ports.COM99999999999: a port is"),
+            # weak settings, each refused by name
+            (web + f'user = "op"\npassword_file = "{empty}"\n' + chan, "holds no password"),
+            (web + f'user = "op"\npassword_file = "{self.d}"\n' + chan, "is not a file"),
+            (web + 'user = "op"\n' + chan, "user and password_file go together"),
+            ('[broker]\nhost = "h"\n[web]\nlisten = "127.0.0.1.nip.io"\n' + chan, "web.listen: is not a loopback"),
+            ('[broker]\nhost = "h"\n[[channel]]\nname = "A"\nconfig = "Line1.cfg"\n'
+             f'tags = "{self.d}"\n', "channel[1].tags: " + self.d + " is a folder"),
+            ('[broker]\nhost = "h"\n[[channel]]\nname = "A"\nconfig = "Station.cfg"\n',
+             'station "station" is a name the channel\'s own topics use'),
         ]:
             with open(bad.path, "w") as f:
                 f.write(text)
@@ -392,9 +409,13 @@ class Configuration(unittest.TestCase):
         # at a reload the running configuration stays
         gw = self.gateway([("Line1", "Line1.cfg", None)], {COM[0]: one})
         self.assertTrue(self.watch.wait_value("krandolix/t/Line1/A/I0", "1"), gw.text())
-        Gateway.write(gw, "[gateway\n")
-        gw.signal(signal.SIGHUP)
-        self.assertTrue(wait_until(lambda: "reload refused" in gw.text(), 5), gw.text())
+        for text in ("[gateway\n", toml(self.broker.port, [("Line1", "Line1.cfg", None)],
+                                        {99999999999: "/dev/null"})):
+            Gateway.write(gw, text)
+            refused = gw.text().count("reload refused")
+            gw.signal(signal.SIGHUP)
+            self.assertTrue(wait_until(lambda: gw.text().count("reload refused") > refused, 5), gw.text())
+            self.assertIsNone(gw.proc.poll())
         self.sims["Line1"].cmd("status 1 0x02")
         self.assertTrue(self.watch.wait_value("krandolix/t/Line1/A/I1", "1"))
         self.assertIsNone(gw.proc.poll())

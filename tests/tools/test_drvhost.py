@@ -232,6 +232,18 @@ class Drvhost(unittest.TestCase):
         self.assertEqual(shown["baud"], 19200)
         self.assertEqual([st["name"] for st in shown["stations"]], ["펌프1", "팬"])
 
+    def test_run_by_name_from_path_in_a_folder_of_its_own(self):
+        if len(DRVHOST) != 1:
+            self.skipTest("a program run through a runner is not found on PATH")
+        # as a person types it: the program found on PATH, started elsewhere
+        folder, name = os.path.split(os.path.abspath(DRVHOST[0]))
+        env = dict(os.environ, PATH=folder + os.pathsep + os.environ.get("PATH", ""))
+        p = subprocess.run([name, "run", self.config, "--jsonl", "--duration", "1", "--tag", "a=펌프1:I0"],
+                           cwd=self.dir.name, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr.decode("utf-8", "replace"))
+        self.assertIn(b'"event":"start","result":0', p.stdout)
+
     def test_nonsense_command_lines_exit_64(self):
         for args in (["frob"], ["run", self.config, "--tag", "no-equals-sign"], ["run", self.config, "--what"]):
             p = subprocess.run([*DRVHOST, *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
