@@ -8,6 +8,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,7 @@
 
 #include "gateway/Journal.h"
 #include "gateway/ModbusServer.h"
+#include "gateway/Topics.h"
 #include "gateway/MqttBridge.h"
 #include "gateway/WebServer.h"
 #include "config/LineSettings.h"
@@ -32,26 +34,35 @@ void WakeFd(void* context) {
     (void)!::write(static_cast<int>(reinterpret_cast<intptr_t>(context)), &one, sizeof one);
 }
 
-// The payload of a write: the number 1, or {"value": 1, "request": ID}.
-// A payload that is neither gives NaN, which the write path refuses.
-double WriteValue(const std::string& payload, std::string* request) {
-    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
-    if (j.is_discarded()) return NAN;
-    if (j.is_number()) return j.get<double>();
-    if (!j.is_object()) return NAN;
-    auto id = j.find("request");
-    if (id != j.end()) *request = id->is_string() ? id->get<std::string>() : id->dump();
-    auto value = j.find("value");
-    return value != j.end() && value->is_number() ? value->get<double>() : NAN;
-}
+// A repeated delivery of an MQTT command (the same topic and request id or
+// correlation data) within this time is dropped.
+const seconds kRepeatWindow(30);
 
-std::string StationCommandOf(const std::string& payload) {
-    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
-    if (!j.is_discarded() && j.is_string()) return j.get<std::string>();
-    std::string word = payload;
-    while (!word.empty() && std::isspace(static_cast<unsigned char>(word.back()))) word.pop_back();
-    size_t start = word.find_first_not_of(" \t\r\n");
-    return start == std::string::npos ? "" : word.substr(start);
+// Without systemd's runtime directory, the port links go to a folder of the
+// gateway's own: /tmp/drvgw.<pid>.XXXXXX.
+const char kLinkFolderStem[] = "/tmp/drvgw.";
+
+// The link folders of gateways that were killed: this user's, named for a
+// process that is gone.
+void RemoveStaleLinkFolders() {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, 6, "drvgw.") != 0) continue;
+        const size_t dot = name.find('.', 6);
+        if (dot == std::string::npos || dot == 6 ||
+            name.find_first_not_of("0123456789", 6) != dot)
+            continue;
+        struct stat st;
+        if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != ::getuid())
+            continue;
+        const long pid = std::strtol(name.c_str() + 6, nullptr, 10);
+        if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+            std::filesystem::remove_all(entry.path(), ec);
+            Journal(kInfo, "removed the stale link folder " + entry.path().string());
+        }
+    }
 }
 
 }  // namespace
@@ -71,12 +82,15 @@ bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
         if (runtime && *runtime) {
             m_linkFolder = std::string(runtime).substr(0, std::string(runtime).find(':'));
         } else {
-            char folder[] = "/tmp/drvgw.XXXXXX";
-            if (!::mkdtemp(folder)) {
+            RemoveStaleLinkFolders();
+            std::string name = std::string(kLinkFolderStem) + std::to_string(::getpid()) + ".XXXXXX";
+            std::vector<char> folder(name.begin(), name.end());
+            folder.push_back('\0');
+            if (!::mkdtemp(folder.data())) {
                 *error = "cannot make a folder for the port links";
                 return false;
             }
-            m_linkFolder = folder;
+            m_linkFolder = folder.data();
             m_ownLinkFolder = true;
         }
         ::setenv("KRANDOLIX_DOSDEVICES", m_linkFolder.c_str(), 1);
@@ -165,7 +179,7 @@ int Gateway::Run() {
                            std::to_string(m_config.web.port) + "/");
     }
     if (m_config.modbus.enabled) {
-        m_modbus.reset(new ModbusServer(m_config.modbus, *m_bridge));
+        m_modbus.reset(new ModbusServer(m_config.modbus, *this));
         if (!m_modbus->Start(&error)) {
             Journal(kError, error);
             if (m_web) m_web->Stop();
@@ -274,71 +288,114 @@ GatewayChannel* Gateway::FindChannel(const std::string& name) {
 }
 
 void Gateway::TakeCommands() {
-    for (MqttBridge::Command& c : m_bridge->TakeCommands())
-        Command(c.topic, c.payload, c.correlation);
+    for (MqttBridge::Command& c : m_bridge->TakeCommands()) {
+        CommandTicket ticket;
+        ticket.origin = Origin::mqtt;
+        ticket.correlation = c.correlation;
+        ticket.responseTopic = c.responseTopic;
+        MqttCommand(c.topic, c.payload, std::move(ticket));
+    }
 }
 
-void Gateway::Command(const std::string& topic, const std::string& payload,
-                      const std::string& correlation) {
-    const std::string set = "/set";
-    if (topic.size() <= set.size() ||
-        topic.compare(topic.size() - set.size(), set.size(), set) != 0)
-        return;  // not a command
-    const size_t slash = topic.find('/');
-    const std::string channel = topic.substr(0, slash);
-    const std::string body = topic.substr(slash + 1, topic.size() - set.size() - slash - 1);
-    GatewayChannel* ch = FindChannel(channel);
-    if (body.compare(0, 8, "station/") == 0) {
-        const std::string station = body.substr(8), command = StationCommandOf(payload);
-        if (m_config.readOnly || !ch || !ch->StationCommand(station, command)) {
-            Journal(kWarning, "refused: " + topic + " " + command);
-        } else {
-            Journal(kInfo, channel + ": station " + station + ": " + command);
-            ch->Tick(steady_clock::now());
-        }
+bool Gateway::ReadOnly(Origin origin) const {
+    switch (origin) {
+        case Origin::modbus:
+            return m_config.modbus.readOnly;
+        case Origin::web:
+            return m_config.web.readOnly;
+        case Origin::mqtt:
+            break;
+    }
+    return m_config.readOnly;
+}
+
+void Gateway::MqttCommand(const std::string& topic, const std::string& payload,
+                          CommandTicket ticket) {
+    GatewayCommand c;
+    if (!topic::ParseCommand(topic, &c.channel, &c.target, &c.kind)) return;  // not a command
+    if (c.kind == GatewayCommand::station) {
+        c.payload = StationCommandOf(payload, &ticket.request);
+    } else {
+        // the payload rule runs at the entry; here only its request id is wanted
+        std::string reason;
+        WritePayloadMeansOne(payload, &ticket.request, &reason);
+        c.payload = payload;
+    }
+    c.ticket = std::move(ticket);
+    if (RepeatedDelivery(topic, c.ticket)) {
+        Journal(kWarning, "mqtt: a repeated delivery of " + topic + " (request " +
+                              (c.ticket.request.empty() ? "by correlation data" : c.ticket.request) +
+                              ") dropped");
         return;
     }
-    std::string request;
-    const double value = WriteValue(payload, &request);
-    if (!correlation.empty()) request = correlation;
-    const WriteResult r =
-        ch ? ch->Write(body, value, request, m_config.readOnly) : WriteResult::refused;
-    if (r == WriteResult::refused) Journal(kWarning, "refused: write " + topic + " " + payload);
-    m_bridge->OnWriteResult(channel, body, r, request);
+    Execute(c);
+}
+
+bool Gateway::RepeatedDelivery(const std::string& topic, const CommandTicket& ticket) {
+    const auto now = steady_clock::now();
+    for (auto it = m_recentCommands.begin(); it != m_recentCommands.end();)
+        it = now - it->second > kRepeatWindow ? m_recentCommands.erase(it) : std::next(it);
+    if (ticket.request.empty() && ticket.correlation.empty()) return false;
+    const std::string key = topic + '\0' + ticket.request + '\0' + ticket.correlation;
+    return !m_recentCommands.emplace(key, now).second;
+}
+
+bool Gateway::WriteBusy(const std::string& channel, const std::string& tag) {
+    GatewayChannel* ch = FindChannel(channel);
+    return ch && ch->WriteBusy(tag);
+}
+
+CommandReply Gateway::Execute(GatewayCommand& c) {
+    c.ticket.id = m_nextTicket++;
+    CommandReply reply;
+    reply.ticket = c.ticket.id;
+    GatewayChannel* ch = FindChannel(c.channel);
+    const std::string what = std::string(OriginName(c.ticket.origin)) +
+                             (c.ticket.who.empty() ? "" : " " + c.ticket.who) + ": " +
+                             (c.kind == GatewayCommand::station ? "station " : "write ") +
+                             c.channel + "/" + c.target;
+    if (ReadOnly(c.ticket.origin)) {
+        reply.why = Refusal::readOnly;
+    } else if (!ch) {
+        reply.why = Refusal::unknownChannel;
+    } else if (c.kind == GatewayCommand::station) {
+        if (!ch->HasStation(c.target)) {
+            reply.why = Refusal::unknownTarget;
+        } else if (!ch->StationCommand(c.target, c.payload)) {
+            reply.why = Refusal::command;
+        } else {
+            reply.result = WriteResult::done;
+            ch->Tick(steady_clock::now());
+        }
+    } else if (!ch->HasTag(c.target)) {
+        reply.why = Refusal::unknownTarget;
+    } else {
+        std::string request;
+        if (!WritePayloadMeansOne(c.payload, &request, &reply.detail))
+            reply.why = Refusal::payload;
+        else
+            reply = ch->Write(c.target, c.ticket);
+    }
+    if (reply.result == WriteResult::refused)
+        Journal(kWarning, "refused: " + what + ": " + reply.Reason());
+    else if (c.kind == GatewayCommand::station)
+        Journal(kInfo, what + ": " + c.payload);
+    // every outcome on the broker too, whichever way the command came
+    if (c.kind == GatewayCommand::station)
+        m_bridge->OnStationResult(c.channel, c.target, reply, c.ticket);
+    else
+        m_bridge->OnWriteResult(c.channel, c.target, reply, c.ticket);
+    return reply;
 }
 
 void Gateway::ServeWeb() {
     if (!m_web) return;
     for (std::unique_ptr<WebRequest>& r : m_web->TakeRequests()) {
-        GatewayChannel* ch = FindChannel(r->channel);
-        if (!ch) {
-            r->reply.set_value(WebServer::Reply(404, "error", "no such channel: " + r->channel));
-            continue;
-        }
-        if (r->kind == WebRequest::station) {
-            if (!ch->HasStation(r->target)) {
-                r->reply.set_value(WebServer::Reply(404, "error", "no such station: " + r->target));
-                continue;
-            }
-            ch->StationCommand(r->target, r->command);
-            Journal(kInfo, r->channel + ": station " + r->target + ": " + r->command + " (web)");
-            ch->Tick(steady_clock::now());
-            r->reply.set_value(WebServer::Reply(200, "result", "ok"));
-            continue;
-        }
-        if (!ch->HasTag(r->target)) {
-            r->reply.set_value(WebServer::Reply(404, "error", "no such tag: " + r->target));
-            continue;
-        }
-        // the one write path, its results told to the broker as well
-        const WriteResult result = ch->Write(r->target, r->value, r->request, m_config.web.readOnly);
-        if (result == WriteResult::refused)
-            Journal(kWarning, "refused: web write " + r->channel + "/" + r->target);
-        m_bridge->OnWriteResult(r->channel, r->target, result, r->request);
-        if (result == WriteResult::queued && r->wait) {
-            m_web->AwaitOutcome(std::move(r));
+        const CommandReply reply = Execute(r->command);
+        if (reply.result == WriteResult::queued && r->wait) {
+            m_web->AwaitOutcome(std::move(r), reply.ticket);
         } else {
-            r->reply.set_value(WebServer::Reply(200, "result", WriteResultName(result)));
+            r->reply.set_value(WebServer::Answer(reply));
         }
     }
 }
@@ -378,11 +435,9 @@ void Gateway::Reload() {
         fresh.modbus.port != m_config.modbus.port ||
         fresh.modbus.maxClients != m_config.modbus.maxClients ||
         fresh.modbus.idleTimeout != m_config.modbus.idleTimeout ||
-        fresh.modbus.readOnly != m_config.modbus.readOnly ||
         fresh.web.enabled != m_config.web.enabled || fresh.web.listen != m_config.web.listen ||
         fresh.web.port != m_config.web.port || fresh.web.user != m_config.web.user ||
-        fresh.web.passwordFile != m_config.web.passwordFile ||
-        fresh.web.readOnly != m_config.web.readOnly) {
+        fresh.web.passwordFile != m_config.web.passwordFile) {
         Journal(kWarning, "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
                           "the next start");
     }
@@ -413,7 +468,10 @@ void Gateway::Reload() {
     m_channels = std::move(next);
     m_config.channels = fresh.channels;
     m_config.ports = fresh.ports;
+    // read_only holds from the next command on, whichever way it comes
     m_config.readOnly = fresh.readOnly;
+    m_config.modbus.readOnly = fresh.modbus.readOnly;
+    m_config.web.readOnly = fresh.web.readOnly;
     m_config.statusInterval = fresh.statusInterval;
     if (m_web) m_web->SetChannels(m_channels);
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");

@@ -19,10 +19,14 @@ class ModbusServer;
 class MqttBridge;
 class WebServer;
 
-class Gateway {
+class Gateway : public CommandEntry {
 public:
     explicit Gateway(GatewayConfig config);
-    ~Gateway();
+    ~Gateway() override;
+
+    // CommandEntry (the gateway's thread)
+    CommandReply Execute(GatewayCommand& command) override;
+    bool WriteBusy(const std::string& channel, const std::string& tag) override;
 
     // Runs until SIGTERM or SIGINT: 0 after a clean stop, 2 when the start
     // fails (the driver, a channel's files, the broker settings).
@@ -33,8 +37,10 @@ private:
     bool StartChannels(std::string* error);
     void TakeHostEvents();
     void TakeCommands();
-    void Command(const std::string& topic, const std::string& payload,
-                 const std::string& correlation);
+    // An MQTT command: its topic below the prefix read, a repeated delivery dropped.
+    void MqttCommand(const std::string& topic, const std::string& payload, CommandTicket ticket);
+    bool RepeatedDelivery(const std::string& topic, const CommandTicket& ticket);
+    bool ReadOnly(Origin origin) const;
     void ServeWeb();
     void Reload();
     void Notify(std::chrono::steady_clock::time_point now);
@@ -59,4 +65,7 @@ private:
     std::string m_lastStatus;
     std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog, m_nextWebRefresh;
     uint64_t m_watchdogUsec = 0;
+    uint64_t m_nextTicket = 1;
+    // MQTT commands seen lately, by topic and request id or correlation data
+    std::map<std::string, std::chrono::steady_clock::time_point> m_recentCommands;
 };

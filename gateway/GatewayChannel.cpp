@@ -9,6 +9,7 @@
 
 #include "config/ConfigData.h"
 #include "gateway/Journal.h"
+#include "gateway/Topics.h"
 #include "host/DriverTable.h"
 #include "platform/Encoding.h"
 #include "platform/NoCase.h"
@@ -33,32 +34,9 @@ std::set<uint64_t> Threads() {
     return ids;
 }
 
-// Names a tag may not have: the channel's own topics below it.
-bool TagNameClashes(const std::string& name) {
-    return name == "state" || name == "log" || name.compare(0, 8, "station/") == 0 ||
-           (name.size() >= 4 && name.compare(name.size() - 4, 4, "/set") == 0) ||
-           (name.size() >= 7 && name.compare(name.size() - 7, 7, "/result") == 0);
-}
-
 HostTagRef g_nextRefBase = 1u << 20;
 
 }  // namespace
-
-const char* WriteResultName(WriteResult r) {
-    switch (r) {
-        case WriteResult::queued:
-            return "queued";
-        case WriteResult::busy:
-            return "busy";
-        case WriteResult::refused:
-            return "refused";
-        case WriteResult::done:
-            return "done";
-        case WriteResult::timeout:
-            return "timeout";
-    }
-    return "refused";
-}
 
 GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,
                                GatewaySink& sink)
@@ -90,7 +68,7 @@ bool GatewayChannel::Load(std::string* error) {
             return false;
         }
         // its bits' topics would be taken for the channel's own (station commands)
-        if (TagNameClashes(st.name + "/I0")) {
+        if (topic::TagNameClashes(st.name + "/I0")) {
             *error = m_config.configWhere + ": " + m_config.configPath + ": station \"" + st.name +
                      "\" is a name the channel's own topics use: rename it";
             return false;
@@ -128,7 +106,7 @@ bool GatewayChannel::Load(std::string* error) {
                          "\" is not NAME=DEVICE:ADDRESS";
                 return false;
             }
-            if (!IsTopicLevel(t.name, true) || TagNameClashes(t.name)) {
+            if (!IsTopicLevel(t.name, true) || topic::TagNameClashes(t.name)) {
                 *error = m_config.tagsWhere + ": " + m_config.tagsPath + ": tag \"" + t.name +
                          "\" cannot be a topic";
                 return false;
@@ -207,22 +185,54 @@ void GatewayChannel::Stop() {
     HostEvents::SetCaller(-1);
     m_on = false;
     TellState("off");
+    ForgetStations();  // nobody looks at them now
 }
 
-WriteResult GatewayChannel::Write(const std::string& name, double value, const std::string& request,
-                                  bool readOnly) {
+CommandReply GatewayChannel::Write(const std::string& name, const CommandTicket& ticket) {
+    CommandReply reply;
+    reply.ticket = ticket.id;
     HostTag* tag = m_session->FindTag(name);
-    if (readOnly || !tag || value != 1 || tag->handle < 0 ||
-        !m_isOutput[static_cast<size_t>(tag - &m_session->Tags()[0])]) {
-        return WriteResult::refused;
+    if (!tag) {
+        reply.why = Refusal::unknownTarget;
+        return reply;
     }
-    if (Busy(*tag)) return WriteResult::busy;
+    if (tag->handle < 0 || !m_isOutput[static_cast<size_t>(tag - &m_session->Tags()[0])]) {
+        reply.why = Refusal::notOutput;
+        return reply;
+    }
+    if (Busy(*tag)) {
+        reply.result = WriteResult::busy;
+        return reply;
+    }
+    // Not busy: the driver has served this output's last write, whether or
+    // not a tick has seen it yet. That write is done now, before this one
+    // takes its place (each outcome goes to its own write).
+    for (size_t i = 0; i < m_pending.size();) {
+        if (m_pending[i].tag == tag)
+            Finish(m_pending.begin() + static_cast<std::ptrdiff_t>(i), WriteResult::done);
+        else
+            ++i;
+    }
     HostEvents::SetCaller(m_index);
     const int32_t r = m_session->Write(tag, 1.0);
     HostEvents::SetCaller(-1);
-    if (r != 0) return WriteResult::refused;
-    m_pending.push_back(PendingWrite{tag, request, Clock::now() + m_writeBound});
-    return WriteResult::queued;
+    if (r != 0) {
+        reply.why = Refusal::driver;
+        return reply;
+    }
+    m_pending.push_back(PendingWrite{tag, ticket, Clock::now() + m_writeBound});
+    reply.result = WriteResult::queued;
+    return reply;
+}
+
+void GatewayChannel::Finish(std::vector<PendingWrite>::iterator write, WriteResult result) {
+    CommandReply outcome;
+    outcome.result = result;
+    outcome.ticket = write->ticket.id;
+    const CommandTicket ticket = write->ticket;
+    const std::string tag = write->tag->name;
+    m_pending.erase(write);
+    m_sink.OnWriteResult(m_config.name, tag, outcome, ticket);
 }
 
 bool GatewayChannel::WriteBusy(const std::string& name) {
@@ -299,16 +309,15 @@ void GatewayChannel::Log(bool fault, const std::string& text) {
 void GatewayChannel::Tick(Clock::time_point now) {
     if (!m_session || m_session->Handle() < 0) return;
     // writes: served, or out of time
-    std::vector<HostTag*> done = m_session->TakeDoneWrites();
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
-        bool served = std::find(done.begin(), done.end(), it->tag) != done.end();
-        if (served || now >= it->deadline) {
-            m_sink.OnWriteResult(m_config.name, it->tag->name,
-                                 served ? WriteResult::done : WriteResult::timeout, it->request);
-            it = m_pending.erase(it);
-        } else {
-            ++it;
-        }
+    // (one write pending an output at most: a new one finishes the one before)
+    const std::vector<HostTag*> done = m_session->TakeDoneWrites();
+    for (size_t i = 0; i < m_pending.size();) {
+        const bool served = std::find(done.begin(), done.end(), m_pending[i].tag) != done.end();
+        if (served || now >= m_pending[i].deadline)
+            Finish(m_pending.begin() + static_cast<std::ptrdiff_t>(i),
+                   served ? WriteResult::done : WriteResult::timeout);
+        else
+            ++i;
     }
 
     int32_t c[4] = {0, 0, 0, 0};
@@ -384,6 +393,14 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
         HostEvents::SetCaller(index);
         return session->Start();
     });
+}
+
+void GatewayChannel::ForgetStations() {
+    for (Station& s : m_stations) {
+        if (!s.told || s.last.state == "unknown") continue;
+        s.last.state = "unknown";
+        m_sink.OnStation(m_config.name, s.name, s.last);
+    }
 }
 
 void GatewayChannel::RetellStations() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/Command.h"
 #include "gateway/GatewayConfig.h"
 #include "host/HostSession.h"
 
@@ -29,9 +30,6 @@ struct StationState {
     bool operator!=(const StationState& o) const { return !(*this == o); }
 };
 
-enum class WriteResult { queued, busy, refused, done, timeout };
-const char* WriteResultName(WriteResult r);
-
 // What a channel tells the world (the MQTT bridge, and whoever else serves it).
 class GatewaySink {
 public:
@@ -41,8 +39,9 @@ public:
                            const StationState& state) = 0;
     virtual void OnChannelState(const std::string& channel, const std::string& state) = 0;
     virtual void OnLog(const std::string& channel, bool fault, const std::string& text) = 0;
+    // A write's outcome, told to every sink; the ticket says whose it is.
     virtual void OnWriteResult(const std::string& channel, const std::string& tag,
-                               WriteResult result, const std::string& request) = 0;
+                               const CommandReply& outcome, const CommandTicket& ticket) = 0;
 };
 
 // Tells every sink it holds, in order (the MQTT bridge, the web page).
@@ -61,9 +60,9 @@ public:
     void OnLog(const std::string& c, bool fault, const std::string& text) override {
         for (GatewaySink* s : m_sinks) s->OnLog(c, fault, text);
     }
-    void OnWriteResult(const std::string& c, const std::string& t, WriteResult r,
-                       const std::string& request) override {
-        for (GatewaySink* s : m_sinks) s->OnWriteResult(c, t, r, request);
+    void OnWriteResult(const std::string& c, const std::string& t, const CommandReply& r,
+                       const CommandTicket& ticket) override {
+        for (GatewaySink* s : m_sinks) s->OnWriteResult(c, t, r, ticket);
     }
 
 private:
@@ -77,8 +76,8 @@ public:
     void OnStation(const std::string&, const std::string&, const StationState&) override {}
     void OnChannelState(const std::string&, const std::string&) override {}
     void OnLog(const std::string&, bool, const std::string&) override {}
-    void OnWriteResult(const std::string&, const std::string&, WriteResult,
-                       const std::string&) override {}
+    void OnWriteResult(const std::string&, const std::string&, const CommandReply&,
+                       const CommandTicket&) override {}
 };
 
 class GatewayChannel {
@@ -104,12 +103,12 @@ public:
     // unloaded; a channel started again is a new one.
     void Stop();
 
-    // The one write path: a one-bit command to an output tag. busy while that
-    // output's last write is still queued (nothing is queued then); the outcome
-    // of a queued write follows through the sink (done, or timeout when the
-    // driver has not taken it within WriteBound()).
-    WriteResult Write(const std::string& tag, double value, const std::string& request,
-                      bool readOnly);
+    // The one write path: the one-bit command of an output tag (the entry has
+    // decided that 1 is asked for and that writes are allowed). busy while
+    // that output's last write is still queued (nothing is queued then); the
+    // outcome of a queued write follows through the sink with its own ticket
+    // (done, or timeout when the driver has not taken it within WriteBound()).
+    CommandReply Write(const std::string& tag, const CommandTicket& ticket);
     // Whether a write to this output would be answered busy now.
     bool WriteBusy(const std::string& tag);
     // The output tag of bit `bit` of station `station` (list position), "" when
@@ -129,6 +128,8 @@ public:
     }
     // Station commands: "enable", "disable", "reset"; false for another.
     bool StationCommand(const std::string& station, const std::string& command);
+    // After a stop: every station is unknown again, and told so.
+    void ForgetStations();
 
     // A log line of this channel: to standard error and to the sink.
     void Log(bool fault, const std::string& text);
@@ -183,9 +184,10 @@ private:
 
     struct PendingWrite {
         HostTag* tag;
-        std::string request;
+        CommandTicket ticket;
         Clock::time_point deadline;
     };
+    void Finish(std::vector<PendingWrite>::iterator write, WriteResult result);
     std::vector<PendingWrite> m_pending;
     std::chrono::milliseconds m_writeBound{30000};
 

@@ -72,6 +72,19 @@ public:
         return static_cast<int>(v);
     }
 
+    std::vector<std::string> Strings(const char* key) const {
+        std::vector<std::string> out;
+        const toml::node* n = m_table.get(key);
+        if (!n) return out;
+        if (!n->is_array()) Refuse(*n, key, "must be a list of names");
+        for (const toml::node& item : *n->as_array()) {
+            if (!item.is_string() || item.as_string()->get().empty())
+                Refuse(*n, key, "must be a list of names");
+            out.push_back(item.as_string()->get());
+        }
+        return out;
+    }
+
     bool Boolean(const char* key, bool fallback) const {
         const toml::node* n = m_table.get(key);
         if (!n) return fallback;
@@ -143,14 +156,15 @@ void Read(const std::string& path, GatewayConfig* c) {
 
     if (!root.contains("broker")) throw Refusal{path + ": broker: the table is required"};
     Table broker(path, "broker", SubTable(path, root, "broker", empty));
-    broker.Only({"host", "port", "client_id", "keepalive", "username", "password_file", "ca_file",
-                 "cert_file", "key_file"});
+    broker.Only({"host", "port", "client_id", "keepalive", "session_expiry", "username",
+                 "password_file", "ca_file", "cert_file", "key_file"});
     if (!broker.Has("host")) broker.Refuse("host", "is required");
     c->host = broker.String("host");
     if (c->host.empty()) broker.Refuse("host", "is empty");
     c->port = broker.Integer("port", 1883, 1, 65535);
     c->clientId = broker.String("client_id", "krandolix-" + c->id);
     c->keepalive = broker.Integer("keepalive", 30, 5, 65535);
+    c->sessionExpiry = broker.Integer("session_expiry", 60, 0, 7 * 86400);
     c->username = broker.String("username");
     c->passwordFile = Absolute(base, broker.String("password_file"));
     c->caFile = Absolute(base, broker.String("ca_file"));
@@ -195,7 +209,7 @@ void Read(const std::string& path, GatewayConfig* c) {
 
     if (root.contains("web")) {
         Table web(path, "web", SubTable(path, root, "web", empty));
-        web.Only({"listen", "port", "user", "password_file", "read_only"});
+        web.Only({"listen", "port", "user", "password_file", "read_only", "server_names"});
         c->web.enabled = true;
         c->web.listen = web.String("listen", "127.0.0.1");
         if (c->web.listen.empty()) web.Refuse("listen", "is empty");
@@ -203,6 +217,7 @@ void Read(const std::string& path, GatewayConfig* c) {
         c->web.user = web.String("user");
         c->web.passwordFile = Absolute(base, web.String("password_file"));
         c->web.readOnly = web.Boolean("read_only", c->readOnly);
+        c->web.serverNames = web.Strings("server_names");
         if (c->web.user.empty() != c->web.passwordFile.empty())
             web.Refuse(c->web.user.empty() ? "user" : "password_file",
                        "user and password_file go together");

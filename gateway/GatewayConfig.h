@@ -37,6 +37,10 @@ struct GatewayWebConfig {
     std::string user;          // basic authentication, with the password file
     std::string passwordFile;  // absolute
     bool readOnly = false;
+    // the names the page is reached by, besides its listen address, localhost
+    // and addresses written as numbers: a request for another (a name that
+    // was made to lead here) is refused
+    std::vector<std::string> serverNames;
 };
 
 struct GatewayConfig {
@@ -53,6 +57,9 @@ struct GatewayConfig {
     int port = 1883;
     std::string clientId;
     int keepalive = 30;
+    // how long the broker keeps the gateway's session, and so the commands
+    // published while it is away (seconds)
+    int sessionExpiry = 60;
     std::string username;
     std::string passwordFile;
     std::string caFile, certFile, keyFile;  // any of them turns TLS on

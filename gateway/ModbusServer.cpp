@@ -1,6 +1,11 @@
 #include "gateway/ModbusServer.h"
 
-#include <modbus/modbus.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,47 +16,114 @@
 
 namespace {
 
-// A client that stops in the middle of a request holds the loop no longer than this.
-const uint32_t kByteTimeoutUs = 50000;
+// Function codes and exception codes as the Modbus application protocol names them.
+enum : uint8_t {
+    kReadCoils = 1,
+    kReadDiscreteInputs = 2,
+    kReadHoldingRegisters = 3,
+    kReadInputRegisters = 4,
+    kWriteSingleCoil = 5,
+    kWriteMultipleCoils = 15,
+};
+enum : uint8_t {
+    kIllegalFunction = 1,
+    kIllegalDataAddress = 2,
+    kIllegalDataValue = 3,
+    kServerFailure = 4,
+    kServerBusy = 6,
+    kGatewayTargetFailed = 0x0B,
+};
+
+const size_t kHeader = 7;           // MBAP: transaction, protocol, length, unit
+const size_t kMaxPdu = 253;
+const size_t kMaxOut = 16 * 1024;   // replies waiting for a client; beyond, it is not read
+const auto kRequestBound = std::chrono::seconds(2);  // a request begun must be complete by then
+const auto kSendBound = std::chrono::seconds(5);     // replies not taken for this long: dropped
 
 uint16_t Word(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
 }
 
-uint16_t Clamp(int32_t v) {
-    return static_cast<uint16_t>(std::min<int32_t>(std::max<int32_t>(v, 0), 0xFFFF));
+void PutWord(std::string* out, uint32_t v) {
+    out->push_back(static_cast<char>((v >> 8) & 0xFF));
+    out->push_back(static_cast<char>(v & 0xFF));
+}
+
+std::string Exception(uint8_t function, uint8_t code) {
+    return std::string{static_cast<char>(function | 0x80), static_cast<char>(code)};
 }
 
 uint16_t StateCode(const std::string& state) {
     return state == "ok" ? 0 : state == "fault" ? 1 : state == "disabled" ? 2 : 3;
 }
 
+// The 16 registers of a station.
+void StationRegisters(GatewayChannel& ch, int p, uint16_t r[16]) {
+    const StationState& s = ch.Stations()[static_cast<size_t>(p)].last;
+    const uint32_t counters[4] = {static_cast<uint32_t>(s.controls),
+                                  static_cast<uint32_t>(s.controlFailures),
+                                  static_cast<uint32_t>(s.polls),
+                                  static_cast<uint32_t>(s.pollFailures)};
+    std::fill(r, r + 16, 0);
+    r[0] = StateCode(s.state);
+    for (int i = 0; i < 4; ++i) {
+        r[1 + i] = static_cast<uint16_t>(counters[i] & 0xFFFF);  // wraps as a counter does
+        r[6 + 2 * i] = static_cast<uint16_t>(counters[i] >> 16);
+        r[7 + 2 * i] = static_cast<uint16_t>(counters[i] & 0xFFFF);
+    }
+    r[5] = ch.StatusByte(p);
+}
+
+void SetNonBlocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+std::string PeerAddress(const sockaddr_storage& a) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (a.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
+    else if (a.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, text,
+                    sizeof text);
+    return text;
+}
+
 }  // namespace
 
-ModbusServer::ModbusServer(const GatewayModbusConfig& config, GatewaySink& results)
-    : m_config(config), m_results(results) {}
+ModbusServer::ModbusServer(const GatewayModbusConfig& config, CommandEntry& entry)
+    : m_config(config), m_entry(entry) {}
 
 ModbusServer::~ModbusServer() {
     for (const Client& c : m_clients) ::close(c.fd);
     if (m_listen >= 0) ::close(m_listen);
-    if (m_ctx) modbus_free(m_ctx);
 }
 
 bool ModbusServer::Start(std::string* error) {
     const std::string port = std::to_string(m_config.port);
-    m_ctx = modbus_new_tcp_pi(m_config.listen.c_str(), port.c_str());
-    if (!m_ctx) {
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    if (::getaddrinfo(m_config.listen.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
         *error = "modbus: cannot serve " + m_config.listen + ":" + port;
         return false;
     }
-    modbus_set_byte_timeout(m_ctx, 0, kByteTimeoutUs);
+    int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    int yes = 1;
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     // (a backlog beyond max_clients: the one too many is accepted and closed, not left hanging)
-    m_listen = modbus_tcp_pi_listen(m_ctx, m_config.maxClients + 64);
-    if (m_listen < 0) {
+    const bool ok = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
+                    ::listen(fd, m_config.maxClients + 64) == 0;
+    const int err = errno;
+    ::freeaddrinfo(found);
+    if (!ok) {
+        if (fd >= 0) ::close(fd);
         *error = "modbus: cannot listen on " + m_config.listen + ":" + port + ": " +
-                 modbus_strerror(errno);
+                 std::strerror(err);
         return false;
     }
+    SetNonBlocking(fd);
+    m_listen = fd;
     Journal(kInfo, "modbus: serving " + m_config.listen + ":" + port);
     return true;
 }
@@ -59,24 +131,36 @@ bool ModbusServer::Start(std::string* error) {
 void ModbusServer::AddPollFds(std::vector<pollfd>* fds) const {
     if (m_listen < 0) return;
     fds->push_back({m_listen, POLLIN, 0});
-    for (const Client& c : m_clients) fds->push_back({c.fd, POLLIN, 0});
+    for (const Client& c : m_clients) {
+        // a client that leaves its replies untaken is not read further
+        short events = c.out.size() < kMaxOut ? POLLIN : 0;
+        if (!c.out.empty()) events |= POLLOUT;
+        fds->push_back({c.fd, events, 0});
+    }
 }
 
 void ModbusServer::Accept() {
-    int listen = m_listen;
-    int fd = modbus_tcp_pi_accept(m_ctx, &listen);
-    if (fd < 0) return;
-    if (m_clients.size() >= static_cast<size_t>(m_config.maxClients)) {
-        Journal(kWarning, "modbus: a client more than max_clients: closed");
-        ::close(fd);
-        return;
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t size = sizeof peer;
+        const int fd = ::accept4(m_listen, reinterpret_cast<sockaddr*>(&peer), &size,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (m_clients.size() >= static_cast<size_t>(m_config.maxClients)) {
+            Journal(kWarning, "modbus: a client more than max_clients: closed");
+            ::close(fd);
+            continue;
+        }
+        int yes = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        const auto now = Clock::now();
+        m_clients.push_back({fd, PeerAddress(peer), "", "", now, now, now});
     }
-    m_clients.push_back({fd, std::chrono::steady_clock::now()});
 }
 
 void ModbusServer::Serve(const std::vector<pollfd>& fds,
                          const std::vector<std::unique_ptr<GatewayChannel>>& channels) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Clock::now();
     std::vector<int> drop;
     for (const pollfd& p : fds) {
         if (p.fd == m_listen && p.fd >= 0) {
@@ -86,11 +170,25 @@ void ModbusServer::Serve(const std::vector<pollfd>& fds,
         auto it = std::find_if(m_clients.begin(), m_clients.end(),
                                [&](const Client& c) { return c.fd == p.fd; });
         if (it == m_clients.end() || !p.revents) continue;
-        it->last = now;
-        if (!(p.revents & POLLIN) || !Request(p.fd, channels)) drop.push_back(p.fd);
+        bool keep = !(p.revents & (POLLERR | POLLNVAL));
+        if (keep && (p.revents & (POLLIN | POLLHUP))) keep = Read(*it, channels);
+        if (keep && !it->out.empty()) keep = Write(*it);
+        if (!keep) drop.push_back(p.fd);
     }
-    for (const Client& c : m_clients)
-        if (now - c.last > std::chrono::seconds(m_config.idleTimeout)) drop.push_back(c.fd);
+    for (Client& c : m_clients) {
+        const char* why = nullptr;
+        // (a client whose replies wait is not read: only the replies count then)
+        if (!c.out.empty() && now - c.sendStalled > kSendBound)
+            why = "it does not take its replies";
+        else if (!c.in.empty() && c.out.size() < kMaxOut && now - c.requestBegun > kRequestBound)
+            why = "its request did not complete in time";
+        else if (now - c.last > std::chrono::seconds(m_config.idleTimeout))
+            drop.push_back(c.fd);  // (idle: nothing to tell)
+        if (why) {
+            Journal(kWarning, "modbus: " + c.address + " dropped: " + why);
+            drop.push_back(c.fd);
+        }
+    }
     for (int fd : drop) {
         auto it = std::find_if(m_clients.begin(), m_clients.end(),
                                [&](const Client& c) { return c.fd == fd; });
@@ -100,111 +198,148 @@ void ModbusServer::Serve(const std::vector<pollfd>& fds,
     }
 }
 
-bool ModbusServer::Request(int fd, const std::vector<std::unique_ptr<GatewayChannel>>& channels) {
-    uint8_t q[MODBUS_TCP_MAX_ADU_LENGTH];
-    modbus_set_socket(m_ctx, fd);
-    const int length = modbus_receive(m_ctx, q);
-    if (length <= 0) return false;  // closed, garbage, or stopped mid-request: dropped
-    const int h = modbus_get_header_length(m_ctx);  // MBAP header, its last byte the unit id
-    const int unit = q[h - 1], function = q[h];
+bool ModbusServer::Read(Client& c, const std::vector<std::unique_ptr<GatewayChannel>>& channels) {
+    char buffer[4096];
+    for (;;) {
+        if (c.out.size() >= kMaxOut) break;  // read on once its replies are taken
+        const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+        if (n == 0) return false;  // closed
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        const auto now = Clock::now();
+        if (c.in.empty()) c.requestBegun = now;
+        c.last = now;
+        c.in.append(buffer, static_cast<size_t>(n));
+        // every whole request in what has come
+        while (c.in.size() >= kHeader) {
+            const auto* h = reinterpret_cast<const uint8_t*>(c.in.data());
+            const size_t length = Word(h + 4);  // the unit id and the PDU
+            if (Word(h + 2) != 0 || length < 2 || length > kMaxPdu + 1) return false;  // not Modbus
+            if (c.in.size() < 6 + length) break;
+            if (c.out.empty()) c.sendStalled = now;
+            c.out += Answer(c.in.substr(0, 6 + length), channels, c.address);
+            c.in.erase(0, 6 + length);
+            c.requestBegun = now;
+        }
+    }
+    return true;
+}
 
+bool ModbusServer::Write(Client& c) {
+    while (!c.out.empty()) {
+        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        const bool wasFull = c.out.size() >= kMaxOut;
+        c.out.erase(0, static_cast<size_t>(n));
+        c.last = c.sendStalled = Clock::now();
+        if (wasFull && c.out.size() < kMaxOut) c.requestBegun = c.last;  // read again from now
+    }
+    return true;
+}
+
+std::string ModbusServer::Answer(const std::string& request,
+                                 const std::vector<std::unique_ptr<GatewayChannel>>& channels,
+                                 const std::string& who) {
+    const auto* q = reinterpret_cast<const uint8_t*>(request.data());
+    const uint8_t unit = q[6];
     GatewayChannel* ch = nullptr;
     for (const auto& c : channels)
         if (c && c->Config().unitId == unit) ch = c.get();
-    if (!ch) return modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_GATEWAY_TARGET) >= 0;
+    const std::string pdu = ch ? Pdu(q + kHeader, request.size() - kHeader, *ch, who)
+                               : Exception(q[kHeader], kGatewayTargetFailed);
+    std::string reply = request.substr(0, 4);  // transaction and protocol, as asked
+    PutWord(&reply, static_cast<uint32_t>(pdu.size() + 1));
+    reply.push_back(static_cast<char>(unit));
+    return reply + pdu;
+}
 
-    const int stations = static_cast<int>(ch->Stations().size());
-    const int bits = 8 * stations;
-    const uint16_t address = length >= h + 5 ? Word(q + h + 1) : 0;
-    uint16_t count = length >= h + 5 ? Word(q + h + 3) : 0;
-    if (function == MODBUS_FC_WRITE_SINGLE_COIL) count = 1;
-    auto outside = [&](int size) { return address + count > size; };
-
-    modbus_mapping_t* map = modbus_mapping_new(bits, bits, 0, 16 * stations);
-    if (!map)
-        return modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE) >= 0;
-    int rc;
+std::string ModbusServer::Pdu(const uint8_t* pdu, size_t length, GatewayChannel& ch,
+                              const std::string& who) {
+    const uint8_t function = pdu[0];
+    const int stations = static_cast<int>(ch.Stations().size());
+    const int bits = 8 * stations, registers = 16 * stations;
     switch (function) {
-        case MODBUS_FC_READ_COILS:
-        case MODBUS_FC_READ_DISCRETE_INPUTS:
-        case MODBUS_FC_READ_INPUT_REGISTERS: {
-            if (count >= 1 &&
-                outside(function == MODBUS_FC_READ_INPUT_REGISTERS ? 16 * stations : bits)) {
-                rc = modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
-                break;
-            }
-            for (int p = 0; p < stations; ++p) {
-                const uint8_t status = ch->StatusByte(p);
-                for (int b = 0; b < 8; ++b) map->tab_input_bits[8 * p + b] = (status >> b) & 1;
-                const StationState& s = ch->Stations()[static_cast<size_t>(p)].last;
-                uint16_t* r = map->tab_input_registers + 16 * p;
-                r[0] = StateCode(s.state);
-                r[1] = Clamp(s.controls);
-                r[2] = Clamp(s.controlFailures);
-                r[3] = Clamp(s.polls);
-                r[4] = Clamp(s.pollFailures);
-                r[5] = status;
-            }
-            rc = modbus_reply(m_ctx, q, length, map);  // libmodbus checks the quantity
-            break;
-        }
-        case MODBUS_FC_WRITE_SINGLE_COIL:
-        case MODBUS_FC_WRITE_MULTIPLE_COILS: {
-            if (m_config.readOnly) {
-                rc = modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-                break;
-            }
-            if (count < 1 || outside(bits)) {
-                rc = modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
-                break;
-            }
-            // the coils written 1: each a one-bit command; 0 does nothing. A
-            // request libmodbus would refuse (a value other than 0xFF00 or 0,
-            // a byte count that does not fit) is left to it to answer.
-            bool wellFormed;
-            std::vector<int> ones;
-            if (function == MODBUS_FC_WRITE_SINGLE_COIL) {
-                const uint16_t v = Word(q + h + 3);
-                wellFormed = v == 0xFF00 || v == 0x0000;
-                if (v == 0xFF00) ones.push_back(address);
+        case kReadCoils:
+        case kReadDiscreteInputs:
+        case kReadHoldingRegisters:
+        case kReadInputRegisters: {
+            const bool words = function == kReadHoldingRegisters || function == kReadInputRegisters;
+            if (length != 5) return Exception(function, kIllegalDataValue);
+            const int address = Word(pdu + 1), count = Word(pdu + 3);
+            if (count < 1 || count > (words ? 125 : 2000)) return Exception(function, kIllegalDataValue);
+            if (address + count > (words ? registers : bits))
+                return Exception(function, kIllegalDataAddress);
+            std::string out{static_cast<char>(function)};
+            if (words) {
+                out.push_back(static_cast<char>(2 * count));
+                uint16_t r[16];
+                for (int i = address; i < address + count; ++i) {
+                    if (i == address || i % 16 == 0) StationRegisters(ch, i / 16, r);
+                    PutWord(&out, r[i % 16]);
+                }
             } else {
-                const int bytes = length > h + 5 ? q[h + 5] : -1;
-                wellFormed = bytes == (count + 7) / 8 && length >= h + 6 + bytes;
-                for (int i = 0; wellFormed && i < count; ++i)
-                    if ((q[h + 6 + i / 8] >> (i % 8)) & 1) ones.push_back(address + i);
+                std::string bytes(static_cast<size_t>((count + 7) / 8), '\0');
+                for (int i = 0; function == kReadDiscreteInputs && i < count; ++i) {
+                    const int bit = address + i;
+                    if ((ch.StatusByte(bit / 8) >> (bit % 8)) & 1)
+                        bytes[static_cast<size_t>(i / 8)] |= static_cast<char>(1 << (i % 8));
+                }
+                out.push_back(static_cast<char>(bytes.size()));
+                out += bytes;
             }
-            if (!wellFormed) {
-                rc = modbus_reply(m_ctx, q, length, map);
-                break;
-            }
-            std::vector<std::string> commands;
-            for (int coil : ones) commands.push_back(ch->OutputTag(coil / 8, coil % 8));
-            if (std::find(commands.begin(), commands.end(), "") != commands.end()) {
-                // a coil no output tag serves is outside the map
-                rc = modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
-                break;
-            }
-            // nothing is queued while one of them still waits
-            if (std::any_of(commands.begin(), commands.end(),
-                            [&](const std::string& t) { return ch->WriteBusy(t); })) {
-                rc = modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY);
-                break;
-            }
-            bool refused = false;
-            for (const std::string& t : commands) {
-                const WriteResult r = ch->Write(t, 1, "", false);
-                m_results.OnWriteResult(ch->Name(), t, r, "");
-                refused = refused || r != WriteResult::queued;
-            }
-            rc = refused
-                     ? modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE)
-                     : modbus_reply(m_ctx, q, length, map);
-            break;
+            return out;
+        }
+        case kWriteSingleCoil: {
+            if (length != 5) return Exception(function, kIllegalDataValue);
+            const int address = Word(pdu + 1), value = Word(pdu + 3);
+            if (value != 0xFF00 && value != 0) return Exception(function, kIllegalDataValue);
+            if (address >= bits) return Exception(function, kIllegalDataAddress);
+            std::vector<int> ones;
+            if (value == 0xFF00) ones.push_back(address);
+            const std::string refusal = Writes(function, ones, ch, who);
+            return refusal.empty() ? std::string(reinterpret_cast<const char*>(pdu), 5) : refusal;
+        }
+        case kWriteMultipleCoils: {
+            if (length < 6) return Exception(function, kIllegalDataValue);
+            const int address = Word(pdu + 1), count = Word(pdu + 3), bytes = pdu[5];
+            // the byte count must be exactly what the quantity needs: a
+            // request that says otherwise is not carried out in part
+            if (count < 1 || count > 1968 || bytes != (count + 7) / 8 ||
+                length != 6 + static_cast<size_t>(bytes))
+                return Exception(function, kIllegalDataValue);
+            if (address + count > bits) return Exception(function, kIllegalDataAddress);
+            std::vector<int> ones;
+            for (int i = 0; i < count; ++i)
+                if ((pdu[6 + i / 8] >> (i % 8)) & 1) ones.push_back(address + i);
+            const std::string refusal = Writes(function, ones, ch, who);
+            return refusal.empty() ? std::string(reinterpret_cast<const char*>(pdu), 5) : refusal;
         }
         default:
-            rc = modbus_reply_exception(m_ctx, q, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-            break;
+            return Exception(function, kIllegalFunction);
     }
-    modbus_mapping_free(map);
-    return rc >= 0;
+}
+
+std::string ModbusServer::Writes(uint8_t function, const std::vector<int>& coils, GatewayChannel& ch,
+                                 const std::string& who) {
+    std::vector<std::string> tags;
+    for (int coil : coils) {
+        tags.push_back(ch.OutputTag(coil / 8, coil % 8));
+        // a coil no output tag serves is outside the map
+        if (tags.back().empty()) return Exception(function, kIllegalDataAddress);
+    }
+    // nothing is queued while one of them still waits
+    for (const std::string& t : tags)
+        if (m_entry.WriteBusy(ch.Name(), t)) return Exception(function, kServerBusy);
+    for (const std::string& t : tags) {
+        GatewayCommand c;
+        c.kind = GatewayCommand::write;
+        c.ticket.origin = Origin::modbus;
+        c.ticket.who = who;
+        c.channel = ch.Name();
+        c.target = t;
+        c.payload = "1";
+        const CommandReply r = m_entry.Execute(c);
+        if (r.why == Refusal::readOnly) return Exception(function, kIllegalFunction);
+        if (r.result != WriteResult::queued) return Exception(function, kServerFailure);
+    }
+    return "";
 }

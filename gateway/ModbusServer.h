@@ -1,14 +1,20 @@
-// The gateway's Modbus TCP server (libmodbus's server side): one unit id per
-// channel, and for the station at position p of that channel
-//   discrete inputs 8p..8p+7   its input bits I0-I7 as last received (function 2)
-//   coils           8p..8p+7   its output bits O0-O7: writing 1 (5, 15) sends the
-//                              one-bit command through the gateway's write path;
-//                              writing 0 does nothing; they read 0 (function 1)
-//   input registers 16p..16p+5 state (0 ok, 1 fault, 2 disabled, 3 unknown), the
-//                              four counters, the last status byte (function 4);
-//                              16p+6..16p+15 are reserved and read 0
-// Any number of clients, served one request at a time by the gateway's loop
-// as their sockets become readable; nothing here blocks for long.
+// The gateway's Modbus TCP server: one unit id per channel, and for the
+// station at position p of that channel
+//   discrete inputs 8p..8p+7     its input bits I0-I7 as last received (function 2)
+//   coils           8p..8p+7     its output bits O0-O7: writing 1 (5, 15) sends the
+//                                one-bit command through the gateway's command
+//                                entry; writing 0 does nothing; they read 0 (function 1)
+//   input registers 16p..16p+15  (function 4, and the same as holding registers,
+//                                read-only, function 3)
+//       16p       state (0 ok, 1 fault, 2 disabled, 3 unknown)
+//       16p+1..4  controls, control failures, polls, poll failures (16 bits, wrapping)
+//       16p+5     the status byte as far as tags were registered for its bits
+//       16p+6..13 the same four counters in 32 bits, high word first
+//       16p+14,15 reserved, read 0
+// Served from the gateway's loop on non-blocking sockets, each client with a
+// buffer of its own either way: a client that sends slowly waits for itself
+// alone, one whose request does not complete in time or whose replies are
+// not taken is dropped, and nothing a client does holds the loop.
 #pragma once
 
 #include <poll.h>
@@ -19,14 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "gateway/Command.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 
-struct _modbus;
-
 class ModbusServer {
 public:
-    ModbusServer(const GatewayModbusConfig& config, GatewaySink& results);
+    ModbusServer(const GatewayModbusConfig& config, CommandEntry& entry);
     ~ModbusServer();
 
     // Listens: false with *error when the address cannot be had.
@@ -34,22 +39,36 @@ public:
     // The sockets to wait on, appended to fds.
     void AddPollFds(std::vector<pollfd>* fds) const;
     // Serves what the sockets in fds (as poll returned them) have ready, for
-    // these channels; drops clients idle too long.
+    // these channels; drops clients idle, stalled or not reading.
     void Serve(const std::vector<pollfd>& fds,
                const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     size_t Clients() const { return m_clients.size(); }
 
+    // One request's answer (a whole ADU in, a whole ADU out), for these channels.
+    std::string Answer(const std::string& request,
+                       const std::vector<std::unique_ptr<GatewayChannel>>& channels,
+                       const std::string& who);
+
 private:
+    using Clock = std::chrono::steady_clock;
     struct Client {
         int fd;
-        std::chrono::steady_clock::time_point last;
+        std::string address;
+        std::string in, out;
+        Clock::time_point last;          // the last byte either way
+        Clock::time_point requestBegun;  // the first byte of an incomplete request
+        Clock::time_point sendStalled;   // since replies wait unsent
     };
     void Accept();
-    bool Request(int fd, const std::vector<std::unique_ptr<GatewayChannel>>& channels);
+    // false: drop the client
+    bool Read(Client& c, const std::vector<std::unique_ptr<GatewayChannel>>& channels);
+    bool Write(Client& c);
+    std::string Pdu(const uint8_t* pdu, size_t length, GatewayChannel& ch, const std::string& who);
+    std::string Writes(uint8_t function, const std::vector<int>& coils, GatewayChannel& ch,
+                       const std::string& who);
 
     GatewayModbusConfig m_config;
-    GatewaySink& m_results;
-    _modbus* m_ctx = nullptr;
+    CommandEntry& m_entry;
     int m_listen = -1;
     std::vector<Client> m_clients;
 };

@@ -4,21 +4,20 @@
 #include <mqtt_protocol.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "gateway/Journal.h"
+#include "gateway/Topics.h"
 
 namespace {
 
 // How long the gateway waits before connecting again: doubling up to a limit.
 const int kFirstBackoffMs = 500;
 const int kLastBackoffMs = 30000;
-// The broker keeps the gateway's session (its command subscriptions and the
-// commands sent meanwhile) this long after a connection is lost.
-const uint32_t kSessionExpirySeconds = 7 * 24 * 3600;
 
 // Compact JSON; text that is not UTF-8 is mended rather than refused.
 std::string Dump(const nlohmann::json& j) {
@@ -64,7 +63,7 @@ bool MqttBridge::Start(std::string* error) {
     mosquitto_connect_v5_callback_set(m_mosq, &MqttBridge::OnConnect);
     mosquitto_disconnect_v5_callback_set(m_mosq, &MqttBridge::OnDisconnect);
     mosquitto_message_v5_callback_set(m_mosq, &MqttBridge::OnMessage);
-    const std::string online = m_config.topicPrefix + "/online";
+    const std::string online = m_config.topicPrefix + "/" + topic::kOnline;
     mosquitto_will_set_v5(m_mosq, online.c_str(), 1, "0", 1, true, nullptr);
     if (!m_config.username.empty() || !m_config.passwordFile.empty()) {
         std::string password;
@@ -92,7 +91,11 @@ bool MqttBridge::Start(std::string* error) {
 
 void MqttBridge::Network() {
     mosquitto_property* props = nullptr;
-    mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpirySeconds);
+    // the broker keeps the session (its subscriptions, and the commands sent
+    // meanwhile) this long after the gateway has gone: a command that finds
+    // no gateway must not act hours later when it returns
+    mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+                                 static_cast<uint32_t>(m_config.sessionExpiry));
     int backoff = kFirstBackoffMs;
     // waits out the back-off (a stop ends the wait), then doubles it
     auto pause = [&] {
@@ -129,7 +132,7 @@ void MqttBridge::Network() {
     }
     // a clean stop: online 0, then let the last packets leave
     if (m_connected) {
-        const std::string online = m_config.topicPrefix + "/online";
+        const std::string online = m_config.topicPrefix + "/" + topic::kOnline;
         int mid = 0;
         mosquitto_publish_v5(m_mosq, &mid, online.c_str(), 1, "0", 1, true, nullptr);
         for (int i = 0; i < 20 && mosquitto_want_write(m_mosq); ++i) mosquitto_loop(m_mosq, 50, 1);
@@ -158,7 +161,7 @@ void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__p
     const std::string commands = b->m_config.topicPrefix + "/+/#";
     mosquitto_subscribe_v5(m, nullptr, commands.c_str(), 2,
                            MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
-    const std::string online = b->m_config.topicPrefix + "/online";
+    const std::string online = b->m_config.topicPrefix + "/" + topic::kOnline;
     mosquitto_publish_v5(m, nullptr, online.c_str(), 1, "1", 1, true, nullptr);
     std::deque<Message> backlog;
     {
@@ -191,12 +194,19 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
     if (topic.compare(0, prefix.size(), prefix) != 0) return;
     Command c;
     c.topic = topic.substr(prefix.size());
-    c.payload.assign(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen));
+    // (no more than the payload rule reads: a larger one is refused as such)
+    c.payload.assign(static_cast<const char*>(msg->payload),
+                     std::min(static_cast<size_t>(msg->payloadlen), kMaxCommandBytes + 1));
     void* data = nullptr;
     uint16_t len = 0;
     if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &len, false)) {
         c.correlation.assign(static_cast<const char*>(data), len);
         free(data);
+    }
+    char* response = nullptr;
+    if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response, false)) {
+        c.responseTopic = response;
+        free(response);
     }
     {
         std::lock_guard<std::mutex> hold(b->m_lock);
@@ -244,7 +254,7 @@ void MqttBridge::Send(const Message& m) {
 }
 
 void MqttBridge::OnValue(const std::string& channel, const std::string& tag, double value) {
-    Publish(channel + "/" + tag, value != 0 ? "1" : "0", true);
+    Publish(topic::Value(channel, tag), value != 0 ? "1" : "0", true);
 }
 
 void MqttBridge::OnStation(const std::string& channel, const std::string& station,
@@ -254,21 +264,46 @@ void MqttBridge::OnStation(const std::string& channel, const std::string& statio
                         {"control_failures", s.controlFailures},
                         {"polls", s.polls},
                         {"poll_failures", s.pollFailures}};
-    Publish(channel + "/station/" + station, Dump(j), true);
+    Publish(topic::Station(channel, station), Dump(j), true);
 }
 
 void MqttBridge::OnChannelState(const std::string& channel, const std::string& state) {
-    Publish(channel + "/state", Dump({{"state", state}}), true);
+    Publish(topic::State(channel), Dump({{"state", state}}), true);
 }
 
 void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {
     nlohmann::json j = {{"kind", fault ? "fault" : "info"}, {"text", text}, {"time", IsoTime()}};
-    Publish(channel + "/log", Dump(j), false, 0);
+    Publish(topic::Log(channel), Dump(j), false, 0);
+}
+
+void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandReply& outcome,
+                             const CommandTicket& ticket) {
+    nlohmann::json j = {{"result", WriteResultName(outcome.result)}};
+    // the payload's request id in the text; correlation data, which may be any
+    // bytes, only as correlation data
+    j["request"] = ticket.request.empty() ? nlohmann::json(nullptr) : nlohmann::json(ticket.request);
+    if (outcome.result == WriteResult::refused) j["reason"] = outcome.Reason();
+    const std::string text = Dump(j);
+    Publish(topicBelowPrefix, text, false, 1, ticket.correlation);
+    if (ticket.responseTopic.empty() ||
+        ticket.responseTopic.find_first_of("+#") != std::string::npos)
+        return;
+    Message m{ticket.responseTopic, text, ticket.correlation, 1};
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_connected) {
+        if (m_backlog.size() >= kBacklog) m_backlog.pop_front();
+        m_backlog.push_back(std::move(m));
+        return;
+    }
+    Send(m);
 }
 
 void MqttBridge::OnWriteResult(const std::string& channel, const std::string& tag,
-                               WriteResult result, const std::string& request) {
-    nlohmann::json j = {{"result", WriteResultName(result)}};
-    j["request"] = request.empty() ? nlohmann::json(nullptr) : nlohmann::json(request);
-    Publish(channel + "/" + tag + "/result", Dump(j), false, 1, request);
+                               const CommandReply& outcome, const CommandTicket& ticket) {
+    SendOutcome(topic::Result(channel, tag), outcome, ticket);
+}
+
+void MqttBridge::OnStationResult(const std::string& channel, const std::string& station,
+                                 const CommandReply& outcome, const CommandTicket& ticket) {
+    SendOutcome(topic::StationResult(channel, station), outcome, ticket);
 }

@@ -29,7 +29,8 @@ public:
     struct Command {
         std::string topic;  // below the prefix: "<channel>/<tag>/set", ...
         std::string payload;
-        std::string correlation;  // MQTT 5 correlation data, "" when none
+        std::string correlation;    // MQTT 5 correlation data, "" when none
+        std::string responseTopic;  // MQTT 5 response topic, "" when none
     };
 
     // wake is called (on the network thread) when a command arrives or the
@@ -50,6 +51,9 @@ public:
 
     void Publish(const std::string& topicBelowPrefix, const std::string& payload, bool retain,
                  int qos = 1, const std::string& correlation = "");
+    // A station command's outcome, on <channel>/station/<station>/result.
+    void OnStationResult(const std::string& channel, const std::string& station,
+                         const CommandReply& outcome, const CommandTicket& ticket);
 
     // GatewaySink
     void OnValue(const std::string& channel, const std::string& tag, double value) override;
@@ -57,8 +61,8 @@ public:
                    const StationState& state) override;
     void OnChannelState(const std::string& channel, const std::string& state) override;
     void OnLog(const std::string& channel, bool fault, const std::string& text) override;
-    void OnWriteResult(const std::string& channel, const std::string& tag, WriteResult result,
-                       const std::string& request) override;
+    void OnWriteResult(const std::string& channel, const std::string& tag,
+                       const CommandReply& outcome, const CommandTicket& ticket) override;
 
 private:
     static void OnConnect(mosquitto* m, void* self, int rc, int flags, const mqtt5__property* p);
@@ -75,11 +79,14 @@ private:
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_connectedAgain{false};
     struct Message {
-        std::string topic, payload, correlation;
+        std::string topic, payload, correlation;  // topic: whole
         int qos;
     };
     static const size_t kBacklog = 1000;
     void Send(const Message& m);
+    // An outcome on its topic, and on the command's response topic when it named one.
+    void SendOutcome(const std::string& topicBelowPrefix, const CommandReply& outcome,
+                     const CommandTicket& ticket);
 
     std::mutex m_lock;  // the commands, the backlog, and m_connected's changes
     std::deque<Command> m_commands;

@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+
+#include <cctype>
 #include <chrono>
 #include <nlohmann/json.hpp>
 
@@ -34,16 +37,25 @@ bool SameSecret(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-// A request that changes something must come from the page itself: a
-// browser says where a request comes from (Origin, Sec-Fetch-Site); a
-// program that is no browser says nothing and is let through (it has passed
-// the authentication).
-bool FromOwnPage(const httplib::Request& req) {
-    const std::string site = req.get_header_value("Sec-Fetch-Site");
-    if (!site.empty() && site != "same-origin" && site != "none") return false;
-    const std::string origin = req.get_header_value("Origin");
-    if (!origin.empty() && origin != "http://" + req.get_header_value("Host")) return false;
-    return true;
+// The host part of a Host header: without its port, an IPv6 address without
+// its brackets, lower case.
+std::string HostPart(const std::string& header) {
+    std::string host = header;
+    if (!host.empty() && host[0] == '[') {
+        const size_t close = host.find(']');
+        host = close == std::string::npos ? "" : host.substr(1, close - 1);
+    } else {
+        const size_t colon = host.find(':');
+        if (colon != std::string::npos) host.resize(colon);
+    }
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return host;
+}
+
+bool IsAddressLiteral(const std::string& host) {
+    in6_addr any;
+    return ::inet_pton(AF_INET, host.c_str(), &any) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), &any) == 1;
 }
 
 void Send(httplib::Response& res, const std::pair<int, std::string>& reply) {
@@ -70,6 +82,30 @@ bool ParseBody(const httplib::Request& req, std::initializer_list<const char*> k
 }
 
 }  // namespace
+
+bool WebServer::OwnHost(const httplib::Request& req) const {
+    const std::string host = HostPart(req.get_header_value("Host"));
+    if (host.empty()) return true;  // HTTP/1.0 without Host: no browser sends that
+    // a name leads anywhere its owner likes; an address written as numbers
+    // is what a client chose to reach
+    if (host == "localhost" || IsAddressLiteral(host)) return true;
+    if (host == HostPart(m_config.listen)) return true;
+    for (const std::string& name : m_config.serverNames)
+        if (host == HostPart(name)) return true;
+    return false;
+}
+
+// A request that changes something must come from the page itself: a
+// browser says where a request comes from (Origin, Sec-Fetch-Site); a
+// program that is no browser says nothing and is let through (it has passed
+// the authentication and the Host check).
+bool WebServer::FromOwnPage(const httplib::Request& req) const {
+    const std::string site = req.get_header_value("Sec-Fetch-Site");
+    if (!site.empty() && site != "same-origin" && site != "none") return false;
+    const std::string origin = req.get_header_value("Origin");
+    if (!origin.empty() && origin != "http://" + req.get_header_value("Host")) return false;
+    return true;
+}
 
 WebServer::WebServer(const GatewayWebConfig& config, std::string gatewayId,
                      std::function<void()> wake)
@@ -130,6 +166,17 @@ void WebServer::Stop() {
 void WebServer::Routes() {
     httplib::Server& s = *m_server;
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (!OwnHost(req)) {
+            Send(res, Reply(421, "error", "this server is not reached by that name"));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // (before the body is read) a body is sent whole, with its length: a
+        // chunked one could be any size
+        if (req.has_header("Transfer-Encoding")) {
+            res.set_header("Connection", "close");
+            Send(res, Reply(411, "error", "a body is sent with its Content-Length"));
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (m_authorization.empty() ||
             SameSecret(req.get_header_value("Authorization"), m_authorization)) {
             return httplib::Server::HandlerResponse::Unhandled;
@@ -203,17 +250,19 @@ void WebServer::Routes() {
         std::pair<int, std::string> refusal;
         if (!ParseBody(req, {"channel", "tag"}, &body, &refusal)) return Send(res, refusal);
         auto value = body.find("value");
-        if (value == body.end() || !value->is_number())
-            return Send(res, Reply(400, "error", "\"value\" must be a number"));
+        if (value == body.end())
+            return Send(res, Reply(400, "error", "\"value\" is required"));
         auto wait = body.find("wait");
         if (wait != body.end() && !wait->is_boolean())
             return Send(res, Reply(400, "error", "\"wait\" must be true or false"));
-        if (m_config.readOnly) return Send(res, Reply(403, "error", "the gateway is read-only"));
         auto request = std::make_unique<WebRequest>();
-        request->kind = WebRequest::write;
-        request->channel = body["channel"].get<std::string>();
-        request->target = body["tag"].get<std::string>();
-        request->value = value->get<double>();
+        request->command.kind = GatewayCommand::write;
+        request->command.ticket.origin = Origin::web;
+        request->command.ticket.who = req.remote_addr;
+        request->command.channel = body["channel"].get<std::string>();
+        request->command.target = body["tag"].get<std::string>();
+        // the payload rule is the entry's: it gets the value as it was sent
+        request->command.payload = value->dump();
         request->wait = wait == body.end() || wait->get<bool>();
         Send(res, Ask(std::move(request)));
     });
@@ -226,12 +275,13 @@ void WebServer::Routes() {
         const std::string command = body["command"].get<std::string>();
         if (command != "enable" && command != "disable" && command != "reset")
             return Send(res, Reply(400, "error", "\"command\" is enable, disable or reset"));
-        if (m_config.readOnly) return Send(res, Reply(403, "error", "the gateway is read-only"));
         auto request = std::make_unique<WebRequest>();
-        request->kind = WebRequest::station;
-        request->channel = body["channel"].get<std::string>();
-        request->target = body["station"].get<std::string>();
-        request->command = command;
+        request->command.kind = GatewayCommand::station;
+        request->command.ticket.origin = Origin::web;
+        request->command.ticket.who = req.remote_addr;
+        request->command.channel = body["channel"].get<std::string>();
+        request->command.target = body["station"].get<std::string>();
+        request->command.payload = command;
         Send(res, Ask(std::move(request)));
     });
 }
@@ -242,7 +292,6 @@ std::pair<int, std::string> WebServer::Ask(std::unique_ptr<WebRequest> request) 
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_stopping) return Reply(503, "error", "the gateway is stopping");
-        request->request = "web-" + std::to_string(m_nextRequest++);
         m_requests.push_back(std::move(request));
         bound = m_answerBound;
     }
@@ -261,14 +310,28 @@ std::vector<std::unique_ptr<WebRequest>> WebServer::TakeRequests() {
     return std::move(m_requests);
 }
 
-void WebServer::AwaitOutcome(std::unique_ptr<WebRequest> request) {
+void WebServer::AwaitOutcome(std::unique_ptr<WebRequest> request, uint64_t ticket) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_stopping) {
         request->reply.set_value(Reply(503, "error", "the gateway is stopping"));
         return;
     }
-    const std::string id = request->request;
-    m_awaiting[id] = std::move(request);
+    m_awaiting[ticket] = std::move(request);
+}
+
+std::pair<int, std::string> WebServer::Answer(const CommandReply& reply) {
+    switch (reply.why) {
+        case Refusal::readOnly:
+            return Reply(403, "error", reply.Reason());
+        case Refusal::unknownChannel:
+        case Refusal::unknownTarget:
+            return Reply(404, "error", reply.Reason());
+        default:
+            break;
+    }
+    json j = {{"result", WriteResultName(reply.result)}};
+    if (reply.result == WriteResult::refused) j["reason"] = reply.Reason();
+    return {200, Dump(j)};
 }
 
 size_t WebServer::Streams() const {
@@ -431,12 +494,14 @@ void WebServer::OnLog(const std::string& channel, bool fault, const std::string&
                              {"time", line.time}}));
 }
 
-void WebServer::OnWriteResult(const std::string&, const std::string&, WriteResult result,
-                              const std::string& request) {
-    if (result != WriteResult::done && result != WriteResult::timeout) return;
+void WebServer::OnWriteResult(const std::string&, const std::string&, const CommandReply& outcome,
+                              const CommandTicket& ticket) {
+    // only the page's own waits, by the number the gateway gave them
+    if (ticket.origin != Origin::web) return;
+    if (outcome.result != WriteResult::done && outcome.result != WriteResult::timeout) return;
     std::lock_guard<std::mutex> hold(m_lock);
-    auto it = m_awaiting.find(request);
+    auto it = m_awaiting.find(ticket.id);
     if (it == m_awaiting.end()) return;
-    it->second->reply.set_value({200, Dump(json{{"result", WriteResultName(result)}})});
+    it->second->reply.set_value(Answer(outcome));
     m_awaiting.erase(it);
 }

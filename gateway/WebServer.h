@@ -29,18 +29,14 @@
 
 namespace httplib {
 class Server;
+struct Request;
 }
 
 // What the page asked the gateway to do, answered with an HTTP status and a
 // JSON body.
 struct WebRequest {
-    enum Kind { write, station } kind = write;
-    std::string channel;
-    std::string target;   // the tag, or the station
-    std::string command;  // for a station: enable, disable, reset
-    double value = 0;
-    bool wait = true;     // a write: answer with its outcome, not "queued"
-    std::string request;  // a write's request id
+    GatewayCommand command;
+    bool wait = true;  // a write: answer with its outcome, not "queued"
     std::promise<std::pair<int, std::string>> reply;
 };
 
@@ -66,8 +62,8 @@ public:
     void RefreshStations(const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     // What the page asked for since the last call. Gateway thread.
     std::vector<std::unique_ptr<WebRequest>> TakeRequests();
-    // A write that was queued: its reply waits for the outcome.
-    void AwaitOutcome(std::unique_ptr<WebRequest> request);
+    // A write that was queued: its reply waits for the outcome of that ticket.
+    void AwaitOutcome(std::unique_ptr<WebRequest> request, uint64_t ticket);
     // The clients holding the event stream now.
     size_t Streams() const;
 
@@ -77,11 +73,13 @@ public:
                    const StationState& state) override;
     void OnChannelState(const std::string& channel, const std::string& state) override;
     void OnLog(const std::string& channel, bool fault, const std::string& text) override;
-    void OnWriteResult(const std::string& channel, const std::string& tag, WriteResult result,
-                       const std::string& request) override;
+    void OnWriteResult(const std::string& channel, const std::string& tag,
+                       const CommandReply& outcome, const CommandTicket& ticket) override;
 
     static std::pair<int, std::string> Reply(int status, const std::string& key,
                                              const std::string& text);
+    // The entry's answer as the API gives it.
+    static std::pair<int, std::string> Answer(const CommandReply& reply);
 
 private:
     struct StationView {
@@ -111,6 +109,10 @@ private:
     };
 
     void Routes();
+    // Whether a request names this server in its Host header (not a name
+    // someone made to lead here), and a browser's Origin, if any, is that host.
+    bool OwnHost(const httplib::Request& req) const;
+    bool FromOwnPage(const httplib::Request& req) const;
     void Publish(const std::string& event, const std::string& json);
     std::string StateJson() const;
     ChannelView* Find(const std::string& channel);
@@ -133,7 +135,7 @@ private:
     bool m_broker = false;
     std::vector<std::shared_ptr<Stream>> m_streams;
     std::vector<std::unique_ptr<WebRequest>> m_requests;
-    std::map<std::string, std::unique_ptr<WebRequest>> m_awaiting;  // by request id
-    uint64_t m_nextRequest = 1;
+    std::map<uint64_t, std::unique_ptr<WebRequest>> m_awaiting;  // by ticket
+
     bool m_stopping = false;
 };

@@ -42,8 +42,15 @@ function channelSection(name) {
   return document.querySelector(`section.channel[data-channel="${CSS.escape(name)}"]`);
 }
 
+// The API's address from the page's origin: a page opened with its user and
+// password in its own address would pass them on to every address built from
+// it, and a browser refuses to fetch one that holds them.
+function api(path) {
+  return new URL(path, location.origin).href;
+}
+
 async function post(path, body) {
-  const r = await fetch(path, {
+  const r = await fetch(api(path), {
     method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body),
   });
   let answer = {};
@@ -175,11 +182,25 @@ function setLink(state) {
   b.textContent = state === "live" ? "실시간 (live)" : "다시 연결 중 (reconnecting)";
 }
 
+// Events that arrive while the state loads wait, and are applied on top of
+// it in order: the snapshot may be older than they are.
+let held = null;
+
 async function loadState() {
-  const r = await fetch("/api/state", { cache: "no-store" });
-  if (!r.ok) throw new Error(String(r.status));
-  model = await r.json();
-  render();
+  held = [];
+  try {
+    const r = await fetch(api("/api/state"), { cache: "no-store" });
+    if (!r.ok) throw new Error(String(r.status));
+    model = await r.json();
+    render();
+    for (const [handler, e] of held) handler(e);
+  } finally {
+    held = null;
+  }
+}
+
+function whenLoaded(handler) {
+  return e => { if (held) held.push([handler, e]); else handler(e); };
 }
 
 function onValue(e) {
@@ -227,15 +248,15 @@ function onLog(e) {
 
 function connect() {
   if (events) events.close();
-  events = new EventSource("/api/events");
+  events = new EventSource(api("/api/events"));
   events.addEventListener("open", () => {
     // the whole state again at every (re)connection: nothing missed in between
     loadState().then(() => setLink("live")).catch(() => setLink("lost"));
   });
-  events.addEventListener("value", onValue);
-  events.addEventListener("station", onStation);
-  events.addEventListener("state", onState);
-  events.addEventListener("log", onLog);
+  events.addEventListener("value", whenLoaded(onValue));
+  events.addEventListener("station", whenLoaded(onStation));
+  events.addEventListener("state", whenLoaded(onState));
+  events.addEventListener("log", whenLoaded(onLog));
   events.addEventListener("gateway", e => setBroker(JSON.parse(e.data).broker));
   events.addEventListener("error", () => {
     setLink("lost");

@@ -67,12 +67,12 @@ class Sim:
         self.log.close()
 
 
-def run_host(command, config, tag, env=None, seconds=4):
+def run_host(command, config, tag, env=None, seconds=4, cwd=None):
     """drvhost's JSON lines for a short run."""
     # its input stays open: the end of input would end the run at once
     with subprocess.Popen([*command, "run", config, "--jsonl", "--duration", str(seconds), "--tag", tag],
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                          env=env) as p:
+                          env=env, cwd=cwd) as p:
         out = p.stdout.read()
         rc = p.wait(120)
         p.stdin.close()
@@ -179,29 +179,35 @@ class DebianPackage(unittest.TestCase):
             for tool in os.listdir(bin_):
                 dyn = subprocess.run(["readelf", "-d", os.path.join(bin_, tool)], capture_output=True, text=True).stdout
                 self.assertNotIn(ROOT, dyn, tool)
-            env = dict(os.environ, KRANDOLIX_DOSDEVICES=os.path.join(d, "ports"))
+            # each tool by name from PATH, in a folder of its own, as a person types it
+            env = dict(os.environ, KRANDOLIX_DOSDEVICES=os.path.join(d, "ports"),
+                       PATH=bin_ + os.pathsep + os.environ.get("PATH", ""))
             env.pop("LD_LIBRARY_PATH", None)
             os.makedirs(env["KRANDOLIX_DOSDEVICES"])
+            home = os.path.join(d, "home")
+            os.makedirs(home)
             for tool in ("drvhost", "drvcfg", "drvscan", "mcsim", "drvgw"):
-                out = subprocess.run([os.path.join(bin_, tool), "--version"], capture_output=True, text=True, env=env)
+                self.assertEqual(shutil.which(tool, path=env["PATH"]), os.path.join(bin_, tool))
+                out = subprocess.run([tool, "--version"], capture_output=True, text=True, env=env, cwd=home)
                 self.assertEqual(out.stdout.strip(), f"{tool} (Krandolix) {VERSION}", out.stderr)
             sim = Sim(os.path.join(bin_, "mcsim"), os.path.join(env["KRANDOLIX_DOSDEVICES"], f"com{COM}"),
                       ["2:0x01", "9:0x00"], d)
             try:
-                config = os.path.join(d, "Line1.cfg")
-                for args in (["new", config], ["set", config, "--port", f"COM{COM}", "--timeout", "1"],
-                             ["add-station", config, "--name", "P2", "--number", "2", "--period", "0.2"]):
-                    subprocess.run([os.path.join(bin_, "drvcfg"), *args], check=True, env=env, capture_output=True)
-                rc, events = run_host([os.path.join(bin_, "drvhost")], config, "a=P2:I0", env=env)
+                config = os.path.join(home, "Line1.cfg")
+                for args in (["new", "Line1.cfg"], ["set", "Line1.cfg", "--port", f"COM{COM}", "--timeout", "1"],
+                             ["add-station", "Line1.cfg", "--name", "P2", "--number", "2", "--period", "0.2"]):
+                    subprocess.run(["drvcfg", *args], check=True, env=env, capture_output=True, cwd=home)
+                rc, events = run_host(["drvhost"], "Line1.cfg", "a=P2:I0", env=env, cwd=home)
                 self.assertEqual(rc, 0, events)
                 self.assertIn({"event": "value", "tag": "a", "value": 1}, events)
-                p = subprocess.run([os.path.join(bin_, "drvscan"), f"COM{COM}", "--to", "10", "--timeout", "40",
-                                    "--json"], capture_output=True, env=env, timeout=60)
+                p = subprocess.run(["drvscan", f"COM{COM}", "--to", "10", "--timeout", "40",
+                                    "--json"], capture_output=True, env=env, timeout=60, cwd=home)
                 self.assertEqual([s["number"] for s in json.loads(p.stdout)["stations"]], [2, 9])
-                check = subprocess.run([os.path.join(bin_, "drvgw"), "check",
+                check = subprocess.run(["drvgw", "check",
                                         os.path.join(root, "usr/share/doc/krandolix/examples/gateway.toml")],
-                                       capture_output=True, text=True, env=env)
+                                       capture_output=True, text=True, env=env, cwd=home)
                 self.assertIn("Line1.cfg", check.stdout + check.stderr)  # it reads the example and names its file
+                self.assertTrue(os.path.exists(config))
             finally:
                 sim.stop()
 

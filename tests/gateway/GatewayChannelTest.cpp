@@ -121,8 +121,61 @@ TEST_F(Channel, ATagListsBitsAreFoundByTheStationTheDriverFinds) {
     EXPECT_EQ(place(7).bit, 0);
     EXPECT_EQ(place(8).station, -1);  // I9: the driver refuses it
     EXPECT_LT(ch.Tags()[8].handle, 0);
-    EXPECT_EQ(ch.Write("a0", 1, "", false), WriteResult::refused);    // an input
-    EXPECT_EQ(ch.Write("b.out", 1, "", true), WriteResult::refused);  // read-only
-    EXPECT_EQ(ch.Write("b.out", 1, "", false), WriteResult::queued);
+    CommandTicket ticket;
+    EXPECT_EQ(ch.Write("a0", ticket).why, Refusal::notOutput);
+    EXPECT_EQ(ch.Write("b.nine", ticket).why, Refusal::notOutput);  // refused by the driver
+    EXPECT_EQ(ch.Write("b.out", ticket).result, WriteResult::queued);
+    ch.Stop();
+}
+
+namespace {
+
+// Keeps the write outcomes it is told.
+class Outcomes : public NullSink {
+public:
+    void OnWriteResult(const std::string&, const std::string& tag, const CommandReply& outcome,
+                       const CommandTicket& ticket) override {
+        told.push_back({tag, outcome.result, ticket.id});
+    }
+    struct Told {
+        std::string tag;
+        WriteResult result;
+        uint64_t ticket;
+        bool operator==(const Told& o) const {
+            return tag == o.tag && result == o.result && ticket == o.ticket;
+        }
+    };
+    std::vector<Told> told;
+};
+
+}  // namespace
+
+TEST_F(Channel, EachWritesOutcomeGoesToThatWrite) {
+    // A write served by the driver before the gateway looked, and a second one
+    // to the same output right after it: the first is done, not left to time
+    // out under the second's name.
+    HostEvents::Install();
+    Outcomes outcomes;
+    GatewayChannel ch(driver, c, 0, outcomes);
+    std::string error;
+    ASSERT_TRUE(ch.Load(&error)) << error;
+    ASSERT_TRUE(ch.Start(&error)) << error;
+    Run(ch, 300);
+    CommandTicket a, b;
+    a.id = 1;
+    b.id = 2;
+    ASSERT_EQ(ch.Write("A/O1", a).result, WriteResult::queued);
+    // no tick meanwhile: only the driver knows A was served
+    const auto bound = Clock::now() + std::chrono::seconds(10);
+    while (ch.WriteBusy("A/O1") && Clock::now() < bound)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(ch.WriteBusy("A/O1"));
+    ASSERT_EQ(ch.Write("A/O1", b).result, WriteResult::queued);
+    ASSERT_EQ(outcomes.told, (std::vector<Outcomes::Told>{{"A/O1", WriteResult::done, 1}}));
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    while (outcomes.told.size() < 2 && Clock::now() < end) Run(ch, 100);
+    EXPECT_EQ(outcomes.told, (std::vector<Outcomes::Told>{{"A/O1", WriteResult::done, 1},
+                                                          {"A/O1", WriteResult::done, 2}}));
+    EXPECT_EQ(sim.Get(1, "controls"), 2);
     ch.Stop();
 }

@@ -20,6 +20,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gwtest  # noqa: E402
 from gwtest import Broker, Gateway, Sim, Watcher, channel_config, drvcfg, wait_until  # noqa: E402
+from paho.mqtt.packettypes import PacketTypes  # noqa: E402
+from paho.mqtt.properties import Properties  # noqa: E402
 
 PREFIX = "krandolix/t"
 # COM numbers the gateway's own links give; nothing else leads there
@@ -47,10 +49,11 @@ class GatewayCase(gwtest.OneLine):
         self.watch = None
         self.started = []
 
-    def start_gateway(self, extra_gateway="", wait=True, env=None):
+    def start_gateway(self, extra_gateway="", wait=True, env=None, broker_extra=""):
         self.watch = Watcher(self.broker.port, PREFIX + "/#")  # sees every line from the start
         self.gw = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", None)],
-                                       {COM[0]: self.sim.link}, extra_gateway), env=env).start()
+                                       {COM[0]: self.sim.link}, extra_gateway, broker_extra),
+                          env=env).start()
         if wait:
             self.assertTrue(self.watch.wait_value(PREFIX + "/online", "1"), self.gw.text())
             self.assertTrue(self.watch.wait_value(PREFIX + "/Line1/펌프1/I0", "1"), self.gw.text())
@@ -110,8 +113,9 @@ class Writes(GatewayCase):
                                        lambda m: json.loads(m[1])["result"] == "done")
         self.assertTrue(done, self.results("펌프1/O1"))
         self.assertEqual([r["result"] for r in self.results("펌프1/O1")], ["queued", "done"])
-        self.assertEqual(json.loads(done[1])["request"], "req-17")
-        self.assertEqual(done[3], b"req-17")  # the correlation data comes back
+        # correlation data comes back as correlation data, never in the text
+        self.assertIsNone(json.loads(done[1])["request"])
+        self.assertEqual(done[3], b"req-17")
         frames = self.sim.frames()
         self.assertEqual(len(frames), 1, frames)
         self.assertIn("control 1 data 0x02", frames[0])
@@ -121,14 +125,65 @@ class Writes(GatewayCase):
                                                 lambda m: json.loads(m[1]) == {"result": "done", "request": "abc"}))
         self.assertEqual(len(self.sim.frames()), 2)
 
+    def test_a_response_topic_gets_the_result_with_its_correlation_data(self):
+        self.start_gateway()
+        replies = Watcher(self.broker.port, "replies/#")
+        self.started.append(replies)
+        props = Properties(PacketTypes.PUBLISH)
+        props.ResponseTopic = "replies/hmi-1"
+        props.CorrelationData = b"\x00\xff\x80bin"
+        self.watch.client.publish(f"{PREFIX}/Line1/P7/O1/set", json.dumps({"value": 1, "request": "r-9"}),
+                                  qos=2, properties=props).wait_for_publish(10)
+        done = replies.wait_message("replies/hmi-1", lambda m: json.loads(m[1])["result"] == "done")
+        self.assertTrue(done, replies.messages)
+        self.assertEqual(json.loads(done[1]), {"result": "done", "request": "r-9"})
+        self.assertEqual(done[3], b"\x00\xff\x80bin")
+        # and on the tag's own result topic, the same
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/P7/O1/result",
+                                                lambda m: m[3] == b"\x00\xff\x80bin" and "done" in m[1]))
+
+    def test_a_repeated_delivery_acts_once(self):
+        # what a QoS 1 redelivery (DUP) looks like: the same command twice
+        self.start_gateway()
+        for _ in range(2):
+            self.write("P7/O1", json.dumps({"value": 1, "request": "once"}))
+            self.write("P7/O2", "1", correlation=b"c-1")
+        for tag in ("P7/O1", "P7/O2"):
+            self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/{tag}/result",
+                                                    lambda m: json.loads(m[1])["result"] == "done"))
+        self.assertTrue(wait_until(lambda: self.gw.text().count("a repeated delivery") == 2, 5), self.gw.text())
+        time.sleep(0.5)
+        self.assertEqual(len(self.sim.frames()), 2)
+        self.assertEqual([r["result"] for r in self.results("P7/O1")], ["queued", "done"])
+        # another request id is another command
+        self.write("P7/O1", json.dumps({"value": 1, "request": "twice"}))
+        self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 3, 5))
+
+    def test_what_dashboards_send_for_1_is_1(self):
+        self.start_gateway()
+        payloads = ["1", "true", '"1"', '"true"', '"on"', "ON", '{"value":1}', '{"value":true}']
+        for bit, payload in enumerate(payloads[:8]):
+            tag = ["펌프1", "P7"][bit // 4] + f"/O{bit % 4}"
+            self.write(tag, payload)
+            self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/{tag}/result",
+                                                    lambda m: json.loads(m[1])["result"] == "done"), payload)
+        self.assertEqual(len(self.sim.frames()), 8)
+
     def test_refused_writes_put_nothing_on_the_line(self):
         self.start_gateway()
-        for tag, payload in [("펌프1/I1", "1"), ("펌프1/O1", "0"), ("펌프1/O1", "on"),
-                             ("펌프1/O1", ""), ("펌프1/O1", "[1]"), ("nobody/O1", "1")]:
+        for tag, payload, reason in [
+                ("펌프1/I1", "1", "not an output"), ("펌프1/O1", "0", "0 is no command"),
+                ("펌프1/O1", "false", "0 is no command"), ("펌프1/O1", "off", "0 is no command"),
+                ("펌프1/O1", "", "a write sends 1"), ("펌프1/O1", "[1]", "a write sends 1"),
+                ("펌프1/O1", '{"value":2}', "a write sends 1"), ("nobody/O1", "1", "no such tag"),
+                # too large, or nested too deep, to be read at all
+                ("펌프1/O1", "[" * 4_000_000, "larger than"), ("펌프1/O1", "[" * 64 + "1" + "]" * 64, "deeper")]:
             before = len(self.results(tag))
             self.write(tag, payload)
-            self.assertTrue(wait_until(lambda: len(self.results(tag)) > before, 5), (tag, payload))
-            self.assertEqual(self.results(tag)[-1]["result"], "refused", (tag, payload))
+            self.assertTrue(wait_until(lambda: len(self.results(tag)) > before, 5), (tag, payload[:20]))
+            self.assertEqual(self.results(tag)[-1]["result"], "refused", (tag, payload[:20]))
+            self.assertIn(reason, self.results(tag)[-1]["reason"])
+        self.assertLess(self.gw.rss_kb(), 64 * 1024)
         self.write("Nowhere", "1")  # a channel that does not exist: no answer expected, no harm
         time.sleep(0.5)
         self.assertEqual(self.sim.frames(), [])
@@ -224,6 +279,19 @@ class Stations(GatewayCase):
         self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "reset")
         self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P7")["polls"] <= 2, 5))
 
+    def test_station_commands_answer(self):
+        self.start_gateway()
+        answer = lambda station, after: self.watch.wait_message(
+            f"{PREFIX}/Line1/station/{station}/result", after=after)
+        self.watch.publish(f"{PREFIX}/Line1/station/P7/set", json.dumps({"command": "disable", "request": "r1"}))
+        self.assertEqual(json.loads(answer("P7", 0)[1]), {"result": "done", "request": "r1"})
+        self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "explode")
+        refused = json.loads(answer("P7", 1)[1])
+        self.assertEqual(refused["result"], "refused")
+        self.assertIn("enable, disable or reset", refused["reason"])
+        self.watch.publish(f"{PREFIX}/Line1/station/P99/set", "enable")
+        self.assertIn("no such", json.loads(answer("P99", 0)[1])["reason"])
+
 
 class Presence(GatewayCase):
     def test_online_a_clean_stop_and_the_last_will(self):
@@ -235,11 +303,50 @@ class Presence(GatewayCase):
         self.assertEqual(self.gw.stop(), 0)
         self.assertTrue(self.watch.wait_value(PREFIX + "/online", "0", 5))
         self.assertEqual(self.watch.json(f"{PREFIX}/Line1/state"), {"state": "off"})
+        # nobody looks at the stations now: they are unknown, retained for whoever comes
+        after = Watcher(self.broker.port, PREFIX + "/#")
+        self.started.append(after)
+        for station in ("펌프1", "P2", "P7"):
+            self.assertTrue(wait_until(lambda: (after.json(f"{PREFIX}/Line1/station/{station}") or {})
+                                       .get("state") == "unknown", 5), station)
         self.gw.start()
         self.assertTrue(self.watch.wait_value(PREFIX + "/online", "1", 10))
         self.gw.proc.kill()  # no goodbye: the broker says it
         self.gw.proc.wait()
         self.assertTrue(self.watch.wait_value(PREFIX + "/online", "0", 15))
+        # the will is retained: a subscriber that comes later learns it too
+        later = Watcher(self.broker.port, PREFIX + "/online")
+        self.started.append(later)
+        self.assertTrue(later.wait_value(PREFIX + "/online", "0", 5))
+        self.assertTrue(later.on(PREFIX + "/online")[-1][2])
+
+    def test_a_killed_gateways_link_folder_is_removed_by_the_next(self):
+        import glob
+        env = {k: v for k, v in os.environ.items() if k != "RUNTIME_DIRECTORY"}
+        self.start_gateway(env=env)
+        killed = self.gw.proc.pid
+        folders = glob.glob(f"/tmp/drvgw.{killed}.*")
+        self.assertEqual(len(folders), 1, folders)
+        self.gw.proc.kill()
+        self.gw.proc.wait()
+        self.assertTrue(os.path.isdir(folders[0]))
+        self.gw.start()
+        self.assertTrue(self.watch.wait_value(PREFIX + "/online", "1", 10))
+        self.assertFalse(os.path.exists(folders[0]))
+        self.assertEqual(len(glob.glob(f"/tmp/drvgw.{self.gw.proc.pid}.*")), 1)
+        self.assertEqual(self.gw.stop(), 0)
+        self.assertEqual(glob.glob(f"/tmp/drvgw.{self.gw.proc.pid}.*"), [])
+
+    def test_a_command_sent_while_the_gateway_is_away_expires_with_its_session(self):
+        self.start_gateway(broker_extra="session_expiry = 1\n")
+        self.assertEqual(self.gw.stop(), 0)
+        time.sleep(2.5)  # past the session's expiry: the broker keeps nothing for the gateway
+        self.write("P7/O1")
+        self.gw.start()
+        self.assertTrue(self.watch.wait_value(PREFIX + "/online", "1", 10))
+        self.assertTrue(wait_until(lambda: "running 1 channels" in self.gw.text(), 5))
+        time.sleep(2)
+        self.assertEqual(self.sim.frames(), [])
 
     def test_the_broker_goes_away_and_comes_back(self):
         self.start_gateway()
@@ -557,6 +664,11 @@ class Tls(unittest.TestCase):
 def modbus_request(sock, unit, function, body, tid=1):
     """One Modbus TCP request; the reply's function code and data."""
     sock.sendall(struct.pack(">HHHBB", tid, 0, len(body) + 2, unit, function) + body)
+    return receive_reply(sock)
+
+
+def receive_reply(sock):
+    """One Modbus TCP reply: its function code and data."""
     head = b""
     while len(head) < 7:
         chunk = sock.recv(7 - len(head))
@@ -654,7 +766,13 @@ class Modbus(GatewayCase):
         self.assertGreaterEqual(regs[4], 1)  # poll failures
         self.assertGreaterEqual(regs[3], regs[4])
         self.assertEqual(self.read("3", 32, 6)[5], 0x80)  # P7's status byte
-        self.assertEqual(self.read("3", 38, 2), [0, 0])  # reserved
+        self.assertEqual(self.read("3", 46, 2), [0, 0])  # reserved
+        # the same registers as holding registers (function 3), and the 32-bit counters
+        holding = self.read("4", 16, 16)
+        inputs = self.read("3", 16, 16)
+        self.assertEqual(holding[:6], inputs[:6])
+        for i in range(4):
+            self.assertLessEqual(abs((holding[6 + 2 * i] << 16 | holding[7 + 2 * i]) - inputs[1 + i]), 5)
 
     def test_exceptions(self):
         self.start_gateway()
@@ -663,9 +781,29 @@ class Modbus(GatewayCase):
             self.assertEqual(modbus_request(s, 1, 4, struct.pack(">HH", 48, 1)), (0x84, bytes([2])))
             self.assertEqual(modbus_request(s, 1, 5, struct.pack(">HH", 24, 0xFF00)), (0x85, bytes([2])))
             self.assertEqual(modbus_request(s, 9, 2, struct.pack(">HH", 0, 8)), (0x82, bytes([0x0B])))
-            self.assertEqual(modbus_request(s, 1, 3, struct.pack(">HH", 0, 1)), (0x83, bytes([1])))
             self.assertEqual(modbus_request(s, 1, 6, struct.pack(">HH", 0, 1)), (0x86, bytes([1])))
+            self.assertEqual(modbus_request(s, 1, 16, struct.pack(">HHBH", 0, 1, 2, 1)), (0x90, bytes([1])))
+            # a byte count larger than the quantity needs: refused, not half done
+            self.assertEqual(modbus_request(s, 1, 15, struct.pack(">HHBBB", 0, 3, 2, 7, 0)), (0x8F, bytes([3])))
+            self.assertEqual(modbus_request(s, 1, 15, struct.pack(">HHBB", 0, 9, 1, 0xFF)), (0x8F, bytes([3])))
+            self.assertEqual(modbus_request(s, 1, 5, struct.pack(">HH", 0, 0x1234)), (0x85, bytes([3])))
+            self.assertEqual(modbus_request(s, 1, 4, struct.pack(">HH", 0, 126)), (0x84, bytes([3])))
+            self.assertEqual(modbus_request(s, 1, 2, struct.pack(">HH", 0, 0)), (0x82, bytes([3])))
         self.assertEqual(self.sim.frames(), [])
+
+    def test_read_only_set_by_a_reload_holds_at_once(self):
+        self.start_gateway()
+        with self.connect() as s:
+            self.assertEqual(modbus_request(s, 1, 5, struct.pack(">HH", 17, 0xFF00))[0], 5)
+        self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 1, 5))
+        self.gw.write(toml(self.broker.port, [("Line1", "Line1.cfg", None)], {COM[0]: self.sim.link},
+                           "read_only = true") + f"\n[modbus]\nport = {self.mport}\n")
+        self.gw.signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: "reloaded" in self.gw.text(), 5), self.gw.text())
+        with self.connect() as s:
+            self.assertEqual(modbus_request(s, 1, 5, struct.pack(">HH", 18, 0xFF00)), (0x85, bytes([1])))
+        time.sleep(0.3)
+        self.assertEqual(len(self.sim.frames()), 1)
 
     def test_a_read_only_server_refuses_writes(self):
         self.start_gateway(modbus="read_only = true\n")
@@ -709,6 +847,79 @@ class Modbus(GatewayCase):
         self.assertEqual(failures, [])
         self.assertLess(self.gw.rss_kb() - rss, 4096)
         self.assertEqual(self.read("1", 0, 8), [1, 0, 1, 0, 0, 0, 0, 0])
+
+    def others_are_served_meanwhile(self, seconds):
+        """For `seconds`: a reading client's answers and an MQTT write's result come in time."""
+        slowest = 0.0
+        end = time.time() + seconds
+        with self.connect() as s:
+            i = 0
+            while time.time() < end:
+                start = time.time()
+                fn, data = modbus_request(s, 1, 2, struct.pack(">HH", 0, 8), tid=i)
+                self.assertEqual(fn, 2)
+                slowest = max(slowest, time.time() - start)
+                i += 1
+                time.sleep(0.02)
+        self.assertLess(slowest, 1.0)
+        before = len(self.results("P7/O5"))
+        start = time.time()
+        self.write("P7/O5")
+        self.assertTrue(wait_until(lambda: "done" in [r["result"] for r in self.results("P7/O5")[before:]], 5))
+        self.assertLess(time.time() - start, 5)
+
+    def test_a_client_that_never_reads_its_replies_holds_nobody_up(self):
+        self.start_gateway()
+        greedy = socket.socket()
+        greedy.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        greedy.connect(("127.0.0.1", self.mport))
+        greedy.setblocking(False)
+        request = struct.pack(">HHHBBHH", 1, 0, 6, 1, 4, 0, 48)  # 48 registers: a 103-byte reply each
+        sent = [0]
+        stop = threading.Event()
+
+        def pipeline():
+            while not stop.is_set() and sent[0] < 20_000_000:
+                try:
+                    sent[0] += greedy.send(request * 64)
+                except BlockingIOError:
+                    time.sleep(0.01)
+                except OSError:
+                    return  # dropped
+        t = threading.Thread(target=pipeline)
+        t.start()
+        try:
+            self.assertTrue(wait_until(lambda: sent[0] > 200_000, 10))
+            self.others_are_served_meanwhile(3)
+            self.assertTrue(wait_until(lambda: "does not take its replies" in self.gw.text(), 15), self.gw.text())
+        finally:
+            stop.set()
+            t.join(10)
+            greedy.close()
+        self.others_are_served_meanwhile(0.5)
+
+    def test_a_client_that_sends_a_byte_at_a_time_holds_nobody_up(self):
+        self.start_gateway()
+        request = struct.pack(">HHHBBHH", 1, 0, 6, 1, 2, 0, 8)
+        answered = []
+
+        def trickle():
+            with self.connect() as s:
+                for i in range(4):
+                    for b in request:
+                        s.send(bytes([b]))
+                        time.sleep(0.04)
+                    answered.append(receive_reply(s))
+                s.send(request[:5])  # and then nothing: dropped once its request is overdue
+                s.settimeout(10)
+                answered.append(s.recv(10))
+        t = threading.Thread(target=trickle)
+        t.start()
+        self.others_are_served_meanwhile(2)
+        t.join(20)
+        self.assertEqual([a[0] for a in answered[:4]], [2] * 4)
+        self.assertEqual(answered[4], b"")
+        self.assertIn("did not complete in time", self.gw.text())
 
     def test_max_clients_and_the_idle_time_out(self):
         self.start_gateway(modbus="max_clients = 2\nidle_timeout = 1\n")

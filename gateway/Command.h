@@ -1,0 +1,86 @@
+// What every way into the gateway (MQTT, Modbus TCP, the web page) hands to
+// its one command entry: who sent a command and how its outcome finds them
+// again, the payload rule that decides what a write asks for, and the
+// outcomes with their reasons. Plain data: used on the gateway's thread and
+// handed between threads by value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+enum class Origin { mqtt, modbus, web };
+const char* OriginName(Origin origin);
+
+// The outcome of a write: answered at once (queued, busy, refused), then for
+// a queued one later (done, or timeout when the driver has not taken it).
+enum class WriteResult { queued, busy, refused, done, timeout };
+const char* WriteResultName(WriteResult result);
+
+// Why a command was refused.
+enum class Refusal {
+    none,
+    readOnly,        // the gateway (or this way in) is read-only
+    unknownChannel,  // no such channel
+    unknownTarget,   // no such tag or station
+    payload,         // the payload does not ask for 1 (or is not readable)
+    notOutput,       // the tag is an input, or the driver refused its address
+    driver,          // the driver did not take the write
+    command,         // a station command other than enable, disable, reset
+};
+const char* RefusalText(Refusal why);
+
+// Who sent a command and where its outcome goes.
+struct CommandTicket {
+    uint64_t id = 0;  // the gateway's own number for it, unique in a run
+    Origin origin = Origin::mqtt;
+    std::string who;            // the web client, the Modbus client's address; "" for MQTT
+    std::string request;        // the sender's own id (the payload's "request"), echoed
+    std::string correlation;    // MQTT 5 correlation data (bytes), echoed as such
+    std::string responseTopic;  // MQTT 5 response topic, "" for none
+};
+
+// What the entry answers, at once.
+struct CommandReply {
+    WriteResult result = WriteResult::refused;
+    Refusal why = Refusal::none;
+    uint64_t ticket = 0;  // the command's number, to match its later outcome
+    std::string detail;   // a refusal's reason where it says more than RefusalText
+    std::string Reason() const { return detail.empty() ? RefusalText(why) : detail; }
+};
+
+// A command's payload is read only up to this size, and nested no deeper.
+constexpr size_t kMaxCommandBytes = 4096;
+constexpr int kMaxCommandDepth = 4;
+
+// The payload rule, for every way in. A write asks for 1 with any of
+//   1  true  "1"  "true"  "on"  {"value": one of these, "request": ID}
+// (text also bare, in any case, as dashboards send it); anything else is
+// refused with *reason. *request gets the object's "request", if any.
+bool WritePayloadMeansOne(const std::string& payload, std::string* request, std::string* reason);
+// The same rule for a value already parsed (the web API's "value").
+bool WriteValueMeansOne(const nlohmann::json& value, std::string* reason);
+// A station command's payload: the word (bare or a JSON string, trimmed), and
+// the "request" of {"command": WORD, "request": ID}.
+std::string StationCommandOf(const std::string& payload, std::string* request);
+
+// A command as a way in hands it to the entry.
+struct GatewayCommand {
+    enum Kind { write, station } kind = write;
+    CommandTicket ticket;
+    std::string channel;
+    std::string target;   // the tag, or the station
+    std::string payload;  // a write: as sent, for the payload rule; a station: the command word
+};
+
+// The one entry for commands (the gateway), on the gateway's thread: checks
+// the live settings, decides the payload, carries the ticket to the write
+// path and reports every outcome through the gateway's sinks.
+class CommandEntry {
+public:
+    virtual ~CommandEntry() = default;
+    virtual CommandReply Execute(GatewayCommand& command) = 0;
+    // Whether a write to this output would be answered busy now.
+    virtual bool WriteBusy(const std::string& channel, const std::string& tag) = 0;
+};

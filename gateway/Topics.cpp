@@ -1,0 +1,60 @@
+#include "gateway/Topics.h"
+
+namespace topic {
+
+namespace {
+
+const char kSet[] = "/set";
+const char kResult[] = "/result";
+const char kStation[] = "station/";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+const char kOnline[] = "online";
+
+std::string State(const std::string& channel) {
+    return channel + "/state";
+}
+std::string Log(const std::string& channel) {
+    return channel + "/log";
+}
+std::string Value(const std::string& channel, const std::string& tag) {
+    return channel + "/" + tag;
+}
+std::string Result(const std::string& channel, const std::string& tag) {
+    return channel + "/" + tag + kResult;
+}
+std::string Station(const std::string& channel, const std::string& station) {
+    return channel + "/" + kStation + station;
+}
+std::string StationResult(const std::string& channel, const std::string& station) {
+    return Station(channel, station) + kResult;
+}
+
+bool ParseCommand(const std::string& topic, std::string* channel, std::string* target,
+                  GatewayCommand::Kind* kind) {
+    const std::string set = kSet;
+    const size_t slash = topic.find('/');
+    if (!EndsWith(topic, set) || slash == std::string::npos || slash == 0 ||
+        slash + 1 + set.size() > topic.size())
+        return false;
+    *channel = topic.substr(0, slash);
+    std::string body = topic.substr(slash + 1, topic.size() - set.size() - slash - 1);
+    if (body.empty()) return false;
+    const std::string station = kStation;
+    *kind = body.compare(0, station.size(), station) == 0 ? GatewayCommand::station
+                                                          : GatewayCommand::write;
+    *target = *kind == GatewayCommand::station ? body.substr(station.size()) : body;
+    return !target->empty();
+}
+
+bool TagNameClashes(const std::string& name) {
+    return name == "state" || name == "log" || name.compare(0, 8, kStation) == 0 ||
+           EndsWith(name, kSet) || EndsWith(name, kResult);
+}
+
+}  // namespace topic

@@ -1,0 +1,34 @@
+// The gateway's MQTT topics below its prefix, built and read here only:
+//   online                              1 while the gateway runs (its will: 0)
+//   <channel>/state                     the channel's state
+//   <channel>/log                       its log lines
+//   <channel>/<tag>                     a tag's value
+//   <channel>/<tag>/set                 a write (command)
+//   <channel>/<tag>/result              a write's outcome
+//   <channel>/station/<station>         a station's state and counters
+//   <channel>/station/<station>/set     a station command
+//   <channel>/station/<station>/result  its outcome
+#pragma once
+
+#include <string>
+
+#include "gateway/Command.h"
+
+namespace topic {
+
+extern const char kOnline[];
+std::string State(const std::string& channel);
+std::string Log(const std::string& channel);
+std::string Value(const std::string& channel, const std::string& tag);
+std::string Result(const std::string& channel, const std::string& tag);
+std::string Station(const std::string& channel, const std::string& station);
+std::string StationResult(const std::string& channel, const std::string& station);
+
+// A command topic (below the prefix): its channel, target and kind; false
+// for a topic that is no command.
+bool ParseCommand(const std::string& topic, std::string* channel, std::string* target,
+                  GatewayCommand::Kind* kind);
+// Whether a tag name would make a topic the channel uses for itself.
+bool TagNameClashes(const std::string& name);
+
+}  // namespace topic
