@@ -395,7 +395,7 @@ void Gateway::ServeWeb() {
         if (reply.result == WriteResult::queued && r->wait) {
             m_web->AwaitOutcome(std::move(r), reply.ticket);
         } else {
-            r->reply.set_value(WebServer::Answer(reply));
+            m_web->Respond(std::move(r), WebServer::Answer(reply));
         }
     }
 }

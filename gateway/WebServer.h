@@ -1,25 +1,29 @@
-// The gateway's web page and its API (cpp-httplib), served on threads of its
-// own:
+// The gateway's web page and its API (libmicrohttpd), served by one thread
+// of its own that waits on every connection at once (epoll):
 //   GET  /, /app.js, /style.css  the page, built into the program
 //   GET  /api/state              every channel, its stations and tag values
 //   GET  /api/events             Server-Sent Events: value, station, state, log
-//   POST /api/write              a one-bit command through the gateway's write path
+//   POST /api/write              a one-bit command through the gateway's command entry
 //   POST /api/station            enable, disable or reset a station
 // What the page shows is kept here from what the channels tell (this is one
 // of their sinks, fed on the gateway's thread); what it asks for is handed to
-// the gateway's thread (TakeRequests) and answered from there.
+// the gateway's thread (TakeRequests) and answered from there (Respond).
+//
+// No client holds up another: a request waiting for the gateway, and an
+// event stream with nothing to send, are set aside (suspended) rather than
+// holding a thread; every event is written to the streams by the one server
+// thread; connections are limited in number, per address and in idle time;
+// a body has a size limit however it is sent; Stop closes everything open.
 #pragma once
 
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -27,28 +31,30 @@
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 
-namespace httplib {
-class Server;
-struct Request;
-}
+struct MHD_Daemon;
+struct MHD_Connection;
+
+// One HTTP exchange's state across the server's calls (defined with the server).
+struct WebExchange;
 
 // What the page asked the gateway to do, answered with an HTTP status and a
-// JSON body.
+// JSON body through WebServer::Respond.
 struct WebRequest {
     GatewayCommand command;
     bool wait = true;  // a write: answer with its outcome, not "queued"
-    std::promise<std::pair<int, std::string>> reply;
+    std::shared_ptr<WebExchange> exchange;
 };
 
 class WebServer : public GatewaySink {
 public:
-    // wake: called (on any thread) when a request waits for TakeRequests.
+    // wake: called (on the server's thread) when a request waits for TakeRequests.
     WebServer(const GatewayWebConfig& config, std::string gatewayId, std::function<void()> wake);
     ~WebServer() override;
 
     // Listens and serves on a thread of its own: false with *error when the
     // address cannot be had or the password cannot be read.
     bool Start(std::string* error);
+    // Answers what waits with 503, closes every connection, ends the thread.
     void Stop();
     int Port() const { return m_port; }
 
@@ -58,11 +64,13 @@ public:
     void SetBroker(bool connected);
     // The stations' counters as the channels read them last: the page shows
     // them live (the broker gets them with its periodic republish). Gateway
-    // thread, about once a second.
+    // thread, about once a second; it also keeps quiet streams alive.
     void RefreshStations(const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     // What the page asked for since the last call. Gateway thread.
     std::vector<std::unique_ptr<WebRequest>> TakeRequests();
-    // A write that was queued: its reply waits for the outcome of that ticket.
+    // The answer to a request, now.
+    void Respond(std::unique_ptr<WebRequest> request, const std::pair<int, std::string>& answer);
+    // A write that was queued: its answer waits for the outcome of that ticket.
     void AwaitOutcome(std::unique_ptr<WebRequest> request, uint64_t ticket);
     // The clients holding the event stream now.
     size_t Streams() const;
@@ -104,38 +112,49 @@ private:
     };
     // One client of the event stream: what waits to be sent to it.
     struct Stream {
-        std::deque<std::string> queue;
-        bool dropped = false;  // fell too far behind: closed, to reconnect
+        MHD_Connection* connection = nullptr;
+        std::string queue;      // event text not yet sent
+        bool suspended = false;  // set aside until there is something to send
+        bool dropped = false;    // fell too far behind: closed, to reconnect
     };
 
-    void Routes();
+    // libmicrohttpd's calls (the server's thread), defined with the server
+    friend struct WebCalls;
+
+    int Serve(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
+              const std::string& url, const std::string& method);
+    int OpenStream(MHD_Connection* connection);
+    int Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
+            std::unique_ptr<WebRequest> request);
+    std::pair<int, std::string> WriteRequest(const WebExchange& exchange,
+                                             std::unique_ptr<WebRequest>* request) const;
+    std::pair<int, std::string> StationRequest(const WebExchange& exchange,
+                                               std::unique_ptr<WebRequest>* request) const;
     // Whether a request names this server in its Host header (not a name
     // someone made to lead here), and a browser's Origin, if any, is that host.
-    bool OwnHost(const httplib::Request& req) const;
-    bool FromOwnPage(const httplib::Request& req) const;
+    bool OwnHost(MHD_Connection* connection) const;
+    bool FromOwnPage(MHD_Connection* connection) const;
+    // (with m_lock held)
     void Publish(const std::string& event, const std::string& json);
+    void Wake(Stream& stream);
+    void Finish(WebExchange& exchange, const std::pair<int, std::string>& answer);
     std::string StateJson() const;
     ChannelView* Find(const std::string& channel);
     static nlohmann::json StationObject(const std::string& channel, const StationView& s);
-    // Hands a request to the gateway's thread and waits for its answer.
-    std::pair<int, std::string> Ask(std::unique_ptr<WebRequest> request);
 
     GatewayWebConfig m_config;
     std::string m_gatewayId;
     std::function<void()> m_wake;
-    std::unique_ptr<httplib::Server> m_server;
-    std::thread m_thread;
+    MHD_Daemon* m_daemon = nullptr;
     int m_port = 0;
     std::string m_authorization;  // the Authorization header that is let in
-    std::chrono::milliseconds m_answerBound{60000};
+    std::chrono::steady_clock::time_point m_nextKeepAlive;
 
     mutable std::mutex m_lock;  // everything below
-    std::condition_variable m_changed;
     std::vector<ChannelView> m_channels;
     bool m_broker = false;
     std::vector<std::shared_ptr<Stream>> m_streams;
     std::vector<std::unique_ptr<WebRequest>> m_requests;
     std::map<uint64_t, std::unique_ptr<WebRequest>> m_awaiting;  // by ticket
-
     bool m_stopping = false;
 };

@@ -7,6 +7,7 @@ import base64
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -281,6 +282,76 @@ class Api(WebCase):
         self.assertEqual(self.http("POST", "/api/station", {"channel": "Line1", "station": "P2",
                                                            "command": "disable"})[0], 403)
         self.assertEqual(len(self.sim.frames("control")), 1)
+
+    def timed_state(self):
+        start = time.time()
+        status = self.http("GET", "/api/state", timeout=10)[0]
+        return status, time.time() - start
+
+    def test_waiting_writes_and_open_streams_hold_nobody_up(self):
+        self.start_gateway()
+        streams = []
+        for _ in range(32):
+            s = socket.create_connection(("127.0.0.1", self.port))
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            streams.append(s)
+        self.assertTrue(wait_until(lambda: b"retry:" in streams[-1].recv(4096), 5))
+        # every write waits for a slow station (a control answered after 0.8 s, one a visit)
+        self.sim.cmd("fault 1 delay 800")
+        answers = []
+        writers = [threading.Thread(target=lambda b=b: answers.append(self.write(f"펌프1/O{b % 8}" if b < 8 else f"P2/O{b % 8}")))
+                   for b in range(16)]
+        for t in writers:
+            t.start()
+        try:
+            time.sleep(0.5)
+            for _ in range(5):
+                status, took = self.timed_state()
+                self.assertEqual(status, 200)
+                self.assertLess(took, 1.0)
+        finally:
+            for t in writers:
+                t.join(60)
+            for s in streams:
+                s.close()
+        self.assertEqual(len(answers), 16)
+
+    def test_slow_and_idle_clients_hold_nobody_up_and_a_stop_closes_them(self):
+        self.start_gateway()
+        watch = gwtest.Watcher(self.broker.port, PREFIX + "/online")
+        held = []
+
+        def open_from(address, count):
+            for _ in range(count):
+                s = socket.socket()
+                s.bind((address, 0))
+                try:
+                    s.connect(("127.0.0.1", self.port))
+                    held.append(s)
+                except OSError:
+                    s.close()
+        try:
+            open_from("127.0.0.2", 45)   # a header a byte every 2 s
+            open_from("127.0.0.3", 300)  # and idle ones, more than one address may hold
+            for i in range(3):
+                for s in held[:45]:
+                    try:
+                        s.send(b"GET /api/state HTTP/1.1\r\n"[i:i + 1])
+                    except OSError:
+                        pass
+                status, took = self.timed_state()
+                self.assertEqual(status, 200)
+                self.assertLess(took, 1.0)
+                time.sleep(2)
+            self.assertTrue(watch.wait_value(PREFIX + "/online", "1", 5))
+            start = time.time()
+            self.assertEqual(self.gw.stop(), 0)
+            self.assertLess(time.time() - start, 10)
+            self.assertTrue(watch.wait_value(PREFIX + "/online", "0", 5))
+        finally:
+            for s in held:
+                s.close()
+            watch.close()
 
     def test_the_page_and_its_files_come_from_the_gateway_alone(self):
         self.start_gateway()
