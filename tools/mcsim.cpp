@@ -44,6 +44,7 @@ const char kUsage[] =
     "  add N [STATUS] [RULE]   remove N   reset   status N VALUE   rule N none|set|toggle\n"
     "  fault N silent|badcheck|garbage|wrongstation|badthengood|restart on|off\n"
     "  fault N delay MS        fault N split MS        fault N clear\n"
+    "  fault N hold on|off     (replies kept back until off: a reply comes exactly when told)\n"
     "  get N                   counters   trace on|off   hangup   baud N|any   quit\n";
 
 enum class Rule { none, set, toggle };
@@ -52,7 +53,7 @@ struct Station {
     uint8_t status = 0;
     Rule rule = Rule::none;
     bool silent = false, badcheck = false, garbage = false, wrongstation = false;
-    bool badthengood = false, restart = false;
+    bool badthengood = false, restart = false, hold = false;
     int delayMs = 0, splitMs = 0;
     unsigned long polls = 0, controls = 0, replies = 0;
 };
@@ -169,6 +170,8 @@ private:
     void Answer(int number, uint8_t data);
     void Schedule(int64_t due, const std::string& bytes, const std::string& note);
     void Flush();
+    // Sends now what a station's replies held back.
+    void Release(int number);
     void Trace(const std::string& line) {
         if (trace) std::printf("%s %s\n", Stamp().c_str(), line.c_str()), std::fflush(stdout);
     }
@@ -177,6 +180,7 @@ private:
     std::string m_ptyPath, m_link;
     sim::FrameReader m_reader;
     std::deque<Pending> m_out;
+    std::map<int, std::vector<Pending>> m_held;  // replies kept back, by station
     unsigned long m_frames = 0, m_bad = 0, m_skippedReported = 0;
     bool m_quit = false;
     struct Client {
@@ -269,6 +273,11 @@ void Simulator::Answer(int number, uint8_t data) {
     char note[64];
     std::snprintf(note, sizeof note, "status %d = 0x%02X", number, s.status);
     int64_t due = NowMs() + s.delayMs;
+    if (s.hold) {
+        Trace("   (station " + std::to_string(number) + ": reply held)");
+        m_held[number].push_back(Pending{0, reply, note});
+        return;
+    }
     if (s.splitMs > 0) {
         size_t third = reply.size() / 3;
         Schedule(due, reply.substr(0, third), std::string(note) + " (1 of 3)");
@@ -307,6 +316,13 @@ void Simulator::OnBytes(const char* data, size_t n) {
     }
 }
 
+void Simulator::Release(int number) {
+    auto it = m_held.find(number);
+    if (it == m_held.end()) return;
+    for (const Pending& p : it->second) Schedule(NowMs(), p.bytes, p.note + " (held)");
+    m_held.erase(it);
+}
+
 void Simulator::Flush() {
     int64_t now = NowMs();
     while (!m_out.empty() && m_out.front().due <= now) {
@@ -336,6 +352,7 @@ const FlagFault kFlagFaults[] = {
     {"silent", &Station::silent},           {"badcheck", &Station::badcheck},
     {"garbage", &Station::garbage},         {"wrongstation", &Station::wrongstation},
     {"badthengood", &Station::badthengood}, {"restart", &Station::restart},
+    {"hold", &Station::hold},
 };
 struct TimeFault {
     const char* name;
@@ -403,6 +420,7 @@ std::string Simulator::CmdQuit(const Words&, Station*) {
 std::string Simulator::CmdReset(const Words&, Station*) {
     stations.clear();
     m_out.clear();
+    m_held.clear();
     m_frames = m_bad = 0;
     return "ok";
 }
@@ -492,7 +510,12 @@ std::string Simulator::CmdRule(const Words& w, Station* s) {
 
 std::string Simulator::CmdFault(const Words& w, Station* s) {
     const std::string& f = w[2];
+    int number = -1;
+    for (const auto& [n, station] : stations)
+        if (&station == s) number = n;
+    if (f == "hold" && w.size() == 4 && w[3] == "off") Release(number);
     if (f == "clear") {
+        Release(number);
         // the faults go; the status, the rule and the counters stay
         Station fresh;
         fresh.status = s->status;

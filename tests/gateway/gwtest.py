@@ -114,6 +114,10 @@ class Sim:
                 return int(v, 0)
         raise AssertionError(reply)
 
+    def text(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
     def frames(self, kind="control"):
         """The requests of one kind mcsim's trace shows, in order."""
         with open(self.log_path) as f:

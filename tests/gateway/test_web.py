@@ -272,6 +272,44 @@ class Api(WebCase):
         self.assertLess(self.gw.rss_kb() - rss, 8 * 1024)
         self.assertEqual(self.http("GET", "/api/state")[0], 200)
 
+    def test_a_wait_is_answered_by_its_own_write_alone(self):
+        # Line1's scan is held in a transaction with P2 (its reply kept back), so the
+        # page's write to P7 waits in the driver's queue; meanwhile an MQTT client
+        # writes on Line2 with every request id the page might have: the page's
+        # answer comes from its own write alone
+        gwtest.channel_config(os.path.join(self.d, "Line1.cfg"), COM[0],
+                              [("펌프1", 1), ("P2", 2), ("P7", 7)], timeout=10)
+        line2 = gwtest.Sim(self.d, os.path.join(self.d, "line2"), ["4:0x01"], "sim2")
+        gwtest.channel_config(os.path.join(self.d, "Line2.cfg"), COM[1], [("P4", 4)])
+        text = toml(self.broker.port, self.port, self.sim.link).replace(
+            "[ports]\n", f'[ports]\nCOM{COM[1]} = "{line2.link}"\n')
+        self.gw = Gateway(self.d, text + '\n[[channel]]\nname = "Line2"\nconfig = "Line2.cfg"\n').start()
+        watch = gwtest.Watcher(self.broker.port, PREFIX + "/#")
+        try:
+            self.assertTrue(watch.wait_value(PREFIX + "/Line2/P4/I0", "1", 15), self.gw.text())
+            self.assertTrue(watch.wait_value(PREFIX + "/Line1/P7/I7", "1", 15), self.gw.text())
+            self.sim.cmd("fault 2 hold on")
+            self.assertTrue(wait_until(lambda: "reply held" in self.sim.text(), 10))
+            answer = {}
+            t = threading.Thread(target=lambda: answer.update(r=self.write("P7/O0")))
+            t.start()
+            for i in range(1, 5):
+                for request in (f"web-{i}", str(i)):
+                    watch.publish(f"{PREFIX}/Line2/P4/O{i}/set", json.dumps({"value": 1, "request": request}))
+                self.assertTrue(watch.wait_message(f"{PREFIX}/Line2/P4/O{i}/result",
+                                                   lambda m: json.loads(m[1])["result"] == "done"))
+            time.sleep(0.3)
+            self.assertTrue(t.is_alive(), answer)  # its own write has not left the queue
+            self.assertEqual(self.sim.get(7, "controls"), 0)
+            self.sim.cmd("fault 2 hold off")
+            t.join(30)
+            self.assertEqual(answer["r"], (200, {"result": "done"}))
+            self.assertTrue(wait_until(lambda: self.sim.get(7, "controls") == 1, 10))
+        finally:
+            watch.close()
+            self.gw.stop()
+            line2.stop()
+
     def test_read_only_set_by_a_reload_holds_at_once(self):
         self.start_gateway()
         self.assertEqual(self.write("P7/O1"), (200, {"result": "done"}))
@@ -501,6 +539,41 @@ class Browser(WebCase):
         self.wait(lambda: self.css("#link-state[data-state='live']"), 30)
         self.sim.cmd("status 2 0x10")
         self.wait(lambda: "on" in self.lamp("P2/I4")[0].get_attribute("class"), 15)
+
+    def test_a_change_while_the_state_loads_is_not_lost(self):
+        # The state's answer is held back in the browser until the test lets it go,
+        # and a value changes (and is sent, once) meanwhile: the lamp must show it.
+        self.browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
+            window.__values = [];
+            const fetch0 = window.fetch;
+            window.fetch = async (url, options) => {
+              const r = await fetch0(url, options);
+              if (String(url).includes("/api/state") && !window.__released) {
+                window.__stateFetched = true;
+                while (!window.__release) await new Promise(ok => setTimeout(ok, 20));
+                window.__released = true;
+              }
+              return r;
+            };
+            const Source = window.EventSource;
+            window.EventSource = function (url) {
+              const s = new Source(url);
+              s.addEventListener("value", e => window.__values.push(JSON.parse(e.data)));
+              return s;
+            };
+            window.EventSource.CLOSED = Source.CLOSED;
+        """})
+        self.start_gateway()
+        self.browser.get(self.url("/"))
+        self.wait(lambda: self.browser.execute_script("return window.__stateFetched === true"))
+        self.sim.cmd("status 7 0x01")
+        self.wait(lambda: self.browser.execute_script(
+            "return window.__values.some(v => v.tag === 'P7/I0' && v.value === 1)"))
+        self.browser.execute_script("window.__release = true")
+        self.wait(lambda: self.css("#link-state[data-state='live']"))
+        self.wait(lambda: len(self.css("section.channel tbody tr")) == 3)
+        self.assertIn("on", self.lamp("P7/I0")[0].get_attribute("class"))
+        self.assertNotIn("on", self.lamp("P7/I7")[0].get_attribute("class"))
 
     def test_a_page_opened_with_its_password_in_the_address(self):
         # as monitoring links and kiosk browsers are set up
