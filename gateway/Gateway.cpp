@@ -200,8 +200,9 @@ int Gateway::Run() {
     bool stop = false;
     while (!stop) {
         auto now = steady_clock::now();
+        const auto wakeAt = m_web ? std::min(m_nextTick, m_web->FlushDue()) : m_nextTick;
         int timeout = static_cast<int>(
-            std::max<int64_t>(0, duration_cast<milliseconds>(m_nextTick - now).count()));
+            std::max<int64_t>(0, duration_cast<milliseconds>(wakeAt - now).count() + 1));
         std::vector<pollfd> fds = {{m_wakeFd, POLLIN, 0}, {m_signalFd, POLLIN, 0}};
         if (m_modbus) m_modbus->AddPollFds(&fds);
         ::poll(fds.data(), fds.size(), timeout);
@@ -221,6 +222,7 @@ int Gateway::Run() {
         ServeWeb();
         if (m_modbus) m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels);
         now = steady_clock::now();
+        if (m_web && now >= m_web->FlushDue()) m_web->Flush();
         if (m_bridge->TakeConnectedAgain()) {
             for (auto& ch : m_channels) ch->RetellAll();
         }
@@ -358,6 +360,9 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
         reply.why = Refusal::readOnly;
     } else if (!ch) {
         reply.why = Refusal::unknownChannel;
+    } else if (ch->Reopening()) {
+        reply.why = Refusal::driver;
+        reply.detail = "the channel's port is being reopened";
     } else if (c.kind == GatewayCommand::station) {
         if (!ch->HasStation(c.target)) {
             reply.why = Refusal::unknownTarget;

@@ -1,8 +1,27 @@
 // drvgw's host: loads the driver as a host does, runs one gateway channel per
-// [[channel]], bridges them to the MQTT broker (and to Modbus TCP and the web
-// page, when configured), and serves systemd (ready,
-// status, watchdog, reload on SIGHUP, a clean stop on SIGTERM). Everything
-// but the broker's network runs on the thread that calls Run.
+// [[channel]], bridges them to the MQTT broker, Modbus TCP and the web page,
+// takes every command through one entry (Execute), and serves systemd
+// (ready, status, watchdog, reload on SIGHUP, a clean stop on SIGTERM).
+//
+// Threads, and what each may touch:
+//   the loop          Run's thread: the channels and their host sessions, the
+//                     Modbus server (its sockets too), the command entry, the
+//                     sinks' calls, reloads, systemd. Everything below hands
+//                     work to it and wakes it (an eventfd).
+//   the broker's      MqttBridge::Network: libmosquitto's connection and
+//   network thread    callbacks; commands and the backlog under MqttBridge's
+//                     lock, taken by the loop (TakeCommands).
+//   the web server's  libmicrohttpd's one thread: HTTP, event streams; the
+//   thread            page's views, streams and waiting requests under
+//                     WebServer's lock; requests taken by the loop
+//                     (TakeRequests), answered by it (Respond, AwaitOutcome).
+//   a reopen          GatewayChannel::CheckPort runs slot 3 on std::async; the
+//                     channel's session is that thread's until it returns
+//                     (Reopening()): the loop does not call it meanwhile.
+//   the scan threads  the driver's, one a channel: they report values and log
+//                     lines through the host's libraries into HostEvents (its
+//                     own lock), taken by the loop.
+// No lock is held across a call into another part.
 #pragma once
 
 #include <chrono>

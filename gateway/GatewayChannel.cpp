@@ -23,7 +23,11 @@ std::string FileBytes(const std::string& path) {
     return out.str();
 }
 
-// The system numbers of this process's threads.
+// The system numbers of this process's threads. A log line the driver writes
+// from a channel's scan thread names no channel; the host side knows the
+// scan thread only as the one that slot 4 started, so a channel's start
+// notes which threads are new (the driver is started one channel at a time,
+// on the gateway's thread).
 std::set<uint64_t> Threads() {
     std::set<uint64_t> ids;
     if (DIR* d = ::opendir("/proc/self/task")) {
@@ -154,9 +158,8 @@ bool GatewayChannel::Load(std::string* error) {
 }
 
 bool GatewayChannel::Start(std::string* error) {
-    HostEvents::SetCaller(m_index);
+    CallerScope caller(m_index);
     if (m_session->Open() < 0) {
-        HostEvents::SetCaller(-1);
         *error =
             m_config.configWhere + ": " + m_config.configPath + ": the driver refuses to open it";
         return false;
@@ -168,7 +171,6 @@ bool GatewayChannel::Start(std::string* error) {
         if (!before.count(id)) m_scanThreads.push_back(id);
     m_session->SetActive(nullptr, 1);
     m_on = true;
-    HostEvents::SetCaller(-1);
     m_lastProgress = Clock::now();
     if (port != 0) {
         m_portLost = true;
@@ -180,9 +182,10 @@ bool GatewayChannel::Start(std::string* error) {
 
 void GatewayChannel::Stop() {
     if (m_reopen.valid()) m_reopen.wait();
-    HostEvents::SetCaller(m_index);
-    if (m_session && m_session->Handle() >= 0) m_session->Stop();
-    HostEvents::SetCaller(-1);
+    {
+        CallerScope caller(m_index);
+        if (m_session && m_session->Handle() >= 0) m_session->Stop();
+    }
     m_on = false;
     TellState("off");
     ForgetStations();  // nobody looks at them now
@@ -213,9 +216,10 @@ CommandReply GatewayChannel::Write(const std::string& name, const CommandTicket&
         else
             ++i;
     }
-    HostEvents::SetCaller(m_index);
-    const int32_t r = m_session->Write(tag, 1.0);
-    HostEvents::SetCaller(-1);
+    const int32_t r = [&] {
+        CallerScope caller(m_index);
+        return m_session->Write(tag, 1.0);
+    }();
     if (r != 0) {
         reply.why = Refusal::driver;
         return reply;
@@ -235,7 +239,13 @@ void GatewayChannel::Finish(std::vector<PendingWrite>::iterator write, WriteResu
     m_sink.OnWriteResult(m_config.name, tag, outcome, ticket);
 }
 
+bool GatewayChannel::Reopening() const {
+    return m_reopen.valid() &&
+           m_reopen.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
 bool GatewayChannel::WriteBusy(const std::string& name) {
+    if (Reopening()) return false;  // (refused by the entry)
     HostTag* tag = m_session->FindTag(name);
     return tag && Busy(*tag);
 }
@@ -271,7 +281,7 @@ bool GatewayChannel::StationCommand(const std::string& station, const std::strin
     auto it = std::find_if(m_stations.begin(), m_stations.end(),
                            [&](const Station& s) { return s.name == station; });
     if (it == m_stations.end()) return false;
-    HostEvents::SetCaller(m_index);
+    CallerScope caller(m_index);
     bool known = true;
     if (command == "enable")
         m_session->SetActive(it->cp949.c_str(), 1);
@@ -281,7 +291,6 @@ bool GatewayChannel::StationCommand(const std::string& station, const std::strin
         m_session->ResetCounters(it->cp949.c_str());
     else
         known = false;
-    HostEvents::SetCaller(-1);
     return known;
 }
 
@@ -307,7 +316,7 @@ void GatewayChannel::Log(bool fault, const std::string& text) {
 }
 
 void GatewayChannel::Tick(Clock::time_point now) {
-    if (!m_session || m_session->Handle() < 0) return;
+    if (!m_session || m_session->Handle() < 0 || Reopening()) return;
     // writes: served, or out of time
     // (one write pending an output at most: a new one finishes the one before)
     const std::vector<HostTag*> done = m_session->TakeDoneWrites();
@@ -390,7 +399,7 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
     CHostSession* session = m_session.get();
     const int index = m_index;
     m_reopen = std::async(std::launch::async, [session, index] {
-        HostEvents::SetCaller(index);
+        CallerScope caller(index);
         return session->Start();
     });
 }
@@ -417,7 +426,7 @@ void GatewayChannel::RetellAll() {
 }
 
 bool GatewayChannel::MakesProgress(Clock::time_point now) const {
-    if (!m_session || m_portLost || m_state == "off") return true;
+    if (!m_session || m_portLost || m_state == "off" || Reopening()) return true;
     bool anyEnabled = false;
     for (const Station& s : m_stations) anyEnabled = anyEnabled || s.last.state != "disabled";
     return !anyEnabled || now - m_lastProgress < m_stallLimit;

@@ -2,7 +2,9 @@
 // session, its stations' states and the channel's own, the one write path
 // with its outcomes, and the reopening of a port that was lost.
 //
-// Used by the gateway's one thread; what it has to tell goes to a sink.
+// Used by the gateway's loop alone (a reopen runs slot 3 on a thread of its
+// own and the channel leaves the session alone meanwhile); what it has to
+// tell goes to a sink.
 #pragma once
 
 #include <chrono>
@@ -111,6 +113,9 @@ public:
     CommandReply Write(const std::string& tag, const CommandTicket& ticket);
     // Whether a write to this output would be answered busy now.
     bool WriteBusy(const std::string& tag);
+    // Whether the port is being reopened (slot 3 on a thread of its own): the
+    // session is that thread's until it returns, and commands are refused.
+    bool Reopening() const;
     // The output tag of bit `bit` of station `station` (list position), "" when
     // no tag was registered for it.
     std::string OutputTag(int station, int bit) const;

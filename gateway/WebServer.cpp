@@ -45,6 +45,8 @@ const size_t kMaxBody = 64 * 1024;
 // closed and reconnects (and reads the whole state again).
 const size_t kStreamBacklog = 1 << 20;
 const size_t kLogTail = 100;
+// How long an event waits before it goes to the streams (see FlushDue).
+const auto kFanoutDelay = std::chrono::milliseconds(5);
 
 // JSON text; a byte that is not UTF-8 becomes U+FFFD instead of an exception.
 std::string Dump(const json& j) {
@@ -509,7 +511,7 @@ void WebServer::Wake(Stream& stream) {
 }
 
 // (with m_lock held) Every stream gets the event; the server's one thread
-// writes it to each as its socket takes it.
+// writes it to each as its socket takes it, once Flush hands it over.
 void WebServer::Publish(const std::string& event, const std::string& data) {
     if (m_streams.empty()) return;
     const std::string message = "event: " + event + "\ndata: " + data + "\n\n";
@@ -521,8 +523,21 @@ void WebServer::Publish(const std::string& event, const std::string& data) {
         } else {
             stream->queue += message;
         }
-        Wake(*stream);
     }
+    if (m_flushDue == std::chrono::steady_clock::time_point::max())
+        m_flushDue = std::chrono::steady_clock::now() + kFanoutDelay;
+}
+
+std::chrono::steady_clock::time_point WebServer::FlushDue() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_flushDue;
+}
+
+void WebServer::Flush() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_flushDue = std::chrono::steady_clock::time_point::max();
+    for (auto& stream : m_streams)
+        if (!stream->queue.empty() || stream->dropped) Wake(*stream);
 }
 
 void WebServer::RefreshStations(const std::vector<std::unique_ptr<GatewayChannel>>& channels) {

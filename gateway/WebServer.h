@@ -74,6 +74,12 @@ public:
     void AwaitOutcome(std::unique_ptr<WebRequest> request, uint64_t ticket);
     // The clients holding the event stream now.
     size_t Streams() const;
+    // Events wait a moment before they go to the streams, so that a change
+    // reaches MQTT first and a burst of them goes out at once: when the
+    // gateway's loop is to call Flush (time_point::max() for nothing waiting).
+    std::chrono::steady_clock::time_point FlushDue() const;
+    // Hands what waits to the streams. Gateway thread.
+    void Flush();
 
     // GatewaySink (gateway thread)
     void OnValue(const std::string& channel, const std::string& tag, double value) override;
@@ -149,6 +155,7 @@ private:
     int m_port = 0;
     std::string m_authorization;  // the Authorization header that is let in
     std::chrono::steady_clock::time_point m_nextKeepAlive;
+    std::chrono::steady_clock::time_point m_flushDue = std::chrono::steady_clock::time_point::max();
 
     mutable std::mutex m_lock;  // everything below
     std::vector<ChannelView> m_channels;

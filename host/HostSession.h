@@ -4,8 +4,11 @@
 // questions, and the values and log lines the driver delivers. drvhost runs
 // one for a person at a terminal; the gateway service runs one a channel.
 //
-// A session is used by one thread. HostEvents collects what the driver and
-// the host's libraries report from their own threads for that thread to take.
+// A session is used by one thread at a time (the driver's slots are a host's
+// calling thread's: a program that runs one of them on another thread, as the
+// gateway reopens a port, does not call the session meanwhile). HostEvents
+// collects what the driver and the host's libraries report from their own
+// threads for that thread to take.
 #pragma once
 
 #include <chrono>
@@ -65,6 +68,16 @@ public:
     // Marks what the calling thread reports from now on (a host's own
     // threads, say which channel they call for); -1 for nothing.
     static void SetCaller(int caller);
+};
+
+// Marks what the calling thread reports while it lives (CallerScope(n)), and
+// nothing again after.
+class CallerScope {
+public:
+    explicit CallerScope(int caller) { HostEvents::SetCaller(caller); }
+    ~CallerScope() { HostEvents::SetCaller(-1); }
+    CallerScope(const CallerScope&) = delete;
+    CallerScope& operator=(const CallerScope&) = delete;
 };
 
 class CHostSession {
