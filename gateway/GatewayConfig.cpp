@@ -1,10 +1,12 @@
 #include "gateway/GatewayConfig.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -280,6 +282,20 @@ bool IsLoopbackAddress(const std::string& address) {
     if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
     in6_addr v6;
     return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+bool ListenAddress(const std::string& listen, int port, sockaddr_storage* address,
+                   unsigned* length) {
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    const std::string service = std::to_string(port);
+    if (::getaddrinfo(listen.c_str(), service.c_str(), &hints, &found) != 0 || !found) return false;
+    std::memcpy(address, found->ai_addr, found->ai_addrlen);
+    *length = found->ai_addrlen;
+    ::freeaddrinfo(found);
+    return true;
 }
 
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {

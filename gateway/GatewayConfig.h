@@ -90,3 +90,9 @@ bool ReadSecretFile(const std::string& path, std::string* secret, std::string* e
 
 // Whether an address to listen on is this machine's alone (127.0.0.0/8, ::1, localhost).
 bool IsLoopbackAddress(const std::string& address);
+
+struct sockaddr_storage;
+// The address to listen on for a [modbus] or [web] listen and port: false
+// when it names nothing.
+bool ListenAddress(const std::string& listen, int port, sockaddr_storage* address,
+                   unsigned* length);

@@ -99,32 +99,28 @@ ModbusServer::~ModbusServer() {
 }
 
 bool ModbusServer::Start(std::string* error) {
-    const std::string port = std::to_string(m_config.port);
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    if (::getaddrinfo(m_config.listen.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
-        *error = "modbus: cannot serve " + m_config.listen + ":" + port;
+    const std::string where = m_config.listen + ":" + std::to_string(m_config.port);
+    sockaddr_storage address{};
+    unsigned length = 0;
+    if (!ListenAddress(m_config.listen, m_config.port, &address, &length)) {
+        *error = "modbus: cannot serve " + where;
         return false;
     }
-    int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int yes = 1;
     if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     // (a backlog beyond max_clients: the one too many is accepted and closed, not left hanging)
-    const bool ok = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
                     ::listen(fd, m_config.maxClients + 64) == 0;
-    const int err = errno;
-    ::freeaddrinfo(found);
     if (!ok) {
+        const int err = errno;
         if (fd >= 0) ::close(fd);
-        *error = "modbus: cannot listen on " + m_config.listen + ":" + port + ": " +
-                 std::strerror(err);
+        *error = "modbus: cannot listen on " + where + ": " + std::strerror(err);
         return false;
     }
     SetNonBlocking(fd);
     m_listen = fd;
-    Journal(kInfo, "modbus: serving " + m_config.listen + ":" + port);
+    Journal(kInfo, "modbus: serving " + where);
     return true;
 }
 

@@ -266,30 +266,26 @@ bool WebServer::Start(std::string* error) {
         }
         m_authorization = "Basic " + Base64(m_config.user + ":" + password);
     }
-    const std::string port = std::to_string(m_config.port);
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    if (::getaddrinfo(m_config.listen.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
-        *error = "web: cannot listen on " + m_config.listen + ":" + port;
+    const std::string where = m_config.listen + ":" + std::to_string(m_config.port);
+    sockaddr_storage address{};
+    unsigned length = 0;
+    if (!ListenAddress(m_config.listen, m_config.port, &address, &length)) {
+        *error = "web: cannot listen on " + where;
         return false;
     }
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
-    if (found->ai_family == AF_INET6) flags |= MHD_USE_IPv6;
+    if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
     m_daemon = MHD_start_daemon(
-        flags, static_cast<uint16_t>(m_config.port), nullptr, nullptr,
-        reinterpret_cast<MHD_AccessHandlerCallback>(&WebCalls::Access), this,
-        MHD_OPTION_SOCK_ADDR, found->ai_addr,
+        flags, static_cast<uint16_t>(m_config.port), nullptr, nullptr, &WebCalls::Access, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
         MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(64 * 1024),
         MHD_OPTION_NOTIFY_COMPLETED, &WebCalls::Completed, this,
         MHD_OPTION_END);
-    ::freeaddrinfo(found);
     if (!m_daemon) {
-        *error = "web: cannot listen on " + m_config.listen + ":" + port;
+        *error = "web: cannot listen on " + where;
         return false;
     }
     m_port = m_config.port;

@@ -1,0 +1,181 @@
+// The gateway's rules on their own, without a broker, a line or the driver:
+// what a payload asks for, the topics, the configuration file's refusals and
+// defaults, and which addresses are this machine's alone.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "TestSupport.h"
+#include "gateway/Command.h"
+#include "gateway/GatewayConfig.h"
+#include "gateway/Topics.h"
+
+TEST(PayloadRule, WhatDashboardsSendForOneIsOne) {
+    for (const char* payload : {"1", "1.0", "true", "\"1\"", "\"true\"", "\"on\"", "ON", " on\n",
+                                "{\"value\":1}", "{\"value\":true}", "{\"value\":\"on\"}"}) {
+        std::string request, reason;
+        EXPECT_TRUE(WritePayloadMeansOne(payload, &request, &reason)) << payload;
+    }
+}
+
+TEST(PayloadRule, EverythingElseIsRefusedSayingWhy) {
+    struct Case {
+        std::string payload, reason;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"0", "0 is no command"},
+             {"false", "0 is no command"},
+             {"off", "0 is no command"},
+             {"{\"value\":0}", "0 is no command"},
+             {"2", "a write sends 1"},
+             {"", "a write sends 1"},
+             {"[1]", "a write sends 1"},
+             {"{\"request\":\"x\"}", "a write sends 1"},
+             {"{\"value\":{\"value\":1}}", "a write sends 1"},
+             {"null", "a write sends 1"},
+             {std::string(kMaxCommandBytes + 1, ' ') + "1", "larger than"},
+             {std::string(kMaxCommandDepth + 1, '[') + std::string(kMaxCommandDepth + 1, ']'),
+              "deeper"},
+         }) {
+        std::string request, reason;
+        EXPECT_FALSE(WritePayloadMeansOne(c.payload, &request, &reason)) << c.payload.substr(0, 20);
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.payload.substr(0, 20) << ": " << reason;
+    }
+    // brackets inside a text do not count as nesting
+    std::string request, reason;
+    EXPECT_TRUE(WritePayloadMeansOne("{\"value\":1,\"request\":\"[[[[[[[[\"}", &request, &reason));
+    EXPECT_EQ(request, "[[[[[[[[");
+}
+
+TEST(PayloadRule, TheRequestIdAndStationCommands) {
+    std::string request, reason;
+    WritePayloadMeansOne("{\"value\":1,\"request\":42}", &request, &reason);
+    EXPECT_EQ(request, "42");
+    request.clear();
+    EXPECT_EQ(StationCommandOf("  disable \n", &request), "disable");
+    EXPECT_EQ(StationCommandOf("\"reset\"", &request), "reset");
+    EXPECT_EQ(StationCommandOf("{\"command\":\"enable\",\"request\":\"r1\"}", &request), "enable");
+    EXPECT_EQ(request, "r1");
+    EXPECT_EQ(StationCommandOf("[\"enable\"]", &request), "");
+}
+
+TEST(Topics, BuiltAndReadInOnePlace) {
+    EXPECT_EQ(topic::Value("Line1", "펌프1/I0"), "Line1/펌프1/I0");
+    EXPECT_EQ(topic::Result("Line1", "P2/O1"), "Line1/P2/O1/result");
+    EXPECT_EQ(topic::Station("Line1", "P2"), "Line1/station/P2");
+    EXPECT_EQ(topic::StationResult("Line1", "P2"), "Line1/station/P2/result");
+    EXPECT_EQ(topic::State("Line1"), "Line1/state");
+    EXPECT_EQ(topic::Log("Line1"), "Line1/log");
+
+    std::string channel, target;
+    GatewayCommand::Kind kind;
+    ASSERT_TRUE(topic::ParseCommand("Line1/펌프1/O1/set", &channel, &target, &kind));
+    EXPECT_EQ(channel, "Line1");
+    EXPECT_EQ(target, "펌프1/O1");
+    EXPECT_EQ(kind, GatewayCommand::write);
+    ASSERT_TRUE(topic::ParseCommand("Line1/station/P2/set", &channel, &target, &kind));
+    EXPECT_EQ(target, "P2");
+    EXPECT_EQ(kind, GatewayCommand::station);
+    for (const char* other : {"Line1/P2/O1/result", "Line1/set", "/x/set", "Line1//set",
+                              "Line1/station//set", "Line1/P2/O1"})
+        EXPECT_FALSE(topic::ParseCommand(other, &channel, &target, &kind)) << other;
+
+    for (const char* clash : {"state", "log", "station/x", "a/set", "a/result"})
+        EXPECT_TRUE(topic::TagNameClashes(clash)) << clash;
+    for (const char* fine : {"states", "펌프1/I0", "settings", "station"})
+        EXPECT_FALSE(topic::TagNameClashes(fine)) << fine;
+}
+
+TEST(Loopback, TheParsedAddressNotItsText) {
+    for (const char* own : {"localhost", "127.0.0.1", "127.3.2.1", "::1"})
+        EXPECT_TRUE(IsLoopbackAddress(own)) << own;
+    for (const char* other : {"127.0.0.1.nip.io", "0.0.0.0", "::", "10.0.0.1", "128.0.0.1",
+                              "localhost.example", ""})
+        EXPECT_FALSE(IsLoopbackAddress(other)) << other;
+}
+
+namespace {
+
+class ConfigFile : public ::testing::Test {
+protected:
+    // Reads TEXT as a gateway configuration: "" when taken, else the refusal.
+    std::string Refusal(const std::string& text) {
+        testsupport::WriteBytes(dir.Path("gw.toml"), text);
+        GatewayConfig c;
+        std::string error;
+        return LoadGatewayConfig(dir.Path("gw.toml"), &c, &error) ? "" : error;
+    }
+    std::string Secret(const std::string& name, const std::string& text, mode_t mode) {
+        testsupport::WriteBytes(dir.Path(name), text);
+        ::chmod(dir.Path(name).c_str(), mode);
+        return dir.Path(name);
+    }
+    testsupport::ScratchDir dir;
+    const std::string broker = "[broker]\nhost = \"h\"\n";
+    const std::string channel = "[[channel]]\nname = \"A\"\nconfig = \"A.cfg\"\n";
+};
+
+}  // namespace
+
+TEST_F(ConfigFile, DefaultsWhereNothingIsSaid) {
+    testsupport::WriteBytes(dir.Path("gw.toml"), "[gateway]\nid = \"g\"\n" + broker + channel +
+                                                     "[modbus]\n[web]\n");
+    GatewayConfig c;
+    std::string error;
+    ASSERT_TRUE(LoadGatewayConfig(dir.Path("gw.toml"), &c, &error)) << error;
+    EXPECT_EQ(c.topicPrefix, "krandolix/g");
+    EXPECT_EQ(c.clientId, "krandolix-g");
+    EXPECT_EQ(c.port, 1883);
+    EXPECT_EQ(c.sessionExpiry, 60);
+    EXPECT_EQ(c.modbus.port, 1502);
+    EXPECT_EQ(c.modbus.listen, "127.0.0.1");
+    EXPECT_EQ(c.web.port, 8080);
+    EXPECT_TRUE(c.web.serverNames.empty());
+    ASSERT_EQ(c.channels.size(), 1u);
+    EXPECT_EQ(c.channels[0].unitId, 1);
+    EXPECT_EQ(c.channels[0].configPath, dir.Path("A.cfg"));
+    // read_only flows down to the ways in that do not say otherwise
+    testsupport::WriteBytes(dir.Path("gw.toml"), "[gateway]\nread_only = true\n" + broker + channel +
+                                                     "[modbus]\n[web]\nread_only = false\n");
+    ASSERT_TRUE(LoadGatewayConfig(dir.Path("gw.toml"), &c, &error)) << error;
+    EXPECT_TRUE(c.modbus.readOnly);
+    EXPECT_FALSE(c.web.readOnly);
+}
+
+TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
+    const std::string file = dir.Path("gw.toml");
+    const std::string secret = Secret("secret", "pw\n", 0600);
+    struct Case {
+        std::string text, refusal;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {broker + "port = 70000\n" + channel, file + ":3: broker.port: must be from 1 to 65535"},
+             {broker + "session_expiry = -1\n" + channel, "broker.session_expiry: must be from 0"},
+             {broker + "[ports]\nCOM99999999999 = \"/dev/null\"\n" + channel,
+              file + ":4: ports.COM99999999999: a port is COM1 to COM36"},
+             {broker + "[ports]\nCOM0 = \"/dev/null\"\n" + channel, "a port is COM1 to COM36"},
+             {broker + channel + "unit_id = 300\n", "channel[1].unit_id: must be from 1 to 247"},
+             {broker + "[web]\nserver_names = \"x\"\n" + channel, "web.server_names: must be a list"},
+             {broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\n" + channel,
+              "user and password_file go together"},
+             {broker + "[web]\nlisten = \"0.0.0.0\"\n" + channel, "web.listen: is not a loopback"},
+             {broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\npassword_file = \"" +
+                  Secret("open", "pw\n", 0644) + "\"\n" + channel,
+              "others may read it"},
+             {broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\npassword_file = \"" +
+                  Secret("empty", "\n", 0600) + "\"\n" + channel,
+              "holds no password"},
+             {broker + "password_file = \"" + dir.Path("") + "\"\n" + channel, "is not a file"},
+             {broker + "[[channel]]\nname = \"A\"\nconfig = \"A.cfg\"\ntags = \"" + dir.Path("") +
+                  "\"\n",
+              "is a folder"},
+             {broker + "[[channel]]\nname = \"A/B\"\nconfig = \"A.cfg\"\n", "cannot be a topic level"},
+         }) {
+        const std::string refusal = Refusal(c.text);
+        EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.text << "\n=> " << refusal;
+    }
+    EXPECT_EQ(Refusal(broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\npassword_file = \"" +
+                      secret + "\"\n" + channel),
+              "");
+}
