@@ -244,7 +244,7 @@ class Watcher:
         if props is not None and hasattr(props, "CorrelationData"):
             correlation = props.CorrelationData
         with self.lock:
-            entry = (msg.topic, msg.payload.decode("utf-8", "replace"), msg.retain, correlation)
+            entry = (msg.topic, msg.payload.decode("utf-8", "replace"), msg.retain, correlation, msg.qos)
             self.messages.append(entry)
             self.latest[msg.topic] = entry
 

@@ -100,6 +100,7 @@ class WebCase(gwtest.OneLine):
 class Api(WebCase):
     def test_the_state(self):
         self.start_gateway()
+        self.assertTrue(wait_until(lambda: self.state_or_none()["gateway"]["broker"] == "connected", 10))
         state = self.state_or_none()
         self.assertEqual(state["gateway"], {"id": "w", "broker": "connected"})
         ch = state["channels"][0]
@@ -146,21 +147,27 @@ class Api(WebCase):
         self.assertEqual(len(self.sim.frames("control")), 7)
 
     def test_a_write_the_driver_does_not_take_in_time_is_answered_timeout(self):
+        # one station, whose polls when silent hold the scan for its time-out (3 s)
+        gwtest.channel_config(os.path.join(self.d, "Line1.cfg"), COM[0], [("펌프1", 1)], timeout=3)
         self.start_gateway()
-        # each poll of 1 holds the scan for its time-out: time for the write and the
-        # switch-off to arrive before the next visit
-        self.sim.cmd("fault 1 delay 3000")
-        time.sleep(0.5)
-        answer = {}
-        t = threading.Thread(target=lambda: answer.update(r=self.write("펌프1/O0")))
-        t.start()
-        time.sleep(0.1)
-        self.assertEqual(self.http("POST", "/api/station",
-                                   {"channel": "Line1", "station": "펌프1", "command": "disable"})[0], 200)
-        t.join(60)
-        if answer["r"] == (200, {"result": "done"}):
-            self.skipTest("the station served the write before it was switched off")
-        self.assertEqual(answer["r"], (200, {"result": "timeout"}))
+        # the scan is seen inside such a poll: the write and the switch-off both
+        # arrive before the next visit
+        self.sim.cmd("fault 1 silent on")
+        self.assertTrue(wait_until(lambda: "station 1 silent" in self.sim.text(), 10))
+        watch = gwtest.Watcher(self.broker.port, PREFIX + "/#")
+        try:
+            answer = {}
+            t = threading.Thread(target=lambda: answer.update(r=self.write("펌프1/O0")))
+            t.start()
+            # (queued, as the broker is told too, before it is switched off)
+            self.assertTrue(watch.wait_message(f"{PREFIX}/Line1/펌프1/O0/result",
+                                               lambda m: json.loads(m[1])["result"] == "queued"))
+            self.assertEqual(self.http("POST", "/api/station",
+                                       {"channel": "Line1", "station": "펌프1", "command": "disable"})[0], 200)
+            t.join(60)
+            self.assertEqual(answer["r"], (200, {"result": "timeout"}))
+        finally:
+            watch.close()
 
     def test_station_commands_and_their_refusals(self):
         self.start_gateway()
