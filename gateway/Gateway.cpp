@@ -117,6 +117,23 @@ bool Gateway::StartChannels(std::string* error) {
 }
 
 int Gateway::Run() {
+    std::string error;
+    if (!Begin(&error)) {
+        Journal(kError, error);
+        End();
+        return 2;
+    }
+    sd_notify(0, "READY=1");
+    Journal(kInfo, "running " + std::to_string(m_channels.size()) + " channels for " +
+                       m_config.topicPrefix);
+    Loop();
+    sd_notify(0, "STOPPING=1");
+    Journal(kInfo, "stopping");
+    End();
+    return 0;
+}
+
+bool Gateway::Begin(std::string* error) {
     // the signals arrive as readable data, on this thread only
     sigset_t signals;
     sigemptyset(&signals);
@@ -128,75 +145,58 @@ int Gateway::Run() {
     m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
-    std::string error;
-    if (!PlacePortLinks(m_config, &error)) {
-        Journal(kError, error);
-        return 2;
-    }
+    if (!PlacePortLinks(m_config, error)) return false;
     m_driver.reset(new DriverTable);
     if (!m_driver->Loaded()) {
-        Journal(kError, m_driver->Error());
-        return 2;
+        *error = m_driver->Error();
+        return false;
     }
     HostEvents::Install();
     HostEvents::SetWake(&WakeFd, reinterpret_cast<void*>(static_cast<intptr_t>(m_wakeFd)));
     const int wakeFd = m_wakeFd;
-    m_bridge.reset(new MqttBridge(
-        m_config, [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); }));
+    auto wake = [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); };
+    m_bridge.reset(new MqttBridge(m_config, wake));
     m_sinks.Add(m_bridge.get());
     if (m_config.web.enabled) {
-        m_web.reset(new WebServer(m_config.web, m_config.id, [wakeFd] {
-            WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd)));
-        }));
+        m_web.reset(new WebServer(m_config.web, m_config.id, wake));
         m_sinks.Add(m_web.get());
     }
     for (const GatewayChannelConfig& c : m_config.channels) {
         m_channels.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
-        if (!m_channels.back()->Load(&error)) {
-            Journal(kError, error);
-            return 2;
-        }
+        if (!m_channels.back()->Load(error)) return false;
     }
-    if (!m_bridge->Start(&error)) {
-        Journal(kError, error);
-        return 2;
-    }
-    if (!StartChannels(&error)) {
-        Journal(kError, error);
-        m_bridge->Stop();
-        return 2;
-    }
+    if (!m_bridge->Start(error) || !StartChannels(error)) return false;
     if (m_web) {
         // the page is served once it knows the channels
         m_web->SetChannels(m_channels);
-        if (!m_web->Start(&error)) {
-            Journal(kError, error);
-            for (auto& ch : m_channels) ch->Stop();
-            m_bridge->Stop();
-            return 2;
-        }
+        if (!m_web->Start(error)) return false;
         Journal(kInfo, "web page on http://" + m_config.web.listen + ":" +
                            std::to_string(m_config.web.port) + "/");
     }
     if (m_config.modbus.enabled) {
         m_modbus.reset(new ModbusServer(m_config.modbus, *this));
-        if (!m_modbus->Start(&error)) {
-            Journal(kError, error);
-            if (m_web) m_web->Stop();
-            for (auto& ch : m_channels) ch->Stop();
-            m_bridge->Stop();
-            return 2;
-        }
+        if (!m_modbus->Start(error)) return false;
     }
     sd_watchdog_enabled(0, &m_watchdogUsec);
     const auto start = steady_clock::now();
     m_nextTick = start;
     m_nextRetell = start + seconds(m_config.statusInterval);
     m_nextWatchdog = start;
-    sd_notify(0, "READY=1");
-    Journal(kInfo, "running " + std::to_string(m_channels.size()) + " channels for " +
-                       m_config.topicPrefix);
+    return true;
+}
 
+// Whatever Begin got to, in reverse: the page, the channels that started,
+// what they still had to tell, the broker.
+void Gateway::End() {
+    m_modbus.reset();
+    if (m_web) m_web->Stop();
+    for (auto& ch : m_channels)
+        if (ch->Handle() >= 0) ch->Stop();
+    TakeHostEvents();
+    if (m_bridge) m_bridge->Stop();
+}
+
+void Gateway::Loop() {
     bool stop = false;
     while (!stop) {
         auto now = steady_clock::now();
@@ -244,14 +244,6 @@ int Gateway::Run() {
             Notify(now);
         }
     }
-
-    sd_notify(0, "STOPPING=1");
-    Journal(kInfo, "stopping");
-    if (m_web) m_web->Stop();
-    for (auto& ch : m_channels) ch->Stop();
-    TakeHostEvents();
-    m_bridge->Stop();
-    return 0;
 }
 
 void Gateway::TakeHostEvents() {
@@ -486,8 +478,8 @@ void Gateway::Reload() {
 void Gateway::Notify(steady_clock::time_point now) {
     int channelsInFault = 0, stationsInFault = 0;
     for (auto& ch : m_channels) {
-        if (ch->State() != "ok" && ch->State() != "off") ++channelsInFault;
-        for (const auto& s : ch->Stations()) stationsInFault += s.last.state == "fault";
+        if (ch->State() != ChannelState::ok && ch->State() != ChannelState::off) ++channelsInFault;
+        for (const auto& s : ch->Stations()) stationsInFault += s.last.state == StationHealth::fault;
     }
     std::string status = std::to_string(m_channels.size()) + " channels, " +
                          std::to_string(channelsInFault) + " not ok, " +

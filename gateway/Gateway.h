@@ -52,6 +52,11 @@ public:
     int Run();
 
 private:
+    // Start: false with *error when something cannot be had (End undoes the rest).
+    bool Begin(std::string* error);
+    // Until SIGTERM or SIGINT.
+    void Loop();
+    void End();
     bool PlacePortLinks(const GatewayConfig& config, std::string* error);
     bool StartChannels(std::string* error);
     void TakeHostEvents();

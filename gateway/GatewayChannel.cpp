@@ -42,6 +42,34 @@ HostTagRef g_nextRefBase = 1u << 20;
 
 }  // namespace
 
+const char* ChannelStateName(ChannelState state) {
+    switch (state) {
+        case ChannelState::off:
+            return "off";
+        case ChannelState::ok:
+            return "ok";
+        case ChannelState::fault:
+            return "fault";
+        case ChannelState::portLost:
+            return "port_lost";
+    }
+    return "off";
+}
+
+const char* StationHealthName(StationHealth health) {
+    switch (health) {
+        case StationHealth::unknown:
+            return "unknown";
+        case StationHealth::ok:
+            return "ok";
+        case StationHealth::fault:
+            return "fault";
+        case StationHealth::disabled:
+            return "disabled";
+    }
+    return "unknown";
+}
+
 GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,
                                GatewaySink& sink)
     : m_driver(driver), m_config(config), m_index(index), m_sink(sink) {}
@@ -187,7 +215,7 @@ void GatewayChannel::Stop() {
         if (m_session && m_session->Handle() >= 0) m_session->Stop();
     }
     m_on = false;
-    TellState("off");
+    TellState(ChannelState::off);
     ForgetStations();  // nobody looks at them now
 }
 
@@ -302,11 +330,12 @@ bool GatewayChannel::TakeValue(const HostEvent& e) {
     return true;
 }
 
-void GatewayChannel::TellState(const std::string& state) {
+void GatewayChannel::TellState(ChannelState state) {
     if (m_stateTold && state == m_state) return;
     m_state = state;
     m_stateTold = true;
-    Journal(state == "ok" || state == "off" ? kInfo : kWarning, m_config.name + ": " + state);
+    Journal(state == ChannelState::ok || state == ChannelState::off ? kInfo : kWarning,
+            m_config.name + ": " + ChannelStateName(state));
     m_sink.OnChannelState(m_config.name, state);
 }
 
@@ -344,11 +373,11 @@ void GatewayChannel::Tick(Clock::time_point now) {
         work += st.controls + st.polls;
         // (the summary is -1 for a channel switched off, and for one whose
         // stations are all disabled: only the station's own answer tells)
-        st.state = !m_on                         ? "unknown"
-                   : r < 0                       ? "disabled"
-                   : r > 0                       ? "fault"
-                   : st.polls + st.controls == 0 ? "unknown"
-                                                 : "ok";
+        st.state = !m_on                         ? StationHealth::unknown
+                   : r < 0                       ? StationHealth::disabled
+                   : r > 0                       ? StationHealth::fault
+                   : st.polls + st.controls == 0 ? StationHealth::unknown
+                                                 : StationHealth::ok;
         if (r >= 0) ++enabled;
         if (r > 0) ++faulted;
         // told at once when its state or a failure count changes; the
@@ -367,7 +396,10 @@ void GatewayChannel::Tick(Clock::time_point now) {
         m_lastProgress = now;
     }
     if (summary >= 0) CheckPort(now, faulted, enabled);
-    TellState(m_portLost ? "port_lost" : summary < 0 ? "off" : summary > 0 ? "fault" : "ok");
+    TellState(m_portLost     ? ChannelState::portLost
+              : summary < 0  ? ChannelState::off
+              : summary > 0  ? ChannelState::fault
+                             : ChannelState::ok);
 }
 
 void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) {
@@ -406,8 +438,8 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
 
 void GatewayChannel::ForgetStations() {
     for (Station& s : m_stations) {
-        if (!s.told || s.last.state == "unknown") continue;
-        s.last.state = "unknown";
+        if (!s.told || s.last.state == StationHealth::unknown) continue;
+        s.last.state = StationHealth::unknown;
         m_sink.OnStation(m_config.name, s.name, s.last);
     }
 }
@@ -426,8 +458,8 @@ void GatewayChannel::RetellAll() {
 }
 
 bool GatewayChannel::MakesProgress(Clock::time_point now) const {
-    if (!m_session || m_portLost || m_state == "off" || Reopening()) return true;
+    if (!m_session || m_portLost || m_state == ChannelState::off || Reopening()) return true;
     bool anyEnabled = false;
-    for (const Station& s : m_stations) anyEnabled = anyEnabled || s.last.state != "disabled";
+    for (const Station& s : m_stations) anyEnabled = anyEnabled || s.last.state != StationHealth::disabled;
     return !anyEnabled || now - m_lastProgress < m_stallLimit;
 }

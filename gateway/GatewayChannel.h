@@ -22,8 +22,15 @@ class DriverTable;
 
 using Clock = std::chrono::steady_clock;
 
+// A channel's state and a station's, as the gateway tells them (MQTT, the
+// page, Modbus): each with the one name it goes by.
+enum class ChannelState { off, ok, fault, portLost };
+enum class StationHealth { unknown, ok, fault, disabled };
+const char* ChannelStateName(ChannelState state);    // "off", "ok", "fault", "port_lost"
+const char* StationHealthName(StationHealth health);  // "unknown", "ok", "fault", "disabled"
+
 struct StationState {
-    std::string state;  // "ok", "fault", "disabled", "unknown"
+    StationHealth state = StationHealth::unknown;
     int32_t controls = 0, controlFailures = 0, polls = 0, pollFailures = 0;
     bool operator==(const StationState& o) const {
         return state == o.state && controls == o.controls && controlFailures == o.controlFailures &&
@@ -39,7 +46,7 @@ public:
     virtual void OnValue(const std::string& channel, const std::string& tag, double value) = 0;
     virtual void OnStation(const std::string& channel, const std::string& station,
                            const StationState& state) = 0;
-    virtual void OnChannelState(const std::string& channel, const std::string& state) = 0;
+    virtual void OnChannelState(const std::string& channel, ChannelState state) = 0;
     virtual void OnLog(const std::string& channel, bool fault, const std::string& text) = 0;
     // A write's outcome, told to every sink; the ticket says whose it is.
     virtual void OnWriteResult(const std::string& channel, const std::string& tag,
@@ -56,7 +63,7 @@ public:
     void OnStation(const std::string& c, const std::string& st, const StationState& v) override {
         for (GatewaySink* s : m_sinks) s->OnStation(c, st, v);
     }
-    void OnChannelState(const std::string& c, const std::string& state) override {
+    void OnChannelState(const std::string& c, ChannelState state) override {
         for (GatewaySink* s : m_sinks) s->OnChannelState(c, state);
     }
     void OnLog(const std::string& c, bool fault, const std::string& text) override {
@@ -76,7 +83,7 @@ class NullSink : public GatewaySink {
 public:
     void OnValue(const std::string&, const std::string&, double) override {}
     void OnStation(const std::string&, const std::string&, const StationState&) override {}
-    void OnChannelState(const std::string&, const std::string&) override {}
+    void OnChannelState(const std::string&, ChannelState) override {}
     void OnLog(const std::string&, bool, const std::string&) override {}
     void OnWriteResult(const std::string&, const std::string&, const CommandReply&,
                        const CommandTicket&) override {}
@@ -155,7 +162,7 @@ public:
     const GatewayChannelConfig& Config() const { return m_config; }
     // A reload may give a running channel another Modbus unit id.
     void SetUnitId(int unit) { m_config.unitId = unit; }
-    const std::string& State() const { return m_state; }
+    ChannelState State() const { return m_state; }
     std::vector<Station>& Stations() { return m_stations; }
     std::vector<HostTag>& Tags() { return m_session->Tags(); }
     int Index() const { return m_index; }
@@ -168,7 +175,7 @@ public:
     const std::vector<uint64_t>& ScanThreads() const { return m_scanThreads; }
 
 private:
-    void TellState(const std::string& state);
+    void TellState(ChannelState state);
     // Its last write still waits in the driver's queue (slot 8 says not done).
     bool Busy(const HostTag& tag);
     void CheckPort(Clock::time_point now, int faulted, int enabled);
@@ -183,7 +190,7 @@ private:
     std::vector<bool> m_isOutput;
     std::vector<int> m_tagStation, m_tagBit;  // per tag: station position (-1: none) and bit
     std::string m_fingerprint;
-    std::string m_state;
+    ChannelState m_state = ChannelState::off;
     bool m_stateTold = false;
     bool m_on = false;  // switched on by Start
 

@@ -126,6 +126,96 @@ const toml::table& SubTable(const std::string& file, const toml::table& root, co
     return *n->as_table();
 }
 
+// [gateway]: the defaults are GatewayConfig's own.
+void ReadGateway(const Table& gw, GatewayConfig* c) {
+    gw.Only({"id", "topic_prefix", "read_only", "status_interval"});
+    c->id = gw.String("id", HostName());
+    if (!IsTopicLevel(c->id)) gw.Refuse("id", "cannot be a topic level");
+    c->topicPrefix = gw.String("topic_prefix", "krandolix/" + c->id);
+    if (c->topicPrefix.empty() || c->topicPrefix.find_first_of("+#") != std::string::npos)
+        gw.Refuse("topic_prefix", "cannot begin a topic");
+    c->readOnly = gw.Boolean("read_only", c->readOnly);
+    c->statusInterval = gw.Integer("status_interval", c->statusInterval, 1, 86400);
+}
+
+void ReadBroker(const Table& broker, const std::string& base, GatewayConfig* c) {
+    broker.Only({"host", "port", "client_id", "keepalive", "session_expiry", "username",
+                 "password_file", "ca_file", "cert_file", "key_file"});
+    if (!broker.Has("host")) broker.Refuse("host", "is required");
+    c->host = broker.String("host");
+    if (c->host.empty()) broker.Refuse("host", "is empty");
+    c->port = broker.Integer("port", c->port, 1, 65535);
+    c->clientId = broker.String("client_id", "krandolix-" + c->id);
+    c->keepalive = broker.Integer("keepalive", c->keepalive, 5, 65535);
+    c->sessionExpiry = broker.Integer("session_expiry", c->sessionExpiry, 0, 7 * 86400);
+    c->username = broker.String("username");
+    c->passwordFile = Absolute(base, broker.String("password_file"));
+    c->caFile = Absolute(base, broker.String("ca_file"));
+    c->certFile = Absolute(base, broker.String("cert_file"));
+    c->keyFile = Absolute(base, broker.String("key_file"));
+    if (!c->passwordFile.empty()) {
+        std::string secret, error;
+        if (!ReadSecretFile(c->passwordFile, &secret, &error))
+            broker.Refuse("password_file", error);
+    }
+    if (c->certFile.empty() != c->keyFile.empty())
+        broker.Refuse(c->certFile.empty() ? "cert_file" : "key_file",
+                      "cert_file and key_file go together");
+}
+
+void ReadPorts(const std::string& path, const toml::table& ports, GatewayConfig* c) {
+    for (const auto& [key, node] : ports) {
+        std::string k(key.str());
+        // the number read digit by digit: a long one is out of range, not an exception
+        int n = 0;
+        bool number = k.size() > 3 && k.size() <= 8 && k.compare(0, 3, "COM") == 0 &&
+                      k.find_first_not_of("0123456789", 3) == std::string::npos;
+        for (size_t i = 3; number && i < k.size(); ++i) n = n * 10 + (k[i] - '0');
+        auto where = path + ":" + std::to_string(node.source().begin.line) + ": ports." + k;
+        if (!number || n < 1 || n > line::kPortCount)
+            throw Refusal{where + ": a port is COM1 to COM" + std::to_string(line::kPortCount)};
+        if (!node.is_string() || node.as_string()->get().empty())
+            throw Refusal{where + ": must name a device"};
+        c->ports[n] = node.as_string()->get();
+    }
+}
+
+void ReadModbus(const Table& mb, GatewayConfig* c) {
+    mb.Only({"listen", "port", "max_clients", "idle_timeout", "read_only"});
+    GatewayModbusConfig& m = c->modbus;
+    m.enabled = true;
+    m.listen = mb.String("listen", m.listen);
+    if (m.listen.empty()) mb.Refuse("listen", "is empty");
+    m.port = mb.Integer("port", m.port, 1, 65535);
+    m.maxClients = mb.Integer("max_clients", m.maxClients, 1, 1000);
+    m.idleTimeout = mb.Integer("idle_timeout", m.idleTimeout, 1, 86400);
+    m.readOnly = mb.Boolean("read_only", c->readOnly);
+}
+
+void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
+    web.Only({"listen", "port", "user", "password_file", "read_only", "server_names"});
+    GatewayWebConfig& w = c->web;
+    w.enabled = true;
+    w.listen = web.String("listen", w.listen);
+    if (w.listen.empty()) web.Refuse("listen", "is empty");
+    w.port = web.Integer("port", w.port, 1, 65535);
+    w.user = web.String("user");
+    w.passwordFile = Absolute(base, web.String("password_file"));
+    w.readOnly = web.Boolean("read_only", c->readOnly);
+    w.serverNames = web.Strings("server_names");
+    if (w.user.empty() != w.passwordFile.empty())
+        web.Refuse(w.user.empty() ? "user" : "password_file", "user and password_file go together");
+    if (!w.passwordFile.empty()) {
+        std::string secret, error;
+        if (!ReadSecretFile(w.passwordFile, &secret, &error)) web.Refuse("password_file", error);
+    }
+    if (w.user.empty() && !IsLoopbackAddress(w.listen))
+        web.Refuse("listen", "is not a loopback address: user and password_file are required");
+}
+
+void ReadChannels(const std::string& path, const toml::table& root, const std::string& base,
+                  GatewayConfig* c);
+
 void Read(const std::string& path, GatewayConfig* c) {
     toml::table root;
     try {
@@ -145,93 +235,18 @@ void Read(const std::string& path, GatewayConfig* c) {
         }
     }
     const toml::table empty;
-
-    Table gw(path, "gateway", SubTable(path, root, "gateway", empty));
-    gw.Only({"id", "topic_prefix", "read_only", "status_interval"});
-    c->id = gw.String("id", HostName());
-    if (!IsTopicLevel(c->id)) gw.Refuse("id", "cannot be a topic level");
-    c->topicPrefix = gw.String("topic_prefix", "krandolix/" + c->id);
-    if (c->topicPrefix.empty() || c->topicPrefix.find_first_of("+#") != std::string::npos)
-        gw.Refuse("topic_prefix", "cannot begin a topic");
-    c->readOnly = gw.Boolean("read_only", false);
-    c->statusInterval = gw.Integer("status_interval", 10, 1, 86400);
-
+    ReadGateway(Table(path, "gateway", SubTable(path, root, "gateway", empty)), c);
     if (!root.contains("broker")) throw Refusal{path + ": broker: the table is required"};
-    Table broker(path, "broker", SubTable(path, root, "broker", empty));
-    broker.Only({"host", "port", "client_id", "keepalive", "session_expiry", "username",
-                 "password_file", "ca_file", "cert_file", "key_file"});
-    if (!broker.Has("host")) broker.Refuse("host", "is required");
-    c->host = broker.String("host");
-    if (c->host.empty()) broker.Refuse("host", "is empty");
-    c->port = broker.Integer("port", 1883, 1, 65535);
-    c->clientId = broker.String("client_id", "krandolix-" + c->id);
-    c->keepalive = broker.Integer("keepalive", 30, 5, 65535);
-    c->sessionExpiry = broker.Integer("session_expiry", 60, 0, 7 * 86400);
-    c->username = broker.String("username");
-    c->passwordFile = Absolute(base, broker.String("password_file"));
-    c->caFile = Absolute(base, broker.String("ca_file"));
-    c->certFile = Absolute(base, broker.String("cert_file"));
-    c->keyFile = Absolute(base, broker.String("key_file"));
-    if (!c->passwordFile.empty()) {
-        std::string secret, error;
-        if (!ReadSecretFile(c->passwordFile, &secret, &error))
-            broker.Refuse("password_file", error);
-    }
-    if (c->certFile.empty() != c->keyFile.empty())
-        broker.Refuse(c->certFile.empty() ? "cert_file" : "key_file",
-                      "cert_file and key_file go together");
+    ReadBroker(Table(path, "broker", SubTable(path, root, "broker", empty)), base, c);
+    ReadPorts(path, SubTable(path, root, "ports", empty), c);
+    if (root.contains("modbus"))
+        ReadModbus(Table(path, "modbus", SubTable(path, root, "modbus", empty)), c);
+    if (root.contains("web")) ReadWeb(Table(path, "web", SubTable(path, root, "web", empty)), base, c);
+    ReadChannels(path, root, base, c);
+}
 
-    const toml::table& ports = SubTable(path, root, "ports", empty);
-    for (const auto& [key, node] : ports) {
-        std::string k(key.str());
-        // the number read digit by digit: a long one is out of range, not an exception
-        int n = 0;
-        bool number = k.size() > 3 && k.size() <= 8 && k.compare(0, 3, "COM") == 0 &&
-                      k.find_first_not_of("0123456789", 3) == std::string::npos;
-        for (size_t i = 3; number && i < k.size(); ++i) n = n * 10 + (k[i] - '0');
-        auto where = path + ":" + std::to_string(node.source().begin.line) + ": ports." + k;
-        if (!number || n < 1 || n > line::kPortCount)
-            throw Refusal{where + ": a port is COM1 to COM" + std::to_string(line::kPortCount)};
-        if (!node.is_string() || node.as_string()->get().empty())
-            throw Refusal{where + ": must name a device"};
-        c->ports[n] = node.as_string()->get();
-    }
-
-    if (root.contains("modbus")) {
-        Table mb(path, "modbus", SubTable(path, root, "modbus", empty));
-        mb.Only({"listen", "port", "max_clients", "idle_timeout", "read_only"});
-        c->modbus.enabled = true;
-        c->modbus.listen = mb.String("listen", "127.0.0.1");
-        if (c->modbus.listen.empty()) mb.Refuse("listen", "is empty");
-        c->modbus.port = mb.Integer("port", 1502, 1, 65535);
-        c->modbus.maxClients = mb.Integer("max_clients", 8, 1, 1000);
-        c->modbus.idleTimeout = mb.Integer("idle_timeout", 60, 1, 86400);
-        c->modbus.readOnly = mb.Boolean("read_only", c->readOnly);
-    }
-
-    if (root.contains("web")) {
-        Table web(path, "web", SubTable(path, root, "web", empty));
-        web.Only({"listen", "port", "user", "password_file", "read_only", "server_names"});
-        c->web.enabled = true;
-        c->web.listen = web.String("listen", "127.0.0.1");
-        if (c->web.listen.empty()) web.Refuse("listen", "is empty");
-        c->web.port = web.Integer("port", 8080, 1, 65535);
-        c->web.user = web.String("user");
-        c->web.passwordFile = Absolute(base, web.String("password_file"));
-        c->web.readOnly = web.Boolean("read_only", c->readOnly);
-        c->web.serverNames = web.Strings("server_names");
-        if (c->web.user.empty() != c->web.passwordFile.empty())
-            web.Refuse(c->web.user.empty() ? "user" : "password_file",
-                       "user and password_file go together");
-        if (!c->web.passwordFile.empty()) {
-            std::string secret, error;
-            if (!ReadSecretFile(c->web.passwordFile, &secret, &error))
-                web.Refuse("password_file", error);
-        }
-        if (c->web.user.empty() && !IsLoopbackAddress(c->web.listen))
-            web.Refuse("listen", "is not a loopback address: user and password_file are required");
-    }
-
+void ReadChannels(const std::string& path, const toml::table& root, const std::string& base,
+                  GatewayConfig* c) {
     const toml::node* channels = root.get("channel");
     if (!channels) throw Refusal{path + ": channel: at least one [[channel]] is required"};
     if (!channels->is_array_of_tables())

@@ -53,8 +53,19 @@ std::string Exception(uint8_t function, uint8_t code) {
     return std::string{static_cast<char>(function | 0x80), static_cast<char>(code)};
 }
 
-uint16_t StateCode(const std::string& state) {
-    return state == "ok" ? 0 : state == "fault" ? 1 : state == "disabled" ? 2 : 3;
+// (the register's numbers are the map's, documented apart from the names)
+uint16_t StateCode(StationHealth state) {
+    switch (state) {
+        case StationHealth::ok:
+            return 0;
+        case StationHealth::fault:
+            return 1;
+        case StationHealth::disabled:
+            return 2;
+        case StationHealth::unknown:
+            break;
+    }
+    return 3;
 }
 
 // The 16 registers of a station.

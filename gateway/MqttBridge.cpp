@@ -63,6 +63,7 @@ bool MqttBridge::Start(std::string* error) {
     mosquitto_connect_v5_callback_set(m_mosq, &MqttBridge::OnConnect);
     mosquitto_disconnect_v5_callback_set(m_mosq, &MqttBridge::OnDisconnect);
     mosquitto_message_v5_callback_set(m_mosq, &MqttBridge::OnMessage);
+    mosquitto_publish_v5_callback_set(m_mosq, &MqttBridge::OnPublished);
     const std::string online = m_config.topicPrefix + "/" + topic::kOnline;
     mosquitto_will_set_v5(m_mosq, online.c_str(), 1, "0", 1, true, nullptr);
     if (!m_config.username.empty() || !m_config.passwordFile.empty()) {
@@ -133,9 +134,10 @@ void MqttBridge::Network() {
     // a clean stop: online 0, then let the last packets leave
     if (m_connected) {
         const std::string online = m_config.topicPrefix + "/" + topic::kOnline;
-        int mid = 0;
-        mosquitto_publish_v5(m_mosq, &mid, online.c_str(), 1, "0", 1, true, nullptr);
-        for (int i = 0; i < 20 && mosquitto_want_write(m_mosq); ++i) mosquitto_loop(m_mosq, 50, 1);
+        Publish(topic::kOnline, "0", true);
+        // every message the broker has not acknowledged yet (some may still wait
+        // for a slot in the broker's receive window), within a bound
+        for (int i = 0; i < 60 && m_unacknowledged > 0; ++i) mosquitto_loop(m_mosq, 50, 1);
         mosquitto_loop(m_mosq, 50, 1);
         mosquitto_disconnect_v5(m_mosq, 0, nullptr);
         mosquitto_loop(m_mosq, 50, 1);
@@ -162,7 +164,8 @@ void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__p
     mosquitto_subscribe_v5(m, nullptr, commands.c_str(), 2,
                            MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
     const std::string online = b->m_config.topicPrefix + "/" + topic::kOnline;
-    mosquitto_publish_v5(m, nullptr, online.c_str(), 1, "1", 1, true, nullptr);
+    b->m_unacknowledged = 0;  // (what the last connection left is the broker's to resend or drop)
+    b->Count(mosquitto_publish_v5(m, nullptr, online.c_str(), 1, "1", 1, true, nullptr), 1);
     std::deque<Message> backlog;
     {
         std::lock_guard<std::mutex> hold(b->m_lock);
@@ -174,6 +177,15 @@ void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__p
     Journal(kInfo,
             "connected to the broker " + b->m_config.host + ":" + std::to_string(b->m_config.port));
     if (b->m_wake) b->m_wake();
+}
+
+void MqttBridge::Count(int rc, int qos) {
+    if (rc == MOSQ_ERR_SUCCESS && qos > 0) ++m_unacknowledged;
+}
+
+void MqttBridge::OnPublished(mosquitto*, void* self, int, int, const mqtt5__property*) {
+    auto* b = static_cast<MqttBridge*>(self);
+    if (b->m_unacknowledged > 0) --b->m_unacknowledged;
 }
 
 void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
@@ -236,8 +248,9 @@ void MqttBridge::Publish(const std::string& topic, const std::string& payload, b
         }
     }
     if (retain) {
-        mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(payload.size()),
-                             payload.data(), qos, true, nullptr);
+        Count(mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), qos, true, nullptr),
+              qos);
     } else {
         Send(m);
     }
@@ -248,8 +261,9 @@ void MqttBridge::Send(const Message& m) {
     if (!m.correlation.empty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
                                       static_cast<uint16_t>(m.correlation.size()));
-    mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                         m.payload.data(), m.qos, false, props);
+    Count(mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                         m.payload.data(), m.qos, false, props),
+          m.qos);
     mosquitto_property_free_all(&props);
 }
 
@@ -259,7 +273,7 @@ void MqttBridge::OnValue(const std::string& channel, const std::string& tag, dou
 
 void MqttBridge::OnStation(const std::string& channel, const std::string& station,
                            const StationState& s) {
-    nlohmann::json j = {{"state", s.state},
+    nlohmann::json j = {{"state", StationHealthName(s.state)},
                         {"controls", s.controls},
                         {"control_failures", s.controlFailures},
                         {"polls", s.polls},
@@ -267,8 +281,8 @@ void MqttBridge::OnStation(const std::string& channel, const std::string& statio
     Publish(topic::Station(channel, station), Dump(j), true);
 }
 
-void MqttBridge::OnChannelState(const std::string& channel, const std::string& state) {
-    Publish(topic::State(channel), Dump({{"state", state}}), true);
+void MqttBridge::OnChannelState(const std::string& channel, ChannelState state) {
+    Publish(topic::State(channel), Dump({{"state", ChannelStateName(state)}}), true);
 }
 
 void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {

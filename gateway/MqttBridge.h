@@ -59,7 +59,7 @@ public:
     void OnValue(const std::string& channel, const std::string& tag, double value) override;
     void OnStation(const std::string& channel, const std::string& station,
                    const StationState& state) override;
-    void OnChannelState(const std::string& channel, const std::string& state) override;
+    void OnChannelState(const std::string& channel, ChannelState state) override;
     void OnLog(const std::string& channel, bool fault, const std::string& text) override;
     void OnWriteResult(const std::string& channel, const std::string& tag,
                        const CommandReply& outcome, const CommandTicket& ticket) override;
@@ -69,6 +69,9 @@ private:
     static void OnDisconnect(mosquitto* m, void* self, int rc, const mqtt5__property* p);
     static void OnMessage(mosquitto* m, void* self, const mosquitto_message* msg,
                           const mqtt5__property* p);
+    static void OnPublished(mosquitto* m, void* self, int mid, int reason, const mqtt5__property* p);
+    // Counts a message sent with QoS 1 or 2 until the broker acknowledges it.
+    void Count(int rc, int qos);
     void Network();
 
     GatewayConfig m_config;
@@ -78,6 +81,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_connectedAgain{false};
+    std::atomic<int> m_unacknowledged{0};  // messages the broker has not acknowledged
     struct Message {
         std::string topic, payload, correlation;  // topic: whole
         int qos;

@@ -578,13 +578,13 @@ void WebServer::SetChannels(const std::vector<std::unique_ptr<GatewayChannel>>& 
         if (!ch) continue;
         ChannelView v;
         v.name = ch->Name();
-        v.state = ch->State().empty() ? "off" : ch->State();
+        v.state = ch->State();
         for (const GatewayChannel::Station& st : ch->Stations()) {
             StationView s;
             s.name = st.name;
             s.number = st.number;
             s.state = st.last;
-            if (!st.told || s.state.state.empty()) s.state.state = "unknown";
+            if (!st.told) s.state.state = StationHealth::unknown;
             v.stations.push_back(s);
         }
         const std::vector<HostTag>& tags = ch->Tags();
@@ -627,7 +627,7 @@ nlohmann::json WebServer::StationObject(const std::string& channel, const Statio
     }
     json j = {{"name", s.name},
               {"number", s.number},
-              {"state", s.state.state},
+              {"state", StationHealthName(s.state.state)},
               {"controls", s.state.controls},
               {"control_failures", s.state.controlFailures},
               {"polls", s.state.polls},
@@ -646,7 +646,7 @@ std::string WebServer::StateJson() const {
         for (const StationView& s : c.stations) stations.push_back(StationObject("", s));
         for (const TagView& t : c.tags) tags[t.name] = t.known ? json(t.value != 0 ? 1 : 0) : json();
         for (const LogLine& l : c.log) log.push_back({{"kind", l.kind}, {"text", l.text}, {"time", l.time}});
-        channels.push_back({{"name", c.name}, {"state", c.state}, {"stations", stations},
+        channels.push_back({{"name", c.name}, {"state", ChannelStateName(c.state)}, {"stations", stations},
                             {"tags", tags}, {"log", log}});
     }
     return Dump(json{{"gateway", {{"id", m_gatewayId}, {"broker", m_broker ? "connected" : "disconnected"}}},
@@ -677,10 +677,10 @@ void WebServer::OnStation(const std::string& channel, const std::string& station
     }
 }
 
-void WebServer::OnChannelState(const std::string& channel, const std::string& state) {
+void WebServer::OnChannelState(const std::string& channel, ChannelState state) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (ChannelView* c = Find(channel)) c->state = state;
-    Publish("state", Dump(json{{"channel", channel}, {"state", state}}));
+    Publish("state", Dump(json{{"channel", channel}, {"state", ChannelStateName(state)}}));
 }
 
 void WebServer::OnLog(const std::string& channel, bool fault, const std::string& text) {

@@ -85,7 +85,7 @@ public:
     void OnValue(const std::string& channel, const std::string& tag, double value) override;
     void OnStation(const std::string& channel, const std::string& station,
                    const StationState& state) override;
-    void OnChannelState(const std::string& channel, const std::string& state) override;
+    void OnChannelState(const std::string& channel, ChannelState state) override;
     void OnLog(const std::string& channel, bool fault, const std::string& text) override;
     void OnWriteResult(const std::string& channel, const std::string& tag,
                        const CommandReply& outcome, const CommandTicket& ticket) override;
@@ -111,7 +111,8 @@ private:
         std::string kind, text, time;
     };
     struct ChannelView {
-        std::string name, state;
+        std::string name;
+        ChannelState state = ChannelState::off;
         std::vector<StationView> stations;
         std::vector<TagView> tags;
         std::deque<LogLine> log;

@@ -78,8 +78,8 @@ TEST_F(Channel, TheWatchdogHearsOfProgressOnlyWhileTheCountersMove) {
     ASSERT_TRUE(ch.StationCommand("B", "disable"));
     ch.Tick(now + std::chrono::minutes(5));
     EXPECT_TRUE(ch.MakesProgress(now + std::chrono::minutes(60)));
-    EXPECT_EQ(ch.State(), "off");
-    EXPECT_EQ(ch.Stations()[0].last.state, "disabled");
+    EXPECT_EQ(ch.State(), ChannelState::off);
+    EXPECT_EQ(ch.Stations()[0].last.state, StationHealth::disabled);
     ch.Stop();
 }
 
