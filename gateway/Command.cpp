@@ -63,6 +63,10 @@ const char kAskForOne[] = "a write sends 1 (1, true, \"on\" or {\"value\": 1})";
 
 }  // namespace
 
+std::string JsonText(const nlohmann::json& j) {
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 const char* OriginName(Origin origin) {
     switch (origin) {
         case Origin::mqtt:

@@ -50,6 +50,10 @@ struct CommandReply {
     std::string Reason() const { return detail.empty() ? RefusalText(why) : detail; }
 };
 
+// JSON text as the gateway sends it: compact, and a byte that is not UTF-8
+// becomes U+FFFD instead of an exception.
+std::string JsonText(const nlohmann::json& j);
+
 // A command's payload is read only up to this size, and nested no deeper.
 constexpr size_t kMaxCommandBytes = 4096;
 constexpr int kMaxCommandDepth = 4;

@@ -38,33 +38,6 @@ void WakeFd(void* context) {
 // correlation data) within this time is dropped.
 const seconds kRepeatWindow(30);
 
-// Without systemd's runtime directory, the port links go to a folder of the
-// gateway's own: /tmp/drvgw.<pid>.XXXXXX.
-const char kLinkFolderStem[] = "/tmp/drvgw.";
-
-// The link folders of gateways that were killed: this user's, named for a
-// process that is gone.
-void RemoveStaleLinkFolders() {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.compare(0, 6, "drvgw.") != 0) continue;
-        const size_t dot = name.find('.', 6);
-        if (dot == std::string::npos || dot == 6 ||
-            name.find_first_not_of("0123456789", 6) != dot)
-            continue;
-        struct stat st;
-        if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-            st.st_uid != ::getuid())
-            continue;
-        const long pid = std::strtol(name.c_str() + 6, nullptr, 10);
-        if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
-            std::filesystem::remove_all(entry.path(), ec);
-            Journal(kInfo, "removed the stale link folder " + entry.path().string());
-        }
-    }
-}
-
 }  // namespace
 
 Gateway::Gateway(GatewayConfig config) : m_config(std::move(config)) {}
@@ -74,37 +47,6 @@ Gateway::~Gateway() {
     if (m_wakeFd >= 0) ::close(m_wakeFd);
     if (m_signalFd >= 0) ::close(m_signalFd);
     if (m_ownLinkFolder) std::filesystem::remove_all(m_linkFolder);
-}
-
-bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
-    if (m_linkFolder.empty()) {
-        const char* runtime = std::getenv("RUNTIME_DIRECTORY");  // systemd's RuntimeDirectory=
-        if (runtime && *runtime) {
-            m_linkFolder = std::string(runtime).substr(0, std::string(runtime).find(':'));
-        } else {
-            RemoveStaleLinkFolders();
-            std::string name = std::string(kLinkFolderStem) + std::to_string(::getpid()) + ".XXXXXX";
-            std::vector<char> folder(name.begin(), name.end());
-            folder.push_back('\0');
-            if (!::mkdtemp(folder.data())) {
-                *error = "cannot make a folder for the port links";
-                return false;
-            }
-            m_linkFolder = folder.data();
-            m_ownLinkFolder = true;
-        }
-        ::setenv("KRANDOLIX_DOSDEVICES", m_linkFolder.c_str(), 1);
-    }
-    for (int n = 1; n <= line::kPortCount; ++n) {
-        const std::string link = m_linkFolder + "/com" + std::to_string(n);
-        auto it = config.ports.find(n);
-        ::unlink(link.c_str());
-        if (it != config.ports.end() && ::symlink(it->second.c_str(), link.c_str()) != 0) {
-            *error = "cannot place the link " + link;
-            return false;
-        }
-    }
-    return true;
 }
 
 bool Gateway::StartChannels(std::string* error) {
@@ -395,84 +337,6 @@ void Gateway::ServeWeb() {
             m_web->Respond(std::move(r), WebServer::Answer(reply));
         }
     }
-}
-
-void Gateway::Reload() {
-    sd_notify(0, "RELOADING=1");
-    GatewayConfig fresh;
-    std::string error;
-    if (!LoadGatewayConfig(m_config.path, &fresh, &error)) {
-        Journal(kError, "reload refused: " + error + "; the running configuration stays");
-        sd_notify(0, "READY=1");
-        return;
-    }
-    // the new list, each channel kept when nothing of it changed
-    std::vector<std::unique_ptr<GatewayChannel>> next;
-    std::vector<GatewayChannel*> kept;
-    for (const GatewayChannelConfig& c : fresh.channels) {
-        GatewayChannel* same = FindChannel(c.name);
-        if (same && same->Fingerprint() == GatewayChannel::FingerprintOf(c)) {
-            kept.push_back(same);
-            next.emplace_back(nullptr);
-            continue;
-        }
-        next.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
-        if (!next.back()->Load(&error)) {
-            Journal(kError, "reload refused: " + error + "; the running configuration stays");
-            sd_notify(0, "READY=1");
-            return;
-        }
-    }
-    if (fresh.id != m_config.id || fresh.topicPrefix != m_config.topicPrefix ||
-        fresh.host != m_config.host || fresh.port != m_config.port ||
-        fresh.clientId != m_config.clientId || fresh.username != m_config.username ||
-        fresh.passwordFile != m_config.passwordFile || fresh.Tls() != m_config.Tls() ||
-        fresh.keepalive != m_config.keepalive || fresh.modbus.enabled != m_config.modbus.enabled ||
-        fresh.modbus.listen != m_config.modbus.listen ||
-        fresh.modbus.port != m_config.modbus.port ||
-        fresh.modbus.maxClients != m_config.modbus.maxClients ||
-        fresh.modbus.idleTimeout != m_config.modbus.idleTimeout ||
-        fresh.web.enabled != m_config.web.enabled || fresh.web.listen != m_config.web.listen ||
-        fresh.web.port != m_config.web.port || fresh.web.user != m_config.web.user ||
-        fresh.web.passwordFile != m_config.web.passwordFile) {
-        Journal(kWarning, "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
-                          "the next start");
-    }
-    for (size_t i = 0, k = 0; i < fresh.channels.size(); ++i)
-        if (!next[i]) kept[k++]->SetUnitId(fresh.channels[i].unitId);
-    // stop what goes, then start what comes
-    for (auto& ch : m_channels) {
-        if (std::find(kept.begin(), kept.end(), ch.get()) != kept.end()) continue;
-        ch->Stop();
-        Journal(kInfo, ch->Name() + ": stopped by the reload");
-        m_retired.push_back(std::move(ch));
-    }
-    if (!PlacePortLinks(fresh, &error)) Journal(kError, "reload: " + error);
-    size_t k = 0;
-    for (auto& slot : next) {
-        if (!slot) {
-            for (auto& ch : m_channels)
-                if (ch && ch.get() == kept[k]) slot = std::move(ch);
-            ++k;
-            continue;
-        }
-        if (!slot->Start(&error)) {
-            Journal(kError, "reload: " + error);
-        } else {
-            Journal(kInfo, slot->Name() + ": started by the reload");
-        }
-    }
-    m_channels = std::move(next);
-    m_config.channels = fresh.channels;
-    m_config.ports = fresh.ports;
-    // read_only holds from the next command on, whichever way it comes
-    m_config.readOnly = fresh.readOnly;
-    m_config.modbus.readOnly = fresh.modbus.readOnly;
-    m_config.web.readOnly = fresh.web.readOnly;
-    m_config.statusInterval = fresh.statusInterval;
-    if (m_web) m_web->SetChannels(m_channels);
-    Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
-    sd_notify(0, "READY=1");
 }
 
 void Gateway::Notify(steady_clock::time_point now) {

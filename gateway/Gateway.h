@@ -67,6 +67,13 @@ private:
     bool ReadOnly(Origin origin) const;
     void ServeWeb();
     void Reload();
+    // A reload's parts: the channels it makes (null where one is kept), whether
+    // it changes what only a restart changes, and the change of channels.
+    bool NextChannels(const GatewayConfig& fresh, std::vector<std::unique_ptr<GatewayChannel>>* next,
+                      std::vector<GatewayChannel*>* kept, std::string* error);
+    bool NeedsRestart(const GatewayConfig& fresh) const;
+    void SwapChannels(const GatewayConfig& fresh, std::vector<std::unique_ptr<GatewayChannel>> next,
+                      const std::vector<GatewayChannel*>& kept);
     void Notify(std::chrono::steady_clock::time_point now);
     GatewayChannel* FindChannel(const std::string& name);
     GatewayChannel* ChannelOfEvent(int caller, uint64_t thread);

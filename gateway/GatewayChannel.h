@@ -18,6 +18,7 @@
 #include "gateway/GatewayConfig.h"
 #include "host/HostSession.h"
 
+class CConfigData;
 class DriverTable;
 
 using Clock = std::chrono::steady_clock;
@@ -175,6 +176,13 @@ public:
     const std::vector<uint64_t>& ScanThreads() const { return m_scanThreads; }
 
 private:
+    // Load's parts: the stations of the driver's file, the tags (every bit, or
+    // the tag list), where each tag sits, and the bounds of a write and a pass.
+    bool LoadStations(const CConfigData& config, std::string* error);
+    std::vector<HostTag> EveryBit() const;
+    bool LoadTagList(std::vector<HostTag>* tags, std::string* error) const;
+    void PlaceTags(const std::vector<HostTag>& tags);
+    void SetBounds(const CConfigData& config);
     void TellState(ChannelState state);
     // Its last write still waits in the driver's queue (slot 8 says not done).
     bool Busy(const HostTag& tag);

@@ -261,68 +261,80 @@ std::string ModbusServer::Answer(const std::string& request,
 
 std::string ModbusServer::Pdu(const uint8_t* pdu, size_t length, GatewayChannel& ch,
                               const std::string& who) {
-    const uint8_t function = pdu[0];
-    const int stations = static_cast<int>(ch.Stations().size());
-    const int bits = 8 * stations, registers = 16 * stations;
-    switch (function) {
+    switch (pdu[0]) {
         case kReadCoils:
         case kReadDiscreteInputs:
+            return ReadBits(pdu, length, ch);
         case kReadHoldingRegisters:
-        case kReadInputRegisters: {
-            const bool words = function == kReadHoldingRegisters || function == kReadInputRegisters;
-            if (length != 5) return Exception(function, kIllegalDataValue);
-            const int address = Word(pdu + 1), count = Word(pdu + 3);
-            if (count < 1 || count > (words ? 125 : 2000)) return Exception(function, kIllegalDataValue);
-            if (address + count > (words ? registers : bits))
-                return Exception(function, kIllegalDataAddress);
-            std::string out{static_cast<char>(function)};
-            if (words) {
-                out.push_back(static_cast<char>(2 * count));
-                uint16_t r[16];
-                for (int i = address; i < address + count; ++i) {
-                    if (i == address || i % 16 == 0) StationRegisters(ch, i / 16, r);
-                    PutWord(&out, r[i % 16]);
-                }
-            } else {
-                std::string bytes(static_cast<size_t>((count + 7) / 8), '\0');
-                for (int i = 0; function == kReadDiscreteInputs && i < count; ++i) {
-                    const int bit = address + i;
-                    if ((ch.StatusByte(bit / 8) >> (bit % 8)) & 1)
-                        bytes[static_cast<size_t>(i / 8)] |= static_cast<char>(1 << (i % 8));
-                }
-                out.push_back(static_cast<char>(bytes.size()));
-                out += bytes;
-            }
-            return out;
-        }
-        case kWriteSingleCoil: {
-            if (length != 5) return Exception(function, kIllegalDataValue);
-            const int address = Word(pdu + 1), value = Word(pdu + 3);
-            if (value != 0xFF00 && value != 0) return Exception(function, kIllegalDataValue);
-            if (address >= bits) return Exception(function, kIllegalDataAddress);
-            std::vector<int> ones;
-            if (value == 0xFF00) ones.push_back(address);
-            const std::string refusal = Writes(function, ones, ch, who);
-            return refusal.empty() ? std::string(reinterpret_cast<const char*>(pdu), 5) : refusal;
-        }
-        case kWriteMultipleCoils: {
-            if (length < 6) return Exception(function, kIllegalDataValue);
-            const int address = Word(pdu + 1), count = Word(pdu + 3), bytes = pdu[5];
-            // the byte count must be exactly what the quantity needs: a
-            // request that says otherwise is not carried out in part
-            if (count < 1 || count > 1968 || bytes != (count + 7) / 8 ||
-                length != 6 + static_cast<size_t>(bytes))
-                return Exception(function, kIllegalDataValue);
-            if (address + count > bits) return Exception(function, kIllegalDataAddress);
-            std::vector<int> ones;
-            for (int i = 0; i < count; ++i)
-                if ((pdu[6 + i / 8] >> (i % 8)) & 1) ones.push_back(address + i);
-            const std::string refusal = Writes(function, ones, ch, who);
-            return refusal.empty() ? std::string(reinterpret_cast<const char*>(pdu), 5) : refusal;
-        }
+        case kReadInputRegisters:
+            return ReadRegisters(pdu, length, ch);
+        case kWriteSingleCoil:
+        case kWriteMultipleCoils:
+            return WriteCoils(pdu, length, ch, who);
         default:
-            return Exception(function, kIllegalFunction);
+            return Exception(pdu[0], kIllegalFunction);
     }
+}
+
+std::string ModbusServer::ReadBits(const uint8_t* pdu, size_t length, GatewayChannel& ch) {
+    const uint8_t function = pdu[0];
+    if (length != 5) return Exception(function, kIllegalDataValue);
+    const int address = Word(pdu + 1), count = Word(pdu + 3);
+    if (count < 1 || count > 2000) return Exception(function, kIllegalDataValue);
+    if (address + count > 8 * static_cast<int>(ch.Stations().size()))
+        return Exception(function, kIllegalDataAddress);
+    // (coils read 0: the outputs are pulses)
+    std::string bytes(static_cast<size_t>((count + 7) / 8), '\0');
+    for (int i = 0; function == kReadDiscreteInputs && i < count; ++i) {
+        const int bit = address + i;
+        if ((ch.StatusByte(bit / 8) >> (bit % 8)) & 1)
+            bytes[static_cast<size_t>(i / 8)] |= static_cast<char>(1 << (i % 8));
+    }
+    return std::string{static_cast<char>(function), static_cast<char>(bytes.size())} + bytes;
+}
+
+std::string ModbusServer::ReadRegisters(const uint8_t* pdu, size_t length, GatewayChannel& ch) {
+    const uint8_t function = pdu[0];
+    if (length != 5) return Exception(function, kIllegalDataValue);
+    const int address = Word(pdu + 1), count = Word(pdu + 3);
+    if (count < 1 || count > 125) return Exception(function, kIllegalDataValue);
+    if (address + count > 16 * static_cast<int>(ch.Stations().size()))
+        return Exception(function, kIllegalDataAddress);
+    std::string out{static_cast<char>(function), static_cast<char>(2 * count)};
+    uint16_t r[16];
+    for (int i = address; i < address + count; ++i) {
+        if (i == address || i % 16 == 0) StationRegisters(ch, i / 16, r);
+        PutWord(&out, r[i % 16]);
+    }
+    return out;
+}
+
+std::string ModbusServer::WriteCoils(const uint8_t* pdu, size_t length, GatewayChannel& ch,
+                                     const std::string& who) {
+    const uint8_t function = pdu[0];
+    const int bits = 8 * static_cast<int>(ch.Stations().size());
+    std::vector<int> ones;
+    if (function == kWriteSingleCoil) {
+        if (length != 5) return Exception(function, kIllegalDataValue);
+        const int address = Word(pdu + 1), value = Word(pdu + 3);
+        if (value != 0xFF00 && value != 0) return Exception(function, kIllegalDataValue);
+        if (address >= bits) return Exception(function, kIllegalDataAddress);
+        if (value == 0xFF00) ones.push_back(address);
+    } else {
+        if (length < 6) return Exception(function, kIllegalDataValue);
+        const int address = Word(pdu + 1), count = Word(pdu + 3), bytes = pdu[5];
+        // the byte count must be exactly what the quantity needs: a
+        // request that says otherwise is not carried out in part
+        if (count < 1 || count > 1968 || bytes != (count + 7) / 8 ||
+            length != 6 + static_cast<size_t>(bytes))
+            return Exception(function, kIllegalDataValue);
+        if (address + count > bits) return Exception(function, kIllegalDataAddress);
+        for (int i = 0; i < count; ++i)
+            if ((pdu[6 + i / 8] >> (i % 8)) & 1) ones.push_back(address + i);
+    }
+    const std::string refusal = Writes(function, ones, ch, who);
+    // the answer echoes the request's address and value (5) or quantity (15)
+    return refusal.empty() ? std::string(reinterpret_cast<const char*>(pdu), 5) : refusal;
 }
 
 std::string ModbusServer::Writes(uint8_t function, const std::vector<int>& coils, GatewayChannel& ch,

@@ -64,6 +64,10 @@ private:
     bool Read(Client& c, const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     bool Write(Client& c);
     std::string Pdu(const uint8_t* pdu, size_t length, GatewayChannel& ch, const std::string& who);
+    static std::string ReadBits(const uint8_t* pdu, size_t length, GatewayChannel& ch);
+    static std::string ReadRegisters(const uint8_t* pdu, size_t length, GatewayChannel& ch);
+    std::string WriteCoils(const uint8_t* pdu, size_t length, GatewayChannel& ch,
+                           const std::string& who);
     std::string Writes(uint8_t function, const std::vector<int>& coils, GatewayChannel& ch,
                        const std::string& who);
 

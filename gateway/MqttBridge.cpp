@@ -19,10 +19,6 @@ namespace {
 const int kFirstBackoffMs = 500;
 const int kLastBackoffMs = 30000;
 
-// Compact JSON; text that is not UTF-8 is mended rather than refused.
-std::string Dump(const nlohmann::json& j) {
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 }  // namespace
 
@@ -278,16 +274,16 @@ void MqttBridge::OnStation(const std::string& channel, const std::string& statio
                         {"control_failures", s.controlFailures},
                         {"polls", s.polls},
                         {"poll_failures", s.pollFailures}};
-    Publish(topic::Station(channel, station), Dump(j), true);
+    Publish(topic::Station(channel, station), JsonText(j), true);
 }
 
 void MqttBridge::OnChannelState(const std::string& channel, ChannelState state) {
-    Publish(topic::State(channel), Dump({{"state", ChannelStateName(state)}}), true);
+    Publish(topic::State(channel), JsonText({{"state", ChannelStateName(state)}}), true);
 }
 
 void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {
     nlohmann::json j = {{"kind", fault ? "fault" : "info"}, {"text", text}, {"time", IsoTime()}};
-    Publish(topic::Log(channel), Dump(j), false, 0);
+    Publish(topic::Log(channel), JsonText(j), false, 0);
 }
 
 void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandReply& outcome,
@@ -297,7 +293,7 @@ void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandR
     // bytes, only as correlation data
     j["request"] = ticket.request.empty() ? nlohmann::json(nullptr) : nlohmann::json(ticket.request);
     if (outcome.result == WriteResult::refused) j["reason"] = outcome.Reason();
-    const std::string text = Dump(j);
+    const std::string text = JsonText(j);
     Publish(topicBelowPrefix, text, false, 1, ticket.correlation);
     if (ticket.responseTopic.empty() ||
         ticket.responseTopic.find_first_of("+#") != std::string::npos)

@@ -133,16 +133,20 @@ private:
     int OpenStream(MHD_Connection* connection);
     int Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
             std::unique_ptr<WebRequest> request);
-    std::pair<int, std::string> WriteRequest(const WebExchange& exchange,
+    // The request a body asks for, or the refusal (request left null).
+    std::pair<int, std::string> WriteRequest(const std::string& body,
                                              std::unique_ptr<WebRequest>* request) const;
-    std::pair<int, std::string> StationRequest(const WebExchange& exchange,
+    std::pair<int, std::string> StationRequest(const std::string& body,
                                                std::unique_ptr<WebRequest>* request) const;
     // Whether a request names this server in its Host header (not a name
     // someone made to lead here), and a browser's Origin, if any, is that host.
-    bool OwnHost(MHD_Connection* connection) const;
-    bool FromOwnPage(MHD_Connection* connection) const;
+    bool OwnHost(const std::string& hostHeader) const;
+    bool FromOwnPage(const std::string& site, const std::string& origin,
+                     const std::string& host) const;
     // (with m_lock held)
     void Publish(const std::string& event, const std::string& json);
+    // Ends the connections whose request head is late (see kHeadSeconds).
+    void Reap(std::chrono::steady_clock::time_point now);
     void Wake(Stream& stream);
     void Finish(WebExchange& exchange, const std::pair<int, std::string>& answer);
     std::string StateJson() const;
@@ -165,4 +169,12 @@ private:
     std::vector<std::unique_ptr<WebRequest>> m_requests;
     std::map<uint64_t, std::unique_ptr<WebRequest>> m_awaiting;  // by ticket
     bool m_stopping = false;
+    // Every connection: its socket, and since when a request head is awaited
+    // (its start, or its last request's end); none while a request is served.
+    struct Connection {
+        int fd = -1;
+        std::chrono::steady_clock::time_point awaiting;
+        bool inRequest = false, reaped = false;
+    };
+    std::map<MHD_Connection*, Connection> m_connections;
 };

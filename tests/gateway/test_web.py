@@ -392,6 +392,28 @@ class Api(WebCase):
                 self.assertEqual(status, 200)
                 self.assertLess(took, 1.0)
                 time.sleep(2)
+            # a head that never completes ends the connection, however slowly it trickles
+            def closed(sock):
+                sock.settimeout(0.01)
+                try:
+                    return sock.recv(1) == b""
+                except socket.timeout:
+                    return False
+                except OSError:
+                    return True
+            slow = held[:45]
+            deadline = time.time() + 25
+            while time.time() < deadline and not all(closed(s) for s in slow):
+                for s in slow:  # still trickling: the idle time-out never comes
+                    try:
+                        s.send(b"X")
+                    except OSError:
+                        pass
+                time.sleep(2)
+            self.assertTrue(all(closed(s) for s in slow))
+            self.assertEqual(self.timed_state()[0], 200)
+            # and a stop closes whatever is open
+            open_from("127.0.0.4", 20)
             self.assertTrue(watch.wait_value(PREFIX + "/online", "1", 5))
             start = time.time()
             self.assertEqual(self.gw.stop(), 0)

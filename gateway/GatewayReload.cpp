@@ -1,0 +1,167 @@
+// A reload (SIGHUP) and where the COM ports lead: the part of the gateway
+// that changes its channels while it runs.
+#include <signal.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "config/LineSettings.h"
+#include "gateway/Gateway.h"
+#include "gateway/Journal.h"
+#include "gateway/WebServer.h"
+
+namespace {
+
+// Without systemd's runtime directory, the port links go to a folder of the
+// gateway's own: /tmp/drvgw.<pid>.XXXXXX.
+const char kLinkFolderStem[] = "/tmp/drvgw.";
+
+// The link folders of gateways that were killed: this user's, named for a
+// process that is gone.
+void RemoveStaleLinkFolders() {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, 6, "drvgw.") != 0) continue;
+        const size_t dot = name.find('.', 6);
+        if (dot == std::string::npos || dot == 6 ||
+            name.find_first_not_of("0123456789", 6) != dot)
+            continue;
+        struct stat st;
+        if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != ::getuid())
+            continue;
+        const long pid = std::strtol(name.c_str() + 6, nullptr, 10);
+        if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+            std::filesystem::remove_all(entry.path(), ec);
+            Journal(kInfo, "removed the stale link folder " + entry.path().string());
+        }
+    }
+}
+
+}  // namespace
+
+bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
+    if (m_linkFolder.empty()) {
+        const char* runtime = std::getenv("RUNTIME_DIRECTORY");  // systemd's RuntimeDirectory=
+        if (runtime && *runtime) {
+            m_linkFolder = std::string(runtime).substr(0, std::string(runtime).find(':'));
+        } else {
+            RemoveStaleLinkFolders();
+            std::string name = std::string(kLinkFolderStem) + std::to_string(::getpid()) + ".XXXXXX";
+            std::vector<char> folder(name.begin(), name.end());
+            folder.push_back('\0');
+            if (!::mkdtemp(folder.data())) {
+                *error = "cannot make a folder for the port links";
+                return false;
+            }
+            m_linkFolder = folder.data();
+            m_ownLinkFolder = true;
+        }
+        ::setenv("KRANDOLIX_DOSDEVICES", m_linkFolder.c_str(), 1);
+    }
+    for (int n = 1; n <= line::kPortCount; ++n) {
+        const std::string link = m_linkFolder + "/com" + std::to_string(n);
+        auto it = config.ports.find(n);
+        ::unlink(link.c_str());
+        if (it != config.ports.end() && ::symlink(it->second.c_str(), link.c_str()) != 0) {
+            *error = "cannot place the link " + link;
+            return false;
+        }
+    }
+    return true;
+}
+
+void Gateway::Reload() {
+    sd_notify(0, "RELOADING=1");
+    GatewayConfig fresh;
+    std::string error;
+    std::vector<std::unique_ptr<GatewayChannel>> next;
+    std::vector<GatewayChannel*> kept;
+    if (!LoadGatewayConfig(m_config.path, &fresh, &error) ||
+        !NextChannels(fresh, &next, &kept, &error)) {
+        Journal(kError, "reload refused: " + error + "; the running configuration stays");
+        sd_notify(0, "READY=1");
+        return;
+    }
+    if (NeedsRestart(fresh))
+        Journal(kWarning, "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
+                          "the next start");
+    SwapChannels(fresh, std::move(next), kept);
+    m_config.channels = fresh.channels;
+    m_config.ports = fresh.ports;
+    // read_only holds from the next command on, whichever way it comes
+    m_config.readOnly = fresh.readOnly;
+    m_config.modbus.readOnly = fresh.modbus.readOnly;
+    m_config.web.readOnly = fresh.web.readOnly;
+    m_config.statusInterval = fresh.statusInterval;
+    if (m_web) m_web->SetChannels(m_channels);
+    Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
+    sd_notify(0, "READY=1");
+}
+
+bool Gateway::NextChannels(const GatewayConfig& fresh,
+                           std::vector<std::unique_ptr<GatewayChannel>>* next,
+                           std::vector<GatewayChannel*>* kept, std::string* error) {
+    // the new list, each channel kept (a null place) when nothing of it changed
+    for (const GatewayChannelConfig& c : fresh.channels) {
+        GatewayChannel* same = FindChannel(c.name);
+        if (same && same->Fingerprint() == GatewayChannel::FingerprintOf(c)) {
+            kept->push_back(same);
+            next->emplace_back(nullptr);
+            continue;
+        }
+        next->emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
+        if (!next->back()->Load(error)) return false;
+    }
+    return true;
+}
+
+bool Gateway::NeedsRestart(const GatewayConfig& fresh) const {
+    const GatewayConfig& c = m_config;
+    return fresh.id != c.id || fresh.topicPrefix != c.topicPrefix || fresh.host != c.host ||
+           fresh.port != c.port || fresh.clientId != c.clientId || fresh.username != c.username ||
+           fresh.passwordFile != c.passwordFile || fresh.Tls() != c.Tls() ||
+           fresh.keepalive != c.keepalive || fresh.sessionExpiry != c.sessionExpiry ||
+           fresh.modbus.enabled != c.modbus.enabled || fresh.modbus.listen != c.modbus.listen ||
+           fresh.modbus.port != c.modbus.port || fresh.modbus.maxClients != c.modbus.maxClients ||
+           fresh.modbus.idleTimeout != c.modbus.idleTimeout ||
+           fresh.web.enabled != c.web.enabled || fresh.web.listen != c.web.listen ||
+           fresh.web.port != c.web.port || fresh.web.user != c.web.user ||
+           fresh.web.passwordFile != c.web.passwordFile ||
+           fresh.web.serverNames != c.web.serverNames;
+}
+
+void Gateway::SwapChannels(const GatewayConfig& fresh,
+                           std::vector<std::unique_ptr<GatewayChannel>> next,
+                           const std::vector<GatewayChannel*>& kept) {
+    for (size_t i = 0, k = 0; i < fresh.channels.size(); ++i)
+        if (!next[i]) kept[k++]->SetUnitId(fresh.channels[i].unitId);
+    // stop what goes, then start what comes
+    for (auto& ch : m_channels) {
+        if (std::find(kept.begin(), kept.end(), ch.get()) != kept.end()) continue;
+        ch->Stop();
+        Journal(kInfo, ch->Name() + ": stopped by the reload");
+        m_retired.push_back(std::move(ch));
+    }
+    std::string error;
+    if (!PlacePortLinks(fresh, &error)) Journal(kError, "reload: " + error);
+    size_t k = 0;
+    for (auto& slot : next) {
+        if (!slot) {
+            for (auto& ch : m_channels)
+                if (ch && ch.get() == kept[k]) slot = std::move(ch);
+            ++k;
+        } else if (!slot->Start(&error)) {
+            Journal(kError, "reload: " + error);
+        } else {
+            Journal(kInfo, slot->Name() + ": started by the reload");
+        }
+    }
+    m_channels = std::move(next);
+}
