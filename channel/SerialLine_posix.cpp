@@ -13,35 +13,11 @@
 #include <string>
 
 #include "SerialLine.h"
+#include "channel/TermiosSpeeds.h"
 #include "platform/DynLib.h"
 #include "platform/Tick.h"
 
 namespace {
-
-speed_t SpeedOf(int32_t baud) {
-    switch (baud) {
-        case 150:
-            return B150;
-        case 300:
-            return B300;
-        case 600:
-            return B600;
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        default:
-            return B0;
-    }
-}
 
 int Fd(intptr_t h) {
     return static_cast<int>(h);
@@ -51,7 +27,7 @@ int Fd(intptr_t h) {
 
 void MakeLineTermios(struct termios* tio, const CLineSettings& s) {
     const int parity = s.m_nParity, handshake = s.m_nHandshake;
-    const speed_t speed = SpeedOf(line::BaudOf(s.m_nBaudRate));
+    const speed_t speed = termios_speed::SpeedOf(line::BaudOf(s.m_nBaudRate));
     ::cfmakeraw(tio);
     ::cfsetispeed(tio, speed);
     ::cfsetospeed(tio, speed);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Simulator.h"
+#include "channel/TermiosSpeeds.h"
 
 namespace mcsim {
 
@@ -80,14 +81,7 @@ bool ParseRule(const std::string& text, Rule* rule) {
 }
 
 long BaudOfTermios(const struct termios& tio) {
-    static const struct {
-        speed_t speed;
-        long baud;
-    } kSpeeds[] = {{B150, 150},     {B300, 300},     {B600, 600},    {B1200, 1200}, {B2400, 2400},
-                   {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400}};
-    for (const auto& s : kSpeeds)
-        if (cfgetispeed(&tio) == s.speed) return s.baud;
-    return 0;
+    return termios_speed::BaudOf(cfgetispeed(&tio));
 }
 
 bool Simulator::OpenPty(const std::string& link) {
