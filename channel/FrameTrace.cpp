@@ -4,6 +4,7 @@
 
 #include "channel/SerialLine.h"
 #include "platform/Tick.h"
+#include "protocol/FrameText.h"
 #include "protocol/ReplyDecoder.h"
 
 namespace {
@@ -12,28 +13,10 @@ const uint8_t kStx = CReplyDecoder::kStx;
 const uint8_t kEtx = CReplyDecoder::kEtx;
 const size_t kFrameSize = 8;
 
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 3);
-    for (unsigned char c : bytes) {
-        if (!out.empty()) out += ' ';
-        out += kDigits[c >> 4];
-        out += kDigits[c & 0x0F];
-    }
-    return out;
-}
-
 // Two nibble characters as the byte they carry (their low nibbles).
 int Pair(const std::string& f, size_t at) {
     return ((static_cast<uint8_t>(f[at]) - 0x30) & 0x0F) << 4 |
            ((static_cast<uint8_t>(f[at + 1]) - 0x30) & 0x0F);
-}
-
-std::string Bits(uint8_t v) {
-    std::string b = "[";
-    for (int i = 7; i >= 0; --i) b += (v >> i) & 1 ? '1' : '0';
-    return b + "]";
 }
 
 std::string Format(const char* format, int a, int b = 0, int c = 0) {
@@ -70,7 +53,7 @@ bool CFrameTrace::Open() {
 void CFrameTrace::Line(const char* direction, const std::string& bytes, const std::string& text) {
     if (!m_file) return;
     std::string line = LocalTimeStamp() + " " + direction + " ";
-    if (!bytes.empty()) line += Hex(bytes) + "  ";
+    if (!bytes.empty()) line += HexBytes(bytes) + "  ";
     line += text + "\n";
     if (m_size > 0 && m_size + line.size() > m_cap) {
         // the full file becomes .1 (the one before it goes) and a new one begins
@@ -136,8 +119,8 @@ void CFrameTrace::FlushDropped() {
         uint8_t x = 0;
         for (size_t i = 0; i < 5; ++i) x ^= static_cast<uint8_t>(m_frame[i]);
         std::string expected{static_cast<char>(0x30 + (x >> 4)), static_cast<char>(0x30 + (x & 0x0F))};
-        FlushFrame(Format("reply %d check error: expected ", m_station) + Hex(expected) +
-                   ", received " + Hex(m_frame.substr(5, 2)) + ", " + Elapsed());
+        FlushFrame(Format("reply %d check error: expected ", m_station) + HexBytes(expected) +
+                   ", received " + HexBytes(m_frame.substr(5, 2)) + ", " + Elapsed());
     } else {
         FlushFrame(m_frame.size() >= 3 ? Format("another station: reply of %d, waiting for %d",
                                                 Pair(m_frame, 1), m_station)
@@ -169,8 +152,8 @@ void CFrameTrace::Received(uint8_t byte, int stateBefore, int verdict, uint8_t s
     m_frame += static_cast<char>(byte);
     switch (verdict) {
         case CReplyDecoder::complete:
-            FlushFrame(Format("reply %d status 0x%02X ", m_station, status) + Bits(status) +
-                       " good " + Elapsed());
+            FlushFrame(Format("reply %d status 0x%02X [", m_station, status) + StatusBits(status) +
+                       "] good " + Elapsed());
             break;
         case CReplyDecoder::checkError:
             m_drop = badCheck;

@@ -25,6 +25,8 @@
 
 #include "Simulator.h"
 #include "channel/TermiosSpeeds.h"
+#include "platform/Numbers.h"
+#include "protocol/FrameText.h"
 
 namespace mcsim {
 
@@ -36,16 +38,6 @@ int64_t NowMs() {
         .count();
 }
 
-std::string Hex(const std::string& bytes) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, "%02X ", c);
-        out += b;
-    }
-    if (!out.empty()) out.pop_back();
-    return out;
-}
 
 std::string Stamp() {
     struct timeval tv;
@@ -59,12 +51,9 @@ std::string Stamp() {
 }
 
 bool ParseNumber(const std::string& text, long low, long high, long* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text.c_str(), &end, 0);
-    if (*end || errno || v < low || v > high) return false;
-    *out = v;
+    long long v = 0;
+    if (!ParseWholeNumber(text, 0, low, high, &v)) return false;
+    *out = static_cast<long>(v);
     return true;
 }
 
@@ -194,7 +183,7 @@ void Simulator::OnBytes(const char* data, size_t n) {
         }
         if (e == sim::FrameReader::badFrame) {
             ++m_bad;
-            Trace("<- " + Hex(m_reader.Raw()) + "  BAD FRAME: " + m_reader.Reason());
+            Trace("<- " + HexBytes(m_reader.Raw()) + "  BAD FRAME: " + m_reader.Reason());
         } else if (e == sim::FrameReader::frame) {
             ++m_frames;
             char what[64];
@@ -204,7 +193,7 @@ void Simulator::OnBytes(const char* data, size_t n) {
                 std::snprintf(what, sizeof what, "control %d data 0x%02X", m_reader.Station(),
                               m_reader.Data());
             }
-            Trace("<- " + Hex(m_reader.Raw()) + "  " + what);
+            Trace("<- " + HexBytes(m_reader.Raw()) + "  " + what);
             if (LineAtOurSpeed()) Answer(m_reader.Station(), m_reader.Data());
         }
     }
@@ -227,7 +216,7 @@ void Simulator::Flush() {
             Trace("-> (write failed: " + std::string(std::strerror(errno)) + ")");
             continue;
         }
-        Trace("-> " + Hex(p.bytes) + "  " + p.note);
+        Trace("-> " + HexBytes(p.bytes) + "  " + p.note);
     }
 }
 

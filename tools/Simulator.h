@@ -35,9 +35,9 @@ struct Pending {
 };
 
 int64_t NowMs();
-std::string Hex(const std::string& bytes);
 // The local time of day with milliseconds, as the trace shows it.
 std::string Stamp();
+// A number as C reads it (0x.. hex too), the whole text, from low to high.
 bool ParseNumber(const std::string& text, long low, long high, long* out);
 bool ParseRule(const std::string& text, Rule* rule);
 // The speed a terminal's settings name, in baud (0 when not one of ours).

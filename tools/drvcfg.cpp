@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "config/StationRules.h"
 #include "driver/DriverStrings.h"
 #include "host/ZeravError.h"
+#include "platform/Numbers.h"
 #include "platform/Args.h"
 #include "platform/CString.h"
 #include "platform/Encoding.h"
@@ -106,11 +108,8 @@ private:
 };
 
 long long Integer(const std::string& text) {
-    if (text.empty()) throw UsageError{};
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text.c_str(), &end, 10);
-    if (*end != '\0' || errno == ERANGE) throw UsageError{};
+    long long v = 0;
+    if (!ParseWholeNumber(text, 10, LLONG_MIN, LLONG_MAX, &v)) throw UsageError{};
     return v;
 }
 

@@ -16,6 +16,8 @@
 #include "config/LineSettings.h"
 #include "platform/Args.h"
 #include "platform/NoCase.h"
+#include "platform/Numbers.h"
+#include "protocol/FrameText.h"
 #include "protocol/ReplyDecoder.h"
 #include "protocol/StationProtocol.h"
 
@@ -66,12 +68,9 @@ struct RateResult {
 };
 
 bool ParseInt(const std::string& text, long low, long high, long* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (*end || errno || v < low || v > high) return false;
-    *out = v;
+    long long v = 0;
+    if (!ParseWholeNumber(text, 10, low, high, &v)) return false;
+    *out = static_cast<long>(v);
     return true;
 }
 
@@ -243,11 +242,6 @@ bool ScanRate(const Options& o, int baudIndex, Progress& progress, int done, Rat
     return true;
 }
 
-std::string Bits(uint8_t v) {
-    std::string b;
-    for (int i = 7; i >= 0; --i) b += (v >> i) & 1 ? '1' : '0';
-    return b;
-}
 
 std::string Fixed(double v) {
     char b[32];
@@ -312,7 +306,7 @@ std::string Text(const Options& o, const std::vector<RateResult>& results, bool 
         for (const Answer& a : r.answers) {
             char status[8];
             std::snprintf(status, sizeof status, "0x%02X", a.status);
-            out += "  " + Pad(std::to_string(a.number), 4) + "  " + status + "  " + Bits(a.status) +
+            out += "  " + Pad(std::to_string(a.number), 4) + "  " + status + "  " + StatusBits(a.status) +
                    "  " + Pad(Fixed(a.replyMs), 6) + " ms\n";
         }
         for (const Garbled& g : r.garbled) {
