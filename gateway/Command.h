@@ -16,6 +16,9 @@ const char* OriginName(Origin origin);
 // The outcome of a write: answered at once (queued, busy, refused), then for
 // a queued one later (done, or timeout when the driver has not taken it).
 enum class WriteResult { queued, busy, refused, done, timeout };
+inline constexpr WriteResult kWriteResults[] = {WriteResult::queued, WriteResult::busy,
+                                                WriteResult::refused, WriteResult::done,
+                                                WriteResult::timeout};
 const char* WriteResultName(WriteResult result);
 
 // Why a command was refused.

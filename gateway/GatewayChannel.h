@@ -27,6 +27,10 @@ using Clock = std::chrono::steady_clock;
 // page, Modbus): each with the one name it goes by.
 enum class ChannelState { off, ok, fault, portLost };
 enum class StationHealth { unknown, ok, fault, disabled };
+inline constexpr ChannelState kChannelStates[] = {ChannelState::off, ChannelState::ok,
+                                                  ChannelState::fault, ChannelState::portLost};
+inline constexpr StationHealth kStationHealths[] = {StationHealth::unknown, StationHealth::ok,
+                                                    StationHealth::fault, StationHealth::disabled};
 const char* ChannelStateName(ChannelState state);    // "off", "ok", "fault", "port_lost"
 const char* StationHealthName(StationHealth health);  // "unknown", "ok", "fault", "disabled"
 

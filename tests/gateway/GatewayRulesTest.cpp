@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "TestSupport.h"
 #include "gateway/Command.h"
+#include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 #include "gateway/Topics.h"
 
@@ -178,4 +181,46 @@ TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
     EXPECT_EQ(Refusal(broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\npassword_file = \"" +
                       secret + "\"\n" + channel),
               "");
+}
+
+namespace {
+
+std::string Readme() {
+    std::ifstream in(README_PATH);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The names as README's tables list them: "a"\|"b"\|"c".
+template <typename T, size_t N, typename F>
+std::string Alternatives(const T (&values)[N], F name, std::initializer_list<size_t> order) {
+    std::string out;
+    for (size_t i : order) out += (out.empty() ? "\"" : "\\|\"") + std::string(name(values[i])) + "\"";
+    return out;
+}
+
+}  // namespace
+
+TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
+    const std::string readme = Readme();
+    ASSERT_FALSE(readme.empty()) << README_PATH;
+    // every state and result, in the order the tables give them (ok first)
+    const std::string channel = Alternatives(kChannelStates, ChannelStateName, {1, 2, 0, 3});
+    const std::string station = Alternatives(kStationHealths, StationHealthName, {1, 2, 3, 0});
+    const std::string results = Alternatives(kWriteResults, WriteResultName, {3, 4, 1, 2});
+    EXPECT_NE(readme.find("`{\"state\":" + channel + "}`"), std::string::npos) << channel;
+    EXPECT_NE(readme.find("{\"state\":" + station + ","), std::string::npos) << station;
+    EXPECT_NE(readme.find("\"state\": " + channel + ", \"stations\""), std::string::npos) << channel;
+    EXPECT_NE(readme.find("{\"result\": " + results + "}"), std::string::npos) << results;
+    // every topic the gateway builds has its row
+    for (const std::string& t :
+         {std::string("<prefix>/") + topic::kOnline, "<prefix>/" + topic::State("<channel>"),
+          "<prefix>/" + topic::Log("<channel>"), "<prefix>/" + topic::Value("<channel>", "<tag>"),
+          "<prefix>/" + topic::Value("<channel>", "<tag>") + "/set",
+          "<prefix>/" + topic::Result("<channel>", "<tag>"),
+          "<prefix>/" + topic::Station("<channel>", "<station>"),
+          "<prefix>/" + topic::Station("<channel>", "<station>") + "/set",
+          "<prefix>/" + topic::StationResult("<channel>", "<station>")})
+        EXPECT_NE(readme.find("| `" + t + "` |"), std::string::npos) << t;
 }
