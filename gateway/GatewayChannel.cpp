@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -59,6 +60,14 @@ const char* StationHealthName(StationHealth health) {
             return "disabled";
     }
     return "unknown";
+}
+
+nlohmann::json StationStateJson(const StationState& s) {
+    return {{"state", StationHealthName(s.state)},
+            {"controls", s.controls},
+            {"control_failures", s.controlFailures},
+            {"polls", s.polls},
+            {"poll_failures", s.pollFailures}};
 }
 
 GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "gateway/Command.h"
 #include "gateway/GatewayConfig.h"
 #include "host/HostSession.h"
@@ -43,6 +45,9 @@ struct StationState {
     }
     bool operator!=(const StationState& o) const { return !(*this == o); }
 };
+// {"state", "controls", "control_failures", "polls", "poll_failures"}: a
+// station as MQTT and the page tell it.
+nlohmann::json StationStateJson(const StationState& state);
 
 // What a channel tells the world (the MQTT bridge, and whoever else serves it).
 class GatewaySink {

@@ -269,12 +269,7 @@ void MqttBridge::OnValue(const std::string& channel, const std::string& tag, dou
 
 void MqttBridge::OnStation(const std::string& channel, const std::string& station,
                            const StationState& s) {
-    nlohmann::json j = {{"state", StationHealthName(s.state)},
-                        {"controls", s.controls},
-                        {"control_failures", s.controlFailures},
-                        {"polls", s.polls},
-                        {"poll_failures", s.pollFailures}};
-    Publish(topic::Station(channel, station), JsonText(j), true);
+    Publish(topic::Station(channel, station), JsonText(StationStateJson(s)), true);
 }
 
 void MqttBridge::OnChannelState(const std::string& channel, ChannelState state) {

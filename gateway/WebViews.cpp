@@ -142,15 +142,11 @@ nlohmann::json WebServer::StationObject(const std::string& channel, const Statio
         inputs.push_back(s.inputs[bit].empty() ? json(nullptr) : json(s.inputs[bit]));
         outputs.push_back(s.outputs[bit].empty() ? json(nullptr) : json(s.outputs[bit]));
     }
-    json j = {{"name", s.name},
-              {"number", s.number},
-              {"state", StationHealthName(s.state.state)},
-              {"controls", s.state.controls},
-              {"control_failures", s.state.controlFailures},
-              {"polls", s.state.polls},
-              {"poll_failures", s.state.pollFailures},
-              {"inputs", inputs},
-              {"outputs", outputs}};
+    json j = StationStateJson(s.state);
+    j["name"] = s.name;
+    j["number"] = s.number;
+    j["inputs"] = inputs;
+    j["outputs"] = outputs;
     if (!channel.empty()) j["channel"] = channel;
     return j;
 }

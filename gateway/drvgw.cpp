@@ -10,11 +10,9 @@
 #include "gateway/GatewayConfig.h"
 #include "gateway/Journal.h"
 #include "host/DriverTable.h"
+#include "platform/ExitCodes.h"
 
 namespace {
-
-const int kExitRefused = 2;
-const int kExitUsage = 64;
 
 const char kUsage[] =
     "usage: drvgw run CONFIG     run the gateway in the foreground (SIGHUP reloads CONFIG)\n"
@@ -39,7 +37,7 @@ int Check(const GatewayConfig& c) {
         std::string error;
         if (!ch.Load(&error)) {
             std::fprintf(stderr, "drvgw: %s\n", error.c_str());
-            return kExitRefused;
+            return kExitFailed;
         }
         int outputs = 0;
         for (const HostTag& t : ch.Tags()) outputs += t.place.IsOutput();
@@ -78,7 +76,7 @@ int main(int argc, char** argv) {
             Journal(kError, error);
         else
             std::fprintf(stderr, "drvgw: %s\n", error.c_str());
-        return kExitRefused;
+        return kExitFailed;
     }
     if (std::string(argv[1]) == "check") return Check(config);
     return Gateway(config).Run();

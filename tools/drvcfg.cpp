@@ -23,16 +23,13 @@
 #include "host/ZeravError.h"
 #include "platform/Numbers.h"
 #include "platform/Args.h"
+#include "platform/ExitCodes.h"
 #include "platform/CString.h"
 #include "platform/Encoding.h"
 #include "platform/File.h"
 #include "platform/NoCase.h"
 
 namespace {
-
-const int kExitRefused = 1;
-const int kExitLoad = 2;
-const int kExitUsage = 64;
 
 const char kUsage[] =
     "usage: drvcfg new FILE [--force]\n"
@@ -310,7 +307,7 @@ int Run(const std::vector<std::string>& argv) {
     if (command == "show") {
         Options o(argv, 3, {"--json"}, {});
         CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        if (LoadOrReport(&config, path) != 0) return kExitFailed;
         if (o.Has("--json")) {
             ShowJson(config);
         } else {
@@ -324,7 +321,7 @@ int Run(const std::vector<std::string>& argv) {
                    "--timeout", "--retries"});
         if (o.Empty()) throw UsageError{};
         CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        if (LoadOrReport(&config, path) != 0) return kExitFailed;
         ApplySettings(&config, o);
         return SaveOrReport(&config, path);
     }
@@ -332,7 +329,7 @@ int Run(const std::vector<std::string>& argv) {
         Options o(argv, 3, {}, {"--name", "--number", "--description", "--period"});
         if (!o.Has("--name") || !o.Has("--number")) throw UsageError{};
         CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        if (LoadOrReport(&config, path) != 0) return kExitFailed;
         auto station = std::make_unique<CStationData>();
         ApplyStation(&config, station.get(), nullptr, o);
         if (!o.Has("--period")) station->SetPollPeriod(1000);
@@ -348,7 +345,7 @@ int Run(const std::vector<std::string>& argv) {
             edit ? Options(argv, 4, {}, {"--name", "--number", "--description", "--period"})
                  : Options(argv, 4, {}, {});
         CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitLoad;
+        if (LoadOrReport(&config, path) != 0) return kExitFailed;
         int index = config.FindStationIndex(name.c_str());
         if (index < 0) {
             Fail(std::string("그런 이름의 스테이션이 없습니다: ") + argv[3]);

@@ -22,6 +22,7 @@
 #include "host/HostInterface.h"
 #include "host/HostSession.h"
 #include "platform/Args.h"
+#include "platform/ExitCodes.h"
 #include "platform/CString.h"
 #include "platform/Encoding.h"
 
@@ -30,9 +31,6 @@
 #endif
 
 namespace {
-
-const int kExitUsage = 64;
-const int kExitNoChannel = 2;
 
 const char kUsage[] =
     "usage: drvhost run CONFIG [--tag NAME=DEVICE:ADDRESS]... [--tags FILE]\n"
@@ -117,7 +115,7 @@ public:
             Say("{\"event\":\"error\",\"code\":-1,\"text\":" +
                     JsonString("cannot open the channel: " + m_opt.config) + "}",
                 "채널을 열 수 없습니다: " + m_opt.config);
-            return kExitNoChannel;
+            return kExitFailed;
         }
         m_session.RegisterTags();
         for (const HostTag& t : m_session.Tags()) {
@@ -315,7 +313,7 @@ int Configure(const std::string& path) {
     DriverTable drv;
     if (!drv.Loaded()) {
         PrintText(stderr, "drvhost: " + drv.Error() + "\n");
-        return kExitNoChannel;
+        return kExitFailed;
     }
     const int32_t saved = drv.Configure(path);
 #if defined(_WIN32)
@@ -377,7 +375,7 @@ int main(int argc, char** argv) {
     DriverTable drv;
     if (!drv.Loaded()) {
         PrintText(stderr, "drvhost: " + drv.Error() + "\n");
-        return kExitNoChannel;
+        return kExitFailed;
     }
     HostEvents::Install();
 

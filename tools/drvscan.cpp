@@ -15,6 +15,7 @@
 #include "channel/SerialLine.h"
 #include "config/LineSettings.h"
 #include "platform/Args.h"
+#include "platform/ExitCodes.h"
 #include "platform/NoCase.h"
 #include "platform/Numbers.h"
 #include "protocol/FrameText.h"
@@ -22,10 +23,6 @@
 #include "protocol/StationProtocol.h"
 
 namespace {
-
-const int kExitPort = 2;
-const int kExitUsage = 64;
-const int kExitInterrupted = 130;
 
 const char kUsage[] =
     "usage: drvscan COMn [--baud N|all] [--parity none|even|odd] [--data-bits 7|8]\n"
@@ -353,7 +350,7 @@ int main(int argc, char** argv) {
     std::vector<RateResult> results;
     for (size_t i = 0; i < rates.size() && !*g_interrupted; ++i) {
         RateResult r;
-        if (!ScanRate(o, rates[i], progress, static_cast<int>(i) * perRate, &r)) return kExitPort;
+        if (!ScanRate(o, rates[i], progress, static_cast<int>(i) * perRate, &r)) return kExitFailed;
         results.push_back(r);
     }
     progress.Clear();
