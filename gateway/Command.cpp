@@ -67,6 +67,12 @@ std::string JsonText(const nlohmann::json& j) {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+nlohmann::json OutcomeJson(const CommandReply& reply) {
+    nlohmann::json j = {{"result", WriteResultName(reply.result)}};
+    if (reply.result == WriteResult::refused) j["reason"] = reply.Reason();
+    return j;
+}
+
 const char* OriginName(Origin origin) {
     switch (origin) {
         case Origin::mqtt:

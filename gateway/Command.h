@@ -57,6 +57,10 @@ struct CommandReply {
 // becomes U+FFFD instead of an exception.
 std::string JsonText(const nlohmann::json& j);
 
+// {"result": NAME} and, for a refusal, "reason": an outcome as MQTT and the
+// web API tell it.
+nlohmann::json OutcomeJson(const CommandReply& reply);
+
 // A command's payload is read only up to this size, and nested no deeper.
 constexpr size_t kMaxCommandBytes = 4096;
 constexpr int kMaxCommandDepth = 4;

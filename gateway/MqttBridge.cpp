@@ -283,11 +283,10 @@ void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string
 
 void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandReply& outcome,
                              const CommandTicket& ticket) {
-    nlohmann::json j = {{"result", WriteResultName(outcome.result)}};
+    nlohmann::json j = OutcomeJson(outcome);
     // the payload's request id in the text; correlation data, which may be any
     // bytes, only as correlation data
     j["request"] = ticket.request.empty() ? nlohmann::json(nullptr) : nlohmann::json(ticket.request);
-    if (outcome.result == WriteResult::refused) j["reason"] = outcome.Reason();
     const std::string text = JsonText(j);
     Publish(topicBelowPrefix, text, false, 1, ticket.correlation);
     if (ticket.responseTopic.empty() ||

@@ -122,7 +122,5 @@ std::pair<int, std::string> WebServer::Answer(const CommandReply& reply) {
         default:
             break;
     }
-    json j = {{"result", WriteResultName(reply.result)}};
-    if (reply.result == WriteResult::refused) j["reason"] = reply.Reason();
-    return {200, JsonText(j)};
+    return {200, JsonText(OutcomeJson(reply))};
 }
