@@ -163,6 +163,27 @@ bool WritePayloadMeansOne(const std::string& payload, std::string* request, std:
     return WriteValueMeansOne(j, reason);
 }
 
+const char* StationActionName(StationAction action) {
+    switch (action) {
+        case StationAction::enable:
+            return "enable";
+        case StationAction::disable:
+            return "disable";
+        case StationAction::reset:
+            return "reset";
+    }
+    return "reset";
+}
+
+bool StationActionOf(const std::string& word, StationAction* action) {
+    for (StationAction a : kStationActions) {
+        if (word != StationActionName(a)) continue;
+        *action = a;
+        return true;
+    }
+    return false;
+}
+
 std::string StationCommandOf(const std::string& payload, std::string* request) {
     nlohmann::json j;
     std::string reason;

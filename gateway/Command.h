@@ -21,6 +21,15 @@ inline constexpr WriteResult kWriteResults[] = {WriteResult::queued, WriteResult
                                                 WriteResult::timeout};
 const char* WriteResultName(WriteResult result);
 
+// What a station command asks for, each with the one word it goes by
+// ("enable", "disable", "reset") on MQTT and the web API.
+enum class StationAction { enable, disable, reset };
+inline constexpr StationAction kStationActions[] = {StationAction::enable, StationAction::disable,
+                                                    StationAction::reset};
+const char* StationActionName(StationAction action);
+// The action a word names; false for any other word.
+bool StationActionOf(const std::string& word, StationAction* action);
+
 // Why a command was refused.
 enum class Refusal {
     none,

@@ -298,10 +298,13 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
         reply.why = Refusal::driver;
         reply.detail = "the channel's port is being reopened";
     } else if (c.kind == GatewayCommand::station) {
+        StationAction action = StationAction::reset;
         if (!ch->HasStation(c.target)) {
             reply.why = Refusal::unknownTarget;
-        } else if (!ch->StationCommand(c.target, c.payload)) {
+        } else if (!StationActionOf(c.payload, &action)) {
             reply.why = Refusal::command;
+        } else if (!ch->StationCommand(c.target, action)) {
+            reply.why = Refusal::unknownTarget;
         } else {
             reply.result = WriteResult::done;
             ch->Tick(steady_clock::now());

@@ -194,21 +194,23 @@ bool GatewayChannel::HasStation(const std::string& name) const {
                        [&](const Station& s) { return s.name == name; });
 }
 
-bool GatewayChannel::StationCommand(const std::string& station, const std::string& command) {
+bool GatewayChannel::StationCommand(const std::string& station, StationAction action) {
     auto it = std::find_if(m_stations.begin(), m_stations.end(),
                            [&](const Station& s) { return s.name == station; });
     if (it == m_stations.end()) return false;
     CallerScope caller(m_index);
-    bool known = true;
-    if (command == "enable")
-        m_session->SetActive(it->cp949.c_str(), 1);
-    else if (command == "disable")
-        m_session->SetActive(it->cp949.c_str(), 0);
-    else if (command == "reset")
-        m_session->ResetCounters(it->cp949.c_str());
-    else
-        known = false;
-    return known;
+    switch (action) {
+        case StationAction::enable:
+            m_session->SetActive(it->cp949.c_str(), 1);
+            break;
+        case StationAction::disable:
+            m_session->SetActive(it->cp949.c_str(), 0);
+            break;
+        case StationAction::reset:
+            m_session->ResetCounters(it->cp949.c_str());
+            break;
+    }
+    return true;
 }
 
 bool GatewayChannel::TakeValue(const HostEvent& e) {

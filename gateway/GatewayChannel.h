@@ -149,7 +149,7 @@ public:
         *output = m_isOutput[i];
     }
     // Station commands: "enable", "disable", "reset"; false for another.
-    bool StationCommand(const std::string& station, const std::string& command);
+    bool StationCommand(const std::string& station, StationAction action);
     // After a stop: every station is unknown again, and told so.
     void ForgetStations();
 

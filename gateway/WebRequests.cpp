@@ -102,8 +102,9 @@ std::pair<int, std::string> WebServer::StationRequest(const std::string& text,
     if (!ParseBody(text, {"channel", "station", "command"}, &body, &refusal))
         return refusal;
     const std::string command = body["command"].get<std::string>();
-    if (command != "enable" && command != "disable" && command != "reset")
-        return Reply(400, "error", "\"command\" is enable, disable or reset");
+    StationAction action;
+    if (!StationActionOf(command, &action))
+        return Reply(400, "error", RefusalText(Refusal::command));
     *request = std::make_unique<WebRequest>();
     (*request)->command.kind = GatewayCommand::station;
     (*request)->command.channel = body["channel"].get<std::string>();

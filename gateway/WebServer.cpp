@@ -313,6 +313,7 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
         }
         if (url == "/api/state")
             return QueueJson(connection, {200, StateJson()}, {{"Cache-Control", "no-store"}});
+        if (url == "/api/names") return QueueJson(connection, {200, NamesJson()});
         if (url == "/api/events") return OpenStream(connection);
         return QueueJson(connection, Reply(404, "error", "no such page"));
     }

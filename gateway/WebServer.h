@@ -2,6 +2,8 @@
 // of its own that waits on every connection at once (epoll):
 //   GET  /, /app.js, /style.css  the page, built into the program
 //   GET  /api/state              every channel, its stations and tag values
+//   GET  /api/names              the names of states, results, station commands
+//                                and counters, with the page's words for them
 //   GET  /api/events             Server-Sent Events: value, station, state, log
 //   POST /api/write              a one-bit command through the gateway's command entry
 //   POST /api/station            enable, disable or reset a station
@@ -94,6 +96,10 @@ public:
                                              const std::string& text);
     // The entry's answer as the API gives it.
     static std::pair<int, std::string> Answer(const CommandReply& reply);
+
+    // GET /api/names: every name the state, the events and the answers use,
+    // with the page's words for it (the page keeps no list of its own).
+    static std::string NamesJson();
 
 private:
     struct StationView {

@@ -3,16 +3,10 @@
 // anywhere but this gateway.
 "use strict";
 
-const STATES = {
-  ok: "정상 (ok)", fault: "이상 (fault)", disabled: "사용 안 함 (disabled)", unknown: "알 수 없음 (unknown)",
-  off: "꺼짐 (off)", port_lost: "포트 끊김 (port lost)",
-};
-const RESULTS = {
-  queued: "대기 (queued)", busy: "처리 중 (busy)", refused: "거부 (refused)", done: "완료 (done)",
-  timeout: "시간 초과 (timeout)",
-};
-const COUNTERS = [["controls", "제어 (controls)"], ["control_failures", "제어 실패 (failed)"],
-                  ["polls", "폴링 (polls)"], ["poll_failures", "폴링 실패 (failed)"]];
+// The gateway's names with the page's words for them (GET /api/names):
+// channel_states, station_states, write_results, station_actions, counters.
+let names = null;
+const label = (kind, name) => (names && names[kind][name]) || name;
 
 let model = null;     // the last state, kept up to date by the events
 let shown = null;     // the channel on view
@@ -65,11 +59,11 @@ async function write(channel, tag, button) {
   try {
     const { status, answer } = await post("/api/write", { channel, tag, value: 1 });
     const result = status === 200 ? answer.result : (answer.error || String(status));
-    button.dataset.result = status === 200 ? answer.result : "refused";
+    button.dataset.result = status === 200 ? answer.result : "error";
     const out = channelSection(channel).querySelector(".result");
-    out.textContent = `${tag}: ${RESULTS[result] || result}`;
+    out.textContent = `${tag}: ${label("write_results", result)}`;
     out.dataset.result = result;
-    toast(`${tag}: ${RESULTS[result] || result}`);
+    toast(`${tag}: ${label("write_results", result)}`);
   } catch (e) {
     toast(`${tag}: 보내지 못함 (not sent)`);
   } finally {
@@ -79,7 +73,7 @@ async function write(channel, tag, button) {
 
 async function stationCommand(channel, station, command) {
   const { status, answer } = await post("/api/station", { channel, station, command });
-  toast(status === 200 ? `${station}: ${command}` : `${station}: ${answer.error || status}`);
+  toast(status === 200 ? `${station}: ${label("station_actions", command)}` : `${station}: ${answer.error || status}`);
 }
 
 function lamps(station, values) {
@@ -110,14 +104,14 @@ function stationRow(channel, s, values) {
   row.append(
     el("td", { "data-label": "스테이션 (station)" }, el("b", { text: s.name }), ` #${s.number}`),
     el("td", { "data-label": "상태 (state)" }, el("span", { class: "badge" })));
-  for (const [key, label] of COUNTERS)
-    row.append(el("td", { class: "num", "data-label": label, "data-counter": key }));
+  for (const [key, words] of names.counters)
+    row.append(el("td", { class: "num", "data-label": words, "data-counter": key }));
   row.append(el("td", { "data-label": "입력 (inputs)" }, lamps(s, values)),
              el("td", { "data-label": "출력 (outputs)" }, outputs(channel, s)));
   const toggle = el("button", { class: "cmd toggle" });
   toggle.addEventListener("click", () => stationCommand(channel, s.name, toggle.dataset.command));
   row.append(el("td", {}, toggle,
-    el("button", { class: "cmd", "data-command": "reset", text: "초기화 (reset)",
+    el("button", { class: "cmd", "data-command": "reset", text: label("station_actions", "reset"),
                    onclick: () => stationCommand(channel, s.name, "reset") })));
   updateRow(row, s);
   return row;
@@ -127,12 +121,11 @@ function stationRow(channel, s, values) {
 function updateRow(row, s) {
   const badge = row.querySelector(".badge");
   badge.dataset.state = s.state;
-  badge.textContent = STATES[s.state] || s.state;
-  for (const [key] of COUNTERS) row.querySelector(`[data-counter="${key}"]`).textContent = String(s[key]);
+  badge.textContent = label("station_states", s.state);
+  for (const [key] of names.counters) row.querySelector(`[data-counter="${key}"]`).textContent = String(s[key]);
   const toggle = row.querySelector("button.toggle");
-  const enabled = s.state !== "disabled";
-  toggle.dataset.command = enabled ? "disable" : "enable";
-  toggle.textContent = enabled ? "사용 안 함 (disable)" : "사용 (enable)";
+  toggle.dataset.command = s.enabled ? "disable" : "enable";
+  toggle.textContent = label("station_actions", toggle.dataset.command);
 }
 
 function logLine(l) {
@@ -152,12 +145,12 @@ function render() {
     tabs.append(el("button", { role: "tab", "aria-selected": String(c.name === shown), "data-channel": c.name,
                                text: c.name, onclick: () => { shown = c.name; render(); } }));
     const head = el("div", { class: "channel-head" }, el("h2", { text: c.name }),
-                    el("span", { class: "badge channel-state", "data-state": c.state, text: STATES[c.state] || c.state }),
+                    el("span", { class: "badge channel-state", "data-state": c.state, text: label("channel_states", c.state) }),
                     el("span", { class: "result", "aria-live": "polite" }));
     const body = el("tbody");
     for (const s of c.stations) body.append(stationRow(c.name, s, c.tags));
     const table = el("table", {},
-      el("thead", {}, el("tr", {}, ...["스테이션 (station)", "상태 (state)", ...COUNTERS.map(x => x[1]),
+      el("thead", {}, el("tr", {}, ...["스테이션 (station)", "상태 (state)", ...names.counters.map(x => x[1]),
                                        "입력 I0-I7 (inputs)", "출력 O0-O7 (outputs)", ""].map(t => el("th", { text: t }))), ),
       body);
     const log = el("div", { class: "log", "aria-label": "로그 (log)" });
@@ -189,6 +182,11 @@ let held = null;
 async function loadState() {
   held = [];
   try {
+    if (!names) {
+      const n = await fetch(api("/api/names"));
+      if (!n.ok) throw new Error(String(n.status));
+      names = await n.json();
+    }
     const r = await fetch(api("/api/state"), { cache: "no-store" });
     if (!r.ok) throw new Error(String(r.status));
     model = await r.json();
@@ -232,7 +230,7 @@ function onState(e) {
   if (c) c.state = s.state;
   const section = channelSection(s.channel);
   const badge = section && section.querySelector(".channel-state");
-  if (badge) { badge.dataset.state = s.state; badge.textContent = STATES[s.state] || s.state; }
+  if (badge) { badge.dataset.state = s.state; badge.textContent = label("channel_states", s.state); }
 }
 
 function onLog(e) {

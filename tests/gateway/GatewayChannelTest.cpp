@@ -74,8 +74,8 @@ TEST_F(Channel, TheWatchdogHearsOfProgressOnlyWhileTheCountersMove) {
     ch.Tick(now + std::chrono::minutes(5));
     EXPECT_TRUE(ch.MakesProgress(now + std::chrono::minutes(5)));
     // nothing is expected of a channel whose stations are all disabled
-    ASSERT_TRUE(ch.StationCommand("A", "disable"));
-    ASSERT_TRUE(ch.StationCommand("B", "disable"));
+    ASSERT_TRUE(ch.StationCommand("A", StationAction::disable));
+    ASSERT_TRUE(ch.StationCommand("B", StationAction::disable));
     ch.Tick(now + std::chrono::minutes(5));
     EXPECT_TRUE(ch.MakesProgress(now + std::chrono::minutes(60)));
     EXPECT_EQ(ch.State(), ChannelState::off);

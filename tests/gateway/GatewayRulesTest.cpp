@@ -1,18 +1,23 @@
 // The gateway's rules on their own, without a broker, a line or the driver:
 // what a payload asks for, the topics, the configuration file's refusals and
-// defaults, and which addresses are this machine's alone.
+// defaults, which addresses are this machine's alone, and the names README
+// and the page take from the gateway.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "gateway/Command.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 #include "gateway/Topics.h"
+#include "gateway/WebServer.h"
 
 TEST(PayloadRule, WhatDashboardsSendForOneIsOne) {
     for (const char* payload : {"1", "1.0", "true", "\"1\"", "\"true\"", "\"on\"", "ON", " on\n",
@@ -185,8 +190,8 @@ TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
 
 namespace {
 
-std::string Readme() {
-    std::ifstream in(README_PATH);
+std::string TextOf(const char* path) {
+    std::ifstream in(path);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
@@ -203,7 +208,7 @@ std::string Alternatives(const T (&values)[N], F name, std::initializer_list<siz
 }  // namespace
 
 TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
-    const std::string readme = Readme();
+    const std::string readme = TextOf(README_PATH);
     ASSERT_FALSE(readme.empty()) << README_PATH;
     // every state and result, in the order the tables give them (ok first)
     const std::string channel = Alternatives(kChannelStates, ChannelStateName, {1, 2, 0, 3});
@@ -223,4 +228,33 @@ TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
           "<prefix>/" + topic::Station("<channel>", "<station>") + "/set",
           "<prefix>/" + topic::StationResult("<channel>", "<station>")})
         EXPECT_NE(readme.find("| `" + t + "` |"), std::string::npos) << t;
+}
+
+// The page shows what /api/names gives: every state, result and station
+// command has its words there, and the page's script spells none of the
+// states and results itself.
+TEST(Page, TakesTheGatewaysNamesFromTheServer) {
+    const nlohmann::json names = nlohmann::json::parse(WebServer::NamesJson());
+    const std::string script = TextOf(PAGE_SCRIPT_PATH);
+    ASSERT_FALSE(script.empty()) << PAGE_SCRIPT_PATH;
+    auto check = [&](const char* kind, const std::string& name, bool mayBeInScript) {
+        ASSERT_TRUE(names[kind].contains(name)) << kind << " " << name;
+        EXPECT_NE(names[kind][name].get<std::string>().find("(" ), std::string::npos) << name;
+        if (!mayBeInScript) {
+            EXPECT_EQ(script.find("\"" + name + "\""), std::string::npos) << "app.js spells " << name;
+        }
+    };
+    for (ChannelState s : kChannelStates) check("channel_states", ChannelStateName(s), false);
+    for (StationHealth s : kStationHealths) check("station_states", StationHealthName(s), false);
+    for (WriteResult r : kWriteResults) check("write_results", WriteResultName(r), false);
+    // the toggle and the reset button send these words
+    for (StationAction a : kStationActions) check("station_actions", StationActionName(a), true);
+    // one counter column for each counter a station's JSON has
+    std::vector<std::string> counters, keys;
+    for (const auto& c : names["counters"]) counters.push_back(c[0].get<std::string>());
+    const nlohmann::json station = StationStateJson(StationState{});
+    for (const auto& [key, value] : station.items())
+        if (key != "state") keys.push_back(key);
+    std::sort(counters.begin(), counters.end());
+    EXPECT_EQ(counters, keys);
 }
