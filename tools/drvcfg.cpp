@@ -287,87 +287,105 @@ void ApplyStation(CConfigData* c, CStationData* target, const CStationData* self
     if (o.Has("--period")) target->SetPollPeriod(periodMs);
 }
 
-int Run(const std::vector<std::string>& argv) {
-    const size_t argc = argv.size();
-    if (argc < 3) return Usage();
-    const std::string command = argv[1];
-    const std::string native = NativePath(argv[2]);  // for the file calls
-    const char* path = native.c_str();
-    const std::string& shownPath = argv[2];          // for a person
+// Each command: the file as the system calls it (path) and as a person
+// reads it (shown), the arguments after the path.
+struct Target {
+    const std::vector<std::string>& argv;
+    const char* path;
+    const std::string& shown;
+};
 
-    if (command == "new") {
-        Options o(argv, 3, {"--force"}, {});
-        if (PathExists(path) && !o.Has("--force")) {
-            Fail(std::string("이미 있는 파일입니다 (덮어쓰려면 --force): ") + shownPath);
-            return kExitRefused;
-        }
-        CConfigData config;
-        return SaveOrReport(&config, path);
+int New(const Target& t) {
+    Options o(t.argv, 3, {"--force"}, {});
+    if (PathExists(t.path) && !o.Has("--force")) {
+        Fail(std::string("이미 있는 파일입니다 (덮어쓰려면 --force): ") + t.shown);
+        return kExitRefused;
     }
-    if (command == "show") {
-        Options o(argv, 3, {"--json"}, {});
-        CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitFailed;
-        if (o.Has("--json")) {
-            ShowJson(config);
-        } else {
-            ShowWords(config, shownPath.c_str());
-        }
-        return 0;
+    CConfigData config;
+    return SaveOrReport(&config, t.path);
+}
+
+int Show(const Target& t) {
+    Options o(t.argv, 3, {"--json"}, {});
+    CConfigData config;
+    if (LoadOrReport(&config, t.path) != 0) return kExitFailed;
+    if (o.Has("--json")) {
+        ShowJson(config);
+    } else {
+        ShowWords(config, t.shown.c_str());
     }
-    if (command == "set") {
-        Options o(argv, 3, {},
-                  {"--port", "--baud", "--parity", "--data-bits", "--stop-bits", "--delay",
-                   "--timeout", "--retries"});
-        if (o.Empty()) throw UsageError{};
-        CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitFailed;
-        ApplySettings(&config, o);
-        return SaveOrReport(&config, path);
+    return 0;
+}
+
+int Set(const Target& t) {
+    Options o(t.argv, 3, {},
+              {"--port", "--baud", "--parity", "--data-bits", "--stop-bits", "--delay", "--timeout",
+               "--retries"});
+    if (o.Empty()) throw UsageError{};
+    CConfigData config;
+    if (LoadOrReport(&config, t.path) != 0) return kExitFailed;
+    ApplySettings(&config, o);
+    return SaveOrReport(&config, t.path);
+}
+
+int AddStation(const Target& t) {
+    Options o(t.argv, 3, {}, {"--name", "--number", "--description", "--period"});
+    if (!o.Has("--name") || !o.Has("--number")) throw UsageError{};
+    CConfigData config;
+    if (LoadOrReport(&config, t.path) != 0) return kExitFailed;
+    auto station = std::make_unique<CStationData>();
+    ApplyStation(&config, station.get(), nullptr, o);
+    if (!o.Has("--period")) station->SetPollPeriod(1000);
+    config.AddStation(station.release());
+    return SaveOrReport(&config, t.path);
+}
+
+// The list without the station at index, in the same order.
+void RemoveStationAt(CConfigData* config, int index) {
+    std::vector<CStationData*> keep;
+    for (int i = 0; i < config->GetStationCount(); ++i) {
+        if (i == index) continue;
+        auto* copy = new CStationData;
+        copy->CopyFrom(*config->GetStationAt(i));
+        keep.push_back(copy);
     }
-    if (command == "add-station") {
-        Options o(argv, 3, {}, {"--name", "--number", "--description", "--period"});
-        if (!o.Has("--name") || !o.Has("--number")) throw UsageError{};
-        CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitFailed;
-        auto station = std::make_unique<CStationData>();
-        ApplyStation(&config, station.get(), nullptr, o);
-        if (!o.Has("--period")) station->SetPollPeriod(1000);
-        config.AddStation(station.release());
-        return SaveOrReport(&config, path);
+    config->RemoveAllStations();
+    for (CStationData* s : keep) config->AddStation(s);
+}
+
+int EditOrRemoveStation(const Target& t, bool edit) {
+    if (t.argv.size() < 4) throw UsageError{};
+    std::string name;
+    if (!Utf8ToCp949(t.argv[3], &name)) name = t.argv[3];
+    Options o = edit ? Options(t.argv, 4, {}, {"--name", "--number", "--description", "--period"})
+                     : Options(t.argv, 4, {}, {});
+    CConfigData config;
+    if (LoadOrReport(&config, t.path) != 0) return kExitFailed;
+    int index = config.FindStationIndex(name.c_str());
+    if (index < 0) {
+        Fail(std::string("그런 이름의 스테이션이 없습니다: ") + t.argv[3]);
+        return kExitRefused;
     }
-    if (command == "edit-station" || command == "remove-station") {
-        if (argc < 4) throw UsageError{};
-        std::string name;
-        if (!Utf8ToCp949(argv[3], &name)) name = argv[3];
-        bool edit = command == "edit-station";
-        Options o =
-            edit ? Options(argv, 4, {}, {"--name", "--number", "--description", "--period"})
-                 : Options(argv, 4, {}, {});
-        CConfigData config;
-        if (LoadOrReport(&config, path) != 0) return kExitFailed;
-        int index = config.FindStationIndex(name.c_str());
-        if (index < 0) {
-            Fail(std::string("그런 이름의 스테이션이 없습니다: ") + argv[3]);
-            return kExitRefused;
-        }
-        if (edit) {
-            CStationData* station = config.GetStationAt(index);
-            ApplyStation(&config, station, station, o);
-        } else {
-            // rebuild the list without the station, keeping the order
-            std::vector<CStationData*> keep;
-            for (int i = 0; i < config.GetStationCount(); ++i) {
-                if (i == index) continue;
-                auto* copy = new CStationData;
-                copy->CopyFrom(*config.GetStationAt(i));
-                keep.push_back(copy);
-            }
-            config.RemoveAllStations();
-            for (CStationData* s : keep) config.AddStation(s);
-        }
-        return SaveOrReport(&config, path);
+    if (edit) {
+        CStationData* station = config.GetStationAt(index);
+        ApplyStation(&config, station, station, o);
+    } else {
+        RemoveStationAt(&config, index);
     }
+    return SaveOrReport(&config, t.path);
+}
+
+int Run(const std::vector<std::string>& argv) {
+    if (argv.size() < 3) return Usage();
+    const std::string& command = argv[1];
+    const std::string native = NativePath(argv[2]);  // for the file calls
+    const Target t{argv, native.c_str(), argv[2]};
+    if (command == "new") return New(t);
+    if (command == "show") return Show(t);
+    if (command == "set") return Set(t);
+    if (command == "add-station") return AddStation(t);
+    if (command == "edit-station") return EditOrRemoveStation(t, true);
+    if (command == "remove-station") return EditOrRemoveStation(t, false);
     return Usage();
 }
 

@@ -324,29 +324,20 @@ int Configure(const std::string& path) {
 #endif
 }
 
-int main(int argc, char** argv) {
-    std::vector<std::string> args = Utf8Arguments(argc, argv);
-    if (args.size() == 2 && args[1] == "--version") {
-        PrintText(stdout, "drvhost (Krandolix) " KRANDOLIX_VERSION "\n");
-        return 0;
-    }
-    if (args.size() == 3 && args[1] == "configure") return Configure(NativePath(args[2]));
-    if (args.size() < 3 || args[1] != "run") {
-        PrintText(stderr, kUsage);
-        return kExitUsage;
-    }
-    Options o;
-    o.config = NativePath(args[2]);
+// The options after "run CONFIG"; false (with the message printed) when
+// they cannot be read.
+bool ReadOptions(const std::vector<std::string>& args, Options* o) {
+    o->config = NativePath(args[2]);
     for (size_t i = 3; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--jsonl") {
-            o.jsonl = true;
+            o->jsonl = true;
         } else if (a == "--tag" && i + 1 < args.size()) {
-            o.tagLines.push_back(args[++i]);
+            o->tagLines.push_back(args[++i]);
         } else if (a == "--tags" && i + 1 < args.size()) {
-            if (!ReadTagFile(NativePath(args[++i]), &o.tagLines)) {
+            if (!ReadTagFile(NativePath(args[++i]), &o->tagLines)) {
                 PrintText(stderr, "drvhost: cannot read " + args[i] + "\n");
-                return kExitUsage;
+                return false;
             }
         } else if (a == "--trace" && i + 1 < args.size()) {
             const std::string folder = NativePath(args[++i]);
@@ -356,22 +347,18 @@ int main(int argc, char** argv) {
             setenv("KRANDOLIX_TRACE", folder.c_str(), 1);
 #endif
         } else if (a == "--duration" && i + 1 < args.size()) {
-            o.duration = std::atof(args[++i].c_str());
+            o->duration = std::atof(args[++i].c_str());
         } else {
             PrintText(stderr, kUsage);
-            return kExitUsage;
+            return false;
         }
     }
-    std::vector<HostTag> tags;
-    for (const std::string& line : o.tagLines) {
-        HostTag t;
-        if (!ParseTagLine(line, &t)) {
-            PrintText(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not " + line + "\n");
-            return kExitUsage;
-        }
-        tags.push_back(t);
-    }
+    return true;
+}
 
+// Runs the channel with the given tags until quit, the duration or an
+// interrupt; the exit status.
+int RunChannel(const Options& o, std::vector<HostTag> tags) {
     DriverTable drv;
     if (!drv.Loaded()) {
         PrintText(stderr, "drvhost: " + drv.Error() + "\n");
@@ -394,7 +381,32 @@ int main(int argc, char** argv) {
     std::vector<std::string> stations;
     for (const auto& s : config.Stations()) stations.push_back(s->GetName().Str());
     CHostSession session(drv, o.config, std::move(tags), 0x1000);
-    int rc = Terminal(session, o, std::move(stations)).Run();
+    return Terminal(session, o, std::move(stations)).Run();
+}
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    if (args.size() == 2 && args[1] == "--version") {
+        PrintText(stdout, "drvhost (Krandolix) " KRANDOLIX_VERSION "\n");
+        return 0;
+    }
+    if (args.size() == 3 && args[1] == "configure") return Configure(NativePath(args[2]));
+    if (args.size() < 3 || args[1] != "run") {
+        PrintText(stderr, kUsage);
+        return kExitUsage;
+    }
+    Options o;
+    if (!ReadOptions(args, &o)) return kExitUsage;
+    std::vector<HostTag> tags;
+    for (const std::string& line : o.tagLines) {
+        HostTag t;
+        if (!ParseTagLine(line, &t)) {
+            PrintText(stderr, "drvhost: a tag is NAME=DEVICE:ADDRESS, not " + line + "\n");
+            return kExitUsage;
+        }
+        tags.push_back(t);
+    }
+    const int rc = RunChannel(o, std::move(tags));
     std::fflush(stdout);
     // the input thread may still wait for a line: end without unwinding it
     std::_Exit(rc);
