@@ -73,34 +73,6 @@ nlohmann::json OutcomeJson(const CommandReply& reply) {
     return j;
 }
 
-const char* OriginName(Origin origin) {
-    switch (origin) {
-        case Origin::mqtt:
-            return "mqtt";
-        case Origin::modbus:
-            return "modbus";
-        case Origin::web:
-            return "web";
-    }
-    return "mqtt";
-}
-
-const char* WriteResultName(WriteResult r) {
-    switch (r) {
-        case WriteResult::queued:
-            return "queued";
-        case WriteResult::busy:
-            return "busy";
-        case WriteResult::refused:
-            return "refused";
-        case WriteResult::done:
-            return "done";
-        case WriteResult::timeout:
-            return "timeout";
-    }
-    return "refused";
-}
-
 const char* RefusalText(Refusal why) {
     switch (why) {
         case Refusal::none:
@@ -163,22 +135,10 @@ bool WritePayloadMeansOne(const std::string& payload, std::string* request, std:
     return WriteValueMeansOne(j, reason);
 }
 
-const char* StationActionName(StationAction action) {
-    switch (action) {
-        case StationAction::enable:
-            return "enable";
-        case StationAction::disable:
-            return "disable";
-        case StationAction::reset:
-            return "reset";
-    }
-    return "reset";
-}
-
 bool StationActionOf(const std::string& word, StationAction* action) {
-    for (StationAction a : kStationActions) {
-        if (word != StationActionName(a)) continue;
-        *action = a;
+    for (const auto& a : kStationActions) {
+        if (word != a.name) continue;
+        *action = a.value;
         return true;
     }
     return false;

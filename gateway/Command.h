@@ -5,28 +5,64 @@
 // handed between threads by value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include <nlohmann/json_fwd.hpp>
 
+// A value of one of the gateway's enums with the one name it goes by (on
+// MQTT, in the API, in the journal) and the page's words for it. Each enum
+// has one table of these, its values in order, and that table is its list.
+template <typename E>
+struct Named {
+    E value;
+    const char* name;
+    const char* words;
+};
+
+template <typename E, size_t N>
+constexpr bool InEnumOrder(const Named<E> (&table)[N]) {
+    for (size_t i = 0; i < N; ++i)
+        if (static_cast<size_t>(table[i].value) != i) return false;
+    return true;
+}
+
+template <typename E, size_t N>
+constexpr const char* NameIn(const Named<E> (&table)[N], E value) {
+    const auto i = static_cast<size_t>(value);
+    return i < N ? table[i].name : "";
+}
+
 enum class Origin { mqtt, modbus, web };
-const char* OriginName(Origin origin);
+inline constexpr Named<Origin> kOrigins[] = {
+    {Origin::mqtt, "mqtt", "MQTT"}, {Origin::modbus, "modbus", "Modbus"}, {Origin::web, "web", "웹 (web)"}};
+static_assert(InEnumOrder(kOrigins));
+constexpr const char* OriginName(Origin origin) { return NameIn(kOrigins, origin); }
 
 // The outcome of a write: answered at once (queued, busy, refused), then for
 // a queued one later (done, or timeout when the driver has not taken it).
 enum class WriteResult { queued, busy, refused, done, timeout };
-inline constexpr WriteResult kWriteResults[] = {WriteResult::queued, WriteResult::busy,
-                                                WriteResult::refused, WriteResult::done,
-                                                WriteResult::timeout};
-const char* WriteResultName(WriteResult result);
+inline constexpr Named<WriteResult> kWriteResults[] = {
+    {WriteResult::queued, "queued", "대기 (queued)"},
+    {WriteResult::busy, "busy", "처리 중 (busy)"},
+    {WriteResult::refused, "refused", "거부 (refused)"},
+    {WriteResult::done, "done", "완료 (done)"},
+    {WriteResult::timeout, "timeout", "시간 초과 (timeout)"}};
+static_assert(InEnumOrder(kWriteResults));
+constexpr const char* WriteResultName(WriteResult result) { return NameIn(kWriteResults, result); }
 
-// What a station command asks for, each with the one word it goes by
-// ("enable", "disable", "reset") on MQTT and the web API.
+// What a station command asks for, each with the one word it goes by on MQTT
+// and the web API.
 enum class StationAction { enable, disable, reset };
-inline constexpr StationAction kStationActions[] = {StationAction::enable, StationAction::disable,
-                                                    StationAction::reset};
-const char* StationActionName(StationAction action);
+inline constexpr Named<StationAction> kStationActions[] = {
+    {StationAction::enable, "enable", "사용 (enable)"},
+    {StationAction::disable, "disable", "사용 안 함 (disable)"},
+    {StationAction::reset, "reset", "초기화 (reset)"}};
+static_assert(InEnumOrder(kStationActions));
+constexpr const char* StationActionName(StationAction action) {
+    return NameIn(kStationActions, action);
+}
 // The action a word names; false for any other word.
 bool StationActionOf(const std::string& word, StationAction* action);
 

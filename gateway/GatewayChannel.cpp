@@ -34,34 +34,6 @@ std::set<uint64_t> Threads() {
 
 }  // namespace
 
-const char* ChannelStateName(ChannelState state) {
-    switch (state) {
-        case ChannelState::off:
-            return "off";
-        case ChannelState::ok:
-            return "ok";
-        case ChannelState::fault:
-            return "fault";
-        case ChannelState::portLost:
-            return "port_lost";
-    }
-    return "off";
-}
-
-const char* StationHealthName(StationHealth health) {
-    switch (health) {
-        case StationHealth::unknown:
-            return "unknown";
-        case StationHealth::ok:
-            return "ok";
-        case StationHealth::fault:
-            return "fault";
-        case StationHealth::disabled:
-            return "disabled";
-    }
-    return "unknown";
-}
-
 nlohmann::json StationStateJson(const StationState& s) {
     return {{"state", StationHealthName(s.state)},
             {"controls", s.controls},

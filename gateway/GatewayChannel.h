@@ -28,13 +28,24 @@ using Clock = std::chrono::steady_clock;
 // A channel's state and a station's, as the gateway tells them (MQTT, the
 // page, Modbus): each with the one name it goes by.
 enum class ChannelState { off, ok, fault, portLost };
+inline constexpr Named<ChannelState> kChannelStates[] = {
+    {ChannelState::off, "off", "꺼짐 (off)"},
+    {ChannelState::ok, "ok", "정상 (ok)"},
+    {ChannelState::fault, "fault", "이상 (fault)"},
+    {ChannelState::portLost, "port_lost", "포트 끊김 (port lost)"}};
+static_assert(InEnumOrder(kChannelStates));
+constexpr const char* ChannelStateName(ChannelState state) { return NameIn(kChannelStates, state); }
+
 enum class StationHealth { unknown, ok, fault, disabled };
-inline constexpr ChannelState kChannelStates[] = {ChannelState::off, ChannelState::ok,
-                                                  ChannelState::fault, ChannelState::portLost};
-inline constexpr StationHealth kStationHealths[] = {StationHealth::unknown, StationHealth::ok,
-                                                    StationHealth::fault, StationHealth::disabled};
-const char* ChannelStateName(ChannelState state);    // "off", "ok", "fault", "port_lost"
-const char* StationHealthName(StationHealth health);  // "unknown", "ok", "fault", "disabled"
+inline constexpr Named<StationHealth> kStationHealths[] = {
+    {StationHealth::unknown, "unknown", "알 수 없음 (unknown)"},
+    {StationHealth::ok, "ok", "정상 (ok)"},
+    {StationHealth::fault, "fault", "이상 (fault)"},
+    {StationHealth::disabled, "disabled", "사용 안 함 (disabled)"}};
+static_assert(InEnumOrder(kStationHealths));
+constexpr const char* StationHealthName(StationHealth health) {
+    return NameIn(kStationHealths, health);
+}
 
 struct StationState {
     StationHealth state = StationHealth::unknown;

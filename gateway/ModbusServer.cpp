@@ -276,13 +276,25 @@ std::string ModbusServer::Pdu(const uint8_t* pdu, size_t length, GatewayChannel&
     }
 }
 
+// A read's address and count, checked against its function's limit and the
+// channel's size (perStation items a station): "" when they hold, else the
+// exception answer.
+std::string ModbusServer::ReadRange(const uint8_t* pdu, size_t length, int most, int perStation,
+                                    GatewayChannel& ch, int* address, int* count) {
+    if (length != 5) return Exception(pdu[0], kIllegalDataValue);
+    *address = Word(pdu + 1);
+    *count = Word(pdu + 3);
+    if (*count < 1 || *count > most) return Exception(pdu[0], kIllegalDataValue);
+    if (*address + *count > perStation * static_cast<int>(ch.Stations().size()))
+        return Exception(pdu[0], kIllegalDataAddress);
+    return "";
+}
+
 std::string ModbusServer::ReadBits(const uint8_t* pdu, size_t length, GatewayChannel& ch) {
     const uint8_t function = pdu[0];
-    if (length != 5) return Exception(function, kIllegalDataValue);
-    const int address = Word(pdu + 1), count = Word(pdu + 3);
-    if (count < 1 || count > 2000) return Exception(function, kIllegalDataValue);
-    if (address + count > 8 * static_cast<int>(ch.Stations().size()))
-        return Exception(function, kIllegalDataAddress);
+    int address = 0, count = 0;
+    const std::string refused = ReadRange(pdu, length, 2000, 8, ch, &address, &count);
+    if (!refused.empty()) return refused;
     // (coils read 0: the outputs are pulses)
     std::string bytes(static_cast<size_t>((count + 7) / 8), '\0');
     for (int i = 0; function == kReadDiscreteInputs && i < count; ++i) {
@@ -295,11 +307,9 @@ std::string ModbusServer::ReadBits(const uint8_t* pdu, size_t length, GatewayCha
 
 std::string ModbusServer::ReadRegisters(const uint8_t* pdu, size_t length, GatewayChannel& ch) {
     const uint8_t function = pdu[0];
-    if (length != 5) return Exception(function, kIllegalDataValue);
-    const int address = Word(pdu + 1), count = Word(pdu + 3);
-    if (count < 1 || count > 125) return Exception(function, kIllegalDataValue);
-    if (address + count > 16 * static_cast<int>(ch.Stations().size()))
-        return Exception(function, kIllegalDataAddress);
+    int address = 0, count = 0;
+    const std::string refused = ReadRange(pdu, length, 125, 16, ch, &address, &count);
+    if (!refused.empty()) return refused;
     std::string out{static_cast<char>(function), static_cast<char>(2 * count)};
     uint16_t r[16];
     for (int i = address; i < address + count; ++i) {

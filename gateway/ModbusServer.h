@@ -64,6 +64,8 @@ private:
     bool Read(Client& c, const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     bool Write(Client& c);
     std::string Pdu(const uint8_t* pdu, size_t length, GatewayChannel& ch, const std::string& who);
+    static std::string ReadRange(const uint8_t* pdu, size_t length, int most, int perStation,
+                                 GatewayChannel& ch, int* address, int* count);
     static std::string ReadBits(const uint8_t* pdu, size_t length, GatewayChannel& ch);
     static std::string ReadRegisters(const uint8_t* pdu, size_t length, GatewayChannel& ch);
     std::string WriteCoils(const uint8_t* pdu, size_t length, GatewayChannel& ch,

@@ -19,63 +19,6 @@ const size_t kLogTail = 100;
 // A quiet stream says something this often, so that a client gone is noticed.
 const auto kKeepAlive = std::chrono::seconds(15);
 
-// The page's words for the gateway's names (the names are the gateway's own).
-const char* Label(ChannelState state) {
-    switch (state) {
-        case ChannelState::off:
-            return "꺼짐 (off)";
-        case ChannelState::ok:
-            return "정상 (ok)";
-        case ChannelState::fault:
-            return "이상 (fault)";
-        case ChannelState::portLost:
-            return "포트 끊김 (port lost)";
-    }
-    return "";
-}
-
-const char* Label(StationHealth health) {
-    switch (health) {
-        case StationHealth::unknown:
-            return "알 수 없음 (unknown)";
-        case StationHealth::ok:
-            return "정상 (ok)";
-        case StationHealth::fault:
-            return "이상 (fault)";
-        case StationHealth::disabled:
-            return "사용 안 함 (disabled)";
-    }
-    return "";
-}
-
-const char* Label(WriteResult result) {
-    switch (result) {
-        case WriteResult::queued:
-            return "대기 (queued)";
-        case WriteResult::busy:
-            return "처리 중 (busy)";
-        case WriteResult::refused:
-            return "거부 (refused)";
-        case WriteResult::done:
-            return "완료 (done)";
-        case WriteResult::timeout:
-            return "시간 초과 (timeout)";
-    }
-    return "";
-}
-
-const char* Label(StationAction action) {
-    switch (action) {
-        case StationAction::enable:
-            return "사용 (enable)";
-        case StationAction::disable:
-            return "사용 안 함 (disable)";
-        case StationAction::reset:
-            return "초기화 (reset)";
-    }
-    return "";
-}
-
 // A station's counters, by the keys StationStateJson gives them.
 const std::pair<const char*, const char*> kCounterLabels[] = {
     {"controls", "제어 (controls)"},
@@ -84,11 +27,11 @@ const std::pair<const char*, const char*> kCounterLabels[] = {
     {"poll_failures", "폴링 실패 (failed)"},
 };
 
-template <typename Enum, size_t N>
-json Labels(const Enum (&all)[N], const char* (*name)(Enum)) {
-    json labels = json::object();
-    for (Enum e : all) labels[name(e)] = Label(e);
-    return labels;
+template <typename E, size_t N>
+json Words(const Named<E> (&table)[N]) {
+    json words = json::object();
+    for (const Named<E>& n : table) words[n.name] = n.words;
+    return words;
 }
 
 }  // namespace
@@ -96,10 +39,10 @@ json Labels(const Enum (&all)[N], const char* (*name)(Enum)) {
 std::string WebServer::NamesJson() {
     json counters = json::array();
     for (const auto& [key, label] : kCounterLabels) counters.push_back({key, label});
-    return JsonText(json{{"channel_states", Labels(kChannelStates, ChannelStateName)},
-                         {"station_states", Labels(kStationHealths, StationHealthName)},
-                         {"write_results", Labels(kWriteResults, WriteResultName)},
-                         {"station_actions", Labels(kStationActions, StationActionName)},
+    return JsonText(json{{"channel_states", Words(kChannelStates)},
+                         {"station_states", Words(kStationHealths)},
+                         {"write_results", Words(kWriteResults)},
+                         {"station_actions", Words(kStationActions)},
                          {"counters", counters}});
 }
 

@@ -198,10 +198,10 @@ std::string TextOf(const char* path) {
 }
 
 // The names as README's tables list them: "a"\|"b"\|"c".
-template <typename T, size_t N, typename F>
-std::string Alternatives(const T (&values)[N], F name, std::initializer_list<size_t> order) {
+template <typename E, size_t N>
+std::string Alternatives(const Named<E> (&table)[N], std::initializer_list<size_t> order) {
     std::string out;
-    for (size_t i : order) out += (out.empty() ? "\"" : "\\|\"") + std::string(name(values[i])) + "\"";
+    for (size_t i : order) out += (out.empty() ? "\"" : "\\|\"") + std::string(table[i].name) + "\"";
     return out;
 }
 
@@ -211,9 +211,9 @@ TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
     const std::string readme = TextOf(README_PATH);
     ASSERT_FALSE(readme.empty()) << README_PATH;
     // every state and result, in the order the tables give them (ok first)
-    const std::string channel = Alternatives(kChannelStates, ChannelStateName, {1, 2, 0, 3});
-    const std::string station = Alternatives(kStationHealths, StationHealthName, {1, 2, 3, 0});
-    const std::string results = Alternatives(kWriteResults, WriteResultName, {3, 4, 1, 2});
+    const std::string channel = Alternatives(kChannelStates, {1, 2, 0, 3});
+    const std::string station = Alternatives(kStationHealths, {1, 2, 3, 0});
+    const std::string results = Alternatives(kWriteResults, {3, 4, 1, 2});
     EXPECT_NE(readme.find("`{\"state\":" + channel + "}`"), std::string::npos) << channel;
     EXPECT_NE(readme.find("{\"state\":" + station + ","), std::string::npos) << station;
     EXPECT_NE(readme.find("\"state\": " + channel + ", \"stations\""), std::string::npos) << channel;
@@ -244,11 +244,16 @@ TEST(Page, TakesTheGatewaysNamesFromTheServer) {
             EXPECT_EQ(script.find("\"" + name + "\""), std::string::npos) << "app.js spells " << name;
         }
     };
-    for (ChannelState s : kChannelStates) check("channel_states", ChannelStateName(s), false);
-    for (StationHealth s : kStationHealths) check("station_states", StationHealthName(s), false);
-    for (WriteResult r : kWriteResults) check("write_results", WriteResultName(r), false);
+    for (const auto& s : kChannelStates) check("channel_states", s.name, false);
+    for (const auto& s : kStationHealths) check("station_states", s.name, false);
+    for (const auto& r : kWriteResults) check("write_results", r.name, false);
     // the toggle and the reset button send these words
-    for (StationAction a : kStationActions) check("station_actions", StationActionName(a), true);
+    for (const auto& a : kStationActions) check("station_actions", a.name, true);
+    // no two values of an enum share a name
+    EXPECT_EQ(names["channel_states"].size(), std::size(kChannelStates));
+    EXPECT_EQ(names["station_states"].size(), std::size(kStationHealths));
+    EXPECT_EQ(names["write_results"].size(), std::size(kWriteResults));
+    EXPECT_EQ(names["station_actions"].size(), std::size(kStationActions));
     // one counter column for each counter a station's JSON has
     std::vector<std::string> counters, keys;
     for (const auto& c : names["counters"]) counters.push_back(c[0].get<std::string>());
