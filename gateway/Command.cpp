@@ -114,13 +114,14 @@ bool WriteValueMeansOne(const nlohmann::json& value, std::string* reason) {
         one = word == "1" || word == "true" || word == "on";
     }
     if (!one) {
-        const bool zero = (value.is_boolean() && !value.get<bool>()) ||
-                          (value.is_number() && value.get<double>() == 0) ||
-                          (value.is_string() && (Lower(Trimmed(value.get<std::string>())) == "0" ||
-                                                 Lower(Trimmed(value.get<std::string>())) == "false" ||
-                                                 Lower(Trimmed(value.get<std::string>())) == "off"));
-        *reason = zero ? "0 is no command: a write of 1 sends the output's one-bit command"
-                       : kAskForOne;
+        const bool zero =
+            (value.is_boolean() && !value.get<bool>()) ||
+            (value.is_number() && value.get<double>() == 0) ||
+            (value.is_string() && (Lower(Trimmed(value.get<std::string>())) == "0" ||
+                                   Lower(Trimmed(value.get<std::string>())) == "false" ||
+                                   Lower(Trimmed(value.get<std::string>())) == "off"));
+        *reason =
+            zero ? "0 is no command: a write of 1 sends the output's one-bit command" : kAskForOne;
     }
     return one;
 }

@@ -7,9 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
-
 #include <nlohmann/json_fwd.hpp>
+#include <string>
 
 // A value of one of the gateway's enums with the one name it goes by (on
 // MQTT, in the API, in the journal) and the page's words for it. Each enum
@@ -35,10 +34,13 @@ constexpr const char* NameIn(const Named<E> (&table)[N], E value) {
 }
 
 enum class Origin { mqtt, modbus, web };
-inline constexpr Named<Origin> kOrigins[] = {
-    {Origin::mqtt, "mqtt", "MQTT"}, {Origin::modbus, "modbus", "Modbus"}, {Origin::web, "web", "웹 (web)"}};
+inline constexpr Named<Origin> kOrigins[] = {{Origin::mqtt, "mqtt", "MQTT"},
+                                             {Origin::modbus, "modbus", "Modbus"},
+                                             {Origin::web, "web", "웹 (web)"}};
 static_assert(InEnumOrder(kOrigins));
-constexpr const char* OriginName(Origin origin) { return NameIn(kOrigins, origin); }
+constexpr const char* OriginName(Origin origin) {
+    return NameIn(kOrigins, origin);
+}
 
 // The outcome of a write: answered at once (queued, busy, refused), then for
 // a queued one later (done, or timeout when the driver has not taken it).
@@ -50,7 +52,9 @@ inline constexpr Named<WriteResult> kWriteResults[] = {
     {WriteResult::done, "done", "완료 (done)"},
     {WriteResult::timeout, "timeout", "시간 초과 (timeout)"}};
 static_assert(InEnumOrder(kWriteResults));
-constexpr const char* WriteResultName(WriteResult result) { return NameIn(kWriteResults, result); }
+constexpr const char* WriteResultName(WriteResult result) {
+    return NameIn(kWriteResults, result);
+}
 
 // What a station command asks for, each with the one word it goes by on MQTT
 // and the web API.

@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "config/LineSettings.h"
 #include "gateway/Journal.h"
 #include "gateway/ModbusServer.h"
-#include "gateway/Topics.h"
 #include "gateway/MqttBridge.h"
+#include "gateway/Topics.h"
 #include "gateway/WebServer.h"
-#include "config/LineSettings.h"
 #include "host/DriverTable.h"
 #include "host/HostSession.h"
 
@@ -259,9 +259,10 @@ void Gateway::MqttCommand(const std::string& topic, const std::string& payload,
     }
     c.ticket = std::move(ticket);
     if (RepeatedDelivery(topic, c.ticket)) {
-        Journal(kWarning, "mqtt: a repeated delivery of " + topic + " (request " +
-                              (c.ticket.request.empty() ? "by correlation data" : c.ticket.request) +
-                              ") dropped");
+        Journal(kWarning,
+                "mqtt: a repeated delivery of " + topic + " (request " +
+                    (c.ticket.request.empty() ? "by correlation data" : c.ticket.request) +
+                    ") dropped");
         return;
     }
     Execute(c);
@@ -346,7 +347,8 @@ void Gateway::Notify(steady_clock::time_point now) {
     int channelsInFault = 0, stationsInFault = 0;
     for (auto& ch : m_channels) {
         if (ch->State() != ChannelState::ok && ch->State() != ChannelState::off) ++channelsInFault;
-        for (const auto& s : ch->Stations()) stationsInFault += s.last.state == StationHealth::fault;
+        for (const auto& s : ch->Stations())
+            stationsInFault += s.last.state == StationHealth::fault;
     }
     std::string status = std::to_string(m_channels.size()) + " channels, " +
                          std::to_string(channelsInFault) + " not ok, " +

@@ -69,7 +69,8 @@ private:
     void Reload();
     // A reload's parts: the channels it makes (null where one is kept), whether
     // it changes what only a restart changes, and the change of channels.
-    bool NextChannels(const GatewayConfig& fresh, std::vector<std::unique_ptr<GatewayChannel>>* next,
+    bool NextChannels(const GatewayConfig& fresh,
+                      std::vector<std::unique_ptr<GatewayChannel>>* next,
                       std::vector<GatewayChannel*>* kept, std::string* error);
     bool NeedsRestart(const GatewayConfig& fresh) const;
     void SwapChannels(const GatewayConfig& fresh, std::vector<std::unique_ptr<GatewayChannel>> next,
@@ -94,7 +95,8 @@ private:
     int m_wakeFd = -1;
     int m_signalFd = -1;
     std::string m_lastStatus;
-    std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog, m_nextWebRefresh;
+    std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog,
+        m_nextWebRefresh;
     uint64_t m_watchdogUsec = 0;
     uint64_t m_nextTicket = 1;
     // MQTT commands seen lately, by topic and request id or correlation data

@@ -3,8 +3,8 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
@@ -259,10 +259,10 @@ void GatewayChannel::Tick(Clock::time_point now) {
         m_lastProgress = now;
     }
     if (summary >= 0) CheckPort(now, faulted, enabled);
-    TellState(m_portLost     ? ChannelState::portLost
-              : summary < 0  ? ChannelState::off
-              : summary > 0  ? ChannelState::fault
-                             : ChannelState::ok);
+    TellState(m_portLost    ? ChannelState::portLost
+              : summary < 0 ? ChannelState::off
+              : summary > 0 ? ChannelState::fault
+                            : ChannelState::ok);
 }
 
 void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) {
@@ -323,6 +323,7 @@ void GatewayChannel::RetellAll() {
 bool GatewayChannel::MakesProgress(Clock::time_point now) const {
     if (!m_session || m_portLost || m_state == ChannelState::off || Reopening()) return true;
     bool anyEnabled = false;
-    for (const Station& s : m_stations) anyEnabled = anyEnabled || s.last.state != StationHealth::disabled;
+    for (const Station& s : m_stations)
+        anyEnabled = anyEnabled || s.last.state != StationHealth::disabled;
     return !anyEnabled || now - m_lastProgress < m_stallLimit;
 }

@@ -11,10 +11,9 @@
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "gateway/Command.h"
 #include "gateway/GatewayConfig.h"
@@ -34,7 +33,9 @@ inline constexpr Named<ChannelState> kChannelStates[] = {
     {ChannelState::fault, "fault", "이상 (fault)"},
     {ChannelState::portLost, "port_lost", "포트 끊김 (port lost)"}};
 static_assert(InEnumOrder(kChannelStates));
-constexpr const char* ChannelStateName(ChannelState state) { return NameIn(kChannelStates, state); }
+constexpr const char* ChannelStateName(ChannelState state) {
+    return NameIn(kChannelStates, state);
+}
 
 enum class StationHealth { unknown, ok, fault, disabled };
 inline constexpr Named<StationHealth> kStationHealths[] = {

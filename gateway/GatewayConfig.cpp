@@ -241,7 +241,8 @@ void Read(const std::string& path, GatewayConfig* c) {
     ReadPorts(path, SubTable(path, root, "ports", empty), c);
     if (root.contains("modbus"))
         ReadModbus(Table(path, "modbus", SubTable(path, root, "modbus", empty)), c);
-    if (root.contains("web")) ReadWeb(Table(path, "web", SubTable(path, root, "web", empty)), base, c);
+    if (root.contains("web"))
+        ReadWeb(Table(path, "web", SubTable(path, root, "web", empty)), base, c);
     ReadChannels(path, root, base, c);
 }
 

@@ -29,8 +29,7 @@ void RemoveStaleLinkFolders() {
         const std::string name = entry.path().filename().string();
         if (name.compare(0, 6, "drvgw.") != 0) continue;
         const size_t dot = name.find('.', 6);
-        if (dot == std::string::npos || dot == 6 ||
-            name.find_first_not_of("0123456789", 6) != dot)
+        if (dot == std::string::npos || dot == 6 || name.find_first_not_of("0123456789", 6) != dot)
             continue;
         struct stat st;
         if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
@@ -53,7 +52,8 @@ bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
             m_linkFolder = std::string(runtime).substr(0, std::string(runtime).find(':'));
         } else {
             RemoveStaleLinkFolders();
-            std::string name = std::string(kLinkFolderStem) + std::to_string(::getpid()) + ".XXXXXX";
+            std::string name =
+                std::string(kLinkFolderStem) + std::to_string(::getpid()) + ".XXXXXX";
             std::vector<char> folder(name.begin(), name.end());
             folder.push_back('\0');
             if (!::mkdtemp(folder.data())) {
@@ -90,8 +90,9 @@ void Gateway::Reload() {
         return;
     }
     if (NeedsRestart(fresh))
-        Journal(kWarning, "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
-                          "the next start");
+        Journal(kWarning,
+                "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
+                "the next start");
     SwapChannels(fresh, std::move(next), kept);
     m_config.channels = fresh.channels;
     m_config.ports = fresh.ports;
@@ -130,10 +131,9 @@ bool Gateway::NeedsRestart(const GatewayConfig& fresh) const {
            fresh.keepalive != c.keepalive || fresh.sessionExpiry != c.sessionExpiry ||
            fresh.modbus.enabled != c.modbus.enabled || fresh.modbus.listen != c.modbus.listen ||
            fresh.modbus.port != c.modbus.port || fresh.modbus.maxClients != c.modbus.maxClients ||
-           fresh.modbus.idleTimeout != c.modbus.idleTimeout ||
-           fresh.web.enabled != c.web.enabled || fresh.web.listen != c.web.listen ||
-           fresh.web.port != c.web.port || fresh.web.user != c.web.user ||
-           fresh.web.passwordFile != c.web.passwordFile ||
+           fresh.modbus.idleTimeout != c.modbus.idleTimeout || fresh.web.enabled != c.web.enabled ||
+           fresh.web.listen != c.web.listen || fresh.web.port != c.web.port ||
+           fresh.web.user != c.web.user || fresh.web.passwordFile != c.web.passwordFile ||
            fresh.web.serverNames != c.web.serverNames;
 }
 

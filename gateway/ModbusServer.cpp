@@ -34,9 +34,9 @@ enum : uint8_t {
     kGatewayTargetFailed = 0x0B,
 };
 
-const size_t kHeader = 7;           // MBAP: transaction, protocol, length, unit
+const size_t kHeader = 7;  // MBAP: transaction, protocol, length, unit
 const size_t kMaxPdu = 253;
-const size_t kMaxOut = 16 * 1024;   // replies waiting for a client; beyond, it is not read
+const size_t kMaxOut = 16 * 1024;  // replies waiting for a client; beyond, it is not read
 const auto kRequestBound = std::chrono::seconds(2);  // a request begun must be complete by then
 const auto kSendBound = std::chrono::seconds(5);     // replies not taken for this long: dropped
 
@@ -68,13 +68,12 @@ uint16_t StateCode(StationHealth state) {
     return 3;
 }
 
-// The 16 registers of a station.
-void StationRegisters(GatewayChannel& ch, int p, uint16_t r[16]) {
-    const StationState& s = ch.Stations()[static_cast<size_t>(p)].last;
-    const uint32_t counters[4] = {static_cast<uint32_t>(s.controls),
-                                  static_cast<uint32_t>(s.controlFailures),
-                                  static_cast<uint32_t>(s.polls),
-                                  static_cast<uint32_t>(s.pollFailures)};
+}  // namespace
+
+void StationRegisterBlock(const StationState& s, uint8_t statusByte, uint16_t r[16]) {
+    const uint32_t counters[4] = {
+        static_cast<uint32_t>(s.controls), static_cast<uint32_t>(s.controlFailures),
+        static_cast<uint32_t>(s.polls), static_cast<uint32_t>(s.pollFailures)};
     std::fill(r, r + 16, 0);
     r[0] = StateCode(s.state);
     for (int i = 0; i < 4; ++i) {
@@ -82,8 +81,10 @@ void StationRegisters(GatewayChannel& ch, int p, uint16_t r[16]) {
         r[6 + 2 * i] = static_cast<uint16_t>(counters[i] >> 16);
         r[7 + 2 * i] = static_cast<uint16_t>(counters[i] & 0xFFFF);
     }
-    r[5] = ch.StatusByte(p);
+    r[5] = statusByte;
 }
+
+namespace {
 
 void SetNonBlocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -313,7 +314,9 @@ std::string ModbusServer::ReadRegisters(const uint8_t* pdu, size_t length, Gatew
     std::string out{static_cast<char>(function), static_cast<char>(2 * count)};
     uint16_t r[16];
     for (int i = address; i < address + count; ++i) {
-        if (i == address || i % 16 == 0) StationRegisters(ch, i / 16, r);
+        if (i == address || i % 16 == 0)
+            StationRegisterBlock(ch.Stations()[static_cast<size_t>(i / 16)].last,
+                                 ch.StatusByte(i / 16), r);
         PutWord(&out, r[i % 16]);
     }
     return out;
@@ -347,8 +350,8 @@ std::string ModbusServer::WriteCoils(const uint8_t* pdu, size_t length, GatewayC
     return refusal.empty() ? std::string(reinterpret_cast<const char*>(pdu), 5) : refusal;
 }
 
-std::string ModbusServer::Writes(uint8_t function, const std::vector<int>& coils, GatewayChannel& ch,
-                                 const std::string& who) {
+std::string ModbusServer::Writes(uint8_t function, const std::vector<int>& coils,
+                                 GatewayChannel& ch, const std::string& who) {
     std::vector<std::string> tags;
     for (int coil : coils) {
         tags.push_back(ch.OutputTag(coil / 8, coil % 8));

@@ -29,6 +29,9 @@
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 
+// The 16 input registers of a station (as above) from its state and status byte.
+void StationRegisterBlock(const StationState& state, uint8_t statusByte, uint16_t r[16]);
+
 class ModbusServer {
 public:
     ModbusServer(const GatewayModbusConfig& config, CommandEntry& entry);

@@ -19,7 +19,6 @@ namespace {
 const int kFirstBackoffMs = 500;
 const int kLastBackoffMs = 30000;
 
-
 }  // namespace
 
 std::string IsoTime() {
@@ -244,9 +243,10 @@ void MqttBridge::Publish(const std::string& topic, const std::string& payload, b
         }
     }
     if (retain) {
-        Count(mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(payload.size()),
-                             payload.data(), qos, true, nullptr),
-              qos);
+        Count(
+            mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(payload.size()),
+                                 payload.data(), qos, true, nullptr),
+            qos);
     } else {
         Send(m);
     }
@@ -258,7 +258,7 @@ void MqttBridge::Send(const Message& m) {
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
                                       static_cast<uint16_t>(m.correlation.size()));
     Count(mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                         m.payload.data(), m.qos, false, props),
+                               m.payload.data(), m.qos, false, props),
           m.qos);
     mosquitto_property_free_all(&props);
 }
@@ -286,7 +286,8 @@ void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandR
     nlohmann::json j = OutcomeJson(outcome);
     // the payload's request id in the text; correlation data, which may be any
     // bytes, only as correlation data
-    j["request"] = ticket.request.empty() ? nlohmann::json(nullptr) : nlohmann::json(ticket.request);
+    j["request"] =
+        ticket.request.empty() ? nlohmann::json(nullptr) : nlohmann::json(ticket.request);
     const std::string text = JsonText(j);
     Publish(topicBelowPrefix, text, false, 1, ticket.correlation);
     if (ticket.responseTopic.empty() ||

@@ -69,7 +69,8 @@ private:
     static void OnDisconnect(mosquitto* m, void* self, int rc, const mqtt5__property* p);
     static void OnMessage(mosquitto* m, void* self, const mosquitto_message* msg,
                           const mqtt5__property* p);
-    static void OnPublished(mosquitto* m, void* self, int mid, int reason, const mqtt5__property* p);
+    static void OnPublished(mosquitto* m, void* self, int mid, int reason,
+                            const mqtt5__property* p);
     // Counts a message sent with QoS 1 or 2 until the broker acknowledges it.
     void Count(int rc, int qos);
     void Network();

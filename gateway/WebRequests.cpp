@@ -44,7 +44,8 @@ bool ParseBody(const std::string& text, std::initializer_list<const char*> keys,
     for (const char* k : keys) {
         auto it = body->find(k);
         if (it == body->end() || !it->is_string()) {
-            *refusal = WebServer::Reply(400, "error", std::string("\"") + k + "\" must be a string");
+            *refusal =
+                WebServer::Reply(400, "error", std::string("\"") + k + "\" must be a string");
             return false;
         }
     }
@@ -99,8 +100,7 @@ std::pair<int, std::string> WebServer::StationRequest(const std::string& text,
                                                       std::unique_ptr<WebRequest>* request) const {
     json body;
     std::pair<int, std::string> refusal;
-    if (!ParseBody(text, {"channel", "station", "command"}, &body, &refusal))
-        return refusal;
+    if (!ParseBody(text, {"channel", "station", "command"}, &body, &refusal)) return refusal;
     const std::string command = body["command"].get<std::string>();
     StationAction action;
     if (!StationActionOf(command, &action))

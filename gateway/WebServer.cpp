@@ -10,8 +10,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "gateway/Journal.h"
 #include "platform/Tick.h"
@@ -80,7 +80,8 @@ std::string ClientAddress(MHD_Connection* c) {
     if (info && info->client_addr) {
         const sockaddr* a = info->client_addr;
         if (a->sa_family == AF_INET)
-            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text,
+                        sizeof text);
         else if (a->sa_family == AF_INET6)
             ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text,
                         sizeof text);
@@ -123,20 +124,27 @@ struct WebCalls {
                 std::lock_guard<std::mutex> hold(server->m_lock);
                 server->m_connections[connection].inRequest = true;
             }
-            const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+            const char* length =
+                MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
             if (!server->OwnHost(Header(connection, "Host")))
-                return QueueJson(connection, WebServer::Reply(421, "error", "this server is not reached by that name"));
+                return QueueJson(
+                    connection,
+                    WebServer::Reply(421, "error", "this server is not reached by that name"));
             // a body is sent whole, with its length: a chunked one could be any size
             if (!Header(connection, "Transfer-Encoding").empty())
-                return QueueJson(connection, WebServer::Reply(411, "error", "a body is sent with its Content-Length"),
-                                 {{"Connection", "close"}});
+                return QueueJson(
+                    connection,
+                    WebServer::Reply(411, "error", "a body is sent with its Content-Length"),
+                    {{"Connection", "close"}});
             if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
-                return QueueJson(connection, WebServer::Reply(413, "error", "the body is too large"),
+                return QueueJson(connection,
+                                 WebServer::Reply(413, "error", "the body is too large"),
                                  {{"Connection", "close"}});
             if (!server->m_authorization.empty() &&
                 !SameSecret(Header(connection, "Authorization"), server->m_authorization))
-                return QueueJson(connection, WebServer::Reply(401, "error", "authentication required"),
-                                 {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}});
+                return QueueJson(
+                    connection, WebServer::Reply(401, "error", "authentication required"),
+                    {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}});
             return MHD_YES;
         }
         WebExchange& exchange = **held;
@@ -253,14 +261,11 @@ bool WebServer::Start(std::string* error) {
     if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
     m_daemon = MHD_start_daemon(
         flags, static_cast<uint16_t>(m_config.port), nullptr, nullptr, &WebCalls::Access, this,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
-        MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxPerAddress,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(64 * 1024),
-        MHD_OPTION_NOTIFY_COMPLETED, &WebCalls::Completed, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &WebCalls::Notify, this,
-        MHD_OPTION_END);
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
+        kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxPerAddress,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<size_t>(64 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &WebCalls::Completed, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &WebCalls::Notify, this, MHD_OPTION_END);
     if (!m_daemon) {
         *error = "web: cannot listen on " + where;
         return false;
@@ -323,9 +328,9 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                      Header(connection, "Host")))
         return QueueJson(connection, Reply(403, "error", "not from this page"));
     std::unique_ptr<WebRequest> request;
-    const std::pair<int, std::string> refusal =
-        url == "/api/write" ? WriteRequest(exchange->body, &request)
-                             : StationRequest(exchange->body, &request);
+    const std::pair<int, std::string> refusal = url == "/api/write"
+                                                    ? WriteRequest(exchange->body, &request)
+                                                    : StationRequest(exchange->body, &request);
     if (!request) return QueueJson(connection, refusal);
     request->command.ticket.origin = Origin::web;
     request->command.ticket.who = ClientAddress(connection);
@@ -336,7 +341,8 @@ int WebServer::Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange
                    std::unique_ptr<WebRequest> request) {
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (m_stopping) return QueueJson(connection, Reply(503, "error", "the gateway is stopping"));
+        if (m_stopping)
+            return QueueJson(connection, Reply(503, "error", "the gateway is stopping"));
         // set aside until the gateway answers: no thread waits for it
         request->exchange = exchange;
         m_requests.push_back(std::move(request));
@@ -419,4 +425,3 @@ void WebServer::Reap(std::chrono::steady_clock::time_point now) {
         ::shutdown(c.fd, SHUT_RDWR);
     }
 }
-

@@ -25,10 +25,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
@@ -126,7 +125,7 @@ private:
     // One client of the event stream: what waits to be sent to it.
     struct Stream {
         MHD_Connection* connection = nullptr;
-        std::string queue;      // event text not yet sent
+        std::string queue;       // event text not yet sent
         bool suspended = false;  // set aside until there is something to send
         bool dropped = false;    // fell too far behind: closed, to reconnect
     };

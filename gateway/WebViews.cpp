@@ -91,7 +91,8 @@ void WebServer::RefreshStations(const std::vector<std::unique_ptr<GatewayChannel
     // a quiet stream says something now and then, so that a client gone is noticed
     const auto now = std::chrono::steady_clock::now();
     Reap(now);
-    if (m_nextKeepAlive == std::chrono::steady_clock::time_point()) m_nextKeepAlive = now + kKeepAlive;
+    if (m_nextKeepAlive == std::chrono::steady_clock::time_point())
+        m_nextKeepAlive = now + kKeepAlive;
     if (now >= m_nextKeepAlive) {
         m_nextKeepAlive = now + kKeepAlive;
         for (auto& stream : m_streams) {
@@ -183,13 +184,19 @@ std::string WebServer::StateJson() const {
     for (const ChannelView& c : m_channels) {
         json stations = json::array(), tags = json::object(), log = json::array();
         for (const StationView& s : c.stations) stations.push_back(StationObject("", s));
-        for (const TagView& t : c.tags) tags[t.name] = t.known ? json(t.value != 0 ? 1 : 0) : json();
-        for (const LogLine& l : c.log) log.push_back({{"kind", l.kind}, {"text", l.text}, {"time", l.time}});
-        channels.push_back({{"name", c.name}, {"state", ChannelStateName(c.state)}, {"stations", stations},
-                            {"tags", tags}, {"log", log}});
+        for (const TagView& t : c.tags)
+            tags[t.name] = t.known ? json(t.value != 0 ? 1 : 0) : json();
+        for (const LogLine& l : c.log)
+            log.push_back({{"kind", l.kind}, {"text", l.text}, {"time", l.time}});
+        channels.push_back({{"name", c.name},
+                            {"state", ChannelStateName(c.state)},
+                            {"stations", stations},
+                            {"tags", tags},
+                            {"log", log}});
     }
-    return JsonText(json{{"gateway", {{"id", m_gatewayId}, {"broker", m_broker ? "connected" : "disconnected"}}},
-                     {"channels", channels}});
+    return JsonText(json{
+        {"gateway", {{"id", m_gatewayId}, {"broker", m_broker ? "connected" : "disconnected"}}},
+        {"channels", channels}});
 }
 
 void WebServer::OnValue(const std::string& channel, const std::string& tag, double value) {
@@ -201,7 +208,8 @@ void WebServer::OnValue(const std::string& channel, const std::string& tag, doub
             t.value = value;
         }
     }
-    Publish("value", JsonText(json{{"channel", channel}, {"tag", tag}, {"value", value != 0 ? 1 : 0}}));
+    Publish("value",
+            JsonText(json{{"channel", channel}, {"tag", tag}, {"value", value != 0 ? 1 : 0}}));
 }
 
 void WebServer::OnStation(const std::string& channel, const std::string& station,
@@ -229,6 +237,8 @@ void WebServer::OnLog(const std::string& channel, bool fault, const std::string&
         c->log.push_back(line);
         while (c->log.size() > kLogTail) c->log.pop_front();
     }
-    Publish("log", JsonText(json{{"channel", channel}, {"kind", line.kind}, {"text", line.text},
-                             {"time", line.time}}));
+    Publish(
+        "log",
+        JsonText(json{
+            {"channel", channel}, {"kind", line.kind}, {"text", line.text}, {"time", line.time}}));
 }

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "gateway/Gateway.h"
-#include "krandolix_version.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 #include "gateway/Journal.h"
 #include "host/DriverTable.h"
+#include "krandolix_version.h"
 #include "platform/ExitCodes.h"
 
 namespace {

@@ -3,9 +3,9 @@
 // person go to the terminal (a Windows console as UTF-16), JSON and redirected
 // output are UTF-8; the file keeps CP949.
 #include <algorithm>
-#include <cstdarg>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,19 +15,19 @@
 #include <vector>
 
 #include "Json.h"
-#include "krandolix_version.h"
 #include "config/ConfigData.h"
 #include "config/LineSettings.h"
 #include "config/StationRules.h"
 #include "driver/DriverStrings.h"
 #include "host/ZeravError.h"
-#include "platform/Numbers.h"
+#include "krandolix_version.h"
 #include "platform/Args.h"
-#include "platform/ExitCodes.h"
 #include "platform/CString.h"
 #include "platform/Encoding.h"
+#include "platform/ExitCodes.h"
 #include "platform/File.h"
 #include "platform/NoCase.h"
+#include "platform/Numbers.h"
 
 namespace {
 
@@ -175,8 +175,8 @@ void ShowWords(const CConfigData& c, const char* path) {
     const int32_t baud = line::BaudOf(c.GetBaudRate());
     Say("설정 파일      %s\n", path);
     Say("포트           %s\n", c.GetPort() >= 0
-                                           ? line::PortName(c.GetPort()).c_str()
-                                           : ("(" + std::to_string(c.GetPort()) + ")").c_str());
+                                   ? line::PortName(c.GetPort()).c_str()
+                                   : ("(" + std::to_string(c.GetPort()) + ")").c_str());
     if (baud > 0) {
         Say("통신 속도      %d bps\n", static_cast<int>(baud));
     } else {
@@ -194,10 +194,9 @@ void ShowWords(const CConfigData& c, const char* path) {
     Say("재시도회수     %d\n", c.GetRetries());
     Say("스테이션       %d\n", c.GetStationCount());
     for (const auto& s : c.Stations()) {
-        Say("  %-16s 국번 %3d  통신 주기 %s초  %s\n",
-                    Cp949ToUtf8(s->GetName().Str()).c_str(), s->GetStationNo(),
-                    PeriodSeconds(s->GetPollPeriod()).c_str(),
-                    Cp949ToUtf8(s->GetDescription().Str()).c_str());
+        Say("  %-16s 국번 %3d  통신 주기 %s초  %s\n", Cp949ToUtf8(s->GetName().Str()).c_str(),
+            s->GetStationNo(), PeriodSeconds(s->GetPollPeriod()).c_str(),
+            Cp949ToUtf8(s->GetDescription().Str()).c_str());
     }
 }
 

@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "Json.h"
-#include "krandolix_version.h"
 #include "config/ConfigData.h"
 #include "host/DriverTable.h"
 #include "host/HostInterface.h"
 #include "host/HostSession.h"
+#include "krandolix_version.h"
 #include "platform/Args.h"
-#include "platform/ExitCodes.h"
 #include "platform/CString.h"
 #include "platform/Encoding.h"
+#include "platform/ExitCodes.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -16,6 +16,7 @@
 #include "gateway/Command.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
+#include "gateway/ModbusServer.h"
 #include "gateway/Topics.h"
 #include "gateway/WebServer.h"
 
@@ -48,7 +49,8 @@ TEST(PayloadRule, EverythingElseIsRefusedSayingWhy) {
          }) {
         std::string request, reason;
         EXPECT_FALSE(WritePayloadMeansOne(c.payload, &request, &reason)) << c.payload.substr(0, 20);
-        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.payload.substr(0, 20) << ": " << reason;
+        EXPECT_NE(reason.find(c.reason), std::string::npos)
+            << c.payload.substr(0, 20) << ": " << reason;
     }
     // brackets inside a text do not count as nesting
     std::string request, reason;
@@ -98,8 +100,8 @@ TEST(Topics, BuiltAndReadInOnePlace) {
 TEST(Loopback, TheParsedAddressNotItsText) {
     for (const char* own : {"localhost", "127.0.0.1", "127.3.2.1", "::1"})
         EXPECT_TRUE(IsLoopbackAddress(own)) << own;
-    for (const char* other : {"127.0.0.1.nip.io", "0.0.0.0", "::", "10.0.0.1", "128.0.0.1",
-                              "localhost.example", ""})
+    for (const char* other :
+         {"127.0.0.1.nip.io", "0.0.0.0", "::", "10.0.0.1", "128.0.0.1", "localhost.example", ""})
         EXPECT_FALSE(IsLoopbackAddress(other)) << other;
 }
 
@@ -127,8 +129,8 @@ protected:
 }  // namespace
 
 TEST_F(ConfigFile, DefaultsWhereNothingIsSaid) {
-    testsupport::WriteBytes(dir.Path("gw.toml"), "[gateway]\nid = \"g\"\n" + broker + channel +
-                                                     "[modbus]\n[web]\n");
+    testsupport::WriteBytes(dir.Path("gw.toml"),
+                            "[gateway]\nid = \"g\"\n" + broker + channel + "[modbus]\n[web]\n");
     GatewayConfig c;
     std::string error;
     ASSERT_TRUE(LoadGatewayConfig(dir.Path("gw.toml"), &c, &error)) << error;
@@ -144,7 +146,8 @@ TEST_F(ConfigFile, DefaultsWhereNothingIsSaid) {
     EXPECT_EQ(c.channels[0].unitId, 1);
     EXPECT_EQ(c.channels[0].configPath, dir.Path("A.cfg"));
     // read_only flows down to the ways in that do not say otherwise
-    testsupport::WriteBytes(dir.Path("gw.toml"), "[gateway]\nread_only = true\n" + broker + channel +
+    testsupport::WriteBytes(dir.Path("gw.toml"), "[gateway]\nread_only = true\n" + broker +
+                                                     channel +
                                                      "[modbus]\n[web]\nread_only = false\n");
     ASSERT_TRUE(LoadGatewayConfig(dir.Path("gw.toml"), &c, &error)) << error;
     EXPECT_TRUE(c.modbus.readOnly);
@@ -158,13 +161,15 @@ TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
         std::string text, refusal;
     };
     for (const Case& c : std::initializer_list<Case>{
-             {broker + "port = 70000\n" + channel, file + ":3: broker.port: must be from 1 to 65535"},
+             {broker + "port = 70000\n" + channel,
+              file + ":3: broker.port: must be from 1 to 65535"},
              {broker + "session_expiry = -1\n" + channel, "broker.session_expiry: must be from 0"},
              {broker + "[ports]\nCOM99999999999 = \"/dev/null\"\n" + channel,
               file + ":4: ports.COM99999999999: a port is COM1 to COM36"},
              {broker + "[ports]\nCOM0 = \"/dev/null\"\n" + channel, "a port is COM1 to COM36"},
              {broker + channel + "unit_id = 300\n", "channel[1].unit_id: must be from 1 to 247"},
-             {broker + "[web]\nserver_names = \"x\"\n" + channel, "web.server_names: must be a list"},
+             {broker + "[web]\nserver_names = \"x\"\n" + channel,
+              "web.server_names: must be a list"},
              {broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\n" + channel,
               "user and password_file go together"},
              {broker + "[web]\nlisten = \"0.0.0.0\"\n" + channel, "web.listen: is not a loopback"},
@@ -178,7 +183,8 @@ TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
              {broker + "[[channel]]\nname = \"A\"\nconfig = \"A.cfg\"\ntags = \"" + dir.Path("") +
                   "\"\n",
               "is a folder"},
-             {broker + "[[channel]]\nname = \"A/B\"\nconfig = \"A.cfg\"\n", "cannot be a topic level"},
+             {broker + "[[channel]]\nname = \"A/B\"\nconfig = \"A.cfg\"\n",
+              "cannot be a topic level"},
          }) {
         const std::string refusal = Refusal(c.text);
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.text << "\n=> " << refusal;
@@ -201,7 +207,8 @@ std::string TextOf(const char* path) {
 template <typename E, size_t N>
 std::string Alternatives(const Named<E> (&table)[N], std::initializer_list<size_t> order) {
     std::string out;
-    for (size_t i : order) out += (out.empty() ? "\"" : "\\|\"") + std::string(table[i].name) + "\"";
+    for (size_t i : order)
+        out += (out.empty() ? "\"" : "\\|\"") + std::string(table[i].name) + "\"";
     return out;
 }
 
@@ -216,7 +223,8 @@ TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
     const std::string results = Alternatives(kWriteResults, {3, 4, 1, 2});
     EXPECT_NE(readme.find("`{\"state\":" + channel + "}`"), std::string::npos) << channel;
     EXPECT_NE(readme.find("{\"state\":" + station + ","), std::string::npos) << station;
-    EXPECT_NE(readme.find("\"state\": " + channel + ", \"stations\""), std::string::npos) << channel;
+    EXPECT_NE(readme.find("\"state\": " + channel + ", \"stations\""), std::string::npos)
+        << channel;
     EXPECT_NE(readme.find("{\"result\": " + results + "}"), std::string::npos) << results;
     // every topic the gateway builds has its row
     for (const std::string& t :
@@ -239,9 +247,10 @@ TEST(Page, TakesTheGatewaysNamesFromTheServer) {
     ASSERT_FALSE(script.empty()) << PAGE_SCRIPT_PATH;
     auto check = [&](const char* kind, const std::string& name, bool mayBeInScript) {
         ASSERT_TRUE(names[kind].contains(name)) << kind << " " << name;
-        EXPECT_NE(names[kind][name].get<std::string>().find("(" ), std::string::npos) << name;
+        EXPECT_NE(names[kind][name].get<std::string>().find("("), std::string::npos) << name;
         if (!mayBeInScript) {
-            EXPECT_EQ(script.find("\"" + name + "\""), std::string::npos) << "app.js spells " << name;
+            EXPECT_EQ(script.find("\"" + name + "\""), std::string::npos)
+                << "app.js spells " << name;
         }
     };
     for (const auto& s : kChannelStates) check("channel_states", s.name, false);
@@ -262,4 +271,66 @@ TEST(Page, TakesTheGatewaysNamesFromTheServer) {
         if (key != "state") keys.push_back(key);
     std::sort(counters.begin(), counters.end());
     EXPECT_EQ(counters, keys);
+}
+
+// A station's 16 registers as a Modbus client reads them: the state's code,
+// the counters in 16 bits (wrapping) and in 32 bits high word first, the
+// status byte, the rest 0.
+TEST(ModbusMap, AStationsRegisters) {
+    StationState s;
+    s.state = StationHealth::fault;
+    s.controls = 0x12345;
+    s.controlFailures = 2;
+    s.polls = 0x7FFFFFFF;
+    s.pollFailures = 0;
+    uint16_t r[16];
+    std::fill(r, r + 16, 0xEEEE);
+    StationRegisterBlock(s, 0xA5, r);
+    const uint16_t want[16] = {1,      0x2345, 2,      0xFFFF, 0, 0xA5, 0x0001, 0x2345,
+                               0x0000, 2,      0x7FFF, 0xFFFF, 0, 0,    0,      0};
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(r[i], want[i]) << "register " << i;
+    const std::pair<StationHealth, uint16_t> codes[] = {{StationHealth::ok, 0},
+                                                        {StationHealth::fault, 1},
+                                                        {StationHealth::disabled, 2},
+                                                        {StationHealth::unknown, 3}};
+    for (const auto& [health, code] : codes) {
+        s.state = health;
+        StationRegisterBlock(s, 0, r);
+        EXPECT_EQ(r[0], code) << StationHealthName(health);
+    }
+}
+
+// A request for a unit no channel answers to: the gateway's exception for a
+// target that did not answer, with the client's transaction number.
+TEST(ModbusMap, AUnitWithoutAChannel) {
+    struct NoEntry : CommandEntry {
+        CommandReply Execute(GatewayCommand&) override { return {}; }
+        bool WriteBusy(const std::string&, const std::string&) override { return false; }
+    } entry;
+    ModbusServer server(GatewayModbusConfig{}, entry);
+    const std::string request("\x12\x34\x00\x00\x00\x06\x09\x04\x00\x00\x00\x01", 12);
+    const std::string reply = server.Answer(request, {}, "test");
+    EXPECT_EQ(reply, std::string("\x12\x34\x00\x00\x00\x03\x09\x84\x0B", 9));
+}
+
+// What MQTT and the page are told, in one shape each.
+TEST(JsonShapes, AStationAndAnOutcome) {
+    StationState s;
+    s.state = StationHealth::ok;
+    s.controls = 3;
+    s.pollFailures = 1;
+    EXPECT_EQ(JsonText(StationStateJson(s)),
+              R"({"control_failures":0,"controls":3,"poll_failures":1,"polls":0,"state":"ok"})");
+    CommandReply done;
+    done.result = WriteResult::done;
+    EXPECT_EQ(JsonText(OutcomeJson(done)), R"({"result":"done"})");
+    CommandReply refused;
+    refused.why = Refusal::readOnly;
+    EXPECT_EQ(JsonText(OutcomeJson(refused)),
+              R"({"reason":"the gateway is read-only","result":"refused"})");
+    refused.detail = "the channel's port is being reopened";
+    EXPECT_EQ(OutcomeJson(refused)["reason"], refused.detail);
+    // a name that is not UTF-8 is sent, not thrown
+    EXPECT_EQ(JsonText(nlohmann::json{{"name", std::string("\xC7\xC1")}}),
+              "{\"name\":\"\xEF\xBF\xBD\xEF\xBF\xBD\"}");
 }
