@@ -12,6 +12,7 @@
 
 #include "gateway/Journal.h"
 #include "gateway/Topics.h"
+#include "platform/Tick.h"
 
 namespace {
 
@@ -20,20 +21,6 @@ const int kFirstBackoffMs = 500;
 const int kLastBackoffMs = 30000;
 
 }  // namespace
-
-std::string IsoTime() {
-    timeval tv;
-    ::gettimeofday(&tv, nullptr);
-    tm local;
-    ::localtime_r(&tv.tv_sec, &local);
-    char date[32], zone[8];
-    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-    std::strftime(zone, sizeof zone, "%z", &local);  // +0900
-    char out[64];
-    std::snprintf(out, sizeof out, "%s.%03ld%.3s:%s", date, static_cast<long>(tv.tv_usec / 1000),
-                  zone, zone + 3);
-    return out;
-}
 
 MqttBridge::MqttBridge(const GatewayConfig& config, std::function<void()> wake)
     : m_config(config), m_wake(std::move(wake)) {
@@ -277,7 +264,7 @@ void MqttBridge::OnChannelState(const std::string& channel, ChannelState state) 
 }
 
 void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {
-    nlohmann::json j = {{"kind", fault ? "fault" : "info"}, {"text", text}, {"time", IsoTime()}};
+    nlohmann::json j = {{"kind", fault ? "fault" : "info"}, {"text", text}, {"time", LocalIsoTimeStamp()}};
     Publish(topic::Log(channel), JsonText(j), false, 0);
 }
 

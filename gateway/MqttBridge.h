@@ -97,6 +97,3 @@ private:
     std::deque<Command> m_commands;
     std::deque<Message> m_backlog;
 };
-
-// ISO 8601 with milliseconds and the local offset, as log lines carry it.
-std::string IsoTime();

@@ -44,14 +44,38 @@ void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// A wall-clock time stamp is made from 64-bit seconds everywhere: where the
+// C library's time_t would be 32 bits (Debian's armhf) the build asks for
+// the 64-bit one, and a build that did not get it stops here rather than
+// writing 1901 in 2038. (Not std::chrono::system_clock::now(): on those
+// systems the C++ library's copy of it still reads the 32-bit clock.)
+static_assert(sizeof(std::time_t) >= 8, "time_t must have 64 bits (build with _TIME_BITS=64)");
+
 namespace {
-// Now as "YYYY-MM-DD<between>hh:mm:ss.mmm<after>", in local time or UTC.
-std::string TimeStamp(bool utc, char between, const char* after) {
-    auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    long ms = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
+
+struct WallTime {
+    int64_t seconds;  // since 1970-01-01 UTC
+    int ms;
+};
+
+WallTime WallNow() {
+#if defined(_WIN32)
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);  // 100 ns since 1601
+    const uint64_t since1601 = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    const uint64_t ms = since1601 / 10000 - 11644473600000ULL;
+    return {static_cast<int64_t>(ms / 1000), static_cast<int>(ms % 1000)};
+#else
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return {static_cast<int64_t>(ts.tv_sec), static_cast<int>(ts.tv_nsec / 1000000)};
+#endif
+}
+
+// t as "YYYY-MM-DD<between>hh:mm:ss.mmm<after>", in local time or UTC;
+// after "%z" gives the local offset as "+09:00".
+std::string TimeStamp(WallTime w, bool utc, char between, const char* after) {
+    const std::time_t seconds = static_cast<std::time_t>(w.seconds);
     struct tm t {};
 #if defined(_WIN32)
     if (utc)
@@ -64,19 +88,38 @@ std::string TimeStamp(bool utc, char between, const char* after) {
     else
         localtime_r(&seconds, &t);
 #endif
+    std::string zone = after;
+    if (zone == "%z") {
+        char z[8] = "";
+        std::strftime(z, sizeof z, "%z", &t);  // +0900
+        zone = std::string(z, 3) + ":" + std::string(z + 3);
+    }
     char b[64];
-    std::snprintf(b, sizeof b, "%04d-%02d-%02d%c%02d:%02d:%02d.%03ld%s", t.tm_year + 1900,
-                  t.tm_mon + 1, t.tm_mday, between, t.tm_hour, t.tm_min, t.tm_sec, ms, after);
+    std::snprintf(b, sizeof b, "%04d-%02d-%02d%c%02d:%02d:%02d.%03d%s", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, between, t.tm_hour, t.tm_min, t.tm_sec, w.ms,
+                  zone.c_str());
     return b;
 }
 }  // namespace
 
 std::string LocalTimeStamp() {
-    return TimeStamp(false, ' ', "");
+    return TimeStamp(WallNow(), false, ' ', "");
 }
 
 std::string UtcTimeStamp() {
-    return TimeStamp(true, 'T', "Z");
+    return TimeStamp(WallNow(), true, 'T', "Z");
+}
+
+std::string LocalIsoTimeStamp() {
+    return TimeStamp(WallNow(), false, 'T', "%z");
+}
+
+std::string tick_seam::UtcTimeStampAt(int64_t seconds, int ms) {
+    return TimeStamp({seconds, ms}, true, 'T', "Z");
+}
+
+std::string tick_seam::LocalIsoTimeStampAt(int64_t seconds, int ms) {
+    return TimeStamp({seconds, ms}, false, 'T', "%z");
 }
 
 std::string GetEnvironmentText(const char* name) {

@@ -26,6 +26,7 @@
 #include "Simulator.h"
 #include "channel/TermiosSpeeds.h"
 #include "platform/Numbers.h"
+#include "platform/Tick.h"
 #include "protocol/FrameText.h"
 
 namespace mcsim {
@@ -39,15 +40,9 @@ int64_t NowMs() {
 }
 
 
+// "hh:mm:ss.mmm", local time
 std::string Stamp() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    struct tm tm;
-    localtime_r(&tv.tv_sec, &tm);
-    char b[32];
-    std::snprintf(b, sizeof b, "%02d:%02d:%02d.%03ld", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<long>(tv.tv_usec / 1000));
-    return b;
+    return LocalTimeStamp().substr(11);
 }
 
 bool ParseNumber(const std::string& text, long low, long high, long* out) {

@@ -25,6 +25,7 @@
 #include "platform/CString.h"
 #include "platform/Encoding.h"
 #include "platform/ExitCodes.h"
+#include "platform/Tick.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -177,12 +178,7 @@ private:
         while (m_log.size() > 12) m_log.pop_front();
     }
 
-    static std::string Clock() {
-        std::time_t now = std::time(nullptr);
-        char b[16];
-        std::strftime(b, sizeof b, "%H:%M:%S", std::localtime(&now));
-        return b;
-    }
+    static std::string Clock() { return LocalTimeStamp().substr(11, 8); }
 
     void Flush() {
         for (HostEvent& e : HostEvents::Take()) {

@@ -5,6 +5,7 @@
 #include "platform/Encoding.h"
 #include "platform/File.h"
 #include "platform/NoCase.h"
+#include "platform/Tick.h"
 
 TEST(NoCase, FoldsEveryAsciiLetterByteAndNothingElse) {
     EXPECT_TRUE(SameName("pump", "PUMP"));
@@ -53,4 +54,22 @@ TEST(Encoding, RoundTripsKoreanAndMarksBadBytes) {
     EXPECT_FALSE(Utf8ToCp949("\xF0\x9F\x98\x80", &cp));  // an emoji has no CP949 form
     // a lead byte without its trail byte
     EXPECT_EQ(Cp949ToUtf8("A\x81 B"), "A\xEF\xBF\xBD B");
+}
+
+// The time stamps the programs write (logs, traces, the gateway's events)
+// go on past the 32-bit time_t's last second, on every target.
+TEST(TimeStamps, TheYear2038IsAnOrdinaryYear) {
+    EXPECT_EQ(tick_seam::UtcTimeStampAt(2147483647, 999), "2038-01-19T03:14:07.999Z");
+    EXPECT_EQ(tick_seam::UtcTimeStampAt(2147483648, 0), "2038-01-19T03:14:08.000Z");
+    EXPECT_EQ(tick_seam::UtcTimeStampAt(2214131696, 5), "2040-02-29T12:34:56.005Z");
+    EXPECT_EQ(tick_seam::UtcTimeStampAt(4294967296, 0), "2106-02-07T06:28:16.000Z");
+    // local time with its offset (the tests run in the machine's zone)
+    const std::string local = tick_seam::LocalIsoTimeStampAt(2214131696, 5);
+    ASSERT_EQ(local.size(), 29u) << local;
+    EXPECT_EQ(local.substr(0, 3), "204") << local;
+    EXPECT_EQ(local.substr(19, 4), ".005") << local;
+    EXPECT_TRUE(local[23] == '+' || local[23] == '-') << local;
+    EXPECT_EQ(local[26], ':') << local;
+    // and now is now, not 1901
+    EXPECT_GE(UtcTimeStamp().substr(0, 4), "2026");
 }
