@@ -68,24 +68,31 @@ bench: native
 	build/native/bin/gateway_bench
 
 # The release packages, from release builds (optimised, stripped, reproducible):
-# build/dist/krandolix-<version>-win32.zip and build/dist/krandolix_<version>_amd64.deb.
+# build/dist/krandolix-<version>-win32.zip and build/dist/krandolix_<version>_{amd64,arm64,armhf}.deb.
+# The ARM builds are cross-built with their unit tests (make test-dist runs them under qemu).
 RELEASE_TARGETS_WIN := Krandolix ZeravSub ZeravDbm Plovanet drvhost drvcfg drvscan
+ARM_PRESETS := native-arm64-release native-armhf-release
 dist: deps
 	cmake --preset native-release >/dev/null
 	cmake --build --preset native-release
 	cmake --preset windows-release >/dev/null
 	cmake --build --preset windows-release --target $(RELEASE_TARGETS_WIN)
+	for p in $(ARM_PRESETS); do cmake --preset $$p >/dev/null && cmake --build --preset $$p || exit 1; done
 	python3 scripts/make-dist --out build/dist \
 	  --version $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native-release/CMakeCache.txt) \
-	  --windows build/windows-release --label win32 --native build/native-release
+	  --windows build/windows-release --label win32 --native build/native-release \
+	  --native build/native-arm64-release:arm64 --native build/native-armhf-release:armhf
 
 # The packages checked: their contents, the tools run from them against mcsim
 # (the Windows zip's under Wine: where only 64-bit Wine runs, the same zip made
-# from a 64-bit release build), lintian, and two runs giving the same bytes.
+# from a 64-bit release build), lintian, and two runs giving the same bytes;
+# the ARM builds' unit tests and the ARM packages' tools under qemu.
 test-dist: dist native
 	cmake --preset windows64-release >/dev/null
 	cmake --build --preset windows64-release --target $(RELEASE_TARGETS_WIN)
 	/usr/bin/python3 tests/dist/test_dist.py
+	for p in $(ARM_PRESETS); do ctest --preset $$p $(CTEST_FLAGS) || exit 1; done
+	/usr/bin/python3 tests/dist/test_arm.py
 
 test: test-native test-windows check-sanitizers test-dist
 

@@ -44,12 +44,18 @@ void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// A wall-clock time stamp is made from 64-bit seconds everywhere: where the
-// C library's time_t would be 32 bits (Debian's armhf) the build asks for
-// the 64-bit one, and a build that did not get it stops here rather than
-// writing 1901 in 2038. (Not std::chrono::system_clock::now(): on those
-// systems the C++ library's copy of it still reads the 32-bit clock.)
+// A wall-clock time stamp is made from 64-bit seconds everywhere. Windows
+// has its 64-bit calls whatever time_t is; where the C library's time_t
+// would be 32 bits (Debian's armhf) the build asks for the 64-bit one, and a
+// build that did not get it stops here rather than writing 1901 in 2038.
+// (Not std::chrono::system_clock::now(): on those systems the C++ library's
+// copy of it still reads the 32-bit clock.)
+#if defined(_WIN32)
+using WallSeconds = __time64_t;
+#else
+using WallSeconds = std::time_t;
 static_assert(sizeof(std::time_t) >= 8, "time_t must have 64 bits (build with _TIME_BITS=64)");
+#endif
 
 namespace {
 
@@ -75,13 +81,13 @@ WallTime WallNow() {
 // t as "YYYY-MM-DD<between>hh:mm:ss.mmm<after>", in local time or UTC;
 // after "%z" gives the local offset as "+09:00".
 std::string TimeStamp(WallTime w, bool utc, char between, const char* after) {
-    const std::time_t seconds = static_cast<std::time_t>(w.seconds);
+    const WallSeconds seconds = static_cast<WallSeconds>(w.seconds);
     struct tm t {};
 #if defined(_WIN32)
     if (utc)
-        gmtime_s(&t, &seconds);
+        _gmtime64_s(&t, &seconds);
     else
-        localtime_s(&t, &seconds);
+        _localtime64_s(&t, &seconds);
 #else
     if (utc)
         gmtime_r(&seconds, &t);

@@ -8,7 +8,8 @@
 - the Debian package: what it holds, unpacked with dpkg-deb -x into an empty
   root and its tools run from there against its own mcsim (their run paths
   must find the libraries in the package, not in the build tree), lintian;
-- two runs of the packaging with SOURCE_DATE_EPOCH set give the same bytes.
+- two runs of the packaging with SOURCE_DATE_EPOCH set give the same bytes
+  (the ARM packages too; tests/dist/test_arm.py tries them under qemu).
 
 Run from the source tree: tests/dist/test_dist.py"""
 import json
@@ -220,7 +221,9 @@ class Reproducible(unittest.TestCase):
                 out = os.path.join(d, run)
                 subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make-dist"), "--version", VERSION,
                                 "--out", out, "--windows", os.path.join(ROOT, "build", "windows-release"),
-                                "--native", os.path.join(ROOT, "build", "native-release")],
+                                "--native", os.path.join(ROOT, "build", "native-release"),
+                                "--native", os.path.join(ROOT, "build", "native-arm64-release") + ":arm64",
+                                "--native", os.path.join(ROOT, "build", "native-armhf-release") + ":armhf"],
                                check=True, stdout=subprocess.DEVNULL,
                                env=dict(os.environ, SOURCE_DATE_EPOCH="1765000000"))
                 files = {}
@@ -229,7 +232,8 @@ class Reproducible(unittest.TestCase):
                         files[name] = f.read()
                 outs.append(files)
                 time.sleep(1.1)  # a second apart: no time of the run may show
-        self.assertEqual(sorted(outs[0]), [f"krandolix-{VERSION}-win32.zip", f"krandolix_{VERSION}_{ARCH}.deb"])
+        self.assertEqual(sorted(outs[0]), sorted([f"krandolix-{VERSION}-win32.zip", f"krandolix_{VERSION}_{ARCH}.deb",
+                                                  f"krandolix_{VERSION}_arm64.deb", f"krandolix_{VERSION}_armhf.deb"]))
         for name in outs[0]:
             self.assertEqual(outs[0][name], outs[1][name], name)
 
