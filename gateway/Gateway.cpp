@@ -52,10 +52,27 @@ Gateway::~Gateway() {
 bool Gateway::StartChannels(std::string* error) {
     for (auto& ch : m_channels) {
         if (!ch->Start(error)) return false;
-        Journal(kInfo, ch->Name() + ": started (" + std::to_string(ch->Stations().size()) +
-                           " stations, " + std::to_string(ch->Tags().size()) + " tags)");
+        if (!ch->PortRefused())
+            Journal(kInfo, ch->Name() + ": started (" + std::to_string(ch->Stations().size()) +
+                               " stations, " + std::to_string(ch->Tags().size()) + " tags)");
     }
     return true;
+}
+
+bool Gateway::AddChannel(const GatewayChannelConfig& c,
+                         std::vector<std::unique_ptr<GatewayChannel>>* into, std::string* error) {
+    into->emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
+    into->back()->SetPortPreparation(
+        [this](int port, std::string* why) { return PreparePort(port, why); });
+    return into->back()->Load(error);
+}
+
+bool Gateway::PreparePort(int port, std::string* why) const {
+    auto it = m_config.ports.find(port);
+    if (it == m_config.ports.end() || !it->second.rs485.enabled) return true;
+    if (ApplyRs485(it->second.device, it->second.rs485, why)) return true;
+    *why = "COM" + std::to_string(port) + ": " + *why;
+    return false;
 }
 
 int Gateway::Run() {
@@ -103,10 +120,8 @@ bool Gateway::Begin(std::string* error) {
         m_web.reset(new WebServer(m_config.web, m_config.id, wake));
         m_sinks.Add(m_web.get());
     }
-    for (const GatewayChannelConfig& c : m_config.channels) {
-        m_channels.emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
-        if (!m_channels.back()->Load(error)) return false;
-    }
+    for (const GatewayChannelConfig& c : m_config.channels)
+        if (!AddChannel(c, &m_channels, error)) return false;
     if (!m_bridge->Start(error) || !StartChannels(error)) return false;
     if (m_web) {
         // the page is served once it knows the channels

@@ -59,6 +59,11 @@ private:
     void End();
     bool PlacePortLinks(const GatewayConfig& config, std::string* error);
     bool StartChannels(std::string* error);
+    // A new channel, loaded, with its port made ready by PreparePort.
+    bool AddChannel(const GatewayChannelConfig& c,
+                    std::vector<std::unique_ptr<GatewayChannel>>* into, std::string* error);
+    // Before a channel's port is opened: its RS-485 mode, if [ports] asks for it.
+    bool PreparePort(int port, std::string* why) const;
     void TakeHostEvents();
     void TakeCommands();
     // An MQTT command: its topic below the prefix read, a repeated delivery dropped.

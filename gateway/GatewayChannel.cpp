@@ -47,6 +47,14 @@ GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& 
     : m_driver(driver), m_config(config), m_index(index), m_sink(sink) {}
 
 bool GatewayChannel::Start(std::string* error) {
+    std::string why;
+    if (m_prepare && !m_prepare(m_port, &why)) {
+        // this channel stays off; the others run
+        m_portRefused = true;
+        Log(true, "gateway: not started: " + why);
+        TellState(ChannelState::fault);
+        return true;
+    }
     CallerScope caller(m_index);
     if (m_session->Open() < 0) {
         *error =
@@ -290,6 +298,15 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
         return;
     }
     if (now < m_nextReopen) return;
+    std::string why;
+    if (m_prepare && !m_prepare(m_port, &why)) {
+        if (why != m_lastPortRefusal) Log(true, "gateway: not reopened: " + why + ": retrying");
+        m_lastPortRefusal = why;
+        m_backoffMs = std::min(std::max(m_backoffMs * 2, 1000), 30000);
+        m_nextReopen = now + std::chrono::milliseconds(m_backoffMs);
+        return;
+    }
+    m_lastPortRefusal.clear();
     // slot 3 waits for a pass in progress (seconds with silent stations): not on this thread
     CHostSession* session = m_session.get();
     const int index = m_index;

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
@@ -184,6 +185,15 @@ public:
     const GatewayChannelConfig& Config() const { return m_config; }
     // A reload may give a running channel another Modbus unit id.
     void SetUnitId(int unit) { m_config.unitId = unit; }
+    // Called before the driver opens the channel's port (at the start, and
+    // before each reopen of a lost line): false with *why when the port
+    // cannot be made ready (a UART that refuses RS-485 mode). The channel
+    // then does not start (its state fault, the reason in its log), or is
+    // not reopened until the port can be had.
+    using PortPreparation = std::function<bool(int port, std::string* why)>;
+    void SetPortPreparation(PortPreparation prepare) { m_prepare = std::move(prepare); }
+    int Port() const { return m_port; }  // its COM number, from its configuration
+    bool PortRefused() const { return m_portRefused; }
     ChannelState State() const { return m_state; }
     std::vector<Station>& Stations() { return m_stations; }
     std::vector<HostTag>& Tags() { return m_session->Tags(); }
@@ -235,6 +245,10 @@ private:
     // the port
     bool m_portLost = false;
     std::future<int32_t> m_reopen;  // slot 3 again, on a thread of its own
+    PortPreparation m_prepare;
+    int m_port = 0;
+    bool m_portRefused = false;      // at the start: the channel did not start
+    std::string m_lastPortRefusal;   // before a reopen, as last logged
     int m_backoffMs = 0;
     Clock::time_point m_nextReopen;
 

@@ -40,6 +40,7 @@ bool GatewayChannel::Load(std::string* error) {
                  ": the driver cannot load it (code " + std::to_string(rc) + ")";
         return false;
     }
+    m_port = config.GetPort() + 1;
     std::vector<HostTag> tags;
     if (!LoadStations(config, error)) return false;
     if (m_config.tagsPath.empty())

@@ -163,6 +163,22 @@ void ReadBroker(const Table& broker, const std::string& base, GatewayConfig* c) 
                       "cert_file and key_file go together");
 }
 
+// COM2 = { device = "/dev/ttyS1", rs485 = true, rts_on_send = true, ... }
+void ReadPortTable(const Table& t, const toml::table& table, GatewayPortConfig* port) {
+    t.Only({"device", "rs485", "rts_on_send", "rts_after_send", "delay_before_send_ms",
+            "delay_after_send_ms"});
+    port->device = t.String("device");
+    if (port->device.empty()) t.Refuse(table, "device", "must name a device");
+    Rs485Settings& r = port->rs485;
+    r.enabled = t.Boolean("rs485", false);
+    r.rtsOnSend = t.Boolean("rts_on_send", r.rtsOnSend);
+    r.rtsAfterSend = t.Boolean("rts_after_send", r.rtsAfterSend);
+    r.delayBeforeSendMs = t.Integer("delay_before_send_ms", 0, 0, kRs485MaxDelayMs);
+    r.delayAfterSendMs = t.Integer("delay_after_send_ms", 0, 0, kRs485MaxDelayMs);
+    const std::string problem = Rs485SettingsProblem(r);
+    if (!problem.empty()) t.Refuse(table, "rts_on_send", problem);
+}
+
 void ReadPorts(const std::string& path, const toml::table& ports, GatewayConfig* c) {
     for (const auto& [key, node] : ports) {
         std::string k(key.str());
@@ -174,9 +190,14 @@ void ReadPorts(const std::string& path, const toml::table& ports, GatewayConfig*
         auto where = path + ":" + std::to_string(node.source().begin.line) + ": ports." + k;
         if (!number || n < 1 || n > line::kPortCount)
             throw Refusal{where + ": a port is COM1 to COM" + std::to_string(line::kPortCount)};
-        if (!node.is_string() || node.as_string()->get().empty())
-            throw Refusal{where + ": must name a device"};
-        c->ports[n] = node.as_string()->get();
+        GatewayPortConfig& port = c->ports[n];
+        if (node.is_table()) {
+            ReadPortTable(Table(path, "ports." + k, *node.as_table()), *node.as_table(), &port);
+        } else if (node.is_string() && !node.as_string()->get().empty()) {
+            port.device = node.as_string()->get();
+        } else {
+            throw Refusal{where + ": must name a device, or be a table with device = \"...\""};
+        }
     }
 }
 

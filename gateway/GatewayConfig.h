@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "channel/Rs485.h"
+
 struct GatewayChannelConfig {
     std::string name;        // UTF-8, a topic level
     std::string configPath;  // the driver's configuration file, absolute
@@ -17,6 +19,16 @@ struct GatewayChannelConfig {
     // where each file is named: "FILE:LINE: channel[N].config" (for messages)
     std::string configWhere, tagsWhere;
     int unitId = 0;  // its Modbus unit id (default: its position, from 1)
+};
+
+// [ports]: where a COM number leads, and the UART's RS-485 mode there.
+struct GatewayPortConfig {
+    std::string device;
+    Rs485Settings rs485;
+    bool operator==(const GatewayPortConfig& o) const {
+        return device == o.device && rs485 == o.rs485;
+    }
+    bool operator!=(const GatewayPortConfig& o) const { return !(*this == o); }
 };
 
 // [modbus]: the Modbus TCP server, when the table is there.
@@ -64,8 +76,8 @@ struct GatewayConfig {
     std::string passwordFile;
     std::string caFile, certFile, keyFile;  // any of them turns TLS on
 
-    // [ports]: COM number -> device
-    std::map<int, std::string> ports;
+    // [ports]: COM number -> device (and its RS-485 mode)
+    std::map<int, GatewayPortConfig> ports;
 
     GatewayModbusConfig modbus;
     GatewayWebConfig web;

@@ -43,6 +43,12 @@ void RemoveStaleLinkFolders() {
     }
 }
 
+// A port as the configuration gives it (a default one where it says nothing).
+GatewayPortConfig PortOf(const GatewayConfig& config, int port) {
+    auto it = config.ports.find(port);
+    return it == config.ports.end() ? GatewayPortConfig{} : it->second;
+}
+
 }  // namespace
 
 bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
@@ -69,7 +75,7 @@ bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
         const std::string link = m_linkFolder + "/com" + std::to_string(n);
         auto it = config.ports.find(n);
         ::unlink(link.c_str());
-        if (it != config.ports.end() && ::symlink(it->second.c_str(), link.c_str()) != 0) {
+        if (it != config.ports.end() && ::symlink(it->second.device.c_str(), link.c_str()) != 0) {
             *error = "cannot place the link " + link;
             return false;
         }
@@ -93,9 +99,10 @@ void Gateway::Reload() {
         Journal(kWarning,
                 "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
                 "the next start");
+    // (the ports first: the channels started now make theirs ready with them)
+    m_config.ports = fresh.ports;
     SwapChannels(fresh, std::move(next), kept);
     m_config.channels = fresh.channels;
-    m_config.ports = fresh.ports;
     // read_only holds from the next command on, whichever way it comes
     m_config.readOnly = fresh.readOnly;
     m_config.modbus.readOnly = fresh.modbus.readOnly;
@@ -112,13 +119,16 @@ bool Gateway::NextChannels(const GatewayConfig& fresh,
     // the new list, each channel kept (a null place) when nothing of it changed
     for (const GatewayChannelConfig& c : fresh.channels) {
         GatewayChannel* same = FindChannel(c.name);
-        if (same && same->Fingerprint() == GatewayChannel::FingerprintOf(c)) {
+        // (kept when nothing of it changed, its port's settings neither; one
+        // whose port was refused is tried again)
+        if (same && !same->PortRefused() &&
+            same->Fingerprint() == GatewayChannel::FingerprintOf(c) &&
+            PortOf(fresh, same->Port()) == PortOf(m_config, same->Port())) {
             kept->push_back(same);
             next->emplace_back(nullptr);
             continue;
         }
-        next->emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
-        if (!next->back()->Load(error)) return false;
+        if (!AddChannel(c, next, error)) return false;
     }
     return true;
 }
@@ -159,7 +169,7 @@ void Gateway::SwapChannels(const GatewayConfig& fresh,
             ++k;
         } else if (!slot->Start(&error)) {
             Journal(kError, "reload: " + error);
-        } else {
+        } else if (!slot->PortRefused()) {
             Journal(kInfo, slot->Name() + ": started by the reload");
         }
     }

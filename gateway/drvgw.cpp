@@ -18,6 +18,27 @@ const char kUsage[] =
     "usage: drvgw run CONFIG     run the gateway in the foreground (SIGHUP reloads CONFIG)\n"
     "       drvgw check CONFIG   check CONFIG and print what it would run\n";
 
+// Each port and its RS-485 mode; a device that has no such mode, asked for
+// it, is refused as run would refuse it (its mode is read, not changed).
+bool CheckPorts(const GatewayConfig& c) {
+    for (const auto& [n, port] : c.ports) {
+        const Rs485Settings& r = port.rs485;
+        if (!r.enabled) {
+            std::printf("COM%d -> %s\n", n, port.device.c_str());
+            continue;
+        }
+        std::printf("COM%d -> %s, RS-485: RTS %s while sending, %d ms before, %d ms after\n", n,
+                    port.device.c_str(), r.rtsOnSend ? "on" : "off", r.delayBeforeSendMs,
+                    r.delayAfterSendMs);
+        std::string error;
+        if (!ProbeRs485(port.device, &error)) {
+            std::fprintf(stderr, "drvgw: COM%d: %s\n", n, error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 int Check(const GatewayConfig& c) {
     DriverTable driver;
     NullSink sink;
@@ -25,7 +46,7 @@ int Check(const GatewayConfig& c) {
                 c.readOnly ? " (read-only)" : "");
     std::printf("broker %s:%d as %s%s%s\n", c.host.c_str(), c.port, c.clientId.c_str(),
                 c.username.empty() ? "" : (", user " + c.username).c_str(), c.Tls() ? ", TLS" : "");
-    for (const auto& [n, device] : c.ports) std::printf("COM%d -> %s\n", n, device.c_str());
+    if (!CheckPorts(c)) return kExitFailed;
     if (c.modbus.enabled) {
         std::printf("modbus TCP on %s:%d, %d clients at most, idle %d s%s\n",
                     c.modbus.listen.c_str(), c.modbus.port, c.modbus.maxClients,

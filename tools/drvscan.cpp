@@ -12,6 +12,7 @@
 
 #include "Json.h"
 #include "krandolix_version.h"
+#include "channel/Rs485.h"
 #include "channel/SerialLine.h"
 #include "config/LineSettings.h"
 #include "platform/Args.h"
@@ -27,10 +28,15 @@ namespace {
 const char kUsage[] =
     "usage: drvscan COMn [--baud N|all] [--parity none|even|odd] [--data-bits 7|8]\n"
     "                    [--stop-bits 1|2] [--from N] [--to N] [--timeout MS] [--json]\n"
+    "                    [--rs485 [--rts-on-send|--rts-after-send] [--delay-before-send MS]\n"
+    "                             [--delay-after-send MS]]\n"
     "  Polls every station number from --from to --to (default 0-254) once and shows\n"
     "  which answer: number, status byte, reply time. --baud all tries the nine rates\n"
     "  and counts the answers at each. --timeout: how long to wait for each station\n"
-    "  (default 300 ms). Exit status: 0 done, 2 the port cannot be used,\n"
+    "  (default 300 ms). --rs485 (Linux): the UART's RS-485 mode first, as the gateway\n"
+    "  sets it ([ports] rs485 = true): RTS on while sending (--rts-on-send, the default)\n"
+    "  or after (--rts-after-send), with its delays in ms (0-100).\n"
+    "  Exit status: 0 done, 2 the port cannot be used,\n"
     "  64 a command line that makes no sense, 130 interrupted (what was found is shown).\n";
 
 const char kGarbled[] = "answers, but garbled: check speed, parity and wiring";
@@ -45,6 +51,7 @@ struct Options {
     int to = line::kStationNumber.high;
     int timeoutMs = 300;
     bool json = false;
+    Rs485Settings rs485;
 };
 
 struct Answer {
@@ -80,10 +87,22 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
         return false;
     }
     o->line.m_nPort = static_cast<int32_t>(n - 1);
+    bool rs485Asked = false, rtsChosen = false;
     for (size_t i = 2; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--json") {
             o->json = true;
+            continue;
+        }
+        if (a == "--rs485") {
+            o->rs485.enabled = true;
+            continue;
+        }
+        if (a == "--rts-on-send" || a == "--rts-after-send") {
+            if (rtsChosen) return false;  // one or the other
+            rtsChosen = rs485Asked = true;
+            o->rs485.rtsOnSend = a == "--rts-on-send";
+            o->rs485.rtsAfterSend = !o->rs485.rtsOnSend;
             continue;
         }
         if (i + 1 >= args.size()) return false;
@@ -115,10 +134,20 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
         } else if (a == "--timeout") {
             if (!ParseInt(v, 1, 60000, &x)) return false;
             o->timeoutMs = static_cast<int>(x);
+        } else if (a == "--delay-before-send" || a == "--delay-after-send") {
+            if (!ParseInt(v, 0, kRs485MaxDelayMs, &x)) return false;
+            rs485Asked = true;
+            (a == "--delay-before-send" ? o->rs485.delayBeforeSendMs : o->rs485.delayAfterSendMs) =
+                static_cast<int>(x);
         } else {
             return false;
         }
     }
+    // the RS-485 settings mean something with --rs485 only
+    if (rs485Asked && !o->rs485.enabled) return false;
+#if defined(_WIN32)
+    if (o->rs485.enabled) return false;  // Windows: the port's own driver sets its mode
+#endif
     return o->from <= o->to;
 }
 
@@ -338,6 +367,13 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     g_interrupted = &CatchInterrupts();
+#if !defined(_WIN32)
+    std::string refused;
+    if (!ApplyRs485(CSerialLine::DeviceName(o.line.m_nPort), o.rs485, &refused)) {
+        PrintText(stderr, "drvscan: " + PortText(o) + ": " + refused + "\n");
+        return kExitFailed;
+    }
+#endif
 
     std::vector<int> rates;
     if (o.allRates) {

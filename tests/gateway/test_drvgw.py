@@ -558,6 +558,29 @@ class Configuration(unittest.TestCase):
                                                 lambda m: json.loads(m[1])["result"] == "done"))
         self.assertIn("control 1 data 0x08", self.sims["Line1"].frames()[0])
 
+    def test_a_port_that_refuses_rs485_mode_stops_its_channel_alone(self):
+        one = self.line("Line1", COM[0], [("A", 1)])
+        two = self.line("Line2", COM[1], [("B", 2)])
+        text = toml(self.broker.port, [("Line1", "Line1.cfg", None), ("Line2", "Line2.cfg", None)],
+                    {COM[0]: one})
+        # a pseudo-terminal has no RS-485 mode
+        text = text.replace("[ports]\n", f'[ports]\nCOM{COM[1]} = {{ device = "{two}", rs485 = true }}\n')
+        gw = Gateway(self.d, text, "rs485")
+        r = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", gw.path],
+                           capture_output=True, text=True, timeout=20)
+        self.assertEqual(r.returncode, 2, r.stdout)
+        self.assertIn(f"COM{COM[1]}: {two}: refuses RS-485 mode (TIOCGRS485): Inappropriate ioctl", r.stderr)
+        gw.start()
+        self.gws.append(gw)
+        self.assertTrue(self.watch.wait_value("krandolix/t/Line1/A/I0", "1"), gw.text())
+        self.assertTrue(wait_until(lambda: self.watch.json("krandolix/t/Line2/state") == {"state": "fault"}, 10),
+                        gw.text())
+        self.assertTrue(self.watch.wait_message(
+            "krandolix/t/Line2/log", lambda m: f"not started: COM{COM[1]}: {two}: refuses RS-485 mode "
+                                               "(TIOCSRS485)" in m[1], 5), gw.text())
+        self.assertEqual(self.sims["Line2"].get(2, "polls"), 0)  # its port was never opened
+        self.assertEqual(gw.proc.poll(), None)
+
 
 class Service(GatewayCase):
     """What systemd sees: notifications on NOTIFY_SOCKET, and the unit template."""

@@ -180,10 +180,26 @@ class Drvscan(unittest.TestCase):
             holder.kill()
             holder.wait()
 
+    def test_rs485_mode_on_a_port_without_it_is_refused_before_any_poll(self):
+        if UNDER_WINE:
+            return  # the Windows line's mode belongs to its port driver: the options are refused
+        before = sim("get 1")
+        p = scan("--rs485", "--rts-after-send", "--delay-before-send", "2", "--to", "3")
+        self.assertEqual(p.returncode, 2, p.stdout)
+        self.assertIn(f"COM{COM}: ".encode(), p.stderr)
+        self.assertIn(b"refuses RS-485 mode (TIOCSRS485)", p.stderr)
+        self.assertEqual(sim("get 1"), before)  # nothing was sent
+
     def test_nonsense_command_lines_exit_64(self):
+        rs485_alone = [["COM3", "--rts-on-send"], ["COM3", "--delay-after-send", "5"],
+                       ["COM3", "--rs485", "--rts-on-send", "--rts-after-send"],
+                       ["COM3", "--rs485", "--delay-before-send", "101"]]
+        if UNDER_WINE:
+            rs485_alone.append(["COM3", "--rs485"])
         for args in ([], ["COM0"], ["COM37"], ["LPT1"], ["COM3", "--baud", "1234"], ["COM3", "--parity", "mark"],
                      ["COM3", "--data-bits", "6"], ["COM3", "--stop-bits", "3"], ["COM3", "--from", "9", "--to", "3"],
-                     ["COM3", "--to", "255"], ["COM3", "--timeout", "0"], ["COM3", "--frob"], ["COM3", "--from"]):
+                     ["COM3", "--to", "255"], ["COM3", "--timeout", "0"], ["COM3", "--frob"], ["COM3", "--from"],
+                     *rs485_alone):
             p = subprocess.run([*DRVSCAN, *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
             self.assertEqual(p.returncode, 64, args)
             self.assertIn(b"usage: drvscan", p.stderr)
