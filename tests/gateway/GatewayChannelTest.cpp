@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "SimControl.h"
 #include "TestSupport.h"
@@ -178,4 +179,49 @@ TEST_F(Channel, EachWritesOutcomeGoesToThatWrite) {
                                                           {"A/O1", WriteResult::done, 2}}));
     EXPECT_EQ(sim.Get(1, "controls"), 2);
     ch.Stop();
+}
+
+// The port is made ready (its RS-485 mode) before the driver opens it, and
+// again before each reopen of a line gone silent; a port that cannot be made
+// ready keeps its channel from starting, and the channel says fault.
+TEST_F(Channel, ThePortIsMadeReadyBeforeItOpensAndBeforeEachReopen) {
+    HostEvents::Install();
+    std::vector<int> asked;
+    bool refuse = false;
+    auto prepare = [&](int port, std::string* why) {
+        asked.push_back(port);
+        if (refuse) *why = "COM34: refuses RS-485 mode";
+        return !refuse;
+    };
+    {
+        GatewayChannel ch(driver, c, 0, sink);
+        ch.SetPortPreparation(prepare);
+        std::string error;
+        ASSERT_TRUE(ch.Load(&error)) << error;
+        ASSERT_TRUE(ch.Start(&error)) << error;
+        EXPECT_EQ(asked, std::vector<int>{kComGatewayUnit});
+        Run(ch, 500);
+        EXPECT_EQ(asked.size(), 1u);  // a working line is not reopened
+        // every station silent: after a second the line is reopened, made ready first
+        ASSERT_TRUE(sim.Ok("fault 1 silent on"));
+        ASSERT_TRUE(sim.Ok("fault 2 silent on"));
+        Run(ch, 3500);
+        EXPECT_GE(asked.size(), 2u);
+        ch.Stop();
+    }
+    asked.clear();
+    refuse = true;
+    GatewayChannel ch(driver, c, 1, sink);
+    ch.SetPortPreparation(prepare);
+    std::string error;
+    ASSERT_TRUE(ch.Load(&error)) << error;
+    ASSERT_TRUE(ch.Start(&error)) << error;  // the other channels run on
+    EXPECT_TRUE(ch.PortRefused());
+    EXPECT_EQ(ch.State(), ChannelState::fault);
+    const int polls = sim.Get(1, "polls");
+    Run(ch, 500);
+    EXPECT_EQ(sim.Get(1, "polls"), polls);  // its port was never opened
+    EXPECT_EQ(asked.size(), 1u);
+    ch.Stop();
+    EXPECT_EQ(ch.State(), ChannelState::off);
 }
