@@ -1,5 +1,3 @@
-#include "channel/Rs485.h"
-
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -8,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "channel/Rs485.h"
 
 namespace {
 std::atomic<rs485_seam::Ioctl> g_ioctl{nullptr};

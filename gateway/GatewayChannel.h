@@ -247,8 +247,8 @@ private:
     std::future<int32_t> m_reopen;  // slot 3 again, on a thread of its own
     PortPreparation m_prepare;
     int m_port = 0;
-    bool m_portRefused = false;      // at the start: the channel did not start
-    std::string m_lastPortRefusal;   // before a reopen, as last logged
+    bool m_portRefused = false;     // at the start: the channel did not start
+    std::string m_lastPortRefusal;  // before a reopen, as last logged
     int m_backoffMs = 0;
     Clock::time_point m_nextReopen;
 

@@ -264,7 +264,8 @@ void MqttBridge::OnChannelState(const std::string& channel, ChannelState state) 
 }
 
 void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {
-    nlohmann::json j = {{"kind", fault ? "fault" : "info"}, {"text", text}, {"time", LocalIsoTimeStamp()}};
+    nlohmann::json j = {
+        {"kind", fault ? "fault" : "info"}, {"text", text}, {"time", LocalIsoTimeStamp()}};
     Publish(topic::Log(channel), JsonText(j), false, 0);
 }
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "Json.h"
-#include "krandolix_version.h"
 #include "channel/Rs485.h"
 #include "channel/SerialLine.h"
 #include "config/LineSettings.h"
+#include "krandolix_version.h"
 #include "platform/Args.h"
 #include "platform/ExitCodes.h"
 #include "platform/NoCase.h"
@@ -253,9 +253,10 @@ bool ScanRate(const Options& o, int baudIndex, Progress& progress, int done, Rat
         int r = PollStation(line, n, o.timeoutMs, &answer, &garbled);
         if (r < 0) {
             progress.Clear();
-            PrintText(stderr, "drvscan: " + PortText(o) + " failed during the scan (the device "
-                                                         "is gone, or the line does not take "
-                                                         "writes)\n");
+            PrintText(stderr, "drvscan: " + PortText(o) +
+                                  " failed during the scan (the device "
+                                  "is gone, or the line does not take "
+                                  "writes)\n");
             return false;
         }
         progress.Show(done + (n - o.from) + 1, what + " #" + std::to_string(n));
@@ -267,7 +268,6 @@ bool ScanRate(const Options& o, int baudIndex, Progress& progress, int done, Rat
     }
     return true;
 }
-
 
 std::string Fixed(double v) {
     char b[32];
@@ -281,8 +281,8 @@ std::string Json(const Options& o, const std::vector<RateResult>& results) {
         out += ", \"rates\": [";
         for (size_t i = 0; i < results.size(); ++i) {
             const RateResult& r = results[i];
-            out += std::string(i ? ", " : "") + "{\"baud\": " +
-                   std::to_string(line::BaudOf(r.baudIndex)) +
+            out += std::string(i ? ", " : "") +
+                   "{\"baud\": " + std::to_string(line::BaudOf(r.baudIndex)) +
                    ", \"answered\": " + std::to_string(r.answers.size()) +
                    ", \"garbled\": " + std::to_string(r.garbled.size()) + "}";
         }
@@ -332,8 +332,8 @@ std::string Text(const Options& o, const std::vector<RateResult>& results, bool 
         for (const Answer& a : r.answers) {
             char status[8];
             std::snprintf(status, sizeof status, "0x%02X", a.status);
-            out += "  " + Pad(std::to_string(a.number), 4) + "  " + status + "  " + StatusBits(a.status) +
-                   "  " + Pad(Fixed(a.replyMs), 6) + " ms\n";
+            out += "  " + Pad(std::to_string(a.number), 4) + "  " + status + "  " +
+                   StatusBits(a.status) + "  " + Pad(Fixed(a.replyMs), 6) + " ms\n";
         }
         for (const Garbled& g : r.garbled) {
             out += "  " + Pad(std::to_string(g.number), 4) + "  " + kGarbled + " (" +

@@ -23,24 +23,13 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), 
 sys.path.insert(0, os.path.join(ROOT, "tests", "gateway"))
 import gwtest  # noqa: E402
 from gwtest import Broker, Sim, Watcher, wait_until  # noqa: E402
+from test_dist import ARCH as MACHINE, VERSION  # noqa: E402  (the amd64 package's test)
 
 gwtest.BIN = os.path.join(ROOT, "build", "native", "bin")  # the simulator is the native one
 DIST = os.path.join(ROOT, "build", "dist")
 COM = int(subprocess.run([os.path.join(ROOT, "scripts", "com-port"), "dist_arm"], capture_output=True,
                          text=True, check=True).stdout.split()[0])
 TOOLS = ("drvhost", "drvcfg", "drvscan", "mcsim", "drvgw")
-
-
-def version():
-    with open(os.path.join(ROOT, "build", "native-release", "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_PROJECT_VERSION:STATIC="):
-                return line.split("=", 1)[1].strip()
-    raise AssertionError("no release build")
-
-
-VERSION = version()
-MACHINE = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
 
 
 def listing(deb):

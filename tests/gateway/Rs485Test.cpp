@@ -42,8 +42,8 @@ TEST_F(Rs485, TheRequestForEachCombinationOfKeys) {
         bool onSend;
         int before, after;
     };
-    for (const Case& c : std::initializer_list<Case>{{true, 0, 0}, {false, 0, 0}, {true, 5, 0},
-                                                     {true, 0, 100}, {false, 100, 7}}) {
+    for (const Case& c : std::initializer_list<Case>{
+             {true, 0, 0}, {false, 0, 0}, {true, 5, 0}, {true, 0, 100}, {false, 100, 7}}) {
         g_asked.clear();
         Rs485Settings s;
         s.enabled = true;
@@ -91,8 +91,7 @@ TEST(Rs485Device, APseudoTerminalRefusesItSayingWhy) {
     s.enabled = true;
     std::string error;
     EXPECT_FALSE(ApplyRs485(device, s, &error));
-    EXPECT_NE(error.find(device + ": refuses RS-485 mode (TIOCSRS485): "),
-              std::string::npos)
+    EXPECT_NE(error.find(device + ": refuses RS-485 mode (TIOCSRS485): "), std::string::npos)
         << error;
     // (the system's reason: ENOTTY here; under user-mode emulation, which
     // does not pass this request on, ENOSYS)
@@ -106,7 +105,8 @@ TEST(Rs485Device, APseudoTerminalRefusesItSayingWhy) {
 
 TEST(Rs485Config, APortIsAPathOrATableOfExactlyTheseKeys) {
     testsupport::ScratchDir dir;
-    const std::string head = "[broker]\nhost = \"h\"\n[[channel]]\nname = \"A\"\nconfig = \"A.cfg\"\n";
+    const std::string head =
+        "[broker]\nhost = \"h\"\n[[channel]]\nname = \"A\"\nconfig = \"A.cfg\"\n";
     auto read = [&](const std::string& ports, GatewayConfig* c) {
         testsupport::WriteBytes(dir.Path("gw.toml"), "[ports]\n" + ports + head);
         std::string error;
