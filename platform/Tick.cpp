@@ -78,6 +78,20 @@ WallTime WallNow() {
 #endif
 }
 
+// The fields of a calendar time as seconds since 1970, as if they were UTC
+// (the days from the civil date, proleptic Gregorian).
+int64_t SecondsOf(const struct tm& t) {
+    int64_t y = t.tm_year + 1900;
+    const int64_t m = t.tm_mon + 1;
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + t.tm_mday - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t days = era * 146097 + doe - 719468;
+    return days * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+}
+
 // t as "YYYY-MM-DD<between>hh:mm:ss.mmm<after>", in local time or UTC;
 // after "%z" gives the local offset as "+09:00".
 std::string TimeStamp(WallTime w, bool utc, char between, const char* after) {
@@ -96,9 +110,13 @@ std::string TimeStamp(WallTime w, bool utc, char between, const char* after) {
 #endif
     std::string zone = after;
     if (zone == "%z") {
-        char z[8] = "";
-        std::strftime(z, sizeof z, "%z", &t);  // +0900
-        zone = std::string(z, 3) + ":" + std::string(z + 3);
+        // the offset is what the local fields say less the time itself
+        const int64_t offset = SecondsOf(t) - w.seconds;
+        const int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+        char z[16];
+        std::snprintf(z, sizeof z, "%c%02d:%02d", offset < 0 ? '-' : '+',
+                      static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
+        zone = z;
     }
     char b[64];
     std::snprintf(b, sizeof b, "%04d-%02d-%02d%c%02d:%02d:%02d.%03d%s", t.tm_year + 1900,
@@ -120,11 +138,11 @@ std::string LocalIsoTimeStamp() {
     return TimeStamp(WallNow(), false, 'T', "%z");
 }
 
-std::string tick_seam::UtcTimeStampAt(int64_t seconds, int ms) {
+std::string UtcTimeStampAt(int64_t seconds, int ms) {
     return TimeStamp({seconds, ms}, true, 'T', "Z");
 }
 
-std::string tick_seam::LocalIsoTimeStampAt(int64_t seconds, int ms) {
+std::string LocalIsoTimeStampAt(int64_t seconds, int ms) {
     return TimeStamp({seconds, ms}, false, 'T', "%z");
 }
 

@@ -16,6 +16,9 @@ std::string LocalTimeStamp();
 std::string UtcTimeStamp();
 // The local time as ISO 8601 with its offset, "YYYY-MM-DDThh:mm:ss.mmm+09:00".
 std::string LocalIsoTimeStamp();
+// The stamps above for a given time (seconds since 1970 UTC, milliseconds).
+std::string UtcTimeStampAt(int64_t seconds, int ms);
+std::string LocalIsoTimeStampAt(int64_t seconds, int ms);
 // An environment variable of the process as it is now ("" when unset; on
 // Windows read from the process, not the C library's copy made at start-up).
 std::string GetEnvironmentText(const char* name);
@@ -26,7 +29,4 @@ void SetOffset(uint32_t offset);
 // When set, called instead of sleeping; tests use it to watch the pacing.
 using SleepHook = void (*)(uint32_t ms);
 void SetSleepHook(SleepHook hook);
-// The stamps above for a given time (seconds since 1970 UTC, milliseconds).
-std::string UtcTimeStampAt(int64_t seconds, int ms);
-std::string LocalIsoTimeStampAt(int64_t seconds, int ms);
 }  // namespace tick_seam

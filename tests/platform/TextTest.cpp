@@ -59,12 +59,12 @@ TEST(Encoding, RoundTripsKoreanAndMarksBadBytes) {
 // The time stamps the programs write (logs, traces, the gateway's events)
 // go on past the 32-bit time_t's last second, on every target.
 TEST(TimeStamps, TheYear2038IsAnOrdinaryYear) {
-    EXPECT_EQ(tick_seam::UtcTimeStampAt(2147483647, 999), "2038-01-19T03:14:07.999Z");
-    EXPECT_EQ(tick_seam::UtcTimeStampAt(2147483648, 0), "2038-01-19T03:14:08.000Z");
-    EXPECT_EQ(tick_seam::UtcTimeStampAt(2214131696, 5), "2040-02-29T12:34:56.005Z");
-    EXPECT_EQ(tick_seam::UtcTimeStampAt(4294967296, 0), "2106-02-07T06:28:16.000Z");
+    EXPECT_EQ(UtcTimeStampAt(2147483647, 999), "2038-01-19T03:14:07.999Z");
+    EXPECT_EQ(UtcTimeStampAt(2147483648, 0), "2038-01-19T03:14:08.000Z");
+    EXPECT_EQ(UtcTimeStampAt(2214131696, 5), "2040-02-29T12:34:56.005Z");
+    EXPECT_EQ(UtcTimeStampAt(4294967296, 0), "2106-02-07T06:28:16.000Z");
     // local time with its offset (the tests run in the machine's zone)
-    const std::string local = tick_seam::LocalIsoTimeStampAt(2214131696, 5);
+    const std::string local = LocalIsoTimeStampAt(2214131696, 5);
     ASSERT_EQ(local.size(), 29u) << local;
     EXPECT_EQ(local.substr(0, 3), "204") << local;
     EXPECT_EQ(local.substr(19, 4), ".005") << local;
