@@ -214,7 +214,8 @@ void ReadModbus(const Table& mb, GatewayConfig* c) {
 }
 
 void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
-    web.Only({"listen", "port", "user", "password_file", "read_only", "server_names"});
+    web.Only({"listen", "port", "user", "password_file", "read_only", "server_names", "cert_file",
+              "key_file", "allow_plain_http"});
     GatewayWebConfig& w = c->web;
     w.enabled = true;
     w.listen = web.String("listen", w.listen);
@@ -230,8 +231,24 @@ void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
         std::string secret, error;
         if (!ReadSecretFile(w.passwordFile, &secret, &error)) web.Refuse("password_file", error);
     }
-    if (w.user.empty() && !IsLoopbackAddress(w.listen))
+    w.certFile = Absolute(base, web.String("cert_file"));
+    w.keyFile = Absolute(base, web.String("key_file"));
+    w.allowPlainHttp = web.Boolean("allow_plain_http", false);
+    if (w.certFile.empty() != w.keyFile.empty())
+        web.Refuse(w.certFile.empty() ? "cert_file" : "key_file",
+                   "cert_file and key_file go together");
+    if (w.Tls()) {
+        std::string key, error;
+        if (!ReadPrivateFile(w.keyFile, &key, &error)) web.Refuse("key_file", error);
+    }
+    if (IsLoopbackAddress(w.listen)) return;
+    if (w.user.empty())
         web.Refuse("listen", "is not a loopback address: user and password_file are required");
+    if (!w.Tls() && !w.allowPlainHttp)
+        web.Refuse("listen",
+                   "is not a loopback address: over plain HTTP the password crosses the network "
+                   "readable by anyone on it; give cert_file and key_file (HTTPS), or set "
+                   "allow_plain_http = true to serve it so anyway");
 }
 
 void ReadChannels(const std::string& path, const toml::table& root, const std::string& base,
@@ -335,7 +352,7 @@ bool ListenAddress(const std::string& listen, int port, sockaddr_storage* addres
     return true;
 }
 
-bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
+bool ReadPrivateFile(const std::string& path, std::string* text, std::string* error) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
         *error = path + ": cannot be read";
@@ -349,12 +366,20 @@ bool ReadSecretFile(const std::string& path, std::string* secret, std::string* e
         *error = path + ": others may read it (chmod 600 it)";
         return false;
     }
-    std::ifstream in(path);
-    if (!in) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    if (!in || !(all << in.rdbuf())) {
         *error = path + ": cannot be read";
         return false;
     }
-    std::getline(in, *secret);
+    *text = all.str();
+    return true;
+}
+
+bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
+    std::string text;
+    if (!ReadPrivateFile(path, &text, error)) return false;
+    *secret = text.substr(0, text.find('\n'));
     while (!secret->empty() && (secret->back() == '\r' || secret->back() == ' '))
         secret->pop_back();
     if (secret->empty()) {

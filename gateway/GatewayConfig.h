@@ -48,6 +48,11 @@ struct GatewayWebConfig {
     int port = 8080;
     std::string user;          // basic authentication, with the password file
     std::string passwordFile;  // absolute
+    // HTTPS (PEM files, absolute): with both, the page is served over TLS only
+    std::string certFile, keyFile;
+    // a listen address other than loopback without TLS, said on purpose
+    bool allowPlainHttp = false;
+    bool Tls() const { return !certFile.empty(); }
     bool readOnly = false;
     // the names the page is reached by, besides its listen address, localhost
     // and addresses written as numbers: a request for another (a name that
@@ -99,6 +104,8 @@ bool IsTopicLevel(const std::string& text, bool allowSlash = false);
 // The password in a file only its owner may read; false with *error when the
 // file cannot be read or others (group or world) may read it.
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error);
+// The whole of a file only its owner may read (a private key); refused as above.
+bool ReadPrivateFile(const std::string& path, std::string* text, std::string* error);
 
 // Whether an address to listen on is this machine's alone (127.0.0.0/8, ::1, localhost).
 bool IsLoopbackAddress(const std::string& address);

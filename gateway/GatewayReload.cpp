@@ -108,7 +108,12 @@ void Gateway::Reload() {
     m_config.modbus.readOnly = fresh.modbus.readOnly;
     m_config.web.readOnly = fresh.web.readOnly;
     m_config.statusInterval = fresh.statusInterval;
-    if (m_web) m_web->SetChannels(m_channels);
+    if (m_web) {
+        m_web->SetChannels(m_channels);
+        // a renewed certificate, for the connections from now on
+        if (!m_web->ReloadCertificate(&error))
+            Journal(kError, "reload: web: " + error + "; the certificate in use stays");
+    }
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
     sd_notify(0, "READY=1");
 }
@@ -144,7 +149,8 @@ bool Gateway::NeedsRestart(const GatewayConfig& fresh) const {
            fresh.modbus.idleTimeout != c.modbus.idleTimeout || fresh.web.enabled != c.web.enabled ||
            fresh.web.listen != c.web.listen || fresh.web.port != c.web.port ||
            fresh.web.user != c.web.user || fresh.web.passwordFile != c.web.passwordFile ||
-           fresh.web.serverNames != c.web.serverNames;
+           fresh.web.serverNames != c.web.serverNames || fresh.web.certFile != c.web.certFile ||
+           fresh.web.keyFile != c.web.keyFile || fresh.web.allowPlainHttp != c.web.allowPlainHttp;
 }
 
 void Gateway::SwapChannels(const GatewayConfig& fresh,

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "gateway/Journal.h"
+#include "gateway/WebTls.h"
 #include "platform/Tick.h"
 #include "web_assets.h"
 
@@ -259,18 +260,38 @@ bool WebServer::Start(std::string* error) {
     }
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+    // HTTPS: TLS 1.2 or newer, the certificate handed to each handshake (so
+    // that a renewed one is taken without a restart)
+    MHD_OptionItem tls[] = {
+        {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}, {MHD_OPTION_END, 0, nullptr}};
+    if (m_config.Tls()) {
+        if (!LoadWebCertificate(m_config.certFile, m_config.keyFile, error)) {
+            *error = "web: " + *error;
+            return false;
+        }
+        flags |= MHD_USE_TLS;
+        tls[0] = {MHD_OPTION_HTTPS_CERT_CALLBACK, 0, kWebCertificateCallback};
+        tls[1] = {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kWebTlsPriorities)};
+    }
     m_daemon = MHD_start_daemon(
         flags, static_cast<uint16_t>(m_config.port), nullptr, nullptr, &WebCalls::Access, this,
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
         kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(64 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &WebCalls::Completed, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &WebCalls::Notify, this, MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_CONNECTION, &WebCalls::Notify, this, MHD_OPTION_ARRAY, tls,
+        MHD_OPTION_END);
     if (!m_daemon) {
         *error = "web: cannot listen on " + where;
         return false;
     }
     m_port = m_config.port;
+    return true;
+}
+
+bool WebServer::ReloadCertificate(std::string* error) {
+    if (!m_config.Tls()) return true;
+    if (!LoadWebCertificate(m_config.certFile, m_config.keyFile, error)) return false;
     return true;
 }
 
@@ -299,6 +320,7 @@ void WebServer::Stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     MHD_stop_daemon(m_daemon);
+    if (m_config.Tls()) ForgetWebCertificates();
     m_daemon = nullptr;
 }
 

@@ -57,6 +57,10 @@ public:
     bool Start(std::string* error);
     // Answers what waits with 503, closes every connection, ends the thread.
     void Stop();
+    // HTTPS: reads the certificate and key files again (SIGHUP); new
+    // connections get them, those open keep theirs. false with *error, the
+    // certificate in use staying.
+    bool ReloadCertificate(std::string* error);
     int Port() const { return m_port; }
 
     // The channels to show (at the start and after a reload), with what they

@@ -2,15 +2,18 @@
 // broker. "drvgw run CONFIG" runs in the foreground (systemd's Type=notify);
 // "drvgw check CONFIG" checks a configuration and prints what it would run.
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "gateway/Gateway.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
 #include "gateway/Journal.h"
+#include "gateway/WebTls.h"
 #include "host/DriverTable.h"
 #include "krandolix_version.h"
 #include "platform/ExitCodes.h"
+#include "platform/Tick.h"
 
 namespace {
 
@@ -39,6 +42,32 @@ bool CheckPorts(const GatewayConfig& c) {
     return true;
 }
 
+// The page's address, and for HTTPS its certificate: the pair must load, and
+// a certificate that ends within 30 days is warned of.
+bool CheckWeb(const GatewayWebConfig& w) {
+    std::printf("web page on %s://%s:%d/%s\n", w.Tls() ? "https" : "http", w.listen.c_str(), w.port,
+                w.readOnly ? " (read-only)" : "");
+    if (!w.Tls()) return true;
+    std::string error;
+    CertificateInfo info;
+    if (!ReadCertificateInfo(w.certFile, &info, &error) ||
+        !LoadWebCertificate(w.certFile, w.keyFile, &error)) {
+        std::fprintf(stderr, "drvgw: web: %s\n", error.c_str());
+        return false;
+    }
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t days = (info.notAfter - now) / 86400;
+    std::printf("certificate %s, valid until %s (%lld days)\n", info.subject.c_str(),
+                UtcTimeStampAt(info.notAfter, 0).substr(0, 19).c_str(),
+                static_cast<long long>(days));
+    if (info.notAfter <= now)
+        std::fprintf(stderr, "drvgw: warning: web: %s has expired\n", w.certFile.c_str());
+    else if (info.notAfter - now < 30 * 86400)
+        std::fprintf(stderr, "drvgw: warning: web: %s expires within 30 days\n",
+                     w.certFile.c_str());
+    return true;
+}
+
 int Check(const GatewayConfig& c) {
     DriverTable driver;
     NullSink sink;
@@ -47,6 +76,7 @@ int Check(const GatewayConfig& c) {
     std::printf("broker %s:%d as %s%s%s\n", c.host.c_str(), c.port, c.clientId.c_str(),
                 c.username.empty() ? "" : (", user " + c.username).c_str(), c.Tls() ? ", TLS" : "");
     if (!CheckPorts(c)) return kExitFailed;
+    if (c.web.enabled && !CheckWeb(c.web)) return kExitFailed;
     if (c.modbus.enabled) {
         std::printf("modbus TCP on %s:%d, %d clients at most, idle %d s%s\n",
                     c.modbus.listen.c_str(), c.modbus.port, c.modbus.maxClients,

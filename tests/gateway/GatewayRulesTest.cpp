@@ -189,9 +189,22 @@ TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
         const std::string refusal = Refusal(c.text);
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.text << "\n=> " << refusal;
     }
-    EXPECT_EQ(Refusal(broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\npassword_file = \"" +
-                      secret + "\"\n" + channel),
+    // beyond loopback the password must not cross the network readable: HTTPS,
+    // or plain HTTP said on purpose
+    const std::string network =
+        broker + "[web]\nlisten = \"0.0.0.0\"\nuser = \"u\"\npassword_file = \"" + secret + "\"\n";
+    EXPECT_NE(Refusal(network + channel).find("allow_plain_http = true"), std::string::npos);
+    EXPECT_EQ(Refusal(network + "allow_plain_http = true\n" + channel), "");
+    const std::string key = Secret("web.key", "not read here\n", 0600);
+    EXPECT_EQ(Refusal(network + "cert_file = \"web.pem\"\nkey_file = \"" + key + "\"\n" + channel),
               "");
+    EXPECT_NE(Refusal(network + "cert_file = \"web.pem\"\n" + channel)
+                  .find("web.key_file: cert_file and key_file go together"),
+              std::string::npos);
+    EXPECT_NE(Refusal(network + "cert_file = \"web.pem\"\nkey_file = \"" +
+                      Secret("open.key", "k\n", 0640) + "\"\n" + channel)
+                  .find("others may read it"),
+              std::string::npos);
 }
 
 namespace {

@@ -8,6 +8,7 @@ import json
 import os
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -15,6 +16,7 @@ import time
 import unittest
 import urllib.error
 import urllib.request
+import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gwtest  # noqa: E402
@@ -42,6 +44,7 @@ class WebCase(gwtest.OneLine):
         super().setUp()
         self.port = free_port()
         self.auth = None
+        self.tls = None  # the client's TLS context, for a page served over HTTPS
 
     def start_gateway(self, web_extra="", gateway_extra=""):
         self.gw = Gateway(self.d, toml(self.broker.port, self.port, self.sim.link, web_extra,
@@ -63,7 +66,7 @@ class WebCase(gwtest.OneLine):
     # ---- HTTP ----
 
     def url(self, path):
-        return f"http://127.0.0.1:{self.port}{path}"
+        return f"{'https' if self.tls else 'http'}://127.0.0.1:{self.port}{path}"
 
     def http(self, method, path, body=None, headers=None, auth=True, timeout=60):
         data = None if body is None else (body if isinstance(body, bytes) else json.dumps(body).encode())
@@ -73,7 +76,7 @@ class WebCase(gwtest.OneLine):
         if auth and self.auth:
             req.add_header("Authorization", "Basic " + base64.b64encode(self.auth.encode()).decode())
         try:
-            with urllib.request.urlopen(req, timeout=timeout) as r:
+            with urllib.request.urlopen(req, timeout=timeout, context=self.tls) as r:
                 return r.status, r.read(), r.headers
         except urllib.error.HTTPError as e:
             return e.code, e.read(), e.headers
@@ -466,6 +469,132 @@ class Api(WebCase):
             self.assertTrue(wait_until(lambda: ("state", {"channel": "Line1", "state": "fault"}) in seen, 10))
             log = next(d for e, d in seen if e == "log")
             self.assertRegex(log["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+
+
+def make_certificate(folder, name, cn, days=365):
+    """A self-signed certificate for localhost and 127.0.0.1, as README says
+    to make one with openssl req; its key readable by its owner alone."""
+    cert, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", str(days), "-subj", f"/CN={cn}",
+                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"], check=True, capture_output=True)
+    os.chmod(key, 0o600)
+    return cert, key
+
+
+def trusting(cert):
+    """A client that trusts this certificate alone."""
+    ctx = ssl.create_default_context(cafile=cert)
+    return ctx
+
+
+class Https(WebCase):
+    def start_tls(self, cert, key, extra=""):
+        self.tls = trusting(cert)
+        self.start_gateway(web_extra=f'cert_file = "{cert}"\nkey_file = "{key}"\n{extra}')
+
+    def handshake(self, ctx):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as raw:
+            with ctx.wrap_socket(raw, server_hostname="localhost") as s:
+                return s.version()
+
+    def test_served_over_tls_only_and_only_tls_1_2_or_newer(self):
+        cert, key = make_certificate(self.d, "web", "localhost")
+        self.start_tls(cert, key)
+        status, body, _ = self.http("GET", "/api/state")
+        self.assertEqual(status, 200)
+        self.assertEqual(json.loads(body)["channels"][0]["name"], "Line1")
+        # the page and a write, over TLS
+        self.assertEqual(self.http("GET", "/")[0], 200)
+        self.assertEqual(self.write("P7/O1")[0], 200)
+        self.assertIn(self.handshake(self.tls), ("TLSv1.2", "TLSv1.3"))
+        twelve = trusting(cert)
+        twelve.maximum_version = ssl.TLSVersion.TLSv1_2
+        self.assertEqual(self.handshake(twelve), "TLSv1.2")
+        # TLS 1.1 offered (the client allowed everything it can): the server
+        # ends the handshake (with an alert, or by closing), the client had sent its hello
+        old = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        old.check_hostname = False
+        old.verify_mode = ssl.CERT_NONE
+        old.set_ciphers("ALL:@SECLEVEL=0")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            old.minimum_version = ssl.TLSVersion.TLSv1
+            old.maximum_version = ssl.TLSVersion.TLSv1_1
+        with self.assertRaises(ssl.SSLError) as refused:
+            self.handshake(old)
+        said = str(refused.exception).upper().replace(" ", "_")
+        self.assertTrue("PROTOCOL_VERSION" in said or
+                        isinstance(refused.exception, (ssl.SSLEOFError, ssl.SSLZeroReturnError)), said)
+        self.assertNotIn("NO_PROTOCOLS_AVAILABLE", said)
+        # plain HTTP gets no page
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            s.sendall(b"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            try:
+                answer = s.recv(4096)
+            except OSError:
+                answer = b""
+        self.assertNotIn(b"HTTP/1.1 200", answer)
+        self.assertNotIn(b"channels", answer)
+        self.assertIsNone(self.gw.proc.poll())
+
+    def test_a_renewed_certificate_is_taken_at_sighup_without_a_restart(self):
+        cert, key = make_certificate(self.d, "web", "localhost")
+        self.start_tls(cert, key)
+        renewed_cert, renewed_key = make_certificate(self.d, "renewed", "localhost")
+        # (a bad pair is refused and the one in use stays)
+        os.replace(renewed_cert, cert)
+        self.gw.signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: "the certificate in use stays" in self.gw.text(), 10), self.gw.text())
+        self.assertIn(self.handshake(self.tls), ("TLSv1.2", "TLSv1.3"))  # the pair in use serves on
+        os.replace(renewed_key, key)
+        pid = self.gw.proc.pid
+        self.gw.signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: self.gw.text().count("reloaded: 1 channels") == 2, 10), self.gw.text())
+        self.tls = trusting(cert)  # the renewed one
+        self.assertEqual(self.http("GET", "/api/state")[0], 200)
+        self.assertEqual(self.gw.proc.pid, pid)
+        self.assertIsNone(self.gw.proc.poll())
+
+    def test_check_names_the_certificate_and_refuses_what_would_leak(self):
+        drvgw = os.path.join(gwtest.BIN, "drvgw")
+
+        def check(web_extra):
+            path = os.path.join(self.d, "check.toml")
+            with open(path, "w") as f:
+                f.write(toml(self.broker.port, self.port, self.sim.link, web_extra))
+            return subprocess.run([drvgw, "check", path], capture_output=True, text=True, timeout=30)
+
+        cert, key = make_certificate(self.d, "soon", "gw.plant.example", days=10)
+        r = check(f'cert_file = "{cert}"\nkey_file = "{key}"\n')
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(f"web page on https://127.0.0.1:{self.port}/", r.stdout)
+        self.assertRegex(r.stdout, r"certificate CN=gw\.plant\.example, valid until 20\d\d-\d\d-\d\dT")
+        self.assertIn("expires within 30 days", r.stderr)
+        other_cert, other_key = make_certificate(self.d, "other", "localhost")
+        r = check(f'cert_file = "{cert}"\nkey_file = "{other_key}"\n')
+        self.assertEqual(r.returncode, 2, r.stdout)
+        self.assertIn(f"{other_key}: is not the key of {cert}", r.stderr)
+        os.chmod(key, 0o644)
+        r = check(f'cert_file = "{cert}"\nkey_file = "{key}"\n')
+        self.assertEqual(r.returncode, 2, r.stdout)
+        self.assertIn("others may read it", r.stderr)
+        r = check(f'cert_file = "{cert}"\n')
+        self.assertIn("cert_file and key_file go together", r.stderr)
+        # a page on the network: HTTPS, or plain HTTP said on purpose
+        secret = os.path.join(self.d, "web.secret")
+        with open(secret, "w") as f:
+            f.write("s3cret\n")
+        os.chmod(secret, 0o600)
+        network = f'listen = "0.0.0.0"\nuser = "admin"\npassword_file = "{secret}"\n'
+        r = check(network)
+        self.assertEqual(r.returncode, 2, r.stdout)
+        self.assertIn("plain HTTP the password crosses the network", r.stderr)
+        self.assertIn("allow_plain_http = true", r.stderr)
+        self.assertEqual(check(network + "allow_plain_http = true\n").returncode, 0)
+        os.chmod(key, 0o600)
+        r = check(network + f'cert_file = "{cert}"\nkey_file = "{key}"\n')
+        self.assertEqual(r.returncode, 0, r.stderr)
 
 
 class Browser(WebCase):

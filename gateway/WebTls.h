@@ -1,0 +1,33 @@
+// The web page's certificate and key (PEM files), for libmicrohttpd's TLS on
+// GnuTLS: loaded and checked (the key private to its owner, matching the
+// certificate), handed to every new handshake, and replaced while the
+// server runs (SIGHUP: a renewed certificate needs no restart). The
+// handshakes on the server's thread and a replacement on the gateway's meet
+// under one lock; a replaced certificate is kept until the server stops, for
+// a handshake that may still hold it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The priority string: TLS 1.2 and 1.3 only, GnuTLS's usual ciphers.
+extern const char kWebTlsPriorities[];
+
+// Loads the pair and makes it the one new handshakes get; false with *error
+// (naming the file and what is wrong), the pair in use staying.
+bool LoadWebCertificate(const std::string& certFile, const std::string& keyFile,
+                        std::string* error);
+// Forgets every pair loaded (the server has stopped).
+void ForgetWebCertificates();
+// Whether a pair was loaded.
+bool HaveWebCertificate();
+
+// What a certificate file says of its first certificate.
+struct CertificateInfo {
+    std::string subject;   // as RFC 4514 writes it: "CN=gw.plant.example,O=..."
+    int64_t notAfter = 0;  // seconds since 1970, UTC
+};
+bool ReadCertificateInfo(const std::string& certFile, CertificateInfo* info, std::string* error);
+
+// For MHD_OPTION_HTTPS_CERT_CALLBACK (a gnutls_certificate_retrieve_function2).
+extern void* const kWebCertificateCallback;
