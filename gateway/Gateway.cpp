@@ -127,7 +127,8 @@ bool Gateway::Begin(std::string* error) {
         // the page is served once it knows the channels
         m_web->SetChannels(m_channels);
         if (!m_web->Start(error)) return false;
-        Journal(kInfo, "web page on http://" + m_config.web.listen + ":" +
+        Journal(kInfo, std::string("web page on ") + (m_config.web.Tls() ? "https" : "http") +
+                           "://" + m_config.web.listen + ":" +
                            std::to_string(m_config.web.port) + "/");
     }
     if (m_config.modbus.enabled) {

@@ -489,8 +489,8 @@ def trusting(cert):
 
 
 class Https(WebCase):
-    def start_tls(self, cert, key, extra=""):
-        self.tls = trusting(cert)
+    def start_tls(self, cert, key, extra="", authority=None):
+        self.tls = trusting(authority or cert)
         self.start_gateway(web_extra=f'cert_file = "{cert}"\nkey_file = "{key}"\n{extra}')
 
     def handshake(self, ctx):
@@ -555,6 +555,31 @@ class Https(WebCase):
         self.assertEqual(self.http("GET", "/api/state")[0], 200)
         self.assertEqual(self.gw.proc.pid, pid)
         self.assertIsNone(self.gw.proc.poll())
+
+    def test_curl_verifies_the_chain_to_the_plants_authority(self):
+        # an authority made here, and the page's certificate signed by it
+        ca_key, ca = os.path.join(self.d, "ca.key"), os.path.join(self.d, "ca.pem")
+        key, csr, cert = (os.path.join(self.d, n) for n in ("page.key", "page.csr", "page.pem"))
+        ext = os.path.join(self.d, "san.ext")
+        with open(ext, "w") as f:
+            f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+        for args in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", ca, "-days", "30",
+                      "-subj", "/CN=Plant authority"],
+                     ["req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+                      "-subj", "/CN=localhost"],
+                     ["x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-out", cert,
+                      "-days", "30", "-extfile", ext]):
+            subprocess.run(["openssl", *args], check=True, capture_output=True)
+        os.chmod(key, 0o600)
+        self.start_tls(cert, key, authority=ca)
+        r = subprocess.run(["curl", "-sS", "--fail", "--cacert", ca, f"https://localhost:{self.port}/api/names"],
+                           capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("channel_states", r.stdout)
+        # without the authority curl trusts nothing here
+        r = subprocess.run(["curl", "-sS", f"https://localhost:{self.port}/api/names"],
+                           capture_output=True, text=True, timeout=30)
+        self.assertNotEqual(r.returncode, 0)
 
     def test_check_names_the_certificate_and_refuses_what_would_leak(self):
         drvgw = os.path.join(gwtest.BIN, "drvgw")
