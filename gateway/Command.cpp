@@ -136,6 +136,10 @@ bool WritePayloadMeansOne(const std::string& payload, std::string* request, std:
     return WriteValueMeansOne(j, reason);
 }
 
+std::string SenderText(const CommandTicket& ticket) {
+    return std::string(OriginName(ticket.origin)) + (ticket.who.empty() ? "" : " " + ticket.who);
+}
+
 bool StationActionOf(const std::string& word, StationAction* action) {
     for (const auto& a : kStationActions) {
         if (word != a.name) continue;

@@ -93,6 +93,9 @@ struct CommandTicket {
     std::string responseTopic;  // MQTT 5 response topic, "" for none
 };
 
+// "web otto@10.0.0.5": the origin and who, as the journal names a command's sender.
+std::string SenderText(const CommandTicket& ticket);
+
 // What the entry answers, at once.
 struct CommandReply {
     WriteResult result = WriteResult::refused;

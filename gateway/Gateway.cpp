@@ -128,8 +128,8 @@ bool Gateway::Begin(std::string* error) {
         m_web->SetChannels(m_channels);
         if (!m_web->Start(error)) return false;
         Journal(kInfo, std::string("web page on ") + (m_config.web.Tls() ? "https" : "http") +
-                           "://" + m_config.web.listen + ":" +
-                           std::to_string(m_config.web.port) + "/");
+                           "://" + m_config.web.listen + ":" + std::to_string(m_config.web.port) +
+                           "/");
     }
     if (m_config.modbus.enabled) {
         m_modbus.reset(new ModbusServer(m_config.modbus, *this));
@@ -303,8 +303,7 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     CommandReply reply;
     reply.ticket = c.ticket.id;
     GatewayChannel* ch = FindChannel(c.channel);
-    const std::string what = std::string(OriginName(c.ticket.origin)) +
-                             (c.ticket.who.empty() ? "" : " " + c.ticket.who) + ": " +
+    const std::string what = SenderText(c.ticket) + ": " +
                              (c.kind == GatewayCommand::station ? "station " : "write ") +
                              c.channel + "/" + c.target;
     if (ReadOnly(c.ticket.origin)) {
@@ -335,10 +334,13 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
         else
             reply = ch->Write(c.target, c.ticket);
     }
+    // who, what and the outcome (a queued write's end is logged by its channel)
     if (reply.result == WriteResult::refused)
         Journal(kWarning, "refused: " + what + ": " + reply.Reason());
     else if (c.kind == GatewayCommand::station)
         Journal(kInfo, what + ": " + c.payload);
+    else
+        Journal(kInfo, what + ": " + WriteResultName(reply.result));
     // every outcome on the broker too, whichever way the command came
     if (c.kind == GatewayCommand::station)
         m_bridge->OnStationResult(c.channel, c.target, reply, c.ticket);

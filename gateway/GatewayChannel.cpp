@@ -133,6 +133,9 @@ void GatewayChannel::Finish(std::vector<PendingWrite>::iterator write, WriteResu
     const CommandTicket ticket = write->ticket;
     const std::string tag = write->tag->name;
     m_pending.erase(write);
+    Journal(result == WriteResult::done ? kInfo : kWarning, SenderText(ticket) + ": write " +
+                                                                m_config.name + "/" + tag + ": " +
+                                                                WriteResultName(result));
     m_sink.OnWriteResult(m_config.name, tag, outcome, ticket);
 }
 

@@ -12,10 +12,11 @@
 #include <sstream>
 
 #include "config/LineSettings.h"
+#include "gateway/WebUsers.h"
 
 namespace {
 
-struct Refusal {
+struct ConfigRefusal {
     std::string text;
 };
 
@@ -96,7 +97,7 @@ public:
 
     [[noreturn]] void Refuse(const toml::node& n, const std::string& key,
                              const std::string& what) const {
-        throw Refusal{Where(n, key) + ": " + what};
+        throw ConfigRefusal{Where(n, key) + ": " + what};
     }
     // "FILE:LINE: TABLE.KEY" of a key (of the table itself when it lacks the key)
     std::string Where(const toml::node& table, const std::string& key) const {
@@ -107,7 +108,7 @@ public:
         return out.str();
     }
     [[noreturn]] void Refuse(const std::string& key, const std::string& what) const {
-        throw Refusal{m_file + ": " + m_name + "." + key + ": " + what};
+        throw ConfigRefusal{m_file + ": " + m_name + "." + key + ": " + what};
     }
 
 private:
@@ -120,8 +121,8 @@ const toml::table& SubTable(const std::string& file, const toml::table& root, co
     const toml::node* n = root.get(name);
     if (!n) return empty;
     if (!n->is_table()) {
-        throw Refusal{file + ":" + std::to_string(n->source().begin.line) + ": " + name +
-                      ": must be a table"};
+        throw ConfigRefusal{file + ":" + std::to_string(n->source().begin.line) + ": " + name +
+                            ": must be a table"};
     }
     return *n->as_table();
 }
@@ -189,14 +190,16 @@ void ReadPorts(const std::string& path, const toml::table& ports, GatewayConfig*
         for (size_t i = 3; number && i < k.size(); ++i) n = n * 10 + (k[i] - '0');
         auto where = path + ":" + std::to_string(node.source().begin.line) + ": ports." + k;
         if (!number || n < 1 || n > line::kPortCount)
-            throw Refusal{where + ": a port is COM1 to COM" + std::to_string(line::kPortCount)};
+            throw ConfigRefusal{where + ": a port is COM1 to COM" +
+                                std::to_string(line::kPortCount)};
         GatewayPortConfig& port = c->ports[n];
         if (node.is_table()) {
             ReadPortTable(Table(path, "ports." + k, *node.as_table()), *node.as_table(), &port);
         } else if (node.is_string() && !node.as_string()->get().empty()) {
             port.device = node.as_string()->get();
         } else {
-            throw Refusal{where + ": must name a device, or be a table with device = \"...\""};
+            throw ConfigRefusal{where +
+                                ": must name a device, or be a table with device = \"...\""};
         }
     }
 }
@@ -214,8 +217,8 @@ void ReadModbus(const Table& mb, GatewayConfig* c) {
 }
 
 void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
-    web.Only({"listen", "port", "user", "password_file", "read_only", "server_names", "cert_file",
-              "key_file", "allow_plain_http"});
+    web.Only({"listen", "port", "user", "password_file", "users_file", "read_only", "server_names",
+              "cert_file", "key_file", "allow_plain_http"});
     GatewayWebConfig& w = c->web;
     w.enabled = true;
     w.listen = web.String("listen", w.listen);
@@ -241,9 +244,18 @@ void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
         std::string key, error;
         if (!ReadPrivateFile(w.keyFile, &key, &error)) web.Refuse("key_file", error);
     }
+    w.usersFile = Absolute(base, web.String("users_file"));
+    if (!w.usersFile.empty()) {
+        if (!w.user.empty())
+            web.Refuse("users_file", "users_file, or user and password_file: not both");
+        std::vector<WebUser> users;
+        std::string error;
+        if (!ReadWebUsers(w.usersFile, &users, &error)) web.Refuse("users_file", error);
+    }
     if (IsLoopbackAddress(w.listen)) return;
-    if (w.user.empty())
-        web.Refuse("listen", "is not a loopback address: user and password_file are required");
+    if (w.user.empty() && w.usersFile.empty())
+        web.Refuse("listen",
+                   "is not a loopback address: users_file, or user and password_file, is required");
     if (!w.Tls() && !w.allowPlainHttp)
         web.Refuse("listen",
                    "is not a loopback address: over plain HTTP the password crosses the network "
@@ -261,20 +273,20 @@ void Read(const std::string& path, GatewayConfig* c) {
     } catch (const toml::parse_error& e) {
         std::ostringstream out;
         out << path << ":" << e.source().begin.line << ": " << e.description();
-        throw Refusal{out.str()};
+        throw ConfigRefusal{out.str()};
     }
     const std::string base = Folder(path);
     for (const auto& [key, node] : root) {
         std::string k(key.str());
         if (k != "gateway" && k != "broker" && k != "ports" && k != "channel" && k != "modbus" &&
             k != "web") {
-            throw Refusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
-                          ": unknown table"};
+            throw ConfigRefusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
+                                ": unknown table"};
         }
     }
     const toml::table empty;
     ReadGateway(Table(path, "gateway", SubTable(path, root, "gateway", empty)), c);
-    if (!root.contains("broker")) throw Refusal{path + ": broker: the table is required"};
+    if (!root.contains("broker")) throw ConfigRefusal{path + ": broker: the table is required"};
     ReadBroker(Table(path, "broker", SubTable(path, root, "broker", empty)), base, c);
     ReadPorts(path, SubTable(path, root, "ports", empty), c);
     if (root.contains("modbus"))
@@ -287,10 +299,10 @@ void Read(const std::string& path, GatewayConfig* c) {
 void ReadChannels(const std::string& path, const toml::table& root, const std::string& base,
                   GatewayConfig* c) {
     const toml::node* channels = root.get("channel");
-    if (!channels) throw Refusal{path + ": channel: at least one [[channel]] is required"};
+    if (!channels) throw ConfigRefusal{path + ": channel: at least one [[channel]] is required"};
     if (!channels->is_array_of_tables())
-        throw Refusal{path + ":" + std::to_string(channels->source().begin.line) +
-                      ": channel: must be [[channel]] tables"};
+        throw ConfigRefusal{path + ":" + std::to_string(channels->source().begin.line) +
+                            ": channel: must be [[channel]] tables"};
     std::set<std::string> names;
     std::set<int> units;
     int position = 0;
@@ -367,11 +379,13 @@ bool ReadPrivateFile(const std::string& path, std::string* text, std::string* er
         return false;
     }
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    if (!in || !(all << in.rdbuf())) {
+    if (!in) {
         *error = path + ": cannot be read";
         return false;
     }
+    // (an empty file inserts nothing, which the stream counts as failing)
+    std::ostringstream all;
+    if (in.peek() != std::ifstream::traits_type::eof()) all << in.rdbuf();
     *text = all.str();
     return true;
 }
@@ -394,7 +408,7 @@ bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::stri
     c.path = path;
     try {
         Read(path, &c);
-    } catch (const Refusal& r) {
+    } catch (const ConfigRefusal& r) {
         *error = r.text;
         return false;
     } catch (const std::exception& e) {

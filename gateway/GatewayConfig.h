@@ -48,6 +48,7 @@ struct GatewayWebConfig {
     int port = 8080;
     std::string user;          // basic authentication, with the password file
     std::string passwordFile;  // absolute
+    std::string usersFile;     // absolute: NAME:ROLE:HASH a line (instead of user)
     // HTTPS (PEM files, absolute): with both, the page is served over TLS only
     std::string certFile, keyFile;
     // a listen address other than loopback without TLS, said on purpose

@@ -113,6 +113,8 @@ void Gateway::Reload() {
         // a renewed certificate, for the connections from now on
         if (!m_web->ReloadCertificate(&error))
             Journal(kError, "reload: web: " + error + "; the certificate in use stays");
+        if (!m_web->ReloadUsers(&error))
+            Journal(kError, "reload: web: " + error + "; the users in use stay");
     }
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
     sd_notify(0, "READY=1");
@@ -150,7 +152,8 @@ bool Gateway::NeedsRestart(const GatewayConfig& fresh) const {
            fresh.web.listen != c.web.listen || fresh.web.port != c.web.port ||
            fresh.web.user != c.web.user || fresh.web.passwordFile != c.web.passwordFile ||
            fresh.web.serverNames != c.web.serverNames || fresh.web.certFile != c.web.certFile ||
-           fresh.web.keyFile != c.web.keyFile || fresh.web.allowPlainHttp != c.web.allowPlainHttp;
+           fresh.web.keyFile != c.web.keyFile || fresh.web.allowPlainHttp != c.web.allowPlainHttp ||
+           fresh.web.usersFile != c.web.usersFile;
 }
 
 void Gateway::SwapChannels(const GatewayConfig& fresh,

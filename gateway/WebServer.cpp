@@ -28,6 +28,8 @@ struct WebExchange {
     bool suspended = false;  // waiting for the gateway's answer
     bool answered = false;
     std::pair<int, std::string> answer;
+    std::string user;  // who logged in ("" where nobody is asked)
+    WebRole role = WebRole::viewer;
 };
 
 namespace {
@@ -45,30 +47,6 @@ const unsigned kIdleSeconds = 30;
 const auto kHeadSeconds = std::chrono::seconds(15);
 // A request body, however it is sent.
 const size_t kMaxBody = 64 * 1024;
-
-// Whether two texts are equal, in a time that does not tell how much of them is.
-bool SameSecret(const std::string& a, const std::string& b) {
-    unsigned char diff = a.size() == b.size() ? 0 : 1;
-    for (size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
-    return diff == 0;
-}
-
-std::string Base64(const std::string& in) {
-    static const char kDigits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        uint32_t n = static_cast<uint8_t>(in[i]) << 16;
-        if (i + 1 < in.size()) n |= static_cast<uint8_t>(in[i + 1]) << 8;
-        if (i + 2 < in.size()) n |= static_cast<uint8_t>(in[i + 2]);
-        out += kDigits[(n >> 18) & 63];
-        out += kDigits[(n >> 12) & 63];
-        out += i + 1 < in.size() ? kDigits[(n >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? kDigits[n & 63] : '=';
-    }
-    return out;
-}
 
 std::string Header(MHD_Connection* c, const char* name) {
     const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
@@ -141,11 +119,24 @@ struct WebCalls {
                 return QueueJson(connection,
                                  WebServer::Reply(413, "error", "the body is too large"),
                                  {{"Connection", "close"}});
-            if (!server->m_authorization.empty() &&
-                !SameSecret(Header(connection, "Authorization"), server->m_authorization))
+            const WebLogin::Result login =
+                server->m_login.Check(Header(connection, "Authorization"),
+                                      ClientAddress(connection), std::chrono::steady_clock::now());
+            if (login.outcome == WebLogin::Outcome::slowed) {
+                const std::string after = std::to_string(login.retryAfter);
+                return QueueJson(connection,
+                                 WebServer::Reply(429, "error",
+                                                  "too many failed logins from this address: "
+                                                  "try again in " +
+                                                      after + " s"),
+                                 {{"Retry-After", after.c_str()}});
+            }
+            if (login.outcome != WebLogin::Outcome::ok)
                 return QueueJson(
                     connection, WebServer::Reply(401, "error", "authentication required"),
                     {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}});
+            (*held)->user = login.user;
+            (*held)->role = login.role;
             return MHD_YES;
         }
         WebExchange& exchange = **held;
@@ -242,14 +233,25 @@ std::pair<int, std::string> WebServer::Reply(int status, const std::string& key,
     return {status, JsonText(json{{key, text}})};
 }
 
+bool WebServer::ReloadUsers(std::string* error) {
+    std::vector<WebUser> users;
+    if (!m_config.usersFile.empty()) {
+        if (!ReadWebUsers(m_config.usersFile, &users, error)) return false;
+    } else if (!m_config.passwordFile.empty()) {
+        WebUser admin;
+        admin.name = m_config.user;
+        admin.role = WebRole::admin;
+        if (!ReadSecretFile(m_config.passwordFile, &admin.plain, error)) return false;
+        users.push_back(admin);
+    }
+    m_login.SetUsers(std::move(users));
+    return true;
+}
+
 bool WebServer::Start(std::string* error) {
-    if (!m_config.passwordFile.empty()) {
-        std::string password;
-        if (!ReadSecretFile(m_config.passwordFile, &password, error)) {
-            *error = "web: " + m_config.passwordFile + ": " + *error;
-            return false;
-        }
-        m_authorization = "Basic " + Base64(m_config.user + ":" + password);
+    if (!ReloadUsers(error)) {
+        *error = "web: " + *error;
+        return false;
     }
     const std::string where = m_config.listen + ":" + std::to_string(m_config.port);
     sockaddr_storage address{};
@@ -341,6 +343,13 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
         if (url == "/api/state")
             return QueueJson(connection, {200, StateJson()}, {{"Cache-Control", "no-store"}});
         if (url == "/api/names") return QueueJson(connection, {200, NamesJson()});
+        if (url == "/api/me")
+            return QueueJson(
+                connection,
+                {200, JsonText({{"user", exchange->user.empty() ? nlohmann::json()
+                                                                : nlohmann::json(exchange->user)},
+                                {"role", WebRoleName(exchange->role)}})},
+                {{"Cache-Control", "no-store"}});
         if (url == "/api/events") return OpenStream(connection);
         return QueueJson(connection, Reply(404, "error", "no such page"));
     }
@@ -349,13 +358,19 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
     if (!FromOwnPage(Header(connection, "Sec-Fetch-Site"), Header(connection, "Origin"),
                      Header(connection, "Host")))
         return QueueJson(connection, Reply(403, "error", "not from this page"));
+    // writes and station commands: an operator's or an admin's
+    if (exchange->role == WebRole::viewer)
+        return QueueJson(connection,
+                         Reply(403, "error", "the role viewer may look, not write or command"));
     std::unique_ptr<WebRequest> request;
     const std::pair<int, std::string> refusal = url == "/api/write"
                                                     ? WriteRequest(exchange->body, &request)
                                                     : StationRequest(exchange->body, &request);
     if (!request) return QueueJson(connection, refusal);
     request->command.ticket.origin = Origin::web;
-    request->command.ticket.who = ClientAddress(connection);
+    request->command.ticket.who = exchange->user.empty()
+                                      ? ClientAddress(connection)
+                                      : exchange->user + "@" + ClientAddress(connection);
     return Ask(connection, exchange, std::move(request));
 }
 

@@ -2,6 +2,7 @@
 // of its own that waits on every connection at once (epoll):
 //   GET  /, /app.js, /style.css  the page, built into the program
 //   GET  /api/state              every channel, its stations and tag values
+//   GET  /api/me                 who is logged in: {"user", "role"}
 //   GET  /api/names              the names of states, results, station commands
 //                                and counters, with the page's words for them
 //   GET  /api/events             Server-Sent Events: value, station, state, log
@@ -31,6 +32,7 @@
 
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
+#include "gateway/WebUsers.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -61,6 +63,9 @@ public:
     // connections get them, those open keep theirs. false with *error, the
     // certificate in use staying.
     bool ReloadCertificate(std::string* error);
+    // The users (users_file, or user and password_file) read again (at the
+    // start, and at SIGHUP): false with *error, the users in use staying.
+    bool ReloadUsers(std::string* error);
     int Port() const { return m_port; }
 
     // The channels to show (at the start and after a reload), with what they
@@ -167,7 +172,7 @@ private:
     std::function<void()> m_wake;
     MHD_Daemon* m_daemon = nullptr;
     int m_port = 0;
-    std::string m_authorization;  // the Authorization header that is let in
+    WebLogin m_login;
     std::chrono::steady_clock::time_point m_nextKeepAlive;
     std::chrono::steady_clock::time_point m_flushDue = std::chrono::steady_clock::time_point::max();
 

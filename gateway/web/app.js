@@ -186,6 +186,13 @@ async function loadState() {
       const n = await fetch(api("/api/names"));
       if (!n.ok) throw new Error(String(n.status));
       names = await n.json();
+      // who is logged in: a viewer gets no write or command buttons
+      const m = await fetch(api("/api/me"), { cache: "no-store" });
+      if (m.ok) {
+        const me = await m.json();
+        document.body.dataset.role = me.role;
+        document.getElementById("user").textContent = me.user ? `${me.user} (${me.role})` : me.role;
+      }
     }
     const r = await fetch(api("/api/state"), { cache: "no-store" });
     if (!r.ok) throw new Error(String(r.status));
