@@ -15,6 +15,9 @@
 //   thread            page's views, streams and waiting requests under
 //                     WebServer's lock; requests taken by the loop
 //                     (TakeRequests), answered by it (Respond, AwaitOutcome).
+//                     Logins are checked there under WebLogin's lock, and the
+//                     TLS handshakes take the certificate under WebTls's lock;
+//                     the loop replaces users and certificate at a reload.
 //   a reopen          GatewayChannel::CheckPort runs slot 3 on std::async; the
 //                     channel's session is that thread's until it returns
 //                     (Reopening()): the loop does not call it meanwhile.

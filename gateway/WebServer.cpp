@@ -89,13 +89,51 @@ MHD_Result QueueJson(MHD_Connection* c, const std::pair<int, std::string>& reply
 
 // libmicrohttpd's calls, into the server.
 struct WebCalls {
+    // The head is in: what can be refused without the body is refused now
+    // (a name not this server's, a body of no stated length or too long, no
+    // login, an address that must wait).
+    static MHD_Result Head(WebServer* server, MHD_Connection* connection, WebExchange& exchange) {
+        const char* length =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+        if (!server->OwnHost(Header(connection, "Host")))
+            return QueueJson(
+                connection,
+                WebServer::Reply(421, "error", "this server is not reached by that name"));
+        // a body is sent whole, with its length: a chunked one could be any size
+        if (!Header(connection, "Transfer-Encoding").empty())
+            return QueueJson(
+                connection,
+                WebServer::Reply(411, "error", "a body is sent with its Content-Length"),
+                {{"Connection", "close"}});
+        if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
+            return QueueJson(connection, WebServer::Reply(413, "error", "the body is too large"),
+                             {{"Connection", "close"}});
+        const WebLogin::Result login =
+            server->m_login.Check(Header(connection, "Authorization"), ClientAddress(connection),
+                                  std::chrono::steady_clock::now());
+        if (login.outcome == WebLogin::Outcome::slowed) {
+            const std::string after = std::to_string(login.retryAfter);
+            return QueueJson(connection,
+                             WebServer::Reply(429, "error",
+                                              "too many failed logins from this address: "
+                                              "try again in " +
+                                                  after + " s"),
+                             {{"Retry-After", after.c_str()}});
+        }
+        if (login.outcome != WebLogin::Outcome::ok)
+            return QueueJson(connection, WebServer::Reply(401, "error", "authentication required"),
+                             {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}});
+        exchange.user = login.user;
+        exchange.role = login.role;
+        return MHD_YES;
+    }
+
     static MHD_Result Access(void* self, MHD_Connection* connection, const char* url,
                              const char* method, const char*, const char* upload,
                              size_t* uploadSize, void** context) {
         auto* server = static_cast<WebServer*>(self);
         auto* held = static_cast<std::shared_ptr<WebExchange>*>(*context);
         if (!held) {
-            // the head is in: what can be refused without the body is refused now
             held = new std::shared_ptr<WebExchange>(std::make_shared<WebExchange>());
             (*held)->connection = connection;
             *context = held;
@@ -103,41 +141,7 @@ struct WebCalls {
                 std::lock_guard<std::mutex> hold(server->m_lock);
                 server->m_connections[connection].inRequest = true;
             }
-            const char* length =
-                MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
-            if (!server->OwnHost(Header(connection, "Host")))
-                return QueueJson(
-                    connection,
-                    WebServer::Reply(421, "error", "this server is not reached by that name"));
-            // a body is sent whole, with its length: a chunked one could be any size
-            if (!Header(connection, "Transfer-Encoding").empty())
-                return QueueJson(
-                    connection,
-                    WebServer::Reply(411, "error", "a body is sent with its Content-Length"),
-                    {{"Connection", "close"}});
-            if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
-                return QueueJson(connection,
-                                 WebServer::Reply(413, "error", "the body is too large"),
-                                 {{"Connection", "close"}});
-            const WebLogin::Result login =
-                server->m_login.Check(Header(connection, "Authorization"),
-                                      ClientAddress(connection), std::chrono::steady_clock::now());
-            if (login.outcome == WebLogin::Outcome::slowed) {
-                const std::string after = std::to_string(login.retryAfter);
-                return QueueJson(connection,
-                                 WebServer::Reply(429, "error",
-                                                  "too many failed logins from this address: "
-                                                  "try again in " +
-                                                      after + " s"),
-                                 {{"Retry-After", after.c_str()}});
-            }
-            if (login.outcome != WebLogin::Outcome::ok)
-                return QueueJson(
-                    connection, WebServer::Reply(401, "error", "authentication required"),
-                    {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}});
-            (*held)->user = login.user;
-            (*held)->role = login.role;
-            return MHD_YES;
+            return Head(server, connection, **held);
         }
         WebExchange& exchange = **held;
         if (*uploadSize) {
@@ -233,21 +237,6 @@ std::pair<int, std::string> WebServer::Reply(int status, const std::string& key,
     return {status, JsonText(json{{key, text}})};
 }
 
-bool WebServer::ReloadUsers(std::string* error) {
-    std::vector<WebUser> users;
-    if (!m_config.usersFile.empty()) {
-        if (!ReadWebUsers(m_config.usersFile, &users, error)) return false;
-    } else if (!m_config.passwordFile.empty()) {
-        WebUser admin;
-        admin.name = m_config.user;
-        admin.role = WebRole::admin;
-        if (!ReadSecretFile(m_config.passwordFile, &admin.plain, error)) return false;
-        users.push_back(admin);
-    }
-    m_login.SetUsers(std::move(users));
-    return true;
-}
-
 bool WebServer::Start(std::string* error) {
     if (!ReloadUsers(error)) {
         *error = "web: " + *error;
@@ -288,12 +277,6 @@ bool WebServer::Start(std::string* error) {
         return false;
     }
     m_port = m_config.port;
-    return true;
-}
-
-bool WebServer::ReloadCertificate(std::string* error) {
-    if (!m_config.Tls()) return true;
-    if (!LoadWebCertificate(m_config.certFile, m_config.keyFile, error)) return false;
     return true;
 }
 
