@@ -15,10 +15,9 @@
 namespace {
 
 std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    std::string bytes;
+    ReadWholeFile(path, &bytes);  // (a file that cannot be read: empty)
+    return bytes;
 }
 
 // The host's tag references of each channel's session, apart from every other's.

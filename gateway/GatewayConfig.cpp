@@ -364,6 +364,16 @@ bool ListenAddress(const std::string& listen, int port, sockaddr_storage* addres
     return true;
 }
 
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    // (an empty file inserts nothing, which the stream counts as failing)
+    std::ostringstream all;
+    if (in.peek() != std::ifstream::traits_type::eof()) all << in.rdbuf();
+    *bytes = all.str();
+    return true;
+}
+
 bool ReadPrivateFile(const std::string& path, std::string* text, std::string* error) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
@@ -378,15 +388,10 @@ bool ReadPrivateFile(const std::string& path, std::string* text, std::string* er
         *error = path + ": others may read it (chmod 600 it)";
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (!ReadWholeFile(path, text)) {
         *error = path + ": cannot be read";
         return false;
     }
-    // (an empty file inserts nothing, which the stream counts as failing)
-    std::ostringstream all;
-    if (in.peek() != std::ifstream::traits_type::eof()) all << in.rdbuf();
-    *text = all.str();
     return true;
 }
 

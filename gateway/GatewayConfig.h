@@ -105,6 +105,8 @@ bool IsTopicLevel(const std::string& text, bool allowSlash = false);
 // The password in a file only its owner may read; false with *error when the
 // file cannot be read or others (group or world) may read it.
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error);
+// The whole of a file, as bytes; false when it cannot be opened.
+bool ReadWholeFile(const std::string& path, std::string* bytes);
 // The whole of a file only its owner may read (a private key); refused as above.
 bool ReadPrivateFile(const std::string& path, std::string* text, std::string* error);
 

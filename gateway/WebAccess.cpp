@@ -20,7 +20,5 @@ bool WebServer::ReloadUsers(std::string* error) {
 }
 
 bool WebServer::ReloadCertificate(std::string* error) {
-    if (!m_config.Tls()) return true;
-    if (!LoadWebCertificate(m_config.certFile, m_config.keyFile, error)) return false;
-    return true;
+    return !m_config.Tls() || LoadWebCertificate(m_config.certFile, m_config.keyFile, error);
 }

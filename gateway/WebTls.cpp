@@ -4,10 +4,8 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include "gateway/GatewayConfig.h"
@@ -32,14 +30,6 @@ std::mutex g_lock;
 std::shared_ptr<Pair> g_current;
 std::vector<std::shared_ptr<Pair>> g_replaced;  // (see the header)
 
-bool ReadText(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    if (!in || !(all << in.rdbuf())) return false;
-    *text = all.str();
-    return true;
-}
-
 gnutls_datum_t Datum(const std::string& text) {
     return {reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
             static_cast<unsigned>(text.size())};
@@ -55,7 +45,7 @@ std::string KeyId(gnutls_pubkey_t key) {
 
 bool Load(const std::string& certFile, const std::string& keyFile, Pair* pair, std::string* error) {
     std::string cert, key;
-    if (!ReadText(certFile, &cert)) {
+    if (!ReadWholeFile(certFile, &cert)) {
         *error = certFile + ": cannot be read";
         return false;
     }
@@ -129,7 +119,7 @@ bool HaveWebCertificate() {
 
 bool ReadCertificateInfo(const std::string& certFile, CertificateInfo* info, std::string* error) {
     std::string text;
-    if (!ReadText(certFile, &text)) {
+    if (!ReadWholeFile(certFile, &text)) {
         *error = certFile + ": cannot be read";
         return false;
     }

@@ -92,9 +92,13 @@ int64_t SecondsOf(const struct tm& t) {
     return days * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
 }
 
-// t as "YYYY-MM-DD<between>hh:mm:ss.mmm<after>", in local time or UTC;
-// after "%z" gives the local offset as "+09:00".
-std::string TimeStamp(WallTime w, bool utc, char between, const char* after) {
+// What follows the time: nothing, "Z" (UTC), or the local offset "+09:00".
+enum class Zone { none, utc, offset };
+
+// t as "YYYY-MM-DD<between>hh:mm:ss.mmm<zone>", in UTC for Zone::utc, else
+// in local time.
+std::string TimeStamp(WallTime w, Zone zoneForm, char between) {
+    const bool utc = zoneForm == Zone::utc;
     const WallSeconds seconds = static_cast<WallSeconds>(w.seconds);
     struct tm t {};
 #if defined(_WIN32)
@@ -108,8 +112,8 @@ std::string TimeStamp(WallTime w, bool utc, char between, const char* after) {
     else
         localtime_r(&seconds, &t);
 #endif
-    std::string zone = after;
-    if (zone == "%z") {
+    std::string zone = utc ? "Z" : "";
+    if (zoneForm == Zone::offset) {
         // the offset is what the local fields say less the time itself
         const int64_t offset = SecondsOf(t) - w.seconds;
         const int64_t minutes = (offset < 0 ? -offset : offset) / 60;
@@ -127,23 +131,23 @@ std::string TimeStamp(WallTime w, bool utc, char between, const char* after) {
 }  // namespace
 
 std::string LocalTimeStamp() {
-    return TimeStamp(WallNow(), false, ' ', "");
+    return TimeStamp(WallNow(), Zone::none, ' ');
 }
 
 std::string UtcTimeStamp() {
-    return TimeStamp(WallNow(), true, 'T', "Z");
+    return TimeStamp(WallNow(), Zone::utc, 'T');
 }
 
 std::string LocalIsoTimeStamp() {
-    return TimeStamp(WallNow(), false, 'T', "%z");
+    return TimeStamp(WallNow(), Zone::offset, 'T');
 }
 
 std::string UtcTimeStampAt(int64_t seconds, int ms) {
-    return TimeStamp({seconds, ms}, true, 'T', "Z");
+    return TimeStamp({seconds, ms}, Zone::utc, 'T');
 }
 
 std::string LocalIsoTimeStampAt(int64_t seconds, int ms) {
-    return TimeStamp({seconds, ms}, false, 'T', "%z");
+    return TimeStamp({seconds, ms}, Zone::offset, 'T');
 }
 
 std::string GetEnvironmentText(const char* name) {
