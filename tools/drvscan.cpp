@@ -4,13 +4,12 @@
 // reads the replies with the driver's own decoder.
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "Json.h"
+#include "LineScan.h"
 #include "channel/Rs485.h"
 #include "channel/SerialLine.h"
 #include "config/LineSettings.h"
@@ -20,8 +19,6 @@
 #include "platform/NoCase.h"
 #include "platform/Numbers.h"
 #include "protocol/FrameText.h"
-#include "protocol/ReplyDecoder.h"
-#include "protocol/StationProtocol.h"
 
 namespace {
 
@@ -52,23 +49,6 @@ struct Options {
     int timeoutMs = 300;
     bool json = false;
     Rs485Settings rs485;
-};
-
-struct Answer {
-    int number;
-    uint8_t status;
-    double replyMs;
-};
-
-struct Garbled {
-    int number;
-    const char* reason;  // "check" or "station"
-};
-
-struct RateResult {
-    int baudIndex;
-    std::vector<Answer> answers;
-    std::vector<Garbled> garbled;
 };
 
 bool ParseInt(const std::string& text, long low, long high, long* out) {
@@ -151,16 +131,15 @@ bool ParseArgs(const std::vector<std::string>& args, Options* o) {
     return o->from <= o->to;
 }
 
-using Clock = std::chrono::steady_clock;
-
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 // The progress bar on a terminal, on standard error.
-class Progress {
+class Progress : public ScanObserver {
 public:
-    Progress(bool shown, int total) : m_shown(shown), m_total(total) {}
+    Progress(bool shown, std::string port) : m_shown(shown), m_port(std::move(port)) {}
+    void Polling(int baudIndex, int number, int done, int total) override {
+        m_total = total;
+        Show(done + 1, m_port + " " + std::to_string(line::BaudOf(baudIndex)) + " #" +
+                           std::to_string(number));
+    }
     void Show(int done, const std::string& what) {
         if (!m_shown) return;
         const int width = 30;
@@ -179,44 +158,9 @@ public:
 
 private:
     bool m_shown;
-    int m_total;
+    std::string m_port;
+    int m_total = 1;
 };
-
-// Polls one station number; 1 answered (*answer filled), 0 silent, -1 the
-// line failed. *garbled names the first fault seen in replies that failed.
-int PollStation(CSerialLine& line, int number, int timeoutMs, Answer* answer,
-                const char** garbled) {
-    char frame[CStationProtocol::kFrameSize];
-    CStationProtocol::BuildFrame(number, 0x00, frame);
-    *garbled = nullptr;
-    const Clock::time_point start = Clock::now();
-    if (!line.Write(frame, CStationProtocol::kFrameSize)) return -1;
-    CReplyDecoder decoder(number);
-    for (;;) {
-        const double elapsed = MsSince(start);
-        if (elapsed >= timeoutMs || *g_interrupted) return 0;
-        line.SetReadTimeout(static_cast<uint32_t>(timeoutMs - elapsed) + 1);
-        char c;
-        int status = 0;
-        if (!line.ReadByte(&c, &status)) {
-            if (status == CSerialLine::readTimeout) return 0;
-            return -1;
-        }
-        switch (decoder.Feed(static_cast<uint8_t>(c))) {
-            case CReplyDecoder::complete:
-                *answer = Answer{number, decoder.GetStatusByte(), MsSince(start)};
-                return 1;
-            case CReplyDecoder::checkError:
-                if (!*garbled) *garbled = "check";
-                break;
-            case CReplyDecoder::otherStation:
-                if (!*garbled) *garbled = "station";
-                break;
-            case CReplyDecoder::needMore:
-                break;
-        }
-    }
-}
 
 std::string Describe(const CLineSettings& s) {
     return std::to_string(line::BaudOf(s.m_nBaudRate)) + " baud, parity " +
@@ -229,86 +173,17 @@ std::string PortText(const Options& o) {
     return line::PortName(o.line.m_nPort);
 }
 
-// Scans the numbers at one rate; false when the port cannot be used.
-bool ScanRate(const Options& o, int baudIndex, Progress& progress, int done, RateResult* result) {
-    CLineSettings settings = o.line;
-    settings.m_nBaudRate = baudIndex;
-    result->baudIndex = baudIndex;
-    CSerialLine line;
-    if (!line.Open(settings)) {
-        progress.Clear();
-        PrintText(stderr, "drvscan: " + PortText(o) + " (" +
-                              CSerialLine::DeviceName(o.line.m_nPort) +
-                              ") cannot be opened: it is missing, or in use by another program "
-                              "(a running channel holds its port)\n");
-        return false;
-    }
-    line.SetWriteTimeout(1000);
-    const std::string what = PortText(o) + " " + std::to_string(line::BaudOf(baudIndex));
-    progress.Show(done, what);
-    for (int n = o.from; n <= o.to; ++n) {
-        if (*g_interrupted) break;
-        Answer answer{};
-        const char* garbled = nullptr;
-        int r = PollStation(line, n, o.timeoutMs, &answer, &garbled);
-        if (r < 0) {
-            progress.Clear();
-            PrintText(stderr, "drvscan: " + PortText(o) +
-                                  " failed during the scan (the device "
-                                  "is gone, or the line does not take "
-                                  "writes)\n");
-            return false;
-        }
-        progress.Show(done + (n - o.from) + 1, what + " #" + std::to_string(n));
-        if (r > 0) {
-            result->answers.push_back(answer);
-        } else if (garbled) {
-            result->garbled.push_back(Garbled{n, garbled});
-        }
-    }
-    return true;
-}
-
 std::string Fixed(double v) {
     char b[32];
     std::snprintf(b, sizeof b, "%.1f", v);
     return b;
 }
 
-std::string Json(const Options& o, const std::vector<RateResult>& results) {
-    std::string out = "{\"port\": " + JsonString(PortText(o));
-    if (o.allRates) {
-        out += ", \"rates\": [";
-        for (size_t i = 0; i < results.size(); ++i) {
-            const RateResult& r = results[i];
-            out += std::string(i ? ", " : "") +
-                   "{\"baud\": " + std::to_string(line::BaudOf(r.baudIndex)) +
-                   ", \"answered\": " + std::to_string(r.answers.size()) +
-                   ", \"garbled\": " + std::to_string(r.garbled.size()) + "}";
-        }
-        return out + "]}\n";
-    }
-    const RateResult& r = results.front();
-    out += ", \"baud\": " + std::to_string(line::BaudOf(r.baudIndex)) + ", \"stations\": [";
-    for (size_t i = 0; i < r.answers.size(); ++i) {
-        const Answer& a = r.answers[i];
-        out += std::string(i ? ", " : "") + "{\"number\": " + std::to_string(a.number) +
-               ", \"status\": " + std::to_string(a.status) + ", \"reply_ms\": " + Fixed(a.replyMs) +
-               "}";
-    }
-    out += "], \"garbled\": [";
-    for (size_t i = 0; i < r.garbled.size(); ++i) {
-        out += std::string(i ? ", " : "") + "{\"number\": " + std::to_string(r.garbled[i].number) +
-               ", \"reason\": \"" + r.garbled[i].reason + "\"}";
-    }
-    return out + "]}\n";
-}
-
 std::string Pad(const std::string& s, size_t width) {
     return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
 }
 
-std::string Text(const Options& o, const std::vector<RateResult>& results, bool interrupted) {
+std::string Text(const Options& o, const std::vector<ScanRateResult>& results, bool interrupted) {
     std::string out = PortText(o) + " — " + (o.allRates ? "9 rates" : Describe(o.line)) +
                       "; 국번 (stations) " + std::to_string(o.from) + "-" + std::to_string(o.to) +
                       ", time-out " + std::to_string(o.timeoutMs) + " ms\n";
@@ -318,7 +193,7 @@ std::string Text(const Options& o, const std::vector<RateResult>& results, bool 
             if (results[i].answers.size() > results[best].answers.size()) best = i;
         out += "  속도 (baud)  응답 (answered)  garbled\n";
         for (size_t i = 0; i < results.size(); ++i) {
-            const RateResult& r = results[i];
+            const ScanRateResult& r = results[i];
             out += "  " + Pad(std::to_string(line::BaudOf(r.baudIndex)), 10) +
                    Pad(std::to_string(r.answers.size()), 17) +
                    Pad(std::to_string(r.garbled.size()), 9) +
@@ -327,15 +202,15 @@ std::string Text(const Options& o, const std::vector<RateResult>& results, bool 
                    "\n";
         }
     } else {
-        const RateResult& r = results.front();
+        const ScanRateResult& r = results.front();
         if (!r.answers.empty()) out += "  국번  상태   비트 7..0  응답 시간 (reply)\n";
-        for (const Answer& a : r.answers) {
+        for (const ScanAnswer& a : r.answers) {
             char status[8];
             std::snprintf(status, sizeof status, "0x%02X", a.status);
             out += "  " + Pad(std::to_string(a.number), 4) + "  " + status + "  " +
                    StatusBits(a.status) + "  " + Pad(Fixed(a.replyMs), 6) + " ms\n";
         }
-        for (const Garbled& g : r.garbled) {
+        for (const ScanGarbled& g : r.garbled) {
             out += "  " + Pad(std::to_string(g.number), 4) + "  " + kGarbled + " (" +
                    (g.reason[0] == 'c' ? "check character" : "another station's number") + ")\n";
         }
@@ -375,29 +250,36 @@ int main(int argc, char** argv) {
     }
 #endif
 
-    std::vector<int> rates;
+    ScanPlan plan;
+    plan.line = o.line;
+    plan.from = o.from;
+    plan.to = o.to;
+    plan.timeoutMs = o.timeoutMs;
     if (o.allRates) {
-        for (int i = 0; i < line::kBaudRateCount; ++i) rates.push_back(i);
+        for (int i = 0; i < line::kBaudRateCount; ++i) plan.rates.push_back(i);
     } else {
-        rates.push_back(o.line.m_nBaudRate);
+        plan.rates.push_back(o.line.m_nBaudRate);
     }
-    const int perRate = o.to - o.from + 1;
-    Progress progress(!o.json && IsTerminal(stdout), perRate * static_cast<int>(rates.size()));
-    std::vector<RateResult> results;
-    for (size_t i = 0; i < rates.size() && !*g_interrupted; ++i) {
-        RateResult r;
-        if (!ScanRate(o, rates[i], progress, static_cast<int>(i) * perRate, &r)) return kExitFailed;
-        results.push_back(r);
-    }
+    Progress progress(!o.json && IsTerminal(stdout), PortText(o));
+    std::vector<ScanRateResult> results;
+    const ScanEnd end = ScanLine(plan, *g_interrupted, progress, &results);
     progress.Clear();
-    const bool interrupted = *g_interrupted;
-    if (results.empty()) {
-        RateResult none;
-        none.baudIndex = rates.front();
-        results.push_back(none);
+    if (end == ScanEnd::cannotOpen) {
+        PrintText(stderr, "drvscan: " + PortText(o) + " (" +
+                              CSerialLine::DeviceName(o.line.m_nPort) +
+                              ") cannot be opened: it is missing, or in use by another program "
+                              "(a running channel holds its port)\n");
+        return kExitFailed;
     }
+    if (end == ScanEnd::lineFailed) {
+        PrintText(stderr, "drvscan: " + PortText(o) +
+                              " failed during the scan (the device is gone, or the line does "
+                              "not take writes)\n");
+        return kExitFailed;
+    }
+    const bool interrupted = end == ScanEnd::interrupted;
     if (o.json) {
-        std::string json = Json(o, results);
+        const std::string json = ScanJson(PortText(o), o.allRates, results) + "\n";
         std::fwrite(json.data(), 1, json.size(), stdout);
     } else {
         PrintText(stdout, Text(o, results, interrupted));
