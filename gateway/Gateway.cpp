@@ -16,6 +16,7 @@
 
 #include "config/LineSettings.h"
 #include "gateway/Journal.h"
+#include "gateway/ScanJob.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttBridge.h"
 #include "gateway/Topics.h"
@@ -147,7 +148,10 @@ bool Gateway::Begin(std::string* error) {
 // what they still had to tell, the broker.
 void Gateway::End() {
     m_modbus.reset();
-    if (m_web) m_web->Stop();
+    if (m_web) {
+        EndScans();
+        m_web->Stop();
+    }
     for (auto& ch : m_channels)
         if (ch->Handle() >= 0) ch->Stop();
     TakeHostEvents();
@@ -188,6 +192,7 @@ void Gateway::Loop() {
             m_nextTick = now + kTickPeriod;
             for (auto& ch : m_channels) ch->Tick(now);
             TakeHostEvents();
+            if (!m_scans.empty()) TendScans();
             if (m_web) {
                 m_web->SetBroker(m_bridge->Connected());
                 if (now >= m_nextWebRefresh) {
@@ -313,6 +318,9 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     } else if (ch->Reopening()) {
         reply.why = Refusal::driver;
         reply.detail = "the channel's port is being reopened";
+    } else if (m_scans.count(c.channel)) {
+        reply.why = Refusal::driver;
+        reply.detail = "the channel's line is being scanned";
     } else if (c.kind == GatewayCommand::station) {
         StationAction action = StationAction::reset;
         if (!ch->HasStation(c.target)) {
@@ -352,6 +360,10 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
 void Gateway::ServeWeb() {
     if (!m_web) return;
     for (std::unique_ptr<WebRequest>& r : m_web->TakeRequests()) {
+        if (r->ask != WebAsk::command) {
+            ServeAdmin(std::move(r));
+            continue;
+        }
         const CommandReply reply = Execute(r->command);
         if (reply.result == WriteResult::queued && r->wait) {
             m_web->AwaitOutcome(std::move(r), reply.ticket);

@@ -18,6 +18,9 @@
 //                     Logins are checked there under WebLogin's lock, and the
 //                     TLS handshakes take the certificate under WebTls's lock;
 //                     the loop replaces users and certificate at a reload.
+//   a scan            ScanJob's thread: a stopped channel's line, for the page;
+//                     its findings under ScanJob's lock, taken by the loop
+//                     (TendScans), which starts the channel again at its end.
 //   a reopen          GatewayChannel::CheckPort runs slot 3 on std::async; the
 //                     channel's session is that thread's until it returns
 //                     (Reopening()): the loop does not call it meanwhile.
@@ -38,6 +41,8 @@
 
 class DriverTable;
 class ModbusServer;
+class ScanJob;
+struct WebRequest;
 class MqttBridge;
 class WebServer;
 
@@ -74,6 +79,23 @@ private:
     bool RepeatedDelivery(const std::string& topic, const CommandTicket& ticket);
     bool ReadOnly(Origin origin) const;
     void ServeWeb();
+    // An administrator's request from the page (GatewayAdmin.cpp): a
+    // channel's settings, a scan of its line.
+    void ServeAdmin(std::unique_ptr<WebRequest> request);
+    std::pair<int, std::string> ReadSettings(const GatewayChannel& ch, std::string* etag);
+    std::pair<int, std::string> SaveSettings(GatewayChannel& ch, const WebRequest& request,
+                                             std::string* etag);
+    // Stops the channel and scans its line: false with *answer when it cannot
+    // (the request is then still the caller's).
+    bool StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request,
+                   std::pair<int, std::string>* answer);
+    std::pair<int, std::string> CancelScan(const std::string& channel, const CommandTicket& ticket);
+    // The scans' events to the page; an ended scan answered, its channel started again.
+    void TendScans();
+    void EndScans();
+    // The channel made again from its files, started in place of the one
+    // there (stopped first): false with *error when it cannot be started.
+    bool RestartChannel(GatewayChannel* old, std::string* error);
     void Reload();
     // A reload's parts: the channels it makes (null where one is kept), whether
     // it changes what only a restart changes, and the change of channels.
@@ -107,6 +129,13 @@ private:
         m_nextWebRefresh;
     uint64_t m_watchdogUsec = 0;
     uint64_t m_nextTicket = 1;
+    // the scans running, by channel: the job, its request, the channel it stopped
+    struct RunningScan {
+        std::unique_ptr<ScanJob> job;
+        std::unique_ptr<WebRequest> request;
+        GatewayChannel* stopped = nullptr;
+    };
+    std::map<std::string, RunningScan> m_scans;
     // MQTT commands seen lately, by topic and request id or correlation data
     std::map<std::string, std::chrono::steady_clock::time_point> m_recentCommands;
 };

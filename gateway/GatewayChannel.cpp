@@ -81,7 +81,7 @@ void GatewayChannel::Stop() {
     if (m_reopen.valid()) m_reopen.wait();
     {
         CallerScope caller(m_index);
-        if (m_session && m_session->Handle() >= 0) m_session->Stop();
+        if (m_on && m_session && m_session->Handle() >= 0) m_session->Stop();
     }
     m_on = false;
     TellState(ChannelState::off);
@@ -219,7 +219,7 @@ void GatewayChannel::Log(bool fault, const std::string& text) {
 }
 
 void GatewayChannel::Tick(Clock::time_point now) {
-    if (!m_session || m_session->Handle() < 0 || Reopening()) return;
+    if (!m_on || !m_session || m_session->Handle() < 0 || Reopening()) return;
     // writes: served, or out of time
     // (one write pending an output at most: a new one finishes the one before)
     const std::vector<HostTag*> done = m_session->TakeDoneWrites();

@@ -126,14 +126,17 @@ public:
                    GatewaySink& sink);
 
     // Reads the driver's configuration and the tag list: false with *error.
-    bool Load(std::string* error);
+    // given: the configuration to take instead of the file's (to try a
+    // change before it is saved).
+    bool Load(std::string* error, const CConfigData* given = nullptr);
     // Opens the channel, registers its tags, opens the port, starts the scan and
     // switches the channel on. False when the driver refuses the file. The
     // port not opening is not a failure: the channel waits for its port.
     bool Start(std::string* error);
     // Stops the channel (slot 5). The driver keeps the channel until it is
-    // unloaded; a channel started again is a new one.
+    // unloaded; a channel started again is a new one. Once only.
     void Stop();
+    bool Running() const { return m_on; }
 
     // The one write path: the one-bit command of an output tag (the entry has
     // decided that 1 is asked for and that writes are allowed). busy while

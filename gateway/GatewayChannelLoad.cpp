@@ -31,14 +31,17 @@ std::string GatewayChannel::FingerprintOf(const GatewayChannelConfig& c) {
            '\0' + (c.tagsPath.empty() ? "" : FileBytes(c.tagsPath));
 }
 
-bool GatewayChannel::Load(std::string* error) {
+bool GatewayChannel::Load(std::string* error, const CConfigData* given) {
     m_fingerprint = FingerprintOf(m_config);
-    CConfigData config;
-    if (int rc = config.Load(m_config.configPath.c_str())) {
-        *error = m_config.configWhere + ": " + m_config.configPath +
-                 ": the driver cannot load it (code " + std::to_string(rc) + ")";
-        return false;
+    CConfigData read;
+    if (!given) {
+        if (int rc = read.Load(m_config.configPath.c_str())) {
+            *error = m_config.configWhere + ": " + m_config.configPath +
+                     ": the driver cannot load it (code " + std::to_string(rc) + ")";
+            return false;
+        }
     }
+    const CConfigData& config = given ? *given : read;
     m_port = config.GetPort() + 1;
     std::vector<HostTag> tags;
     if (!LoadStations(config, error)) return false;

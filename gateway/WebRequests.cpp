@@ -73,7 +73,7 @@ bool WebServer::OwnHost(const std::string& hostHeader) const {
 bool WebServer::FromOwnPage(const std::string& site, const std::string& origin,
                             const std::string& host) const {
     if (!site.empty() && site != "same-origin" && site != "none") return false;
-    return origin.empty() || origin == "http://" + host;
+    return origin.empty() || origin == (m_config.Tls() ? "https://" : "http://") + host;
 }
 
 std::pair<int, std::string> WebServer::WriteRequest(const std::string& text,

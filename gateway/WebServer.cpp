@@ -14,23 +14,12 @@
 #include <thread>
 
 #include "gateway/Journal.h"
+#include "gateway/WebHttp.h"
 #include "gateway/WebTls.h"
 #include "platform/Tick.h"
 #include "web_assets.h"
 
 using nlohmann::json;
-
-// One HTTP exchange: the body as it comes, and the answer once it is known.
-struct WebExchange {
-    MHD_Connection* connection = nullptr;  // null once the exchange has ended
-    std::string body;
-    bool tooLarge = false;
-    bool suspended = false;  // waiting for the gateway's answer
-    bool answered = false;
-    std::pair<int, std::string> answer;
-    std::string user;  // who logged in ("" where nobody is asked)
-    WebRole role = WebRole::viewer;
-};
 
 namespace {
 
@@ -47,43 +36,6 @@ const unsigned kIdleSeconds = 30;
 const auto kHeadSeconds = std::chrono::seconds(15);
 // A request body, however it is sent.
 const size_t kMaxBody = 64 * 1024;
-
-std::string Header(MHD_Connection* c, const char* name) {
-    const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
-    return v ? v : "";
-}
-
-std::string ClientAddress(MHD_Connection* c) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (info && info->client_addr) {
-        const sockaddr* a = info->client_addr;
-        if (a->sa_family == AF_INET)
-            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text,
-                        sizeof text);
-        else if (a->sa_family == AF_INET6)
-            ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text,
-                        sizeof text);
-    }
-    return text;
-}
-
-MHD_Result Queue(MHD_Connection* c, int status, const std::string& body, const char* type,
-                 std::initializer_list<std::pair<const char*, const char*>> headers = {}) {
-    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                      MHD_RESPMEM_MUST_COPY);
-    if (!r) return MHD_NO;
-    MHD_add_response_header(r, "Content-Type", type);
-    for (const auto& [name, value] : headers) MHD_add_response_header(r, name, value);
-    const MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(status), r);
-    MHD_destroy_response(r);
-    return ok;
-}
-
-MHD_Result QueueJson(MHD_Connection* c, const std::pair<int, std::string>& reply,
-                     std::initializer_list<std::pair<const char*, const char*>> headers = {}) {
-    return Queue(c, reply.first, reply.second, "application/json; charset=utf-8", headers);
-}
 
 }  // namespace
 
@@ -152,7 +104,12 @@ struct WebCalls {
         }
         {
             std::lock_guard<std::mutex> hold(server->m_lock);
-            if (exchange.answered) return QueueJson(connection, exchange.answer);
+            if (exchange.answered) {
+                const std::string tag = "\"" + exchange.etag + "\"";
+                return exchange.etag.empty()
+                           ? QueueJson(connection, exchange.answer)
+                           : QueueJson(connection, exchange.answer, {{"ETag", tag.c_str()}});
+            }
         }
         if (exchange.tooLarge)
             return QueueJson(connection, WebServer::Reply(413, "error", "the body is too large"),
@@ -334,8 +291,11 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                                 {"role", WebRoleName(exchange->role)}})},
                 {{"Cache-Control", "no-store"}});
         if (url == "/api/events") return OpenStream(connection);
-        return QueueJson(connection, Reply(404, "error", "no such page"));
     }
+    const int admin = ServeAdmin(connection, exchange, url, method);
+    if (admin >= 0) return admin;
+    if (method == "GET" || method == "HEAD")
+        return QueueJson(connection, Reply(404, "error", "no such page"));
     if (method != "POST" || (url != "/api/write" && url != "/api/station"))
         return QueueJson(connection, Reply(404, "error", "no such page"));
     if (!FromOwnPage(Header(connection, "Sec-Fetch-Site"), Header(connection, "Origin"),
@@ -350,15 +310,15 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                                                     ? WriteRequest(exchange->body, &request)
                                                     : StationRequest(exchange->body, &request);
     if (!request) return QueueJson(connection, refusal);
-    request->command.ticket.origin = Origin::web;
-    request->command.ticket.who = exchange->user.empty()
-                                      ? ClientAddress(connection)
-                                      : exchange->user + "@" + ClientAddress(connection);
     return Ask(connection, exchange, std::move(request));
 }
 
 int WebServer::Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
                    std::unique_ptr<WebRequest> request) {
+    request->command.ticket.origin = Origin::web;
+    request->command.ticket.who = exchange->user.empty()
+                                      ? ClientAddress(connection)
+                                      : exchange->user + "@" + ClientAddress(connection);
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_stopping)
@@ -410,8 +370,9 @@ void WebServer::Finish(WebExchange& exchange, const std::pair<int, std::string>&
 }
 
 void WebServer::Respond(std::unique_ptr<WebRequest> request,
-                        const std::pair<int, std::string>& answer) {
+                        const std::pair<int, std::string>& answer, const std::string& etag) {
     std::lock_guard<std::mutex> hold(m_lock);
+    request->exchange->etag = etag;
     Finish(*request->exchange, answer);
 }
 

@@ -5,9 +5,15 @@
 //   GET  /api/me                 who is logged in: {"user", "role"}
 //   GET  /api/names              the names of states, results, station commands
 //                                and counters, with the page's words for them
-//   GET  /api/events             Server-Sent Events: value, station, state, log
+//   GET  /api/events             Server-Sent Events: value, station, state, log,
+//                                gateway, channels (read the state again), scan
 //   POST /api/write              a one-bit command through the gateway's command entry
 //   POST /api/station            enable, disable or reset a station
+//   GET  /api/rules              the settings' lists and ranges, as the dialogs offer them
+//   GET  /api/channels/C/settings   a channel's file as drvcfg show --json gives it
+//   PUT  /api/channels/C/settings   (admin) the file changed, the channel restarted
+//   POST /api/channels/C/scan       (admin) the channel stopped, its line scanned
+//   DELETE /api/channels/C/scan     (admin) that scan cancelled
 // What the page shows is kept here from what the channels tell (this is one
 // of their sinks, fed on the gateway's thread); what it asks for is handed to
 // the gateway's thread (TakeRequests) and answered from there (Respond).
@@ -41,9 +47,15 @@ struct MHD_Connection;
 struct WebExchange;
 
 // What the page asked the gateway to do, answered with an HTTP status and a
-// JSON body through WebServer::Respond.
+// JSON body through WebServer::Respond: a command, or an administrator's
+// request about a channel (command.channel; who in command.ticket).
+enum class WebAsk { command, readSettings, saveSettings, scan, cancelScan };
+
 struct WebRequest {
+    WebAsk ask = WebAsk::command;
     GatewayCommand command;
+    std::string body;     // an administrator's request: its JSON
+    std::string ifMatch;  // saveSettings: the file's tag the page read
     bool wait = true;  // a write: answer with its outcome, not "queued"
     std::shared_ptr<WebExchange> exchange;
 };
@@ -78,10 +90,16 @@ public:
     void RefreshStations(const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     // What the page asked for since the last call. Gateway thread.
     std::vector<std::unique_ptr<WebRequest>> TakeRequests();
-    // The answer to a request, now.
-    void Respond(std::unique_ptr<WebRequest> request, const std::pair<int, std::string>& answer);
+    // The answer to a request, now (with the ETag of what it gives, if any).
+    void Respond(std::unique_ptr<WebRequest> request, const std::pair<int, std::string>& answer,
+                 const std::string& etag = "");
     // A write that was queued: its answer waits for the outcome of that ticket.
     void AwaitOutcome(std::unique_ptr<WebRequest> request, uint64_t ticket);
+    // Whether the client of a request that waits has gone (closed its
+    // connection). Gateway thread.
+    bool ClientGone(const WebRequest& request) const;
+    // A scan's progress or finding, to the event streams ("scan"). Gateway thread.
+    void OnScan(const std::string& json);
     // The clients holding the event stream now.
     size_t Streams() const;
     // Events wait a moment before they go to the streams, so that a change
@@ -144,6 +162,9 @@ private:
 
     int Serve(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
               const std::string& url, const std::string& method);
+    // /api/rules and /api/channels/...: -1 when the route is none of them.
+    int ServeAdmin(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
+                   const std::string& url, const std::string& method);
     int OpenStream(MHD_Connection* connection);
     int Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
             std::unique_ptr<WebRequest> request);

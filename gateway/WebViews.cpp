@@ -147,6 +147,8 @@ void WebServer::SetChannels(const std::vector<std::unique_ptr<GatewayChannel>>& 
         if (ChannelView* old = Find(v.name)) v.log = std::move(old->log);  // a reload keeps the log
     }
     m_channels = std::move(views);
+    // the page reads the state again: the channels or their stations may differ
+    Publish("channels", "{}");
 }
 
 void WebServer::SetBroker(bool connected) {

@@ -1,5 +1,6 @@
 // The gateway's page: the state from /api/state, kept live by /api/events,
-// commands through /api/write and /api/station. Nothing is fetched from
+// commands through /api/write and /api/station (a channel's settings and its
+// scan: admin.js). Nothing is fetched from
 // anywhere but this gateway.
 "use strict";
 
@@ -156,7 +157,7 @@ function render() {
     const log = el("div", { class: "log", "aria-label": "로그 (log)" });
     for (const l of c.log) log.append(logLine(l));
     const section = el("section", { class: "channel", "data-channel": c.name }, head, table,
-                       el("h3", { text: "로그 (log)" }), log);
+                       adminPanel(c.name), el("h3", { text: "로그 (log)" }), log);
     section.hidden = c.name !== shown;
     main.append(section);
     log.scrollTop = log.scrollHeight;
@@ -263,6 +264,9 @@ function connect() {
   events.addEventListener("state", whenLoaded(onState));
   events.addEventListener("log", whenLoaded(onLog));
   events.addEventListener("gateway", e => setBroker(JSON.parse(e.data).broker));
+  // a channel restarted or a reload: the stations may differ
+  events.addEventListener("channels", whenLoaded(() => loadState().catch(() => setLink("lost"))));
+  events.addEventListener("scan", onScan);
   events.addEventListener("error", () => {
     setLink("lost");
     // a refused stream is not retried by the browser: start again later

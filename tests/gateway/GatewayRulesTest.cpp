@@ -252,18 +252,19 @@ TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
 }
 
 // The page shows what /api/names gives: every state, result and station
-// command has its words there, and the page's script spells none of the
-// states and results itself.
+// command has its words there, and the page's scripts spell none of the
+// states and results themselves.
 TEST(Page, TakesTheGatewaysNamesFromTheServer) {
     const nlohmann::json names = nlohmann::json::parse(WebServer::NamesJson());
-    const std::string script = TextOf(PAGE_SCRIPT_PATH);
-    ASSERT_FALSE(script.empty()) << PAGE_SCRIPT_PATH;
+    const std::string script = TextOf(PAGE_SCRIPT_PATH) + TextOf(PAGE_ADMIN_SCRIPT_PATH);
+    ASSERT_FALSE(TextOf(PAGE_SCRIPT_PATH).empty()) << PAGE_SCRIPT_PATH;
+    ASSERT_FALSE(TextOf(PAGE_ADMIN_SCRIPT_PATH).empty()) << PAGE_ADMIN_SCRIPT_PATH;
     auto check = [&](const char* kind, const std::string& name, bool mayBeInScript) {
         ASSERT_TRUE(names[kind].contains(name)) << kind << " " << name;
         EXPECT_NE(names[kind][name].get<std::string>().find("("), std::string::npos) << name;
         if (!mayBeInScript) {
             EXPECT_EQ(script.find("\"" + name + "\""), std::string::npos)
-                << "app.js spells " << name;
+                << "the page spells " << name;
         }
     };
     for (const auto& s : kChannelStates) check("channel_states", s.name, false);

@@ -1,0 +1,33 @@
+// Small helpers of the web server's HTTP side (libmicrohttpd), shared by the
+// files that answer its routes.
+#pragma once
+
+#include <initializer_list>
+#include <microhttpd.h>
+#include <string>
+#include <utility>
+
+#include "gateway/WebUsers.h"
+
+// One HTTP exchange: the body as it comes, and the answer once it is known.
+struct WebExchange {
+    MHD_Connection* connection = nullptr;  // null once the exchange has ended
+    std::string body;
+    bool tooLarge = false;
+    bool suspended = false;  // waiting for the gateway's answer
+    bool answered = false;
+    std::pair<int, std::string> answer;
+    std::string etag;  // the answer's ETag, if it has one
+    std::string user;  // who logged in ("" where nobody is asked)
+    WebRole role = WebRole::viewer;
+};
+
+// A request header, "" when it is not there.
+std::string Header(MHD_Connection* c, const char* name);
+// The client's address as text ("?" when unknown).
+std::string ClientAddress(MHD_Connection* c);
+// Queues an answer with a body of the given type and headers.
+MHD_Result Queue(MHD_Connection* c, int status, const std::string& body, const char* type,
+                 std::initializer_list<std::pair<const char*, const char*>> headers = {});
+MHD_Result QueueJson(MHD_Connection* c, const std::pair<int, std::string>& reply,
+                     std::initializer_list<std::pair<const char*, const char*>> headers = {});
