@@ -206,12 +206,16 @@ function adminPanel(channel) {
     el("form", { class: "settings" }), el("p", { class: "settings-note", "aria-live": "polite" }),
     el("h3", { class: "admin-only", text: "통신선 검색 (scan the line)" }));
   panel.channel = channel;
-  panel.append(scanForm(panel), el("div", { class: "found" }));
   panel.querySelector("form.settings").addEventListener("submit", e => { e.preventDefault(); saveSettings(panel); });
-  panel.querySelector("form.scan").addEventListener("submit", e => { e.preventDefault(); startScan(panel); });
+  // (the lists and ranges are read when the panel is first opened)
   panel.addEventListener("toggle", async () => {
     if (!panel.open) return;
     if (!rules) rules = await (await fetch(api("/api/rules"))).json();
+    if (!panel.querySelector("form.scan")) {
+      const scan = scanForm(panel);
+      scan.addEventListener("submit", e => { e.preventDefault(); startScan(panel); });
+      panel.append(scan, el("div", { class: "found" }));
+    }
     if (!panel.etag) await readSettings(panel);
   });
   panels.set(channel, panel);

@@ -738,8 +738,10 @@ class Users(WebCase):
         self.assertEqual(self.write("P7/O1")[0], 200)  # the running gateway kept its users
 
 
-class Browser(WebCase):
-    """The page in headless Chromium."""
+class InBrowser:
+    """Headless Chromium for a test class (mixed in before its WebCase)."""
+
+    chrome_args = ()  # a test class's own
 
     def setUp(self):
         super().setUp()
@@ -748,7 +750,7 @@ class Browser(WebCase):
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900",
-                    "--disable-gpu", "--lang=ko-KR"):
+                    "--disable-gpu", "--lang=ko-KR", *self.chrome_args):
             options.add_argument(arg)
         self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         self.browser.set_page_load_timeout(30)
@@ -775,6 +777,11 @@ class Browser(WebCase):
         self.browser.get(self.url("/"))
         self.wait(lambda: self.css("#link-state[data-state='live']"))
         self.wait(lambda: len(self.css("section.channel tbody tr")) == 3)
+
+
+
+class Browser(InBrowser, WebCase):
+    """The page in headless Chromium."""
 
     def test_stations_values_and_a_status_change(self):
         self.start_gateway()
