@@ -1,9 +1,10 @@
 // A gateway channel on its own, with the built driver and a simulator: what
-// the watchdog is told about its scan's progress, and how its tags map to the
-// stations' bits for the Modbus table.
+// the watchdog is told about its scan's progress, how its tags map to the
+// stations' bits for the Modbus table, and the page's scan of its line.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "com_ports.h"
 #include "config/ConfigData.h"
 #include "gateway/GatewayChannel.h"
+#include "gateway/ScanJob.h"
 #include "host/DriverTable.h"
 #include "host/HostSession.h"
 
@@ -224,4 +226,65 @@ TEST_F(Channel, ThePortIsMadeReadyBeforeItOpensAndBeforeEachReopen) {
     EXPECT_EQ(asked.size(), 1u);
     ch.Stop();
     EXPECT_EQ(ch.State(), ChannelState::off);
+}
+
+// The page's scan of a line: what it finds is told as it goes and in full at
+// its end, as drvscan prints it; a cancel ends it within one station's wait.
+TEST_F(Channel, AScanFindsTheStationsTellsAsItGoesAndEndsWhenCancelled) {
+    ASSERT_TRUE(sim.Ok("add 4 0x3C"));
+    ASSERT_TRUE(sim.Ok("fault 4 badcheck on"));
+    ScanPlan plan;
+    plan.line.m_nPort = kComGatewayUnit - 1;
+    plan.rates = {6};
+    plan.from = 0;
+    plan.to = 5;
+    plan.timeoutMs = 60;
+    {
+        ScanJob job("Line", plan, false);
+        std::vector<std::string> events;
+        for (int i = 0; i < 200 && !job.Ended(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(job.Ended());
+        for (std::string& e : job.TakeEvents()) events.push_back(e);
+        std::vector<int> answered;
+        bool garbled = false, ended = false;
+        for (const std::string& e : events) {
+            const nlohmann::json j = nlohmann::json::parse(e);
+            EXPECT_EQ(j["channel"], "Line");
+            if (j["step"] == "answered") answered.push_back(j["number"].get<int>());
+            garbled = garbled || (j["step"] == "garbled" && j["number"] == 4 && j["reason"] == "check");
+            ended = ended || (j["step"] == "end" && j["cancelled"] == false);
+        }
+        EXPECT_EQ(answered, (std::vector<int>{1, 2}));
+        EXPECT_TRUE(garbled);
+        EXPECT_TRUE(ended);
+        const auto [status, body] = job.Answer();
+        EXPECT_EQ(status, 200);
+        const nlohmann::json answer = nlohmann::json::parse(body);
+        EXPECT_EQ(answer["port"], "COM" + std::to_string(kComGatewayUnit));
+        EXPECT_EQ(answer["baud"], 9600);
+        ASSERT_EQ(answer["stations"].size(), 2u);
+        EXPECT_EQ(answer["stations"][1]["status"], 0x80);
+        EXPECT_EQ(answer["garbled"], nlohmann::json::parse(R"([{"number": 4, "reason": "check"}])"));
+        EXPECT_EQ(job.Summary(), "done, 2 answered, 1 garbled");
+    }
+    plan.to = 254;
+    plan.timeoutMs = 300;
+    ScanJob job("Line", plan, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const auto cancelled = Clock::now();
+    job.Cancel();
+    for (int i = 0; i < 100 && !job.Ended(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(job.Ended());
+    EXPECT_LT(Clock::now() - cancelled, std::chrono::milliseconds(800));
+    EXPECT_EQ(nlohmann::json::parse(job.Answer().second)["cancelled"], true);
+    EXPECT_EQ(job.Summary().rfind("cancelled, 2 answered", 0), 0u) << job.Summary();
+    // a port that cannot be had: said so, not reported as a scan that found nothing
+    plan.line.m_nPort = 35;
+    ScanJob nowhere("Line", plan, false);
+    for (int i = 0; i < 100 && !nowhere.Ended(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(nowhere.Ended());
+    EXPECT_EQ(nowhere.Answer().first, 409);
 }

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "ConfigJson.h"
 #include "TestSupport.h"
+#include "config/ConfigData.h"
+#include "gateway/ChannelSettings.h"
 #include "gateway/Command.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
@@ -347,4 +350,57 @@ TEST(JsonShapes, AStationAndAnOutcome) {
     // a name that is not UTF-8 is sent, not thrown
     EXPECT_EQ(JsonText(nlohmann::json{{"name", std::string("\xC7\xC1")}}),
               "{\"name\":\"\xEF\xBF\xBD\xEF\xBF\xBD\"}");
+}
+
+// A channel's settings from the page: the JSON drvcfg shows goes back into
+// the file's object unchanged, and each refusal names its field in the
+// driver's words.
+TEST(ChannelSettings, TheJsonRoundTripAndItsRefusals) {
+    CConfigData config;
+    config.SetPort(2);
+    config.SetBaudRate(7);
+    config.SetTimeout(3000);
+    for (int n : {4, 9}) {
+        auto* s = new CStationData;
+        s->SetName(n == 4 ? "\xC6\xDF\xC7\xC1" : "B");  // 펌프 in CP949
+        s->SetStationNo(n);
+        s->SetPollPeriod(n == 4 ? 12345 : 100);
+        config.AddStation(s);
+    }
+    const nlohmann::json shown = nlohmann::json::parse(ConfigJson(config));
+    EXPECT_EQ(shown["stations"][0]["name"], "펌프");
+    CConfigData back;
+    SettingsRefusal refusal;
+    ASSERT_TRUE(ApplySettingsJson(shown, &back, &refusal)) << refusal.field << refusal.text;
+    EXPECT_EQ(ConfigJson(back), ConfigJson(config));
+    EXPECT_EQ(back.GetStationAt(0)->GetPollPeriod(), 12345);  // not 12344
+
+    auto refused = [&](const std::string& field, nlohmann::json value, const std::string& words) {
+        nlohmann::json changed = shown;
+        changed[nlohmann::json::json_pointer(field)] = value;
+        CConfigData target;
+        SettingsRefusal r;
+        EXPECT_FALSE(ApplySettingsJson(changed, &target, &r)) << field;
+        return std::make_pair(r.field, r.text.find(words) != std::string::npos ? words : r.text);
+    };
+    using P = std::pair<std::string, std::string>;
+    EXPECT_EQ(refused("/stations/1/number", 255, "0에서 254"), P("stations[1].number", "0에서 254"));
+    EXPECT_EQ(refused("/stations/1/number", 4, "중복"), P("stations[1].number", "중복"));
+    EXPECT_EQ(refused("/stations/1/name", "펌프", "이름"), P("stations[1].name", "이름"));
+    EXPECT_EQ(refused("/stations/1/name", "\xF0\x9F\x98\x80", "CP949"), P("stations[1].name", "CP949"));
+    EXPECT_EQ(refused("/stations/0/period_ms", 50, "0.1"), P("stations[0].period_ms", "0.1"));
+    EXPECT_EQ(refused("/timeout_ms", 2500, "999"), P("timeout_ms", "999"));
+    EXPECT_EQ(refused("/baud", 9601, "속도"), P("baud", "속도"));
+    EXPECT_EQ(refused("/port", "COM0", "COM36"), P("port", "COM36"));
+    EXPECT_EQ(refused("/port", "COM0000003", "COM36"), P("port", "COM36"));
+    EXPECT_EQ(refused("/parity", "mark", "Parity"), P("parity", "Parity"));
+    EXPECT_EQ(refused("/data_bits", 9, "Data"), P("data_bits", "Data"));
+    EXPECT_EQ(refused("/delay_ms", -1, "2000"), P("delay_ms", "2000"));
+    EXPECT_EQ(refused("/retries", 11, "10"), P("retries", "10"));
+    EXPECT_EQ(refused("/stations", "none", "list"), P("stations", "list"));
+
+    // the file's tag: its bytes' SHA-256
+    EXPECT_EQ(FileEtag(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const nlohmann::json rules = nlohmann::json::parse(SettingsRulesJson());
+    EXPECT_EQ(rules["parities"], nlohmann::json::parse(R"(["none", "even", "odd"])"));
 }
