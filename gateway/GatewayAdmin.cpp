@@ -219,8 +219,8 @@ void Gateway::TendScans() {
         std::string error;
         if (FindChannel(it->first) == scan.stopped && !RestartChannel(scan.stopped, &error))
             Journal(kError, it->first + ": not restarted after the scan: " + error);
-        Journal(kInfo, "scan " + it->first + ": " + scan.job->Summary() +
-                           "; the channel runs again");
+        Journal(kInfo, SenderText(scan.request->command.ticket) + ": scan " + it->first + ": " +
+                           scan.job->Summary() + "; the channel runs again");
         m_web->Respond(std::move(scan.request), scan.job->Answer());
         it = m_scans.erase(it);
     }

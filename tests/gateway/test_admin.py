@@ -100,6 +100,8 @@ class Settings(AdminCase):
                 status, answer = self.put(got, etag)
                 self.assertEqual(status, 403, answer)
                 self.assertIn(f"the role {role} may not change settings", answer["error"])
+                self.assertEqual(self.scan({"from": 0, "to": 1})[0], 403)
+                self.assertEqual(self.http("DELETE", "/api/channels/Line1/scan")[0], 403)
             self.auth = "ada:d-pw"
             # the same settings sent back change nothing in the file
             before = self.file_bytes()
@@ -276,7 +278,8 @@ class Scan(AdminCase):
         self.assertTrue(wait_until(lambda: self.state_or_none()["channels"][0]["state"] == "ok"
                                    and self.polls("Line1", "P2") > 2, 15), self.gw.text())
         self.assertIn("web ada@127.0.0.1: scan Line1 on COM", self.gw.text())
-        self.assertIn("scan Line1: done, 5 answered, 2 garbled; the channel runs again", self.gw.text())
+        self.assertIn("web ada@127.0.0.1: scan Line1: done, 5 answered, 2 garbled; the channel runs again",
+                      self.gw.text())
         # what drvscan finds on the same line, the gateway stopped
         self.gw.stop()
         self.gw = None
