@@ -16,6 +16,7 @@
 
 #include "config/LineSettings.h"
 #include "gateway/Journal.h"
+#include "gateway/MetricsServer.h"
 #include "gateway/ScanJob.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttBridge.h"
@@ -117,6 +118,7 @@ bool Gateway::Begin(std::string* error) {
     auto wake = [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); };
     m_bridge.reset(new MqttBridge(m_config, wake));
     m_sinks.Add(m_bridge.get());
+    m_sinks.Add(&m_writeCounts);
     if (m_config.web.enabled) {
         m_web.reset(new WebServer(m_config.web, m_config.id, wake));
         m_sinks.Add(m_web.get());
@@ -136,6 +138,13 @@ bool Gateway::Begin(std::string* error) {
         m_modbus.reset(new ModbusServer(m_config.modbus, *this));
         if (!m_modbus->Start(error)) return false;
     }
+    if (m_config.metrics.enabled) {
+        m_metrics.reset(new MetricsServer(m_config.metrics));
+        PublishMetrics();
+        if (!m_metrics->Start(error)) return false;
+        Journal(kInfo, "metrics on http://" + m_config.metrics.listen + ":" +
+                           std::to_string(m_config.metrics.port) + "/metrics");
+    }
     sd_watchdog_enabled(0, &m_watchdogUsec);
     const auto start = steady_clock::now();
     m_nextTick = start;
@@ -147,6 +156,7 @@ bool Gateway::Begin(std::string* error) {
 // Whatever Begin got to, in reverse: the page, the channels that started,
 // what they still had to tell, the broker.
 void Gateway::End() {
+    m_metrics.reset();
     m_modbus.reset();
     if (m_web) {
         EndScans();
@@ -193,6 +203,10 @@ void Gateway::Loop() {
             for (auto& ch : m_channels) ch->Tick(now);
             TakeHostEvents();
             if (!m_scans.empty()) TendScans();
+            if (now >= m_nextMetrics) {
+                m_nextMetrics = now + seconds(1);
+                PublishMetrics();
+            }
             if (m_web) {
                 m_web->SetBroker(m_bridge->Connected());
                 if (now >= m_nextWebRefresh) {
@@ -342,6 +356,9 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
         else
             reply = ch->Write(c.target, c.ticket);
     }
+    // (a queued write is counted at its end, as its channel tells it)
+    if (c.kind == GatewayCommand::write && reply.result != WriteResult::queued)
+        m_writeCounts.Count(ch ? c.channel : "", c.ticket.origin, reply.result);
     // who, what and the outcome (a queued write's end is logged by its channel)
     if (reply.result == WriteResult::refused)
         Journal(kWarning, "refused: " + what + ": " + reply.Reason());

@@ -11,6 +11,8 @@
 //   the broker's      MqttBridge::Network: libmosquitto's connection and
 //   network thread    callbacks; commands and the backlog under MqttBridge's
 //                     lock, taken by the loop (TakeCommands).
+//   the metrics       [metrics]: libmicrohttpd's thread, serving the text the
+//   listener          loop made last (under MetricsServer's lock).
 //   the web server's  libmicrohttpd's one thread: HTTP, event streams; the
 //   thread            page's views, streams and waiting requests under
 //                     WebServer's lock; requests taken by the loop
@@ -38,8 +40,10 @@
 
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
+#include "gateway/Metrics.h"
 
 class DriverTable;
+class MetricsServer;
 class ModbusServer;
 class ScanJob;
 struct WebRequest;
@@ -97,6 +101,10 @@ private:
     // there (stopped first): false with *error when it cannot be started.
     bool RestartChannel(GatewayChannel* old, std::string* error);
     void Reload();
+    // The figures for Prometheus, to /metrics on the page and on [metrics]
+    // (GatewayMetrics.cpp); once a second.
+    std::string Metrics();
+    void PublishMetrics();
     // A reload's parts: the channels it makes (null where one is kept), whether
     // it changes what only a restart changes, and the change of channels.
     bool NextChannels(const GatewayConfig& fresh,
@@ -114,6 +122,8 @@ private:
     std::unique_ptr<MqttBridge> m_bridge;
     std::unique_ptr<ModbusServer> m_modbus;
     std::unique_ptr<WebServer> m_web;
+    std::unique_ptr<MetricsServer> m_metrics;
+    WriteCounts m_writeCounts;
     // what the channels tell goes to the broker and to the web page
     FanoutSink m_sinks;
     std::vector<std::unique_ptr<GatewayChannel>> m_channels;
@@ -126,7 +136,7 @@ private:
     int m_signalFd = -1;
     std::string m_lastStatus;
     std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog,
-        m_nextWebRefresh;
+        m_nextWebRefresh, m_nextMetrics;
     uint64_t m_watchdogUsec = 0;
     uint64_t m_nextTicket = 1;
     // the scans running, by channel: the job, its request, the channel it stopped

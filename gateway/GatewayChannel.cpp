@@ -313,6 +313,7 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
     // slot 3 waits for a pass in progress (seconds with silent stations): not on this thread
     CHostSession* session = m_session.get();
     const int index = m_index;
+    ++m_reopens;
     m_reopen = std::async(std::launch::async, [session, index] {
         CallerScope caller(index);
         return session->Start();

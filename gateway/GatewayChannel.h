@@ -197,6 +197,8 @@ public:
     void SetPortPreparation(PortPreparation prepare) { m_prepare = std::move(prepare); }
     int Port() const { return m_port; }  // its COM number, from its configuration
     bool PortRefused() const { return m_portRefused; }
+    // How often its port was opened again after the line was lost.
+    uint64_t Reopens() const { return m_reopens; }
     ChannelState State() const { return m_state; }
     std::vector<Station>& Stations() { return m_stations; }
     std::vector<HostTag>& Tags() { return m_session->Tags(); }
@@ -253,6 +255,7 @@ private:
     bool m_portRefused = false;     // at the start: the channel did not start
     std::string m_lastPortRefusal;  // before a reopen, as last logged
     int m_backoffMs = 0;
+    uint64_t m_reopens = 0;
     Clock::time_point m_nextReopen;
 
     // progress, for the watchdog

@@ -12,120 +12,12 @@
 #include <sstream>
 
 #include "config/LineSettings.h"
-#include "gateway/WebUsers.h"
+
+#include "gateway/ConfigTable.h"
+
+using namespace gwconfig;
 
 namespace {
-
-struct ConfigRefusal {
-    std::string text;
-};
-
-std::string Folder(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
-std::string Absolute(const std::string& base, const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
-    return base + "/" + path;
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || !*name) return "gateway";
-    return name;
-}
-
-// Checks one table: every key known, every value of its type.
-class Table {
-public:
-    Table(const std::string& file, const std::string& name, const toml::table& t)
-        : m_file(file), m_name(name), m_table(t) {}
-
-    // Refuses keys the table does not know.
-    void Only(std::initializer_list<const char*> keys) const {
-        for (const auto& [key, node] : m_table) {
-            bool known = false;
-            for (const char* k : keys) known = known || key.str() == k;
-            if (!known) Refuse(node, std::string(key.str()), "unknown key");
-        }
-    }
-
-    bool Has(const char* key) const { return m_table.contains(key); }
-
-    std::string String(const char* key, const std::string& fallback = "") const {
-        const toml::node* n = m_table.get(key);
-        if (!n) return fallback;
-        if (!n->is_string()) Refuse(*n, key, "must be a string");
-        return n->as_string()->get();
-    }
-
-    int Integer(const char* key, int fallback, int low, int high) const {
-        const toml::node* n = m_table.get(key);
-        if (!n) return fallback;
-        if (!n->is_integer()) Refuse(*n, key, "must be a whole number");
-        int64_t v = n->as_integer()->get();
-        if (v < low || v > high)
-            Refuse(*n, key, "must be from " + std::to_string(low) + " to " + std::to_string(high));
-        return static_cast<int>(v);
-    }
-
-    std::vector<std::string> Strings(const char* key) const {
-        std::vector<std::string> out;
-        const toml::node* n = m_table.get(key);
-        if (!n) return out;
-        if (!n->is_array()) Refuse(*n, key, "must be a list of names");
-        for (const toml::node& item : *n->as_array()) {
-            if (!item.is_string() || item.as_string()->get().empty())
-                Refuse(*n, key, "must be a list of names");
-            out.push_back(item.as_string()->get());
-        }
-        return out;
-    }
-
-    bool Boolean(const char* key, bool fallback) const {
-        const toml::node* n = m_table.get(key);
-        if (!n) return fallback;
-        if (!n->is_boolean()) Refuse(*n, key, "must be true or false");
-        return n->as_boolean()->get();
-    }
-
-    [[noreturn]] void Refuse(const toml::node& n, const std::string& key,
-                             const std::string& what) const {
-        throw ConfigRefusal{Where(n, key) + ": " + what};
-    }
-    // "FILE:LINE: TABLE.KEY" of a key (of the table itself when it lacks the key)
-    std::string Where(const toml::node& table, const std::string& key) const {
-        const toml::node* n = m_table.get(key);
-        std::ostringstream out;
-        out << m_file << ":" << (n ? n->source() : table.source()).begin.line << ": " << m_name
-            << "." << key;
-        return out.str();
-    }
-    [[noreturn]] void Refuse(const std::string& key, const std::string& what) const {
-        throw ConfigRefusal{m_file + ": " + m_name + "." + key + ": " + what};
-    }
-
-private:
-    std::string m_file, m_name;
-    const toml::table& m_table;
-};
-
-const toml::table& SubTable(const std::string& file, const toml::table& root, const char* name,
-                            const toml::table& empty) {
-    const toml::node* n = root.get(name);
-    if (!n) return empty;
-    if (!n->is_table()) {
-        throw ConfigRefusal{file + ":" + std::to_string(n->source().begin.line) + ": " + name +
-                            ": must be a table"};
-    }
-    return *n->as_table();
-}
 
 // [gateway]: the defaults are GatewayConfig's own.
 void ReadGateway(const Table& gw, GatewayConfig* c) {
@@ -216,53 +108,6 @@ void ReadModbus(const Table& mb, GatewayConfig* c) {
     m.readOnly = mb.Boolean("read_only", c->readOnly);
 }
 
-void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
-    web.Only({"listen", "port", "user", "password_file", "users_file", "read_only", "server_names",
-              "cert_file", "key_file", "allow_plain_http"});
-    GatewayWebConfig& w = c->web;
-    w.enabled = true;
-    w.listen = web.String("listen", w.listen);
-    if (w.listen.empty()) web.Refuse("listen", "is empty");
-    w.port = web.Integer("port", w.port, 1, 65535);
-    w.user = web.String("user");
-    w.passwordFile = Absolute(base, web.String("password_file"));
-    w.readOnly = web.Boolean("read_only", c->readOnly);
-    w.serverNames = web.Strings("server_names");
-    if (w.user.empty() != w.passwordFile.empty())
-        web.Refuse(w.user.empty() ? "user" : "password_file", "user and password_file go together");
-    if (!w.passwordFile.empty()) {
-        std::string secret, error;
-        if (!ReadSecretFile(w.passwordFile, &secret, &error)) web.Refuse("password_file", error);
-    }
-    w.certFile = Absolute(base, web.String("cert_file"));
-    w.keyFile = Absolute(base, web.String("key_file"));
-    w.allowPlainHttp = web.Boolean("allow_plain_http", false);
-    if (w.certFile.empty() != w.keyFile.empty())
-        web.Refuse(w.certFile.empty() ? "cert_file" : "key_file",
-                   "cert_file and key_file go together");
-    if (w.Tls()) {
-        std::string key, error;
-        if (!ReadPrivateFile(w.keyFile, &key, &error)) web.Refuse("key_file", error);
-    }
-    w.usersFile = Absolute(base, web.String("users_file"));
-    if (!w.usersFile.empty()) {
-        if (!w.user.empty())
-            web.Refuse("users_file", "users_file, or user and password_file: not both");
-        std::vector<WebUser> users;
-        std::string error;
-        if (!ReadWebUsers(w.usersFile, &users, &error)) web.Refuse("users_file", error);
-    }
-    if (IsLoopbackAddress(w.listen)) return;
-    if (w.user.empty() && w.usersFile.empty())
-        web.Refuse("listen",
-                   "is not a loopback address: users_file, or user and password_file, is required");
-    if (!w.Tls() && !w.allowPlainHttp)
-        web.Refuse("listen",
-                   "is not a loopback address: over plain HTTP the password crosses the network "
-                   "readable by anyone on it; give cert_file and key_file (HTTPS), or set "
-                   "allow_plain_http = true to serve it so anyway");
-}
-
 void ReadChannels(const std::string& path, const toml::table& root, const std::string& base,
                   GatewayConfig* c);
 
@@ -279,7 +124,7 @@ void Read(const std::string& path, GatewayConfig* c) {
     for (const auto& [key, node] : root) {
         std::string k(key.str());
         if (k != "gateway" && k != "broker" && k != "ports" && k != "channel" && k != "modbus" &&
-            k != "web") {
+            k != "web" && k != "metrics") {
             throw ConfigRefusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
                                 ": unknown table"};
         }
@@ -293,6 +138,8 @@ void Read(const std::string& path, GatewayConfig* c) {
         ReadModbus(Table(path, "modbus", SubTable(path, root, "modbus", empty)), c);
     if (root.contains("web"))
         ReadWeb(Table(path, "web", SubTable(path, root, "web", empty)), base, c);
+    if (root.contains("metrics"))
+        ReadMetrics(Table(path, "metrics", SubTable(path, root, "metrics", empty)), base, c);
     ReadChannels(path, root, base, c);
 }
 

@@ -59,6 +59,19 @@ struct GatewayWebConfig {
     // and addresses written as numbers: a request for another (a name that
     // was made to lead here) is refused
     std::vector<std::string> serverNames;
+    // GET /metrics for Prometheus, with the page's logins; a scraper may
+    // instead send the token of this file (absolute) as a bearer token
+    bool metrics = true;
+    std::string metricsTokenFile;
+};
+
+// [metrics]: /metrics on a listener of its own (plain HTTP, no page), when
+// the table is there.
+struct GatewayMetricsConfig {
+    bool enabled = false;
+    std::string listen = "127.0.0.1";
+    int port = 9108;
+    std::string tokenFile;  // absolute; required beyond loopback
 };
 
 struct GatewayConfig {
@@ -87,6 +100,7 @@ struct GatewayConfig {
 
     GatewayModbusConfig modbus;
     GatewayWebConfig web;
+    GatewayMetricsConfig metrics;
 
     std::vector<GatewayChannelConfig> channels;
 

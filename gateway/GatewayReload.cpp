@@ -97,8 +97,8 @@ void Gateway::Reload() {
     }
     if (NeedsRestart(fresh))
         Journal(kWarning,
-                "reload: [gateway], [broker], [modbus] and [web] changes take effect at "
-                "the next start");
+                "reload: [gateway], [broker], [modbus], [web] and [metrics] changes take "
+                "effect at the next start");
     // (the ports first: the channels started now make theirs ready with them)
     m_config.ports = fresh.ports;
     SwapChannels(fresh, std::move(next), kept);
@@ -153,7 +153,10 @@ bool Gateway::NeedsRestart(const GatewayConfig& fresh) const {
            fresh.web.user != c.web.user || fresh.web.passwordFile != c.web.passwordFile ||
            fresh.web.serverNames != c.web.serverNames || fresh.web.certFile != c.web.certFile ||
            fresh.web.keyFile != c.web.keyFile || fresh.web.allowPlainHttp != c.web.allowPlainHttp ||
-           fresh.web.usersFile != c.web.usersFile;
+           fresh.web.usersFile != c.web.usersFile || fresh.web.metrics != c.web.metrics ||
+           fresh.web.metricsTokenFile != c.web.metricsTokenFile ||
+           fresh.metrics.enabled != c.metrics.enabled || fresh.metrics.listen != c.metrics.listen ||
+           fresh.metrics.port != c.metrics.port || fresh.metrics.tokenFile != c.metrics.tokenFile;
 }
 
 void Gateway::SwapChannels(const GatewayConfig& fresh,

@@ -254,6 +254,9 @@ std::string ModbusServer::Answer(const std::string& request,
         if (c && c->Config().unitId == unit) ch = c.get();
     const std::string pdu = ch ? Pdu(q + kHeader, request.size() - kHeader, *ch, who)
                                : Exception(q[kHeader], kGatewayTargetFailed);
+    // (the function as asked; 0 for no exception)
+    const int exception = static_cast<uint8_t>(pdu[0]) & 0x80 ? static_cast<uint8_t>(pdu[1]) : 0;
+    ++m_requests[{q[kHeader], exception}];
     std::string reply = request.substr(0, 4);  // transaction and protocol, as asked
     PutWord(&reply, static_cast<uint32_t>(pdu.size() + 1));
     reply.push_back(static_cast<char>(unit));

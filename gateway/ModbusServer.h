@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ public:
     void Serve(const std::vector<pollfd>& fds,
                const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     size_t Clients() const { return m_clients.size(); }
+    // The requests answered, by function code and exception code (0: none).
+    const std::map<std::pair<int, int>, uint64_t>& Requests() const { return m_requests; }
 
     // One request's answer (a whole ADU in, a whole ADU out), for these channels.
     std::string Answer(const std::string& request,
@@ -80,4 +83,5 @@ private:
     CommandEntry& m_entry;
     int m_listen = -1;
     std::vector<Client> m_clients;
+    std::map<std::pair<int, int>, uint64_t> m_requests;
 };

@@ -46,6 +46,11 @@ public:
 
     std::deque<Command> TakeCommands();
     bool Connected() const { return m_connected; }
+    // Log lines and results waiting for the broker.
+    size_t Backlog() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_backlog.size();
+    }
     // True once after every connection: the caller tells every state again.
     bool TakeConnectedAgain() { return m_connectedAgain.exchange(false); }
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "gateway/Journal.h"
+#include "gateway/MetricsServer.h"
 #include "gateway/WebHttp.h"
 #include "gateway/WebTls.h"
 #include "platform/Tick.h"
@@ -44,7 +45,8 @@ struct WebCalls {
     // The head is in: what can be refused without the body is refused now
     // (a name not this server's, a body of no stated length or too long, no
     // login, an address that must wait).
-    static MHD_Result Head(WebServer* server, MHD_Connection* connection, WebExchange& exchange) {
+    static MHD_Result Head(WebServer* server, MHD_Connection* connection, WebExchange& exchange,
+                           const std::string& url) {
         const char* length =
             MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
         if (!server->OwnHost(Header(connection, "Host")))
@@ -60,6 +62,12 @@ struct WebCalls {
         if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
             return QueueJson(connection, WebServer::Reply(413, "error", "the body is too large"),
                              {{"Connection", "close"}});
+        // a scraper's bearer token opens /metrics alone
+        const std::string authorization = Header(connection, "Authorization");
+        if (url == "/metrics" && authorization.compare(0, 7, "Bearer ") == 0) {
+            if (BearerMatches(authorization, server->m_metricsToken)) return MHD_YES;
+            return QueueJson(connection, WebServer::Reply(401, "error", "not the metrics token"));
+        }
         const WebLogin::Result login =
             server->m_login.Check(Header(connection, "Authorization"), ClientAddress(connection),
                                   std::chrono::steady_clock::now());
@@ -93,7 +101,7 @@ struct WebCalls {
                 std::lock_guard<std::mutex> hold(server->m_lock);
                 server->m_connections[connection].inRequest = true;
             }
-            return Head(server, connection, **held);
+            return Head(server, connection, **held, url);
         }
         WebExchange& exchange = **held;
         if (*uploadSize) {
@@ -195,7 +203,8 @@ std::pair<int, std::string> WebServer::Reply(int status, const std::string& key,
 }
 
 bool WebServer::Start(std::string* error) {
-    if (!ReloadUsers(error)) {
+    if (!ReloadUsers(error) || (!m_config.metricsTokenFile.empty() &&
+                                !ReadSecretFile(m_config.metricsTokenFile, &m_metricsToken, error))) {
         *error = "web: " + *error;
         return false;
     }
@@ -291,6 +300,10 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                                 {"role", WebRoleName(exchange->role)}})},
                 {{"Cache-Control", "no-store"}});
         if (url == "/api/events") return OpenStream(connection);
+        if (url == "/metrics" && m_config.metrics) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            return Queue(connection, 200, m_metrics, kMetricsType, {{"Cache-Control", "no-store"}});
+        }
     }
     const int admin = ServeAdmin(connection, exchange, url, method);
     if (admin >= 0) return admin;

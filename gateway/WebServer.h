@@ -9,6 +9,7 @@
 //                                gateway, channels (read the state again), scan
 //   POST /api/write              a one-bit command through the gateway's command entry
 //   POST /api/station            enable, disable or reset a station
+//   GET  /metrics                the gateway's figures for Prometheus
 //   GET  /api/rules              the settings' lists and ranges, as the dialogs offer them
 //   GET  /api/channels/C/settings   a channel's file as drvcfg show --json gives it
 //   PUT  /api/channels/C/settings   (admin) the file changed, the channel restarted
@@ -100,6 +101,11 @@ public:
     bool ClientGone(const WebRequest& request) const;
     // A scan's progress or finding, to the event streams ("scan"). Gateway thread.
     void OnScan(const std::string& json);
+    // The figures GET /metrics gives from now on. Gateway thread.
+    void SetMetrics(std::string text) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_metrics = std::move(text);
+    }
     // The clients holding the event stream now.
     size_t Streams() const;
     // Events wait a moment before they go to the streams, so that a change
@@ -194,12 +200,14 @@ private:
     MHD_Daemon* m_daemon = nullptr;
     int m_port = 0;
     WebLogin m_login;
+    std::string m_metricsToken;  // read at the start
     std::chrono::steady_clock::time_point m_nextKeepAlive;
     std::chrono::steady_clock::time_point m_flushDue = std::chrono::steady_clock::time_point::max();
 
     mutable std::mutex m_lock;  // everything below
     std::vector<ChannelView> m_channels;
     bool m_broker = false;
+    std::string m_metrics;
     std::vector<std::shared_ptr<Stream>> m_streams;
     std::vector<std::unique_ptr<WebRequest>> m_requests;
     std::map<uint64_t, std::unique_ptr<WebRequest>> m_awaiting;  // by ticket

@@ -1,0 +1,86 @@
+// The gateway's figures for Prometheus, made by the loop once a second from
+// what the channels read last (the driver's own counters), the write
+// outcomes, the broker, Modbus and the page; served by the page's /metrics and
+// by [metrics].
+#include "gateway/Gateway.h"
+#include "gateway/MetricsServer.h"
+#include "gateway/ModbusServer.h"
+#include "gateway/MqttBridge.h"
+#include "gateway/WebServer.h"
+#include "krandolix_version.h"
+
+namespace {
+
+struct StationFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+    double (*value)(const StationState&);
+};
+
+const StationFamily kStationFamilies[] = {
+    {"krandolix_station_polls_total", "counter", "Polls of the station (the driver's count).",
+     [](const StationState& s) { return static_cast<double>(s.polls); }},
+    {"krandolix_station_poll_failures_total", "counter", "Polls that failed.",
+     [](const StationState& s) { return static_cast<double>(s.pollFailures); }},
+    {"krandolix_station_controls_total", "counter", "Commands sent to the station.",
+     [](const StationState& s) { return static_cast<double>(s.controls); }},
+    {"krandolix_station_control_failures_total", "counter", "Commands that failed.",
+     [](const StationState& s) { return static_cast<double>(s.controlFailures); }},
+    {"krandolix_station_up", "gauge", "1 while the station answers (ok), else 0.",
+     [](const StationState& s) { return s.state == StationHealth::ok ? 1.0 : 0.0; }},
+    {"krandolix_station_enabled", "gauge", "1 while the station is polled, 0 when disabled.",
+     [](const StationState& s) { return s.state == StationHealth::disabled ? 0.0 : 1.0; }},
+};
+
+}  // namespace
+
+std::string Gateway::Metrics() {
+    MetricsText out;
+    out.Family("krandolix_build_info", "gauge", "The gateway's version; the value is 1.");
+    out.Sample("krandolix_build_info", {{"version", KRANDOLIX_VERSION}}, 1);
+    for (const StationFamily& f : kStationFamilies) {
+        out.Family(f.name, f.type, f.help);
+        for (const auto& ch : m_channels)
+            for (const GatewayChannel::Station& s : ch->Stations())
+                out.Sample(f.name, {{"channel", ch->Name()}, {"station", s.name}}, f.value(s.last));
+    }
+    out.Family("krandolix_channel_state", "gauge", "The channel's state: 1 for the current one.");
+    for (const auto& ch : m_channels)
+        for (const auto& state : kChannelStates)
+            out.Sample("krandolix_channel_state", {{"channel", ch->Name()}, {"state", state.name}},
+                       ch->State() == state.value ? 1 : 0);
+    out.Family("krandolix_channel_reopens_total", "counter",
+               "Times the channel's port was opened again after its line was lost.");
+    for (const auto& ch : m_channels)
+        out.Sample("krandolix_channel_reopens_total", {{"channel", ch->Name()}},
+                   static_cast<double>(ch->Reopens()));
+    m_writeCounts.Put(&out);
+    out.Family("krandolix_mqtt_connected", "gauge", "1 while the broker is connected.");
+    out.Sample("krandolix_mqtt_connected", {}, m_bridge->Connected() ? 1 : 0);
+    out.Family("krandolix_mqtt_backlog", "gauge", "Log lines and results waiting for the broker.");
+    out.Sample("krandolix_mqtt_backlog", {}, static_cast<double>(m_bridge->Backlog()));
+    if (m_modbus) {
+        out.Family("krandolix_modbus_requests_total", "counter",
+                   "Modbus TCP requests answered, by function and exception (none: answered).");
+        for (const auto& [key, n] : m_modbus->Requests())
+            out.Sample("krandolix_modbus_requests_total",
+                       {{"function", std::to_string(key.first)},
+                        {"exception", key.second ? std::to_string(key.second) : "none"}},
+                       static_cast<double>(n));
+    }
+    if (m_web) {
+        out.Family("krandolix_web_event_streams", "gauge", "Clients holding the page's event stream.");
+        out.Sample("krandolix_web_event_streams", {}, static_cast<double>(m_web->Streams()));
+    }
+    PutProcessMetrics(&out);
+    return out.Text();
+}
+
+void Gateway::PublishMetrics() {
+    const bool onPage = m_web && m_config.web.metrics;
+    if (!onPage && !m_metrics) return;
+    std::string text = Metrics();
+    if (m_metrics) m_metrics->Set(onPage ? text : std::move(text));
+    if (onPage) m_web->SetMetrics(std::move(text));
+}

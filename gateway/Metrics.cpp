@@ -1,0 +1,105 @@
+#include "gateway/Metrics.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// A label's value: backslash, quote and line end escaped.
+std::string Escaped(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == '"') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string Number(double v) {
+    if (std::isnan(v)) return "NaN";
+    char text[40];
+    if (v == std::floor(v) && std::fabs(v) < 1e15)
+        std::snprintf(text, sizeof text, "%.0f", v);
+    else
+        std::snprintf(text, sizeof text, "%.6g", v);
+    return text;
+}
+
+}  // namespace
+
+void MetricsText::Family(const char* name, const char* type, const char* help) {
+    m_text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void MetricsText::Sample(const char* name, Labels labels, double value) {
+    m_text += name;
+    if (labels.size()) {
+        m_text += '{';
+        bool first = true;
+        for (const auto& [key, v] : labels) {
+            m_text += std::string(first ? "" : ",") + key + "=\"" + Escaped(v) + "\"";
+            first = false;
+        }
+        m_text += '}';
+    }
+    m_text += " " + Number(value) + "\n";
+}
+
+void WriteCounts::Count(const std::string& channel, Origin origin, WriteResult result) {
+    ++m_counts[{channel, origin, result}];
+}
+
+void WriteCounts::Put(MetricsText* out) const {
+    out->Family("krandolix_writes_total", "counter",
+                "Writes to outputs by channel, origin and outcome.");
+    for (const auto& [key, n] : m_counts)
+        out->Sample("krandolix_writes_total",
+                    {{"channel", std::get<0>(key)},
+                     {"origin", OriginName(std::get<1>(key))},
+                     {"result", WriteResultName(std::get<2>(key))}},
+                    static_cast<double>(n));
+}
+
+void PutProcessMetrics(MetricsText* out) {
+    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    std::ifstream statFile("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    // the fields after the program's name (which may hold spaces) in its parentheses
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    double utime = 0, stime = 0, start = 0, rss = 0;
+    for (int i = 3; fields >> f; ++i) {
+        if (i == 14) utime = std::stod(f);
+        if (i == 15) stime = std::stod(f);
+        if (i == 22) start = std::stod(f);
+        if (i == 24) rss = std::stod(f);
+    }
+    double boot = 0;
+    std::ifstream procStat("/proc/stat");
+    for (std::string line; std::getline(procStat, line);)
+        if (line.compare(0, 6, "btime ") == 0) boot = std::stod(line.substr(6));
+    int fds = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(d)) fds += e->d_name[0] != '.';
+        ::closedir(d);
+        --fds;  // (the folder's own)
+    }
+    out->Family("process_cpu_seconds_total", "counter", "User and system CPU time in seconds.");
+    out->Sample("process_cpu_seconds_total", {}, (utime + stime) / ticks);
+    out->Family("process_resident_memory_bytes", "gauge", "Resident memory in bytes.");
+    out->Sample("process_resident_memory_bytes", {}, rss * static_cast<double>(::sysconf(_SC_PAGESIZE)));
+    out->Family("process_open_fds", "gauge", "Open file descriptors.");
+    out->Sample("process_open_fds", {}, fds);
+    out->Family("process_start_time_seconds", "gauge",
+                "Start time of the process since the epoch, in seconds.");
+    out->Sample("process_start_time_seconds", {}, boot + start / ticks);
+}

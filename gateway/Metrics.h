@@ -1,0 +1,49 @@
+// The gateway's figures for Prometheus: the text exposition format (0.0.4)
+// written family by family, the write outcomes counted as the channels tell
+// them, and the process's own figures from /proc.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "gateway/GatewayChannel.h"
+
+class MetricsText {
+public:
+    using Labels = std::initializer_list<std::pair<const char*, std::string>>;
+    // "# HELP" and "# TYPE" of a family, before its samples.
+    void Family(const char* name, const char* type, const char* help);
+    void Sample(const char* name, Labels labels, double value);
+    const std::string& Text() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+// The writes' outcomes by channel, origin and result: the immediate ones
+// counted by the command entry, a queued write's end as its channel tells it.
+class WriteCounts : public GatewaySink {
+public:
+    void Count(const std::string& channel, Origin origin, WriteResult result);
+    void Put(MetricsText* out) const;
+
+    void OnValue(const std::string&, const std::string&, double) override {}
+    void OnStation(const std::string&, const std::string&, const StationState&) override {}
+    void OnChannelState(const std::string&, ChannelState) override {}
+    void OnLog(const std::string&, bool, const std::string&) override {}
+    void OnWriteResult(const std::string& channel, const std::string&, const CommandReply& outcome,
+                       const CommandTicket& ticket) override {
+        if (outcome.result != WriteResult::queued) Count(channel, ticket.origin, outcome.result);
+    }
+
+private:
+    std::map<std::tuple<std::string, Origin, WriteResult>, uint64_t> m_counts;
+};
+
+// process_cpu_seconds_total, process_resident_memory_bytes, process_open_fds,
+// process_start_time_seconds, as Prometheus's own clients name them.
+void PutProcessMetrics(MetricsText* out);

@@ -1,0 +1,80 @@
+#include "gateway/MetricsServer.h"
+
+#include <microhttpd.h>
+#include <sys/socket.h>
+
+#include "gateway/WebHttp.h"
+
+const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+namespace {
+
+MHD_Result Access(void* self, MHD_Connection* connection, const char* url, const char* method,
+                  const char*, const char*, size_t* uploadSize, void**) {
+    auto* server = static_cast<MetricsServer*>(self);
+    if (*uploadSize) {  // a body nobody asked for: not read
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    if (std::string(method) != "GET" && std::string(method) != "HEAD")
+        return Queue(connection, 405, "GET only\n", "text/plain", {{"Allow", "GET"}});
+    if (std::string(url) != "/metrics")
+        return Queue(connection, 404, "only /metrics here\n", "text/plain");
+    if (!server->Token().empty() &&
+        !BearerMatches(Header(connection, "Authorization"), server->Token()))
+        return Queue(connection, 401, "a bearer token is required\n", "text/plain",
+                     {{"WWW-Authenticate", "Bearer realm=\"drvgw metrics\""}});
+    return Queue(connection, 200, server->Text(), kMetricsType, {{"Cache-Control", "no-store"}});
+}
+
+}  // namespace
+
+bool BearerMatches(const std::string& header, const std::string& token) {
+    const std::string prefix = "Bearer ";
+    if (token.empty() || header.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string given = header.substr(prefix.size());
+    unsigned char differ = given.size() != token.size();
+    for (size_t i = 0; i < token.size(); ++i)
+        differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
+    return differ == 0;
+}
+
+bool MetricsServer::Start(std::string* error) {
+    if (!m_config.tokenFile.empty() && !ReadSecretFile(m_config.tokenFile, &m_token, error)) {
+        *error = "metrics: " + *error;
+        return false;
+    }
+    sockaddr_storage address{};
+    unsigned length = 0;
+    const std::string where = m_config.listen + ":" + std::to_string(m_config.port);
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD;
+    if (ListenAddress(m_config.listen, m_config.port, &address, &length)) {
+        if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+        m_daemon = MHD_start_daemon(
+            flags, static_cast<uint16_t>(m_config.port), nullptr, nullptr, &Access, this,
+            MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
+            MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 16u,
+            MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+            static_cast<size_t>(32 * 1024), MHD_OPTION_END);
+    }
+    if (!m_daemon) {
+        *error = "metrics: cannot listen on " + where;
+        return false;
+    }
+    return true;
+}
+
+void MetricsServer::Stop() {
+    if (m_daemon) MHD_stop_daemon(m_daemon);
+    m_daemon = nullptr;
+}
+
+void MetricsServer::Set(std::string text) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_text = std::move(text);
+}
+
+std::string MetricsServer::Text() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_text;
+}
