@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -30,7 +32,7 @@ std::string Number(double v) {
     if (v == std::floor(v) && std::fabs(v) < 1e15)
         std::snprintf(text, sizeof text, "%.0f", v);
     else
-        std::snprintf(text, sizeof text, "%.6g", v);
+        std::snprintf(text, sizeof text, "%.15g", v);
     return text;
 }
 
@@ -83,10 +85,14 @@ void PutProcessMetrics(MetricsText* out) {
         if (i == 22) start = std::stod(f);
         if (i == 24) rss = std::stod(f);
     }
-    double boot = 0;
-    std::ifstream procStat("/proc/stat");
-    for (std::string line; std::getline(procStat, line);)
-        if (line.compare(0, 6, "btime ") == 0) boot = std::stod(line.substr(6));
+    // the start is counted on the clock since boot (which goes on through a
+    // suspend): the wall clock now, less the time since the start on that clock
+    timespec wall{}, sinceBoot{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+    const double started = static_cast<double>(wall.tv_sec) + wall.tv_nsec / 1e9 -
+                           (static_cast<double>(sinceBoot.tv_sec) + sinceBoot.tv_nsec / 1e9 -
+                            start / ticks);
     int fds = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {
         while (const dirent* e = ::readdir(d)) fds += e->d_name[0] != '.';
@@ -101,5 +107,5 @@ void PutProcessMetrics(MetricsText* out) {
     out->Sample("process_open_fds", {}, fds);
     out->Family("process_start_time_seconds", "gauge",
                 "Start time of the process since the epoch, in seconds.");
-    out->Sample("process_start_time_seconds", {}, boot + start / ticks);
+    out->Sample("process_start_time_seconds", {}, started);
 }
