@@ -82,6 +82,9 @@ int Check(const GatewayConfig& c) {
                     c.modbus.listen.c_str(), c.modbus.port, c.modbus.maxClients,
                     c.modbus.idleTimeout, c.modbus.readOnly ? ", read-only" : "");
     }
+    if (c.metrics.enabled)
+        std::printf("metrics on http://%s:%d/metrics%s\n", c.metrics.listen.c_str(), c.metrics.port,
+                    c.metrics.tokenFile.empty() ? "" : ", with a bearer token");
     int index = 0;
     for (const GatewayChannelConfig& cc : c.channels) {
         GatewayChannel ch(driver, cc, index++, sink);

@@ -156,6 +156,9 @@ class Metrics(WebCase):
         finally:
             for s in idle:
                 s.close()
+        r = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", self.gw.path], capture_output=True,
+                           text=True, timeout=30)
+        self.assertIn(f"metrics on http://127.0.0.1:{self.metrics_port}/metrics, with a bearer token", r.stdout)
         # beyond loopback only with a token
         with open(self.gw.path) as f:
             toml = f.read()
