@@ -87,9 +87,11 @@ int Gateway::Run() {
     sd_notify(0, "READY=1");
     Journal(kInfo, "running " + std::to_string(m_channels.size()) + " channels for " +
                        m_config.topicPrefix);
+    Remember("gateway", "", "start", "", "", std::to_string(m_channels.size()) + " channels");
     Loop();
     sd_notify(0, "STOPPING=1");
     Journal(kInfo, "stopping");
+    Remember("gateway", "", "stop");
     End();
     return 0;
 }
@@ -123,6 +125,7 @@ bool Gateway::Begin(std::string* error) {
         m_web.reset(new WebServer(m_config.web, m_config.id, wake));
         m_sinks.Add(m_web.get());
     }
+    StartHistory();
     for (const GatewayChannelConfig& c : m_config.channels)
         if (!AddChannel(c, &m_channels, error)) return false;
     if (!m_bridge->Start(error) || !StartChannels(error)) return false;
@@ -166,6 +169,7 @@ void Gateway::End() {
         if (ch->Handle() >= 0) ch->Stop();
     TakeHostEvents();
     if (m_bridge) m_bridge->Stop();
+    m_history.reset();  // (what waits is written first)
 }
 
 void Gateway::Loop() {
@@ -203,6 +207,7 @@ void Gateway::Loop() {
             for (auto& ch : m_channels) ch->Tick(now);
             TakeHostEvents();
             if (!m_scans.empty()) TendScans();
+            WatchHistory(now);
             if (now >= m_nextMetrics) {
                 m_nextMetrics = now + seconds(1);
                 PublishMetrics();
@@ -359,6 +364,8 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     // (a queued write is counted at its end, as its channel tells it)
     if (c.kind == GatewayCommand::write && reply.result != WriteResult::queued)
         m_writeCounts.Count(ch ? c.channel : "", c.ticket.origin, reply.result);
+    if (m_recorder && (c.kind == GatewayCommand::station || reply.result != WriteResult::queued))
+        m_recorder->Command(c.kind == GatewayCommand::station, c.channel, c.target, reply, c.ticket);
     // who, what and the outcome (a queued write's end is logged by its channel)
     if (reply.result == WriteResult::refused)
         Journal(kWarning, "refused: " + what + ": " + reply.Reason());

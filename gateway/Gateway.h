@@ -11,6 +11,9 @@
 //   the broker's      MqttBridge::Network: libmosquitto's connection and
 //   network thread    callbacks; commands and the backlog under MqttBridge's
 //                     lock, taken by the loop (TakeCommands).
+//   the history       History's writer: its queue under its lock (Record, from
+//   writer            the loop); queries on the web server's thread, on a
+//                     connection of their own under History's read lock.
 //   the metrics       [metrics]: libmicrohttpd's thread, serving the text the
 //   listener          loop made last (under MetricsServer's lock).
 //   the web server's  libmicrohttpd's one thread: HTTP, event streams; the
@@ -40,6 +43,8 @@
 
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
+#include "gateway/History.h"
+#include "gateway/HistoryRecorder.h"
 #include "gateway/Metrics.h"
 
 class DriverTable;
@@ -105,6 +110,14 @@ private:
     // (GatewayMetrics.cpp); once a second.
     std::string Metrics();
     void PublishMetrics();
+    // The history ([history]), in GatewayMetrics.cpp too: started before the
+    // channels; the gateway's own events recorded (nothing without it); the
+    // broker's changes and the dropped events looked at each tick.
+    void StartHistory();
+    void Remember(const std::string& kind, const std::string& channel, const std::string& state,
+                  const std::string& who = "", const std::string& result = "",
+                  const std::string& detail = "");
+    void WatchHistory(std::chrono::steady_clock::time_point now);
     // A reload's parts: the channels it makes (null where one is kept), whether
     // it changes what only a restart changes, and the change of channels.
     bool NextChannels(const GatewayConfig& fresh,
@@ -124,6 +137,11 @@ private:
     std::unique_ptr<WebServer> m_web;
     std::unique_ptr<MetricsServer> m_metrics;
     WriteCounts m_writeCounts;
+    std::unique_ptr<History> m_history;
+    std::unique_ptr<HistoryRecorder> m_recorder;
+    bool m_brokerRecorded = false;
+    uint64_t m_droppedLogged = 0;
+    std::chrono::steady_clock::time_point m_nextDropLog;
     // what the channels tell goes to the broker and to the web page
     FanoutSink m_sinks;
     std::vector<std::unique_ptr<GatewayChannel>> m_channels;

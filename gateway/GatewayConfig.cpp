@@ -111,6 +111,19 @@ void ReadModbus(const Table& mb, GatewayConfig* c) {
 void ReadChannels(const std::string& path, const toml::table& root, const std::string& base,
                   GatewayConfig* c);
 
+// [history]: the database (by default in the service's state folder, named
+// for the gateway), how long events are kept, whether values are recorded.
+void ReadHistory(const Table& h, const std::string& base, GatewayConfig* c) {
+    h.Only({"path", "days", "max_rows", "values"});
+    HistoryConfig& history = c->history;
+    history.enabled = true;
+    history.path = Absolute(base, h.String("path", "/var/lib/krandolix/" + c->id + ".db"));
+    if (IsFolder(history.path)) h.Refuse("path", "is a folder: name the database file");
+    history.days = h.Integer("days", history.days, 1, 36500);
+    history.maxRows = h.Integer("max_rows", static_cast<int>(history.maxRows), 10, 1000000000);
+    history.values = h.Boolean("values", history.values);
+}
+
 void Read(const std::string& path, GatewayConfig* c) {
     toml::table root;
     try {
@@ -124,7 +137,7 @@ void Read(const std::string& path, GatewayConfig* c) {
     for (const auto& [key, node] : root) {
         std::string k(key.str());
         if (k != "gateway" && k != "broker" && k != "ports" && k != "channel" && k != "modbus" &&
-            k != "web" && k != "metrics") {
+            k != "web" && k != "metrics" && k != "history") {
             throw ConfigRefusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
                                 ": unknown table"};
         }
@@ -138,6 +151,8 @@ void Read(const std::string& path, GatewayConfig* c) {
         ReadModbus(Table(path, "modbus", SubTable(path, root, "modbus", empty)), c);
     if (root.contains("web"))
         ReadWeb(Table(path, "web", SubTable(path, root, "web", empty)), base, c);
+    if (root.contains("history"))
+        ReadHistory(Table(path, "history", SubTable(path, root, "history", empty)), base, c);
     if (root.contains("metrics"))
         ReadMetrics(Table(path, "metrics", SubTable(path, root, "metrics", empty)), base, c);
     ReadChannels(path, root, base, c);

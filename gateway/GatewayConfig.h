@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "channel/Rs485.h"
+#include "gateway/History.h"
 
 struct GatewayChannelConfig {
     std::string name;        // UTF-8, a topic level
@@ -101,6 +102,7 @@ struct GatewayConfig {
     GatewayModbusConfig modbus;
     GatewayWebConfig web;
     GatewayMetricsConfig metrics;
+    HistoryConfig history;  // [history]: when the table is there
 
     std::vector<GatewayChannelConfig> channels;
 

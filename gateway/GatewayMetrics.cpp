@@ -3,6 +3,7 @@
 // outcomes, the broker, Modbus and the page; served by the page's /metrics and
 // by [metrics].
 #include "gateway/Gateway.h"
+#include "gateway/Journal.h"
 #include "gateway/MetricsServer.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttBridge.h"
@@ -73,8 +74,49 @@ std::string Gateway::Metrics() {
         out.Family("krandolix_web_event_streams", "gauge", "Clients holding the page's event stream.");
         out.Sample("krandolix_web_event_streams", {}, static_cast<double>(m_web->Streams()));
     }
+    if (m_history) {
+        out.Family("krandolix_history_queue", "gauge", "Events waiting for the history's writer.");
+        out.Sample("krandolix_history_queue", {}, static_cast<double>(m_history->Queued()));
+        out.Family("krandolix_history_dropped_total", "counter",
+                   "Events not recorded: the queue was full, or the database could not be written.");
+        out.Sample("krandolix_history_dropped_total", {}, static_cast<double>(m_history->Dropped()));
+        out.Family("krandolix_history_ok", "gauge", "1 while the history is written.");
+        out.Sample("krandolix_history_ok", {}, m_history->Working() ? 1 : 0);
+    }
     PutProcessMetrics(&out);
     return out.Text();
+}
+
+void Gateway::StartHistory() {
+    if (!m_config.history.enabled) return;
+    m_history.reset(new History(m_config.history));
+    m_history->Start();
+    m_recorder.reset(new HistoryRecorder(*m_history));
+    m_sinks.Add(m_recorder.get());
+    if (m_web) m_web->SetHistory(m_history.get());
+}
+
+void Gateway::Remember(const std::string& kind, const std::string& channel,
+                       const std::string& state, const std::string& who, const std::string& result,
+                       const std::string& detail) {
+    if (m_recorder) m_recorder->Gateway(kind, channel, state, who, result, detail);
+}
+
+void Gateway::WatchHistory(std::chrono::steady_clock::time_point now) {
+    if (!m_history) return;
+    if (m_bridge->Connected() != m_brokerRecorded) {
+        m_brokerRecorded = !m_brokerRecorded;
+        Remember("broker", "", m_brokerRecorded ? "connected" : "disconnected", "", "",
+                 m_config.host + ":" + std::to_string(m_config.port));
+    }
+    const uint64_t dropped = m_history->Dropped();
+    if (dropped > m_droppedLogged && now >= m_nextDropLog) {
+        Journal(kWarning, "history: " + std::to_string(dropped - m_droppedLogged) +
+                              " events not recorded (the queue was full, or the database could "
+                              "not be written)");
+        m_droppedLogged = dropped;
+        m_nextDropLog = now + std::chrono::minutes(1);
+    }
 }
 
 void Gateway::PublishMetrics() {

@@ -300,6 +300,8 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                                 {"role", WebRoleName(exchange->role)}})},
                 {{"Cache-Control", "no-store"}});
         if (url == "/api/events") return OpenStream(connection);
+        if (url == "/api/history" || url == "/api/history.csv")
+            return ServeHistory(connection, url);
         if (url == "/metrics" && m_config.metrics) {
             std::lock_guard<std::mutex> hold(m_lock);
             return Queue(connection, 200, m_metrics, kMetricsType, {{"Cache-Control", "no-store"}});

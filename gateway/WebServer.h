@@ -10,6 +10,7 @@
 //   POST /api/write              a one-bit command through the gateway's command entry
 //   POST /api/station            enable, disable or reset a station
 //   GET  /metrics                the gateway's figures for Prometheus
+//   GET  /api/history[.csv]      the history's events, filtered, newest first
 //   GET  /api/rules              the settings' lists and ranges, as the dialogs offer them
 //   GET  /api/channels/C/settings   a channel's file as drvcfg show --json gives it
 //   PUT  /api/channels/C/settings   (admin) the file changed, the channel restarted
@@ -61,6 +62,8 @@ struct WebRequest {
     std::shared_ptr<WebExchange> exchange;
 };
 
+class History;
+
 class WebServer : public GatewaySink {
 public:
     // wake: called (on the server's thread) when a request waits for TakeRequests.
@@ -101,6 +104,8 @@ public:
     bool ClientGone(const WebRequest& request) const;
     // A scan's progress or finding, to the event streams ("scan"). Gateway thread.
     void OnScan(const std::string& json);
+    // The history GET /api/history reads (before Start; null for none).
+    void SetHistory(History* history) { m_history = history; }
     // The figures GET /metrics gives from now on. Gateway thread.
     void SetMetrics(std::string text) {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -172,6 +177,8 @@ private:
     int ServeAdmin(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
                    const std::string& url, const std::string& method);
     int OpenStream(MHD_Connection* connection);
+    // GET /api/history and /api/history.csv (WebHistory.cpp).
+    int ServeHistory(MHD_Connection* connection, const std::string& url);
     int Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
             std::unique_ptr<WebRequest> request);
     // The request a body asks for, or the refusal (request left null).
@@ -201,6 +208,7 @@ private:
     int m_port = 0;
     WebLogin m_login;
     std::string m_metricsToken;  // read at the start
+    History* m_history = nullptr;
     std::chrono::steady_clock::time_point m_nextKeepAlive;
     std::chrono::steady_clock::time_point m_flushDue = std::chrono::steady_clock::time_point::max();
 

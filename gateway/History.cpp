@@ -1,0 +1,311 @@
+#include "gateway/History.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "gateway/Command.h"
+#include "gateway/Journal.h"
+#include "platform/Tick.h"
+
+const char* const kHistoryKinds[9] = {"station",  "channel", "write",  "station_command", "settings",
+                                      "scan",     "gateway", "broker", "value"};
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS events ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, kind TEXT NOT NULL,"
+    " channel TEXT, station TEXT, tag TEXT, state TEXT, value REAL, origin TEXT, who TEXT,"
+    " result TEXT, detail TEXT);"
+    "CREATE INDEX IF NOT EXISTS events_station ON events (channel, station, id);"
+    "CREATE INDEX IF NOT EXISTS events_kind ON events (kind, id);"
+    "CREATE INDEX IF NOT EXISTS events_time ON events (time);";
+
+const char kColumns[] = "id, time, kind, channel, station, tag, state, value, origin, who, result, detail";
+
+// Old events go this many at a time: each step a transaction of a few ms.
+const int kRetainStep = 2000;
+
+int64_t NowMs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void BindText(sqlite3_stmt* s, int i, const std::string& text) {
+    if (text.empty())
+        sqlite3_bind_null(s, i);
+    else
+        sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string Column(sqlite3_stmt* s, int i) {
+    const unsigned char* t = sqlite3_column_text(s, i);
+    return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+// A test's hold on the writer: while the file the variable names exists.
+bool Held() {
+    const std::string hold = GetEnvironmentText("KRANDOLIX_HISTORY_HOLD");
+    return !hold.empty() && ::access(hold.c_str(), F_OK) == 0;
+}
+
+}  // namespace
+
+History::History(HistoryConfig config) : m_config(std::move(config)) {}
+
+History::~History() {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+    if (m_db) sqlite3_close(m_db);
+    if (m_reader) sqlite3_close(m_reader);
+}
+
+void History::Start() {
+    m_thread = std::thread([this] { Run(); });
+}
+
+void History::Record(HistoryEvent event) {
+    if (!event.timeMs) event.timeMs = NowMs();
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_queue.size() >= kQueueLimit) {
+            ++m_dropped;
+            return;
+        }
+        m_queue.push_back(std::move(event));
+    }
+    m_wake.notify_one();
+}
+
+size_t History::Queued() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_queue.size();
+}
+
+bool History::Open(std::string* error) {
+    if (sqlite3_open_v2(m_config.path.c_str(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        *error = m_db ? sqlite3_errmsg(m_db) : "cannot open it";
+        return false;
+    }
+    std::string pragmas = "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
+                          "PRAGMA busy_timeout = 1000;";
+    // (a test's small disk: the database may not grow beyond this many pages)
+    const std::string pages = GetEnvironmentText("KRANDOLIX_HISTORY_MAX_PAGES");
+    if (!pages.empty()) pragmas += "PRAGMA max_page_count = " + std::to_string(std::stoll(pages)) + ";";
+    char* message = nullptr;
+    if (sqlite3_exec(m_db, (pragmas + kSchema).c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        *error = message ? message : sqlite3_errmsg(m_db);
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+void History::Fail(const std::string& what) {
+    Journal(kError, "history: " + m_config.path + ": " + what +
+                        "; the gateway goes on without history (tried again in a minute)");
+    if (m_db) sqlite3_close(m_db);
+    m_db = nullptr;
+    m_working = false;
+}
+
+bool History::Write(const std::vector<HistoryEvent>& batch) {
+    sqlite3_stmt* insert = nullptr;
+    bool ok = sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(m_db,
+                                 "INSERT INTO events (time, kind, channel, station, tag, state, "
+                                 "value, origin, who, result, detail) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
+                                 -1, &insert, nullptr) == SQLITE_OK;
+    for (size_t i = 0; ok && i < batch.size(); ++i) {
+        const HistoryEvent& e = batch[i];
+        sqlite3_reset(insert);
+        sqlite3_bind_int64(insert, 1, e.timeMs);
+        BindText(insert, 2, e.kind);
+        BindText(insert, 3, e.channel);
+        BindText(insert, 4, e.station);
+        BindText(insert, 5, e.tag);
+        BindText(insert, 6, e.state);
+        if (e.value)
+            sqlite3_bind_double(insert, 7, *e.value);
+        else
+            sqlite3_bind_null(insert, 7);
+        BindText(insert, 8, e.origin);
+        BindText(insert, 9, e.who);
+        BindText(insert, 10, e.result);
+        BindText(insert, 11, e.detail);
+        ok = sqlite3_step(insert) == SQLITE_DONE;
+    }
+    sqlite3_finalize(insert);
+    ok = ok && sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok) {
+        const std::string why = sqlite3_errmsg(m_db);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_dropped += batch.size();
+        Fail("cannot write: " + why);
+    }
+    return ok;
+}
+
+bool History::RetainStep() {
+    sqlite3_stmt* s = nullptr;
+    const int64_t oldest = NowMs() - static_cast<int64_t>(m_config.days) * 86400000;
+    const std::string step = std::to_string(kRetainStep);
+    sqlite3_prepare_v2(m_db,
+                       ("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ?1 "
+                        "ORDER BY id LIMIT " + step + ")").c_str(),
+                       -1, &s, nullptr);
+    sqlite3_bind_int64(s, 1, oldest);
+    bool more = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
+    sqlite3_finalize(s);
+    if (more) return true;
+    // beyond max_rows: the id below the newest max_rows
+    sqlite3_prepare_v2(m_db, "SELECT id FROM events ORDER BY id DESC LIMIT 1 OFFSET ?1", -1, &s,
+                       nullptr);
+    sqlite3_bind_int64(s, 1, m_config.maxRows);
+    const int64_t cut = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    sqlite3_finalize(s);
+    if (cut < 0) return false;
+    sqlite3_prepare_v2(m_db,
+                       ("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE id <= ?1 "
+                        "ORDER BY id LIMIT " + step + ")").c_str(),
+                       -1, &s, nullptr);
+    sqlite3_bind_int64(s, 1, cut);
+    more = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
+    sqlite3_finalize(s);
+    return more;
+}
+
+void History::Run() {
+    std::string error;
+    m_working = Open(&error);
+    if (!m_working) Fail("cannot open: " + error);
+    auto nextRetain = SteadyClock::now(), nextTry = SteadyClock::now() + std::chrono::minutes(1);
+    for (;;) {
+        std::vector<HistoryEvent> batch;
+        bool stopping = false;
+        {
+            std::unique_lock<std::mutex> hold(m_lock);
+            m_wake.wait_until(hold, std::min(nextRetain, nextTry),
+                              [this] { return m_stopping || !m_queue.empty(); });
+            while (Held() && !m_stopping) {
+                hold.unlock();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                hold.lock();
+            }
+            batch.assign(std::make_move_iterator(m_queue.begin()),
+                         std::make_move_iterator(m_queue.end()));
+            m_queue.clear();
+            stopping = m_stopping;
+        }
+        if (!batch.empty()) {
+            if (m_working)
+                Write(batch);
+            else
+                m_dropped += batch.size();
+        }
+        if (stopping) break;
+        const auto now = SteadyClock::now();
+        if (!m_working && now >= nextTry) {
+            nextTry = now + std::chrono::minutes(1);
+            m_working = Open(&error);
+            if (m_working) Journal(kInfo, "history: " + m_config.path + ": writing again");
+            else Fail("cannot open: " + error);
+        }
+        if (m_working && now >= nextRetain) {
+            nextRetain = now + std::chrono::hours(1);
+            // a step at a time, what waits written between the steps
+            while (m_working && RetainStep()) {
+                std::vector<HistoryEvent> waiting;
+                {
+                    std::lock_guard<std::mutex> hold(m_lock);
+                    waiting.assign(std::make_move_iterator(m_queue.begin()),
+                                   std::make_move_iterator(m_queue.end()));
+                    m_queue.clear();
+                }
+                if (!waiting.empty()) Write(waiting);
+            }
+        }
+    }
+}
+
+bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, std::string* error) {
+    std::lock_guard<std::mutex> hold(m_readLock);
+    if (!m_reader && sqlite3_open_v2(m_config.path.c_str(), &m_reader,
+                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                                     nullptr) != SQLITE_OK) {
+        *error = m_reader ? sqlite3_errmsg(m_reader) : "cannot open it";
+        sqlite3_close(m_reader);
+        m_reader = nullptr;
+        return false;
+    }
+    sqlite3_busy_timeout(m_reader, 1000);
+    std::string sql = std::string("SELECT ") + kColumns + " FROM events WHERE 1";
+    if (!q.channel.empty()) sql += " AND channel = ?1";
+    if (!q.station.empty()) sql += " AND station = ?2";
+    if (!q.kind.empty()) sql += " AND kind = ?3";
+    if (q.sinceMs >= 0) sql += " AND time >= ?4";
+    if (q.untilMs >= 0) sql += " AND time <= ?5";
+    if (q.before >= 0) sql += " AND id < ?6";
+    sql += " ORDER BY id DESC LIMIT ?7";
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(m_reader, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+        *error = sqlite3_errmsg(m_reader);
+        return false;
+    }
+    BindText(s, 1, q.channel);
+    BindText(s, 2, q.station);
+    BindText(s, 3, q.kind);
+    sqlite3_bind_int64(s, 4, q.sinceMs);
+    sqlite3_bind_int64(s, 5, q.untilMs);
+    sqlite3_bind_int64(s, 6, q.before);
+    sqlite3_bind_int(s, 7, q.limit);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        HistoryEvent e;
+        e.id = sqlite3_column_int64(s, 0);
+        e.timeMs = sqlite3_column_int64(s, 1);
+        e.kind = Column(s, 2);
+        e.channel = Column(s, 3);
+        e.station = Column(s, 4);
+        e.tag = Column(s, 5);
+        e.state = Column(s, 6);
+        if (sqlite3_column_type(s, 7) != SQLITE_NULL) e.value = sqlite3_column_double(s, 7);
+        e.origin = Column(s, 8);
+        e.who = Column(s, 9);
+        e.result = Column(s, 10);
+        e.detail = Column(s, 11);
+        events->push_back(std::move(e));
+    }
+    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(m_reader);
+    sqlite3_finalize(s);
+    return rc == SQLITE_DONE;
+}
+
+std::string History::EventJson(const HistoryEvent& e) {
+    auto text = [](const std::string& t) { return t.empty() ? nlohmann::json() : nlohmann::json(t); };
+    return JsonText({{"id", e.id},
+                     {"time", UtcTimeStampAt(e.timeMs / 1000, static_cast<int>(e.timeMs % 1000))},
+                     {"kind", e.kind},
+                     {"channel", text(e.channel)},
+                     {"station", text(e.station)},
+                     {"tag", text(e.tag)},
+                     {"state", text(e.state)},
+                     {"value", e.value ? nlohmann::json(*e.value) : nlohmann::json()},
+                     {"origin", text(e.origin)},
+                     {"who", text(e.who)},
+                     {"result", text(e.result)},
+                     {"detail", text(e.detail)}});
+}

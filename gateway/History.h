@@ -1,0 +1,94 @@
+// The gateway's event history in SQLite (WAL): station and channel states,
+// writes and station commands with who made them, settings changes and scans,
+// the gateway's starts, stops and reloads, the broker's connections, and with
+// `values` every value change. Written by a thread of its own through a
+// bounded queue: recording never waits, and when the queue is full the event
+// is dropped and counted. Old events are removed at the start and once an
+// hour, a few thousand at a time. A path that cannot be written or a full
+// disk is logged and the gateway goes on without history (tried again once a
+// minute).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
+
+struct HistoryConfig {
+    bool enabled = false;
+    std::string path;           // absolute
+    int days = 90;              // events older are removed
+    int64_t maxRows = 1000000;  // and the oldest beyond this many
+    bool values = false;        // every value change too
+};
+
+struct HistoryEvent {
+    int64_t id = 0;      // given by the database
+    int64_t timeMs = 0;  // UTC, ms since 1970
+    std::string kind;    // station, channel, write, station_command, settings, scan, gateway, broker, value
+    std::string channel, station, tag, state;
+    std::optional<double> value;
+    std::string origin, who, result, detail;  // "" for none
+};
+
+// The kinds an event may be of, in the API's words.
+extern const char* const kHistoryKinds[9];
+
+struct HistoryQuery {
+    std::string channel, station, kind;  // "" for any
+    int64_t sinceMs = -1, untilMs = -1;  // inclusive; -1 for no bound
+    int64_t before = -1;                 // ids below this one (paging); -1 for none
+    int limit = 100;
+};
+
+class History {
+public:
+    static const size_t kQueueLimit = 10000;
+
+    explicit History(HistoryConfig config);
+    ~History();  // writes what waits, then stops
+    History(const History&) = delete;
+    History& operator=(const History&) = delete;
+
+    void Start();
+    // Any thread; never waits. The time is set here when the event has none.
+    void Record(HistoryEvent event);
+    const HistoryConfig& Config() const { return m_config; }
+
+    size_t Queued();
+    uint64_t Dropped() const { return m_dropped; }
+    bool Working() const { return m_working; }
+
+    // Newest first: false with *error when the database cannot be read.
+    bool Events(const HistoryQuery& query, std::vector<HistoryEvent>* events, std::string* error);
+
+    // {"id", "time", "kind", ... } of an event, the keys that do not apply null.
+    static std::string EventJson(const HistoryEvent& e);
+
+private:
+    void Run();
+    bool Open(std::string* error);
+    bool Write(const std::vector<HistoryEvent>& batch);
+    // One step of the removal of old events: true when more remain.
+    bool RetainStep();
+    void Fail(const std::string& what);
+
+    HistoryConfig m_config;
+    sqlite3* m_db = nullptr;      // the writer's
+    sqlite3* m_reader = nullptr;  // queries' (under m_readLock)
+    std::mutex m_readLock;
+    std::mutex m_lock;  // the queue
+    std::condition_variable m_wake;
+    std::deque<HistoryEvent> m_queue;
+    bool m_stopping = false;
+    std::atomic<uint64_t> m_dropped{0};
+    std::atomic<bool> m_working{false};
+    std::thread m_thread;
+};

@@ -1,0 +1,36 @@
+// What the channels tell, as the history records it: a station's or a
+// channel's state when it changes (a station's with its counters at that
+// moment), a queued write's end, and with `values` every value change.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+
+#include "gateway/GatewayChannel.h"
+#include "gateway/History.h"
+
+class HistoryRecorder : public GatewaySink {
+public:
+    explicit HistoryRecorder(History& history) : m_history(history) {}
+
+    void OnValue(const std::string& channel, const std::string& tag, double value) override;
+    void OnStation(const std::string& channel, const std::string& station,
+                   const StationState& state) override;
+    void OnChannelState(const std::string& channel, ChannelState state) override;
+    void OnLog(const std::string&, bool, const std::string&) override {}
+    void OnWriteResult(const std::string& channel, const std::string& tag,
+                       const CommandReply& outcome, const CommandTicket& ticket) override;
+
+    // A command's outcome (a write's or a station command's), as the entry knows it.
+    void Command(bool station, const std::string& channel, const std::string& target,
+                 const CommandReply& reply, const CommandTicket& ticket);
+    // The gateway's own events: kind, state or result, detail.
+    void Gateway(const std::string& kind, const std::string& channel, const std::string& state,
+                 const std::string& who, const std::string& result, const std::string& detail);
+
+private:
+    History& m_history;
+    std::map<std::pair<std::string, std::string>, StationHealth> m_stations;
+    std::map<std::string, ChannelState> m_channels;
+};
