@@ -91,7 +91,6 @@ int Gateway::Run() {
     Loop();
     sd_notify(0, "STOPPING=1");
     Journal(kInfo, "stopping");
-    Remember("gateway", "", "stop");
     End();
     return 0;
 }
@@ -168,6 +167,7 @@ void Gateway::End() {
     for (auto& ch : m_channels)
         if (ch->Handle() >= 0) ch->Stop();
     TakeHostEvents();
+    Remember("gateway", "", "stop");
     if (m_bridge) m_bridge->Stop();
     m_history.reset();  // (what waits is written first)
 }

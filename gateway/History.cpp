@@ -9,6 +9,7 @@
 
 #include "gateway/Command.h"
 #include "gateway/Journal.h"
+#include "platform/Numbers.h"
 #include "platform/Tick.h"
 
 const char* const kHistoryKinds[9] = {"station",  "channel", "write",  "station_command", "settings",
@@ -58,7 +59,11 @@ bool Held() {
 
 }  // namespace
 
-History::History(HistoryConfig config) : m_config(std::move(config)) {}
+History::History(HistoryConfig config) : m_config(std::move(config)) {
+    long long limit = 0;
+    if (ParseWholeNumber(GetEnvironmentText("KRANDOLIX_HISTORY_QUEUE"), 10, 1, kQueueLimit, &limit))
+        m_queueLimit = static_cast<size_t>(limit);
+}
 
 History::~History() {
     {
@@ -79,7 +84,7 @@ void History::Record(HistoryEvent event) {
     if (!event.timeMs) event.timeMs = NowMs();
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (m_queue.size() >= kQueueLimit) {
+        if (m_queue.size() >= m_queueLimit) {
             ++m_dropped;
             return;
         }

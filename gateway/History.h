@@ -50,6 +50,7 @@ struct HistoryQuery {
 
 class History {
 public:
+    // Events waiting at most (a test may make it smaller: KRANDOLIX_HISTORY_QUEUE).
     static const size_t kQueueLimit = 10000;
 
     explicit History(HistoryConfig config);
@@ -87,6 +88,7 @@ private:
     std::mutex m_lock;  // the queue
     std::condition_variable m_wake;
     std::deque<HistoryEvent> m_queue;
+    size_t m_queueLimit = kQueueLimit;
     bool m_stopping = false;
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<bool> m_working{false};
