@@ -87,7 +87,7 @@ int Gateway::Run() {
     sd_notify(0, "READY=1");
     Journal(kInfo, "running " + std::to_string(m_channels.size()) + " channels for " +
                        m_config.topicPrefix);
-    Remember("gateway", "", "start", "", "", std::to_string(m_channels.size()) + " channels");
+    Remember(HistoryKind::gateway, "", "start", "", "", std::to_string(m_channels.size()) + " channels");
     Loop();
     sd_notify(0, "STOPPING=1");
     Journal(kInfo, "stopping");
@@ -167,7 +167,7 @@ void Gateway::End() {
     for (auto& ch : m_channels)
         if (ch->Handle() >= 0) ch->Stop();
     TakeHostEvents();
-    Remember("gateway", "", "stop");
+    Remember(HistoryKind::gateway, "", "stop");
     if (m_bridge) m_bridge->Stop();
     m_history.reset();  // (what waits is written first)
 }

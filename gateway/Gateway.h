@@ -114,7 +114,7 @@ private:
     // channels; the gateway's own events recorded (nothing without it); the
     // broker's changes and the dropped events looked at each tick.
     void StartHistory();
-    void Remember(const std::string& kind, const std::string& channel, const std::string& state,
+    void Remember(HistoryKind kind, const std::string& channel, const std::string& state,
                   const std::string& who = "", const std::string& result = "",
                   const std::string& detail = "");
     void WatchHistory(std::chrono::steady_clock::time_point now);

@@ -95,7 +95,7 @@ Answer Gateway::SaveSettings(GatewayChannel& ch, const WebRequest& request, std:
     const std::string& who = request.command.ticket.who;
     if (!ApplySettingsJson(body, &config, &refused)) {
         Journal(kWarning, "refused: " + what + ": " + refused.field + ": " + refused.text);
-        Remember("settings", ch.Name(), "", who, "refused", refused.field + ": " + refused.text);
+        Remember(HistoryKind::settings, ch.Name(), "", who, "refused", refused.field + ": " + refused.text);
         return {422, JsonText(json{{"field", refused.field}, {"error", refused.text}})};
     }
     // what the gateway makes of it (station names as topic levels, the tag list)
@@ -103,7 +103,7 @@ Answer Gateway::SaveSettings(GatewayChannel& ch, const WebRequest& request, std:
     GatewayChannel trial(*m_driver, ch.Config(), -1, nobody);
     if (!trial.Load(&error, &config)) {
         Journal(kWarning, "refused: " + what + ": " + error);
-        Remember("settings", ch.Name(), "", who, "refused", error);
+        Remember(HistoryKind::settings, ch.Name(), "", who, "refused", error);
         return {422, JsonText(json{{"field", nullptr}, {"error", error}})};
     }
     if (config.Save(path.c_str()) != 0) {
@@ -114,7 +114,7 @@ Answer Gateway::SaveSettings(GatewayChannel& ch, const WebRequest& request, std:
     ReadWholeFile(path, &bytes);
     *etag = FileEtag(bytes);
     Journal(kInfo, what + ": saved " + path);
-    Remember("settings", ch.Name(), "", who, "saved", path);
+    Remember(HistoryKind::settings, ch.Name(), "", who, "saved", path);
     const bool restarted = RestartChannel(&ch, &error);
     if (!restarted) Journal(kError, ch.Name() + ": not restarted: " + error);
     json extra = {{"restarted", restarted}};
@@ -191,7 +191,7 @@ bool Gateway::StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request
     Journal(kInfo, SenderText((*request)->command.ticket) + ": scan " + ch.Name() + " on " + port +
                        ", stations " + std::to_string(plan.from) + "-" + std::to_string(plan.to) +
                        ": the channel is stopped until it ends");
-    Remember("scan", ch.Name(), "", (*request)->command.ticket.who, "started",
+    Remember(HistoryKind::scan, ch.Name(), "", (*request)->command.ticket.who, "started",
              port + ", stations " + std::to_string(plan.from) + "-" + std::to_string(plan.to));
     RunningScan& scan = m_scans[ch.Name()];
     scan.stopped = &ch;
@@ -227,7 +227,7 @@ void Gateway::TendScans() {
             Journal(kError, it->first + ": not restarted after the scan: " + error);
         Journal(kInfo, SenderText(scan.request->command.ticket) + ": scan " + it->first + ": " +
                            scan.job->Summary() + "; the channel runs again");
-        Remember("scan", it->first, "", scan.request->command.ticket.who,
+        Remember(HistoryKind::scan, it->first, "", scan.request->command.ticket.who,
                  scan.job->Cancelled() ? "cancelled" : "done", scan.job->Summary());
         m_web->Respond(std::move(scan.request), scan.job->Answer());
         it = m_scans.erase(it);

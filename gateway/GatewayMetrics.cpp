@@ -96,7 +96,7 @@ void Gateway::StartHistory() {
     if (m_web) m_web->SetHistory(m_history.get());
 }
 
-void Gateway::Remember(const std::string& kind, const std::string& channel,
+void Gateway::Remember(HistoryKind kind, const std::string& channel,
                        const std::string& state, const std::string& who, const std::string& result,
                        const std::string& detail) {
     if (m_recorder) m_recorder->Gateway(kind, channel, state, who, result, detail);
@@ -106,7 +106,7 @@ void Gateway::WatchHistory(std::chrono::steady_clock::time_point now) {
     if (!m_history) return;
     if (m_bridge->Connected() != m_brokerRecorded) {
         m_brokerRecorded = !m_brokerRecorded;
-        Remember("broker", "", m_brokerRecorded ? "connected" : "disconnected", "", "",
+        Remember(HistoryKind::broker, "", m_brokerRecorded ? "connected" : "disconnected", "", "",
                  m_config.host + ":" + std::to_string(m_config.port));
     }
     const uint64_t dropped = m_history->Dropped();

@@ -92,7 +92,7 @@ void Gateway::Reload() {
     if (!LoadGatewayConfig(m_config.path, &fresh, &error) ||
         !NextChannels(fresh, &next, &kept, &error)) {
         Journal(kError, "reload refused: " + error + "; the running configuration stays");
-        Remember("gateway", "", "reload", "", "refused", error);
+        Remember(HistoryKind::gateway, "", "reload", "", "refused", error);
         sd_notify(0, "READY=1");
         return;
     }
@@ -118,7 +118,7 @@ void Gateway::Reload() {
             Journal(kError, "reload: web: " + error + "; the users in use stay");
     }
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
-    Remember("gateway", "", "reload", "", "done", std::to_string(m_channels.size()) + " channels");
+    Remember(HistoryKind::gateway, "", "reload", "", "done", std::to_string(m_channels.size()) + " channels");
     sd_notify(0, "READY=1");
 }
 

@@ -12,9 +12,6 @@
 #include "platform/Numbers.h"
 #include "platform/Tick.h"
 
-const char* const kHistoryKinds[9] = {"station",  "channel", "write",  "station_command", "settings",
-                                      "scan",     "gateway", "broker", "value"};
-
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;

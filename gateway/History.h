@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/Command.h"
+
 struct sqlite3;
 
 struct HistoryConfig {
@@ -38,8 +40,22 @@ struct HistoryEvent {
     std::string origin, who, result, detail;  // "" for none
 };
 
-// The kinds an event may be of, in the API's words.
-extern const char* const kHistoryKinds[9];
+// The kinds an event may be of: the API's names and the page's words.
+enum class HistoryKind { station, channel, write, stationCommand, settings, scan, gateway, broker, value };
+inline constexpr Named<HistoryKind> kHistoryKinds[] = {
+    {HistoryKind::station, "station", "스테이션 상태 (station)"},
+    {HistoryKind::channel, "channel", "채널 상태 (channel)"},
+    {HistoryKind::write, "write", "출력 (write)"},
+    {HistoryKind::stationCommand, "station_command", "스테이션 명령 (station command)"},
+    {HistoryKind::settings, "settings", "설정 변경 (settings)"},
+    {HistoryKind::scan, "scan", "검색 (scan)"},
+    {HistoryKind::gateway, "gateway", "게이트웨이 (gateway)"},
+    {HistoryKind::broker, "broker", "브로커 (broker)"},
+    {HistoryKind::value, "value", "값 (value)"}};
+static_assert(InEnumOrder(kHistoryKinds));
+constexpr const char* HistoryKindName(HistoryKind kind) {
+    return NameIn(kHistoryKinds, kind);
+}
 
 struct HistoryQuery {
     std::string channel, station, kind;  // "" for any

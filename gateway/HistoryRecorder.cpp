@@ -5,7 +5,7 @@
 void HistoryRecorder::OnValue(const std::string& channel, const std::string& tag, double value) {
     if (!m_history.Config().values) return;
     HistoryEvent e;
-    e.kind = "value";
+    e.kind = HistoryKindName(HistoryKind::value);
     e.channel = channel;
     e.tag = tag;
     e.station = tag.substr(0, tag.find('/'));
@@ -24,7 +24,7 @@ void HistoryRecorder::OnStation(const std::string& channel, const std::string& s
     nlohmann::json counters = StationStateJson(state);
     counters.erase("state");
     HistoryEvent e;
-    e.kind = "station";
+    e.kind = HistoryKindName(HistoryKind::station);
     e.channel = channel;
     e.station = station;
     e.state = StationHealthName(state.state);
@@ -40,7 +40,7 @@ void HistoryRecorder::OnChannelState(const std::string& channel, ChannelState st
         for (auto s = m_stations.begin(); s != m_stations.end();)
             s = s->first.first == channel ? m_stations.erase(s) : std::next(s);
     HistoryEvent e;
-    e.kind = "channel";
+    e.kind = HistoryKindName(HistoryKind::channel);
     e.channel = channel;
     e.state = ChannelStateName(state);
     m_history.Record(std::move(e));
@@ -54,7 +54,7 @@ void HistoryRecorder::OnWriteResult(const std::string& channel, const std::strin
 void HistoryRecorder::Command(bool station, const std::string& channel, const std::string& target,
                               const CommandReply& reply, const CommandTicket& ticket) {
     HistoryEvent e;
-    e.kind = station ? "station_command" : "write";
+    e.kind = HistoryKindName(station ? HistoryKind::stationCommand : HistoryKind::write);
     e.channel = channel;
     (station ? e.station : e.tag) = target;
     if (!station) e.station = target.substr(0, target.find('/'));
@@ -65,11 +65,11 @@ void HistoryRecorder::Command(bool station, const std::string& channel, const st
     m_history.Record(std::move(e));
 }
 
-void HistoryRecorder::Gateway(const std::string& kind, const std::string& channel,
+void HistoryRecorder::Gateway(HistoryKind kind, const std::string& channel,
                               const std::string& state, const std::string& who,
                               const std::string& result, const std::string& detail) {
     HistoryEvent e;
-    e.kind = kind;
+    e.kind = HistoryKindName(kind);
     e.channel = channel;
     e.state = state;
     e.origin = who.empty() ? "gateway" : "web";

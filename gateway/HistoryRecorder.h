@@ -26,7 +26,7 @@ public:
     void Command(bool station, const std::string& channel, const std::string& target,
                  const CommandReply& reply, const CommandTicket& ticket);
     // The gateway's own events: kind, state or result, detail.
-    void Gateway(const std::string& kind, const std::string& channel, const std::string& state,
+    void Gateway(HistoryKind kind, const std::string& channel, const std::string& state,
                  const std::string& who, const std::string& result, const std::string& detail);
 
 private:

@@ -51,7 +51,7 @@ bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal)
     q->kind = Argument(c, "kind");
     if (!q->kind.empty()) {
         bool known = false;
-        for (const char* k : kHistoryKinds) known = known || q->kind == k;
+        for (const auto& k : kHistoryKinds) known = known || q->kind == k.name;
         if (!known) return *refusal = "kind: not a kind of event", false;
     }
     for (auto [name, target] : {std::make_pair("since", &q->sinceMs), std::make_pair("until", &q->untilMs)}) {

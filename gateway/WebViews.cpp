@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/WebServer.h"
+#include "gateway/History.h"
 #include "platform/Tick.h"
 
 using nlohmann::json;
@@ -43,6 +44,7 @@ std::string WebServer::NamesJson() {
                          {"station_states", Words(kStationHealths)},
                          {"write_results", Words(kWriteResults)},
                          {"station_actions", Words(kStationActions)},
+                         {"history_kinds", Words(kHistoryKinds)},
                          {"counters", counters}});
 }
 
@@ -197,7 +199,10 @@ std::string WebServer::StateJson() const {
                             {"log", log}});
     }
     return JsonText(json{
-        {"gateway", {{"id", m_gatewayId}, {"broker", m_broker ? "connected" : "disconnected"}}},
+        {"gateway",
+         {{"id", m_gatewayId},
+          {"broker", m_broker ? "connected" : "disconnected"},
+          {"history", m_history != nullptr}}},
         {"channels", channels}});
 }
 

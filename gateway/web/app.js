@@ -141,7 +141,7 @@ function render() {
   const main = document.getElementById("channels");
   tabs.replaceChildren();
   main.replaceChildren();
-  if (!model.channels.some(c => c.name === shown)) shown = model.channels.length ? model.channels[0].name : null;
+  if (shown !== HISTORY && !model.channels.some(c => c.name === shown)) shown = model.channels.length ? model.channels[0].name : null;
   for (const c of model.channels) {
     tabs.append(el("button", { role: "tab", "aria-selected": String(c.name === shown), "data-channel": c.name,
                                text: c.name, onclick: () => { shown = c.name; render(); } }));
@@ -161,6 +161,14 @@ function render() {
     section.hidden = c.name !== shown;
     main.append(section);
     log.scrollTop = log.scrollHeight;
+  }
+  // the history, where the gateway keeps one
+  if (model.gateway.history) {
+    tabs.append(el("button", { role: "tab", "aria-selected": String(shown === HISTORY), "data-channel": HISTORY,
+                               text: "이력 (History)", onclick: () => { shown = HISTORY; render(); loadHistory(historySection(), false); } }));
+    const view = historySection();
+    view.hidden = shown !== HISTORY;
+    main.append(view);
   }
 }
 

@@ -259,9 +259,11 @@ TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
 // states and results themselves.
 TEST(Page, TakesTheGatewaysNamesFromTheServer) {
     const nlohmann::json names = nlohmann::json::parse(WebServer::NamesJson());
-    const std::string script = TextOf(PAGE_SCRIPT_PATH) + TextOf(PAGE_ADMIN_SCRIPT_PATH);
+    const std::string script = TextOf(PAGE_SCRIPT_PATH) + TextOf(PAGE_ADMIN_SCRIPT_PATH) +
+                               TextOf(PAGE_HISTORY_SCRIPT_PATH);
     ASSERT_FALSE(TextOf(PAGE_SCRIPT_PATH).empty()) << PAGE_SCRIPT_PATH;
     ASSERT_FALSE(TextOf(PAGE_ADMIN_SCRIPT_PATH).empty()) << PAGE_ADMIN_SCRIPT_PATH;
+    ASSERT_FALSE(TextOf(PAGE_HISTORY_SCRIPT_PATH).empty()) << PAGE_HISTORY_SCRIPT_PATH;
     auto check = [&](const char* kind, const std::string& name, bool mayBeInScript) {
         ASSERT_TRUE(names[kind].contains(name)) << kind << " " << name;
         EXPECT_NE(names[kind][name].get<std::string>().find("("), std::string::npos) << name;
