@@ -22,13 +22,15 @@ const char kSchema[] =
     " channel TEXT, station TEXT, tag TEXT, state TEXT, value REAL, origin TEXT, who TEXT,"
     " result TEXT, detail TEXT);"
     "CREATE INDEX IF NOT EXISTS events_station ON events (channel, station, id);"
-    "CREATE INDEX IF NOT EXISTS events_kind ON events (kind, id);"
-    "CREATE INDEX IF NOT EXISTS events_time ON events (time);";
+    "CREATE INDEX IF NOT EXISTS events_kind ON events (kind, id);";
 
 const char kColumns[] = "id, time, kind, channel, station, tag, state, value, origin, who, result, detail";
 
 // Old events go this many at a time: each step a transaction of a few ms.
 const int kRetainStep = 2000;
+// How long the writer gathers events before it writes them: one transaction
+// for a burst, and every event on disk within a fraction of a second.
+const auto kGather = std::chrono::milliseconds(200);
 
 int64_t NowMs() {
     timespec t{};
@@ -40,7 +42,7 @@ void BindText(sqlite3_stmt* s, int i, const std::string& text) {
     if (text.empty())
         sqlite3_bind_null(s, i);
     else
-        sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
 std::string Column(sqlite3_stmt* s, int i) {
@@ -86,6 +88,8 @@ void History::Record(HistoryEvent event) {
             return;
         }
         m_queue.push_back(std::move(event));
+        // (the writer is woken by the first event of a batch; it gathers the rest)
+        if (m_queue.size() > 1) return;
     }
     m_wake.notify_one();
 }
@@ -166,8 +170,10 @@ bool History::RetainStep() {
     const int64_t oldest = NowMs() - static_cast<int64_t>(m_config.days) * 86400000;
     const std::string step = std::to_string(kRetainStep);
     sqlite3_prepare_v2(m_db,
-                       ("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ?1 "
-                        "ORDER BY id LIMIT " + step + ")").c_str(),
+                       // (events are recorded in the order of their times: the old
+                       // ones are the first ids, and no index on the time is kept)
+                       ("DELETE FROM events WHERE id IN (SELECT id FROM events ORDER BY id LIMIT " +
+                        step + ") AND time < ?1").c_str(),
                        -1, &s, nullptr);
     sqlite3_bind_int64(s, 1, oldest);
     bool more = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
@@ -202,6 +208,9 @@ void History::Run() {
             std::unique_lock<std::mutex> hold(m_lock);
             m_wake.wait_until(hold, std::min(nextRetain, nextTry),
                               [this] { return m_stopping || !m_queue.empty(); });
+            // a burst is written in one transaction: what comes within kGather with it
+            if (!m_stopping && !m_queue.empty())
+                m_wake.wait_for(hold, kGather, [this] { return m_stopping; });
             while (Held() && !m_stopping) {
                 hold.unlock();
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));

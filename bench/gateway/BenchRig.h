@@ -90,8 +90,15 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         return m_status[c][s];
     }
-    // Counting mode: every reply carries the station's next byte (+1).
-    void Count(bool on) { m_count = on; }
+    // Counting mode: every reply carries the station's next byte (+1); each
+    // start of it begins the stations' histories anew.
+    void Count(bool on) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (on)
+            for (auto& channel : m_history)
+                for (auto& h : channel) h.clear();
+        m_count = on;
+    }
     // When the first reply with this byte left for station s of channel c.
     double SentAt(int c, int s) {
         std::lock_guard<std::mutex> hold(m_lock);

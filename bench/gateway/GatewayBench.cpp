@@ -11,8 +11,13 @@
 //   4. the web page's event stream: from the changing reply to a client of
 //      /api/events receiving the value, with 20 clients holding the stream,
 //      the MQTT subscriber's latency meanwhile, and the gateway's memory;
-//   5. the gateway's CPU and memory with the 36 channels idle.
+//   5. the gateway's CPU and memory with the 36 channels idle;
+//   6. the history: the burst of section 2 again with [history] values = true
+//      (nothing missing from the database, the gateway's CPU beside the
+//      burst without it), and a station's query over a million rows.
 // Run: make bench (or build/native/bin/gateway_bench [--quick]).
+#include <sqlite3.h>
+
 #include "BenchRig.h"
 
 using namespace gwbench;
@@ -29,13 +34,14 @@ struct Bench {
     mosquitto* sub = nullptr;
     std::mt19937 random{7};
 
-    void WriteToml(bool web);
+    void WriteToml(bool web, const std::string& extra = "");
     void Start();
     void Latency();
-    void Burst();
+    size_t Burst();
     void Modbus();
     void Web();
     void Idle();
+    void History();
     void Stop();
 
 private:
@@ -53,10 +59,10 @@ bool WaitFor(const std::function<bool()>& done, double seconds) {
 
 // With the web page (sections 1-4) or without (5: its threads would be
 // counted with the scan threads).
-void Bench::WriteToml(bool web) {
+void Bench::WriteToml(bool web, const std::string& extra) {
     std::ofstream toml(dir + "/bench.toml");
     toml << "[gateway]\nid = \"bench\"\n[broker]\nhost = \"127.0.0.1\"\nport = " << port
-         << "\n[modbus]\nport = " << modbusPort << "\n";
+         << "\n[modbus]\nport = " << modbusPort << "\n" << extra;
     if (web) toml << "[web]\nport = " << webPort << "\n";
     toml << "[ports]\n";
     for (int c = 0; c < kChannels; ++c)
@@ -147,7 +153,7 @@ void Bench::Latency() {
     Judge("gateway latency, p99", l.p99, 5, "ms");
 }
 
-void Bench::Burst() {
+size_t Bench::Burst() {
     Heading("2. A burst of value changes: every reply carries the next byte");
     size_t start;
     {
@@ -208,6 +214,7 @@ void Bench::Burst() {
         "  %zu value changes in %.1f s (%.0f a second): %zu received, %zu lost, %zu out of order\n",
         expected, seconds, expected / seconds, received, lost, disordered);
     Judge("burst: values lost or out of order", static_cast<double>(lost + disordered), 0, "");
+    return expected;
 }
 
 void Bench::Modbus() {
@@ -310,6 +317,103 @@ void Bench::Idle() {
     Judge("gateway with 36 idle channels (period 1 s), CPU", cpu, 2, "% core");
 }
 
+double ProcessCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    double ticks = 0;
+    for (int i = 3; fields >> f && i <= 15; ++i)
+        if (i >= 14) ticks += std::stod(f);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// GET on the page: the milliseconds the answer took.
+double GetMs(int port, const std::string& path) {
+    const double t0 = NowUs();
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail("the page is not there");
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    (void)!::write(fd, request.data(), request.size());
+    char buffer[65536];
+    std::string answer;
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    if (answer.compare(0, 12, "HTTP/1.1 200") != 0) Fail("the history was not answered: " + answer.substr(0, 80));
+    return (NowUs() - t0) / 1000;
+}
+
+void Bench::History() {
+    Heading("6. The history: the burst of section 2 recorded (values = true); a query over 10^6 rows");
+    const std::string db = dir + "/history.db";
+    auto restart = [&](const std::string& extra) {
+        ::kill(gw, SIGTERM);
+        ::waitpid(gw, nullptr, 0);
+        WriteToml(true, extra);
+        gw = Spawn({bin + "drvgw", "run", dir + "/bench.toml"}, dir + "/drvgw-history.log");
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+    };
+    auto burstCpu = [&](size_t* changes) {
+        const double cpu0 = ProcessCpuSeconds(gw), t0 = NowUs();
+        *changes = Burst();
+        return (ProcessCpuSeconds(gw) - cpu0) / ((NowUs() - t0) / 1e6) * 100;
+    };
+    size_t plainChanges = 0, recordedChanges = 0;
+    restart("");
+    const double plain = burstCpu(&plainChanges);
+    restart("[history]\npath = \"" + db + "\"\nvalues = true\n");
+    const int64_t since = static_cast<int64_t>(NowUs() / 1000) + 0;
+    const double recorded = burstCpu(&recordedChanges);
+    sqlite3* h = nullptr;
+    sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_busy_timeout(h, 5000);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(h, "SELECT count(*) FROM events WHERE kind = 'value' AND time >= ?1", -1, &s, nullptr);
+    sqlite3_bind_int64(s, 1, since);
+    const double inDb = sqlite3_step(s) == SQLITE_ROW ? static_cast<double>(sqlite3_column_int64(s, 0)) : 0;
+    sqlite3_finalize(s);
+    std::printf("  the gateway's CPU during the burst: %.1f %% of one core without the history, %.1f %%"
+                " with values recorded; %zu changes, %.0f value events in the database\n",
+                plain, recorded, recordedChanges, inDb);
+    Judge("history: value changes of the burst not in the database",
+          inDb >= static_cast<double>(recordedChanges) ? 0 : static_cast<double>(recordedChanges) - inDb, 0, "");
+    Judge("history: the burst's CPU beyond the gateway's without it", (recorded - plain) / plain * 100, 10, "%");
+    // a million rows over the 144 stations and the last 30 days, then a station's query
+    ::kill(gw, SIGTERM);
+    ::waitpid(gw, nullptr, 0);
+    const int rows = 1000000;
+    const int64_t now = static_cast<int64_t>(NowUs() / 1000);
+    sqlite3_exec(h, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_prepare_v2(h, "INSERT INTO events (time, kind, channel, station, tag, value) VALUES (?1, 'value', ?2, ?3, ?4, 1)",
+                       -1, &s, nullptr);
+    for (int i = 0; i < rows; ++i) {
+        const std::string channel = "Line" + std::to_string(i % kChannels + 1),
+                          station = "P" + std::to_string(i / kChannels % kStations + 1);
+        sqlite3_reset(s);
+        sqlite3_bind_int64(s, 1, now - 30LL * 86400000 + i * 2500LL);
+        sqlite3_bind_text(s, 2, channel.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 3, station.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 4, (station + "/I0").c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(s);
+    }
+    sqlite3_finalize(s);
+    sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(h);
+    restart("[history]\npath = \"" + db + "\"\nmax_rows = 2000000\n");
+    std::vector<double> ms;
+    for (int i = 0; i < (g_quick ? 20 : 100); ++i)
+        ms.push_back(GetMs(webPort, "/api/history?channel=Line" + std::to_string(i % kChannels + 1) +
+                                        "&station=P3&limit=100"));
+    const Stats q = Summarize(ms);
+    std::printf("  one station's newest 100 events over %d rows, by the page's API: median %.2f ms, "
+                "p99 %.2f ms, max %.2f ms\n", rows, q.median, q.p99, q.max);
+    Judge("history: a station's query over 10^6 rows, p99", q.p99, 50, "ms");
+}
+
 void Bench::Stop() {
     ::kill(gw, SIGTERM);
     ::waitpid(gw, nullptr, 0);
@@ -332,6 +436,7 @@ int main(int argc, char** argv) {
     bench.Modbus();
     bench.Web();
     bench.Idle();
+    bench.History();
     PrintTargets();
     bench.Stop();
     return 0;
