@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
@@ -179,13 +181,13 @@ bool History::RetainStep() {
     bool more = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
     sqlite3_finalize(s);
     if (more) return true;
-    // beyond max_rows: the id below the newest max_rows
-    sqlite3_prepare_v2(m_db, "SELECT id FROM events ORDER BY id DESC LIMIT 1 OFFSET ?1", -1, &s,
-                       nullptr);
+    // beyond max_rows: the ids below the newest max_rows (the ids follow one
+    // another: only the oldest are ever removed)
+    sqlite3_prepare_v2(m_db, "SELECT max(id) - ?1 FROM events", -1, &s, nullptr);
     sqlite3_bind_int64(s, 1, m_config.maxRows);
-    const int64_t cut = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+    const int64_t cut = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
     sqlite3_finalize(s);
-    if (cut < 0) return false;
+    if (cut <= 0) return false;
     sqlite3_prepare_v2(m_db,
                        ("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE id <= ?1 "
                         "ORDER BY id LIMIT " + step + ")").c_str(),
@@ -238,7 +240,15 @@ void History::Run() {
         if (m_working && now >= nextRetain) {
             nextRetain = now + std::chrono::hours(1);
             // a step at a time, what waits written between the steps
-            while (m_working && RetainStep()) {
+            int steps = 0;
+            double longest = 0;
+            for (;;) {
+                const auto begun = SteadyClock::now();
+                const bool more = m_working && RetainStep();
+                longest = std::max(longest, std::chrono::duration<double, std::milli>(
+                                                SteadyClock::now() - begun).count());
+                if (!more) break;
+                ++steps;
                 std::vector<HistoryEvent> waiting;
                 {
                     std::lock_guard<std::mutex> hold(m_lock);
@@ -247,6 +257,12 @@ void History::Run() {
                     m_queue.clear();
                 }
                 if (!waiting.empty()) Write(waiting);
+            }
+            if (steps) {
+                char figures[96];
+                std::snprintf(figures, sizeof figures, "%d steps of at most %d, the longest %.1f ms",
+                              steps, kRetainStep, longest);
+                Journal(kInfo, "history: old events removed: " + std::string(figures));
             }
         }
     }

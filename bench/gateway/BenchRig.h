@@ -259,4 +259,45 @@ inline long RssKbOf(pid_t pid) {
     return 0;
 }
 
+inline double ProcessCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    double ticks = 0;
+    for (int i = 3; fields >> f && i <= 15; ++i)
+        if (i >= 14) ticks += std::stod(f);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// GET on the page: the milliseconds the answer took.
+inline double GetMs(int port, const std::string& path) {
+    const double t0 = NowUs();
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail("the page is not there");
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    (void)!::write(fd, request.data(), request.size());
+    char buffer[65536];
+    std::string answer;
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    if (answer.compare(0, 12, "HTTP/1.1 200") != 0) Fail("the history was not answered: " + answer.substr(0, 80));
+    return (NowUs() - t0) / 1000;
+}
+
+// The milliseconds a log line says after `marker` ("... the longest 3.2 ms"), -1 before it is there.
+inline double LoggedMs(const std::string& log, const std::string& marker) {
+    std::ifstream in(log);
+    double ms = -1;
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(marker);
+        if (at != std::string::npos) ms = std::atof(line.c_str() + at + marker.size());
+    }
+    return ms;
+}
+
 }  // namespace gwbench

@@ -317,36 +317,6 @@ void Bench::Idle() {
     Judge("gateway with 36 idle channels (period 1 s), CPU", cpu, 2, "% core");
 }
 
-double ProcessCpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string f;
-    double ticks = 0;
-    for (int i = 3; fields >> f && i <= 15; ++i)
-        if (i >= 14) ticks += std::stod(f);
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// GET on the page: the milliseconds the answer took.
-double GetMs(int port, const std::string& path) {
-    const double t0 = NowUs();
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail("the page is not there");
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    (void)!::write(fd, request.data(), request.size());
-    char buffer[65536];
-    std::string answer;
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    if (answer.compare(0, 12, "HTTP/1.1 200") != 0) Fail("the history was not answered: " + answer.substr(0, 80));
-    return (NowUs() - t0) / 1000;
-}
-
 void Bench::History() {
     Heading("6. The history: the burst of section 2 recorded (values = true); a query over 10^6 rows");
     const std::string db = dir + "/history.db";
@@ -412,6 +382,12 @@ void Bench::History() {
     std::printf("  one station's newest 100 events over %d rows, by the page's API: median %.2f ms, "
                 "p99 %.2f ms, max %.2f ms\n", rows, q.median, q.p99, q.max);
     Judge("history: a station's query over 10^6 rows, p99", q.p99, 50, "ms");
+    // retention at the start: 10^5 rows beyond max_rows, removed step by step
+    restart("[history]\npath = \"" + db + "\"\nmax_rows = 900000\n");
+    double longest = -1;
+    WaitFor([&] { return (longest = LoggedMs(dir + "/drvgw-history.log", "the longest ")) >= 0; }, 60);
+    std::printf("  retention of 10^5 rows at the start: the longest step %.1f ms\n", longest);
+    Judge("history: a retention step, the longest", longest, 50, "ms");
 }
 
 void Bench::Stop() {
