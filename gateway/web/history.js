@@ -45,8 +45,11 @@ async function drawTimeline(view, channel, station) {
   const start = Date.parse(events[0].time), end = Date.now(), span = Math.max(end - start, 1);
   events.forEach((e, i) => {
     const from = Date.parse(e.time), to = i + 1 < events.length ? Date.parse(events[i + 1].time) : end;
-    box.append(el("span", { class: "stretch", "data-state": e.state, style: `flex-grow: ${Math.max((to - from) / span, 0.002)}`,
-                            title: `${new Date(from).toLocaleString()} ${label("station_states", e.state)}` }));
+    const stretch = el("span", { class: "stretch", "data-state": e.state,
+                                 title: `${new Date(from).toLocaleString()} ${label("station_states", e.state)}` });
+    // (through the style object: the page's policy refuses style attributes)
+    stretch.style.flexGrow = String(Math.max((to - from) / span, 0.002));
+    box.append(stretch);
   });
   box.prepend(el("b", { text: `${station} ` }));
 }

@@ -289,8 +289,10 @@ class Page(InBrowser, HistoryCase):
         self.css(view + ' form.history button[type="submit"]')[0].click()
         # the station's states over time: ok, fault, ok again
         self.wait(lambda: len(self.css(view + " .timeline .stretch")) >= 3, 10)
-        states = [s.get_attribute("data-state") for s in self.css(view + " .timeline .stretch")]
-        self.assertEqual(states[-3:], ["ok", "fault", "ok"])
+        stretches = self.css(view + " .timeline .stretch")
+        self.assertEqual([s.get_attribute("data-state") for s in stretches][-3:], ["ok", "fault", "ok"])
+        # drawn across the page (a width set as a style attribute the page's policy would refuse)
+        self.assertGreater(sum(s.size["width"] for s in stretches), 600)
         # the write, with who made it
         rows = lambda: [r.text for r in self.css(view + ' tbody tr[data-kind="write"]')]
         self.wait(lambda: rows(), 10)
