@@ -99,9 +99,9 @@ void ApplyLine(const json& s, CConfigData* c) {
 std::unique_ptr<CStationData> Station(const json& s, size_t i, const CConfigData& before) {
     const std::string at = "stations[" + std::to_string(i) + "].";
     if (!s.is_object()) throw Refused{at + "name", txt::IDS_NO_NAME, ""};
-    const std::string name = ToCp949(
-        s.contains("name") && s["name"].is_string() ? s["name"].get<std::string>() : "",
-        at + "name", "이름");
+    const std::string name =
+        ToCp949(s.contains("name") && s["name"].is_string() ? s["name"].get<std::string>() : "",
+                at + "name", "이름");
     const std::string description =
         ToCp949(s.contains("description") && s["description"].is_string()
                     ? s["description"].get<std::string>()
@@ -110,7 +110,8 @@ std::unique_ptr<CStationData> Station(const json& s, size_t i, const CConfigData
     long long number = Whole(s, "number", at + "number", txt::IDS_NUMBER_RANGE);
     if (number < -2147483647LL || number > 2147483647LL) number = -1;
     const long long periodMs = Whole(s, "period_ms", at + "period_ms", txt::IDS_PERIOD_RANGE);
-    if (periodMs < 0 || periodMs > 1000000000LL) throw Refused{at + "period_ms", txt::IDS_PERIOD_RANGE, ""};
+    if (periodMs < 0 || periodMs > 1000000000LL)
+        throw Refused{at + "period_ms", txt::IDS_PERIOD_RANGE, ""};
     char period[32];
     std::snprintf(period, sizeof period, "%lld.%03lld", periodMs / 1000, periodMs % 1000);
     const CStationData* sameNumber = nullptr;
@@ -118,9 +119,9 @@ std::unique_ptr<CStationData> Station(const json& s, size_t i, const CConfigData
         if (other->GetStationNo() == number) sameNumber = other.get();
     int checkedMs = 0;
     StationField field;
-    const int id = CheckStationEntry(StationEntry{name.c_str(), static_cast<int>(number), period},
-                                     nullptr, before.FindStation(name.c_str()), sameNumber,
-                                     &checkedMs, &field);
+    const int id =
+        CheckStationEntry(StationEntry{name.c_str(), static_cast<int>(number), period}, nullptr,
+                          before.FindStation(name.c_str()), sameNumber, &checkedMs, &field);
     const char* fieldName = field == StationField::name     ? "name"
                             : field == StationField::number ? "number"
                                                             : "period_ms";
@@ -171,16 +172,16 @@ std::string SettingsRulesJson() {
     for (int i = 0; i < line::kPortCount; ++i) ports.push_back(line::PortName(i));
     for (int32_t b : line::kBaudRates) bauds.push_back(b);
     for (const char* p : line::kParityNames) parities.push_back(p);
-    return JsonText(json{
-        {"ports", ports},
-        {"baud_rates", bauds},
-        {"parities", parities},
-        {"data_bits", line::kDataBits},
-        {"stop_bits", line::kStopBits},
-        {"delay_ms", range(line::kDelayMs)},
-        {"timeout_s", range(line::kTimeoutSeconds)},
-        {"retries", range(line::kRetries)},
-        {"station_number", range(line::kStationNumber)},
-        {"period_s",
-         {{"low", line::kPollPeriodTenths.low / 10.0}, {"high", line::kPollPeriodTenths.high / 10.0}}}});
+    return JsonText(json{{"ports", ports},
+                         {"baud_rates", bauds},
+                         {"parities", parities},
+                         {"data_bits", line::kDataBits},
+                         {"stop_bits", line::kStopBits},
+                         {"delay_ms", range(line::kDelayMs)},
+                         {"timeout_s", range(line::kTimeoutSeconds)},
+                         {"retries", range(line::kRetries)},
+                         {"station_number", range(line::kStationNumber)},
+                         {"period_s",
+                          {{"low", line::kPollPeriodTenths.low / 10.0},
+                           {"high", line::kPollPeriodTenths.high / 10.0}}}});
 }

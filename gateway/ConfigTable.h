@@ -114,8 +114,8 @@ private:
     const toml::table& m_table;
 };
 
-inline const toml::table& SubTable(const std::string& file, const toml::table& root, const char* name,
-                            const toml::table& empty) {
+inline const toml::table& SubTable(const std::string& file, const toml::table& root,
+                                   const char* name, const toml::table& empty) {
     const toml::node* n = root.get(name);
     if (!n) return empty;
     if (!n->is_table()) {

@@ -17,9 +17,9 @@
 #include "config/LineSettings.h"
 #include "gateway/Journal.h"
 #include "gateway/MetricsServer.h"
-#include "gateway/ScanJob.h"
 #include "gateway/ModbusServer.h"
 #include "gateway/MqttBridge.h"
+#include "gateway/ScanJob.h"
 #include "gateway/Topics.h"
 #include "gateway/WebServer.h"
 #include "host/DriverTable.h"
@@ -87,7 +87,8 @@ int Gateway::Run() {
     sd_notify(0, "READY=1");
     Journal(kInfo, "running " + std::to_string(m_channels.size()) + " channels for " +
                        m_config.topicPrefix);
-    Remember(HistoryKind::gateway, "", "start", "", "", std::to_string(m_channels.size()) + " channels");
+    Remember(HistoryKind::gateway, "", "start", "", "",
+             std::to_string(m_channels.size()) + " channels");
     Loop();
     sd_notify(0, "STOPPING=1");
     Journal(kInfo, "stopping");
@@ -365,7 +366,8 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     if (c.kind == GatewayCommand::write && reply.result != WriteResult::queued)
         m_writeCounts.Count(ch ? c.channel : "", c.ticket.origin, reply.result);
     if (m_recorder && (c.kind == GatewayCommand::station || reply.result != WriteResult::queued))
-        m_recorder->Command(c.kind == GatewayCommand::station, c.channel, c.target, reply, c.ticket);
+        m_recorder->Command(c.kind == GatewayCommand::station, c.channel, c.target, reply,
+                            c.ticket);
     // who, what and the outcome (a queued write's end is logged by its channel)
     if (reply.result == WriteResult::refused)
         Journal(kWarning, "refused: " + what + ": " + reply.Reason());

@@ -62,8 +62,8 @@ void Gateway::ServeAdmin(std::unique_ptr<WebRequest> request) {
     } else if (request->ask == WebAsk::saveSettings) {
         answer = SaveSettings(*ch, *request, &etag);
     } else if (!StartScan(*ch, &request, &answer)) {
-        Journal(kWarning, "refused: " + SenderText(request->command.ticket) + ": scan " +
-                              channel + ": " + answer.second);
+        Journal(kWarning, "refused: " + SenderText(request->command.ticket) + ": scan " + channel +
+                              ": " + answer.second);
     }
     if (request) m_web->Respond(std::move(request), answer, etag);
 }
@@ -95,7 +95,8 @@ Answer Gateway::SaveSettings(GatewayChannel& ch, const WebRequest& request, std:
     const std::string& who = request.command.ticket.who;
     if (!ApplySettingsJson(body, &config, &refused)) {
         Journal(kWarning, "refused: " + what + ": " + refused.field + ": " + refused.text);
-        Remember(HistoryKind::settings, ch.Name(), "", who, "refused", refused.field + ": " + refused.text);
+        Remember(HistoryKind::settings, ch.Name(), "", who, "refused",
+                 refused.field + ": " + refused.text);
         return {422, JsonText(json{{"field", refused.field}, {"error", refused.text}})};
     }
     // what the gateway makes of it (station names as topic levels, the tag list)
@@ -108,8 +109,9 @@ Answer Gateway::SaveSettings(GatewayChannel& ch, const WebRequest& request, std:
     }
     if (config.Save(path.c_str()) != 0) {
         Journal(kError, "refused: " + what + ": " + path + " cannot be written");
-        return Error(409, path + " cannot be written here (a read-only folder, or a full disk); "
-                                 "nothing was changed");
+        return Error(409, path +
+                              " cannot be written here (a read-only folder, or a full disk); "
+                              "nothing was changed");
     }
     ReadWholeFile(path, &bytes);
     *etag = FileEtag(bytes);
@@ -171,8 +173,7 @@ bool ScanPlanOf(const std::string& text, const CConfigData& config, ScanPlan* pl
 
 }  // namespace
 
-bool Gateway::StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request,
-                        Answer* answer) {
+bool Gateway::StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request, Answer* answer) {
     const std::string port = "COM" + std::to_string(ch.Port());
     if (ch.State() == ChannelState::portLost || ch.Reopening() || ch.PortRefused()) {
         *answer = Error(409, ch.Name() + ": its port " + port +

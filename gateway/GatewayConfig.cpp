@@ -12,7 +12,6 @@
 #include <sstream>
 
 #include "config/LineSettings.h"
-
 #include "gateway/ConfigTable.h"
 
 using namespace gwconfig;

@@ -72,8 +72,9 @@ void ReadMetrics(const Table& metrics, const std::string& base, GatewayConfig* c
         if (!ReadSecretFile(m.tokenFile, &token, &error)) metrics.Refuse("token_file", error);
     }
     if (!IsLoopbackAddress(m.listen) && m.tokenFile.empty())
-        metrics.Refuse("listen", "is not a loopback address: token_file is required (the "
-                                 "scraper sends it as a bearer token)");
+        metrics.Refuse("listen",
+                       "is not a loopback address: token_file is required (the "
+                       "scraper sends it as a bearer token)");
     if (c->web.enabled && m.port == c->web.port) metrics.Refuse("port", "is the web page's port");
 }
 

@@ -71,15 +71,18 @@ std::string Gateway::Metrics() {
                        static_cast<double>(n));
     }
     if (m_web) {
-        out.Family("krandolix_web_event_streams", "gauge", "Clients holding the page's event stream.");
+        out.Family("krandolix_web_event_streams", "gauge",
+                   "Clients holding the page's event stream.");
         out.Sample("krandolix_web_event_streams", {}, static_cast<double>(m_web->Streams()));
     }
     if (m_history) {
         out.Family("krandolix_history_queue", "gauge", "Events waiting for the history's writer.");
         out.Sample("krandolix_history_queue", {}, static_cast<double>(m_history->Queued()));
-        out.Family("krandolix_history_dropped_total", "counter",
-                   "Events not recorded: the queue was full, or the database could not be written.");
-        out.Sample("krandolix_history_dropped_total", {}, static_cast<double>(m_history->Dropped()));
+        out.Family(
+            "krandolix_history_dropped_total", "counter",
+            "Events not recorded: the queue was full, or the database could not be written.");
+        out.Sample("krandolix_history_dropped_total", {},
+                   static_cast<double>(m_history->Dropped()));
         out.Family("krandolix_history_ok", "gauge", "1 while the history is written.");
         out.Sample("krandolix_history_ok", {}, m_history->Working() ? 1 : 0);
     }
@@ -96,8 +99,8 @@ void Gateway::StartHistory() {
     if (m_web) m_web->SetHistory(m_history.get());
 }
 
-void Gateway::Remember(HistoryKind kind, const std::string& channel,
-                       const std::string& state, const std::string& who, const std::string& result,
+void Gateway::Remember(HistoryKind kind, const std::string& channel, const std::string& state,
+                       const std::string& who, const std::string& result,
                        const std::string& detail) {
     if (m_recorder) m_recorder->Gateway(kind, channel, state, who, result, detail);
 }

@@ -118,7 +118,8 @@ void Gateway::Reload() {
             Journal(kError, "reload: web: " + error + "; the users in use stay");
     }
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.size()) + " channels");
-    Remember(HistoryKind::gateway, "", "reload", "", "done", std::to_string(m_channels.size()) + " channels");
+    Remember(HistoryKind::gateway, "", "reload", "", "done",
+             std::to_string(m_channels.size()) + " channels");
     sd_notify(0, "READY=1");
 }
 

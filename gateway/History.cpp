@@ -26,7 +26,8 @@ const char kSchema[] =
     "CREATE INDEX IF NOT EXISTS events_station ON events (channel, station, id);"
     "CREATE INDEX IF NOT EXISTS events_kind ON events (kind, id);";
 
-const char kColumns[] = "id, time, kind, channel, station, tag, state, value, origin, who, result, detail";
+const char kColumns[] =
+    "id, time, kind, channel, station, tag, state, value, origin, who, result, detail";
 
 // Old events go this many at a time: each step a transaction of a few ms.
 const int kRetainStep = 2000;
@@ -108,11 +109,13 @@ bool History::Open(std::string* error) {
         *error = m_db ? sqlite3_errmsg(m_db) : "cannot open it";
         return false;
     }
-    std::string pragmas = "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
-                          "PRAGMA busy_timeout = 1000;";
+    std::string pragmas =
+        "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
+        "PRAGMA busy_timeout = 1000;";
     // (a test's small disk: the database may not grow beyond this many pages)
     const std::string pages = GetEnvironmentText("KRANDOLIX_HISTORY_MAX_PAGES");
-    if (!pages.empty()) pragmas += "PRAGMA max_page_count = " + std::to_string(std::stoll(pages)) + ";";
+    if (!pages.empty())
+        pragmas += "PRAGMA max_page_count = " + std::to_string(std::stoll(pages)) + ";";
     char* message = nullptr;
     if (sqlite3_exec(m_db, (pragmas + kSchema).c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
         *error = message ? message : sqlite3_errmsg(m_db);
@@ -132,11 +135,12 @@ void History::Fail(const std::string& what) {
 
 bool History::Write(const std::vector<HistoryEvent>& batch) {
     sqlite3_stmt* insert = nullptr;
-    bool ok = sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
-              sqlite3_prepare_v2(m_db,
-                                 "INSERT INTO events (time, kind, channel, station, tag, state, "
-                                 "value, origin, who, result, detail) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
-                                 -1, &insert, nullptr) == SQLITE_OK;
+    bool ok =
+        sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(m_db,
+                           "INSERT INTO events (time, kind, channel, station, tag, state, "
+                           "value, origin, who, result, detail) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
+                           -1, &insert, nullptr) == SQLITE_OK;
     for (size_t i = 0; ok && i < batch.size(); ++i) {
         const HistoryEvent& e = batch[i];
         sqlite3_reset(insert);
@@ -175,7 +179,8 @@ bool History::RetainStep() {
                        // (events are recorded in the order of their times: the old
                        // ones are the first ids, and no index on the time is kept)
                        ("DELETE FROM events WHERE id IN (SELECT id FROM events ORDER BY id LIMIT " +
-                        step + ") AND time < ?1").c_str(),
+                        step + ") AND time < ?1")
+                           .c_str(),
                        -1, &s, nullptr);
     sqlite3_bind_int64(s, 1, oldest);
     bool more = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
@@ -190,7 +195,9 @@ bool History::RetainStep() {
     if (cut <= 0) return false;
     sqlite3_prepare_v2(m_db,
                        ("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE id <= ?1 "
-                        "ORDER BY id LIMIT " + step + ")").c_str(),
+                        "ORDER BY id LIMIT " +
+                        step + ")")
+                           .c_str(),
                        -1, &s, nullptr);
     sqlite3_bind_int64(s, 1, cut);
     more = sqlite3_step(s) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
@@ -198,31 +205,60 @@ bool History::RetainStep() {
     return more;
 }
 
+// Waits for events (or until `until`), gathers a burst, and takes what waits;
+// *stopping when the history is to end.
+std::vector<HistoryEvent> History::Take(SteadyClock::time_point until, bool* stopping) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_wake.wait_until(hold, until, [this] { return m_stopping || !m_queue.empty(); });
+    // a burst is written in one transaction: what comes within kGather with it
+    if (!m_stopping && !m_queue.empty())
+        m_wake.wait_for(hold, kGather, [this] { return m_stopping; });
+    while (Held() && !m_stopping) {
+        hold.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        hold.lock();
+    }
+    std::vector<HistoryEvent> batch(std::make_move_iterator(m_queue.begin()),
+                                    std::make_move_iterator(m_queue.end()));
+    m_queue.clear();
+    *stopping = m_stopping;
+    return batch;
+}
+
+// The old events removed a step at a time, what waits written between the steps.
+void History::Retain() {
+    int steps = 0;
+    double longest = 0;
+    for (;;) {
+        const auto begun = SteadyClock::now();
+        const bool more = m_working && RetainStep();
+        longest = std::max(
+            longest, std::chrono::duration<double, std::milli>(SteadyClock::now() - begun).count());
+        if (!more) break;
+        ++steps;
+        std::vector<HistoryEvent> waiting;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            waiting.assign(std::make_move_iterator(m_queue.begin()),
+                           std::make_move_iterator(m_queue.end()));
+            m_queue.clear();
+        }
+        if (!waiting.empty()) Write(waiting);
+    }
+    if (!steps) return;
+    char figures[96];
+    std::snprintf(figures, sizeof figures, "%d steps of at most %d, the longest %.1f ms", steps,
+                  kRetainStep, longest);
+    Journal(kInfo, "history: old events removed: " + std::string(figures));
+}
+
 void History::Run() {
     std::string error;
     m_working = Open(&error);
     if (!m_working) Fail("cannot open: " + error);
     auto nextRetain = SteadyClock::now(), nextTry = SteadyClock::now() + std::chrono::minutes(1);
-    for (;;) {
-        std::vector<HistoryEvent> batch;
-        bool stopping = false;
-        {
-            std::unique_lock<std::mutex> hold(m_lock);
-            m_wake.wait_until(hold, std::min(nextRetain, nextTry),
-                              [this] { return m_stopping || !m_queue.empty(); });
-            // a burst is written in one transaction: what comes within kGather with it
-            if (!m_stopping && !m_queue.empty())
-                m_wake.wait_for(hold, kGather, [this] { return m_stopping; });
-            while (Held() && !m_stopping) {
-                hold.unlock();
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                hold.lock();
-            }
-            batch.assign(std::make_move_iterator(m_queue.begin()),
-                         std::make_move_iterator(m_queue.end()));
-            m_queue.clear();
-            stopping = m_stopping;
-        }
+    for (bool stopping = false; !stopping;) {
+        const std::vector<HistoryEvent> batch = Take(std::min(nextRetain, nextTry), &stopping);
         if (!batch.empty()) {
             if (m_working)
                 Write(batch);
@@ -234,45 +270,23 @@ void History::Run() {
         if (!m_working && now >= nextTry) {
             nextTry = now + std::chrono::minutes(1);
             m_working = Open(&error);
-            if (m_working) Journal(kInfo, "history: " + m_config.path + ": writing again");
-            else Fail("cannot open: " + error);
+            if (m_working)
+                Journal(kInfo, "history: " + m_config.path + ": writing again");
+            else
+                Fail("cannot open: " + error);
         }
         if (m_working && now >= nextRetain) {
             nextRetain = now + std::chrono::hours(1);
-            // a step at a time, what waits written between the steps
-            int steps = 0;
-            double longest = 0;
-            for (;;) {
-                const auto begun = SteadyClock::now();
-                const bool more = m_working && RetainStep();
-                longest = std::max(longest, std::chrono::duration<double, std::milli>(
-                                                SteadyClock::now() - begun).count());
-                if (!more) break;
-                ++steps;
-                std::vector<HistoryEvent> waiting;
-                {
-                    std::lock_guard<std::mutex> hold(m_lock);
-                    waiting.assign(std::make_move_iterator(m_queue.begin()),
-                                   std::make_move_iterator(m_queue.end()));
-                    m_queue.clear();
-                }
-                if (!waiting.empty()) Write(waiting);
-            }
-            if (steps) {
-                char figures[96];
-                std::snprintf(figures, sizeof figures, "%d steps of at most %d, the longest %.1f ms",
-                              steps, kRetainStep, longest);
-                Journal(kInfo, "history: old events removed: " + std::string(figures));
-            }
+            Retain();
         }
     }
 }
 
 bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, std::string* error) {
     std::lock_guard<std::mutex> hold(m_readLock);
-    if (!m_reader && sqlite3_open_v2(m_config.path.c_str(), &m_reader,
-                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                                     nullptr) != SQLITE_OK) {
+    if (!m_reader &&
+        sqlite3_open_v2(m_config.path.c_str(), &m_reader,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         *error = m_reader ? sqlite3_errmsg(m_reader) : "cannot open it";
         sqlite3_close(m_reader);
         m_reader = nullptr;
@@ -322,7 +336,9 @@ bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, s
 }
 
 std::string History::EventJson(const HistoryEvent& e) {
-    auto text = [](const std::string& t) { return t.empty() ? nlohmann::json() : nlohmann::json(t); };
+    auto text = [](const std::string& t) {
+        return t.empty() ? nlohmann::json() : nlohmann::json(t);
+    };
     return JsonText({{"id", e.id},
                      {"time", UtcTimeStampAt(e.timeMs / 1000, static_cast<int>(e.timeMs % 1000))},
                      {"kind", e.kind},

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -34,14 +35,25 @@ struct HistoryConfig {
 struct HistoryEvent {
     int64_t id = 0;      // given by the database
     int64_t timeMs = 0;  // UTC, ms since 1970
-    std::string kind;    // station, channel, write, station_command, settings, scan, gateway, broker, value
+    std::string
+        kind;  // station, channel, write, station_command, settings, scan, gateway, broker, value
     std::string channel, station, tag, state;
     std::optional<double> value;
     std::string origin, who, result, detail;  // "" for none
 };
 
 // The kinds an event may be of: the API's names and the page's words.
-enum class HistoryKind { station, channel, write, stationCommand, settings, scan, gateway, broker, value };
+enum class HistoryKind {
+    station,
+    channel,
+    write,
+    stationCommand,
+    settings,
+    scan,
+    gateway,
+    broker,
+    value
+};
 inline constexpr Named<HistoryKind> kHistoryKinds[] = {
     {HistoryKind::station, "station", "스테이션 상태 (station)"},
     {HistoryKind::channel, "channel", "채널 상태 (channel)"},
@@ -91,6 +103,8 @@ public:
 
 private:
     void Run();
+    std::vector<HistoryEvent> Take(std::chrono::steady_clock::time_point until, bool* stopping);
+    void Retain();
     bool Open(std::string* error);
     bool Write(const std::vector<HistoryEvent>& batch);
     // One step of the removal of old events: true when more remain.

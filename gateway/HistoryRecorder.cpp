@@ -18,7 +18,8 @@ void HistoryRecorder::OnStation(const std::string& channel, const std::string& s
     // (unknown is no state of the station's: the gateway has not read it yet)
     auto key = std::make_pair(channel, station);
     auto it = m_stations.find(key);
-    if (state.state == StationHealth::unknown || (it != m_stations.end() && it->second == state.state))
+    if (state.state == StationHealth::unknown ||
+        (it != m_stations.end() && it->second == state.state))
         return;
     m_stations[key] = state.state;
     nlohmann::json counters = StationStateJson(state);

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -90,9 +90,9 @@ void PutProcessMetrics(MetricsText* out) {
     timespec wall{}, sinceBoot{};
     ::clock_gettime(CLOCK_REALTIME, &wall);
     ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
-    const double started = static_cast<double>(wall.tv_sec) + wall.tv_nsec / 1e9 -
-                           (static_cast<double>(sinceBoot.tv_sec) + sinceBoot.tv_nsec / 1e9 -
-                            start / ticks);
+    const double started =
+        static_cast<double>(wall.tv_sec) + wall.tv_nsec / 1e9 -
+        (static_cast<double>(sinceBoot.tv_sec) + sinceBoot.tv_nsec / 1e9 - start / ticks);
     int fds = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {
         while (const dirent* e = ::readdir(d)) fds += e->d_name[0] != '.';
@@ -102,7 +102,8 @@ void PutProcessMetrics(MetricsText* out) {
     out->Family("process_cpu_seconds_total", "counter", "User and system CPU time in seconds.");
     out->Sample("process_cpu_seconds_total", {}, (utime + stime) / ticks);
     out->Family("process_resident_memory_bytes", "gauge", "Resident memory in bytes.");
-    out->Sample("process_resident_memory_bytes", {}, rss * static_cast<double>(::sysconf(_SC_PAGESIZE)));
+    out->Sample("process_resident_memory_bytes", {},
+                rss * static_cast<double>(::sysconf(_SC_PAGESIZE)));
     out->Family("process_open_fds", "gauge", "Open file descriptors.");
     out->Sample("process_open_fds", {}, fds);
     out->Family("process_start_time_seconds", "gauge",

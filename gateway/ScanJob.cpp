@@ -22,10 +22,10 @@ void ScanJob::Run() {
         std::lock_guard<std::mutex> hold(m_lock);
         m_progress.clear();
     }
-    Tell(JsonText(json{{"channel", m_channel},
-                       {"step", "end"},
-                       {"cancelled", m_end == ScanEnd::interrupted}}),
-         false);
+    Tell(
+        JsonText(json{
+            {"channel", m_channel}, {"step", "end"}, {"cancelled", m_end == ScanEnd::interrupted}}),
+        false);
     m_ended = true;
 }
 

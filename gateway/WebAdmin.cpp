@@ -35,8 +35,7 @@ std::string TagOf(std::string header) {
 int WebServer::ServeAdmin(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
                           const std::string& url, const std::string& method) {
     const bool read = method == "GET" || method == "HEAD";
-    if (url == "/api/rules" && read)
-        return QueueJson(connection, {200, SettingsRulesJson()});
+    if (url == "/api/rules" && read) return QueueJson(connection, {200, SettingsRulesJson()});
     std::string channel, what;
     if (!ChannelRoute(url, &channel, &what)) return -1;
     auto request = std::make_unique<WebRequest>();
@@ -57,10 +56,9 @@ int WebServer::ServeAdmin(MHD_Connection* connection, const std::shared_ptr<WebE
                      Header(connection, "Host")))
         return QueueJson(connection, Reply(403, "error", "not from this page"));
     if (exchange->role != WebRole::admin)
-        return QueueJson(connection,
-                         Reply(403, "error",
-                               std::string("the role ") + WebRoleName(exchange->role) +
-                                   " may not change settings or scan: an admin's"));
+        return QueueJson(connection, Reply(403, "error",
+                                           std::string("the role ") + WebRoleName(exchange->role) +
+                                               " may not change settings or scan: an admin's"));
     request->body = exchange->body;
     request->ifMatch = TagOf(Header(connection, "If-Match"));
     return Ask(connection, exchange, std::move(request));

@@ -54,7 +54,8 @@ bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal)
         for (const auto& k : kHistoryKinds) known = known || q->kind == k.name;
         if (!known) return *refusal = "kind: not a kind of event", false;
     }
-    for (auto [name, target] : {std::make_pair("since", &q->sinceMs), std::make_pair("until", &q->untilMs)}) {
+    for (auto [name, target] :
+         {std::make_pair("since", &q->sinceMs), std::make_pair("until", &q->untilMs)}) {
         const std::string text = Argument(c, name);
         if (text.empty()) continue;
         *target = TimeMs(text);
@@ -64,7 +65,8 @@ bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal)
     long long n = 0;
     const std::string before = Argument(c, "before"), limit = Argument(c, "limit");
     if (!before.empty()) {
-        if (!ParseWholeNumber(before, 10, 1, INT64_MAX, &n)) return *refusal = "before: an id", false;
+        if (!ParseWholeNumber(before, 10, 1, INT64_MAX, &n))
+            return *refusal = "before: an id", false;
         q->before = n;
     }
     q->limit = std::min(100, most);
@@ -85,7 +87,8 @@ std::string CsvField(const std::string& text) {
 }
 
 std::string Csv(const std::vector<HistoryEvent>& events) {
-    std::string out = "\xEF\xBB\xBFid,time,kind,channel,station,tag,state,value,origin,who,result,detail\r\n";
+    std::string out =
+        "\xEF\xBB\xBFid,time,kind,channel,station,tag,state,value,origin,who,result,detail\r\n";
     for (const HistoryEvent& e : events) {
         char value[32] = "";
         if (e.value) std::snprintf(value, sizeof value, "%g", *e.value);
@@ -102,7 +105,8 @@ std::string Csv(const std::vector<HistoryEvent>& events) {
 
 int WebServer::ServeHistory(MHD_Connection* connection, const std::string& url) {
     if (!m_history)
-        return QueueJson(connection, Reply(404, "error", "no history: the gateway has no [history]"));
+        return QueueJson(connection,
+                         Reply(404, "error", "no history: the gateway has no [history]"));
     const bool csv = url == "/api/history.csv";
     HistoryQuery query;
     std::string refusal;

@@ -40,4 +40,3 @@ MHD_Result QueueJson(MHD_Connection* c, const std::pair<int, std::string>& reply
                      std::initializer_list<std::pair<const char*, const char*>> headers) {
     return Queue(c, reply.first, reply.second, "application/json; charset=utf-8", headers);
 }
-

@@ -2,8 +2,9 @@
 // files that answer its routes.
 #pragma once
 
-#include <initializer_list>
 #include <microhttpd.h>
+
+#include <initializer_list>
 #include <string>
 #include <utility>
 

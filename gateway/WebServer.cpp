@@ -203,8 +203,9 @@ std::pair<int, std::string> WebServer::Reply(int status, const std::string& key,
 }
 
 bool WebServer::Start(std::string* error) {
-    if (!ReloadUsers(error) || (!m_config.metricsTokenFile.empty() &&
-                                !ReadSecretFile(m_config.metricsTokenFile, &m_metricsToken, error))) {
+    if (!ReloadUsers(error) ||
+        (!m_config.metricsTokenFile.empty() &&
+         !ReadSecretFile(m_config.metricsTokenFile, &m_metricsToken, error))) {
         *error = "web: " + *error;
         return false;
     }

@@ -58,7 +58,7 @@ struct WebRequest {
     GatewayCommand command;
     std::string body;     // an administrator's request: its JSON
     std::string ifMatch;  // saveSettings: the file's tag the page read
-    bool wait = true;  // a write: answer with its outcome, not "queued"
+    bool wait = true;     // a write: answer with its outcome, not "queued"
     std::shared_ptr<WebExchange> exchange;
 };
 

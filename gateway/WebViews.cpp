@@ -3,8 +3,8 @@
 // fed on the gateway's thread).
 #include <nlohmann/json.hpp>
 
-#include "gateway/WebServer.h"
 #include "gateway/History.h"
+#include "gateway/WebServer.h"
 #include "platform/Tick.h"
 
 using nlohmann::json;
@@ -198,12 +198,11 @@ std::string WebServer::StateJson() const {
                             {"tags", tags},
                             {"log", log}});
     }
-    return JsonText(json{
-        {"gateway",
-         {{"id", m_gatewayId},
-          {"broker", m_broker ? "connected" : "disconnected"},
-          {"history", m_history != nullptr}}},
-        {"channels", channels}});
+    return JsonText(json{{"gateway",
+                          {{"id", m_gatewayId},
+                           {"broker", m_broker ? "connected" : "disconnected"},
+                           {"history", m_history != nullptr}}},
+                         {"channels", channels}});
 }
 
 void WebServer::OnValue(const std::string& channel, const std::string& tag, double value) {

@@ -29,11 +29,11 @@ struct ScanRateResult {
 };
 
 struct ScanPlan {
-    CLineSettings line;       // the port and its settings (the rate of each pass below)
-    std::vector<int> rates;   // baud indices, in order
+    CLineSettings line;      // the port and its settings (the rate of each pass below)
+    std::vector<int> rates;  // baud indices, in order
     int from = line::kStationNumber.low;
     int to = line::kStationNumber.high;
-    int timeoutMs = 300;      // for each station number
+    int timeoutMs = 300;  // for each station number
     int Numbers() const { return to - from + 1; }
 };
 

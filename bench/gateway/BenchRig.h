@@ -202,7 +202,8 @@ private:
             if (n <= 0) return;
             const double now = NowUs();
             buffer.append(chunk, static_cast<size_t>(n));
-            for (size_t nl; (nl = buffer.find('\n')) != std::string::npos; buffer.erase(0, nl + 1)) {
+            for (size_t nl; (nl = buffer.find('\n')) != std::string::npos;
+                 buffer.erase(0, nl + 1)) {
                 const std::string line = buffer.substr(0, nl);
                 std::lock_guard<std::mutex> hold(m_lock);
                 if (line.compare(0, 6, "retry:") == 0) m_open = true;
@@ -278,18 +279,23 @@ inline double GetMs(int port, const std::string& path) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail("the page is not there");
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        Fail("the page is not there");
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     (void)!::write(fd, request.data(), request.size());
     char buffer[65536];
     std::string answer;
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, static_cast<size_t>(n));
     ::close(fd);
-    if (answer.compare(0, 12, "HTTP/1.1 200") != 0) Fail("the history was not answered: " + answer.substr(0, 80));
+    if (answer.compare(0, 12, "HTTP/1.1 200") != 0)
+        Fail("the history was not answered: " + answer.substr(0, 80));
     return (NowUs() - t0) / 1000;
 }
 
-// The milliseconds a log line says after `marker` ("... the longest 3.2 ms"), -1 before it is there.
+// The milliseconds a log line says after `marker` ("... the longest 3.2 ms"), -1 before it is
+// there.
 inline double LoggedMs(const std::string& log, const std::string& marker) {
     std::ifstream in(log);
     double ms = -1;

@@ -62,13 +62,15 @@ bool WaitFor(const std::function<bool()>& done, double seconds) {
 void Bench::WriteToml(bool web, const std::string& extra) {
     std::ofstream toml(dir + "/bench.toml");
     toml << "[gateway]\nid = \"bench\"\n[broker]\nhost = \"127.0.0.1\"\nport = " << port
-         << "\n[modbus]\nport = " << modbusPort << "\n" << extra;
+         << "\n[modbus]\nport = " << modbusPort << "\n"
+         << extra;
     if (web) toml << "[web]\nport = " << webPort << "\n";
     toml << "[ports]\n";
     for (int c = 0; c < kChannels; ++c)
         toml << "COM" << c + 1 << " = \"" << lines.At(c).slave << "\"\n";
     for (int c = 0; c < kChannels; ++c) {
-        std::string cfg = WriteConfig({c + 1, kStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
+        std::string cfg =
+            WriteConfig({c + 1, kStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
         toml << "[[channel]]\nname = \"Line" << c + 1 << "\"\nconfig = \"" << cfg << "\"\n";
     }
 }
@@ -114,7 +116,8 @@ void Bench::Start() {
 }
 
 std::pair<double, double> Bench::Flip(EventClient* client) {
-    const int c = static_cast<int>(random() % kChannels), s = static_cast<int>(random() % kStations);
+    const int c = static_cast<int>(random() % kChannels),
+              s = static_cast<int>(random() % kStations);
     const std::string key = "Line" + std::to_string(c + 1) + "/P" + std::to_string(s + 1) + "/I0";
     const std::string topic = "krandolix/bench/" + key;
     const size_t sseBefore = client ? client->Seen(key).first : 0;
@@ -236,8 +239,10 @@ void Bench::Modbus() {
     modbus_close(client);
     modbus_free(client);
     Stats m = Summarize(trips);
-    std::printf("  %d reads while 36 channels scan: median %.3f ms  p99 %.3f ms  max %.3f ms;"
-                " %.0f requests a second\n", count, m.median, m.p99, m.max, count / seconds);
+    std::printf(
+        "  %d reads while 36 channels scan: median %.3f ms  p99 %.3f ms  max %.3f ms;"
+        " %.0f requests a second\n",
+        count, m.median, m.p99, m.max, count / seconds);
     Judge("Modbus TCP read round trip, p99", m.p99, 0.5, "ms");
 }
 
@@ -251,8 +256,12 @@ void Bench::Web() {
     const long rssBefore = RssKbOf(gw);
     std::vector<std::unique_ptr<EventClient>> clients;
     for (int i = 0; i < 20; ++i) clients.emplace_back(new EventClient(webPort));
-    if (!WaitFor([&] { return std::all_of(clients.begin(), clients.end(),
-                                          [](auto& c) { return c->Open(); }); }, 10))
+    if (!WaitFor(
+            [&] {
+                return std::all_of(clients.begin(), clients.end(),
+                                   [](auto& c) { return c->Open(); });
+            },
+            10))
         Fail("the event stream did not open for 20 clients");
     std::vector<double> sse, mqtt;
     for (int i = 0; i < (g_quick ? 150 : 600); ++i) {
@@ -261,10 +270,13 @@ void Bench::Web() {
         sse.push_back(toWeb);
     }
     const Stats e = Summarize(sse), m = Summarize(mqtt);
-    std::printf("  %zu changes to a client of /api/events: median %.3f ms  p99 %.3f ms  max %.3f ms\n",
-                e.n, e.median, e.p99, e.max);
-    std::printf("  the MQTT subscriber meanwhile: median %.3f ms  p99 %.3f ms (just before, without"
-                " the streams: %.3f / %.3f)\n", m.median, m.p99, l.median, l.p99);
+    std::printf(
+        "  %zu changes to a client of /api/events: median %.3f ms  p99 %.3f ms  max %.3f ms\n", e.n,
+        e.median, e.p99, e.max);
+    std::printf(
+        "  the MQTT subscriber meanwhile: median %.3f ms  p99 %.3f ms (just before, without"
+        " the streams: %.3f / %.3f)\n",
+        m.median, m.p99, l.median, l.p99);
     std::printf("  resident memory: %ld KB before the 20 streams, %ld KB with them\n", rssBefore,
                 RssKbOf(gw));
     // (the page's events wait 5 ms so that MQTT goes first: a person sees no difference)
@@ -279,7 +291,8 @@ double Bench::IdleCpu(const char* what, double seconds) {
     // the threads in the order they began: the gateway's loop, the MQTT
     // network thread, then the driver's scan threads
     std::vector<pid_t> threads;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(gw) + "/task"))
+    for (const auto& e :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(gw) + "/task"))
         threads.push_back(std::stoi(e.path().filename().string()));
     std::sort(threads.begin(), threads.end());
     std::vector<double> t0;
@@ -318,7 +331,8 @@ void Bench::Idle() {
 }
 
 void Bench::History() {
-    Heading("6. The history: the burst of section 2 recorded (values = true); a query over 10^6 rows");
+    Heading(
+        "6. The history: the burst of section 2 recorded (values = true); a query over 10^6 rows");
     const std::string db = dir + "/history.db";
     auto restart = [&](const std::string& extra) {
         ::kill(gw, SIGTERM);
@@ -342,23 +356,32 @@ void Bench::History() {
     sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READWRITE, nullptr);
     sqlite3_busy_timeout(h, 5000);
     sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(h, "SELECT count(*) FROM events WHERE kind = 'value' AND time >= ?1", -1, &s, nullptr);
+    sqlite3_prepare_v2(h, "SELECT count(*) FROM events WHERE kind = 'value' AND time >= ?1", -1, &s,
+                       nullptr);
     sqlite3_bind_int64(s, 1, since);
-    const double inDb = sqlite3_step(s) == SQLITE_ROW ? static_cast<double>(sqlite3_column_int64(s, 0)) : 0;
+    const double inDb =
+        sqlite3_step(s) == SQLITE_ROW ? static_cast<double>(sqlite3_column_int64(s, 0)) : 0;
     sqlite3_finalize(s);
-    std::printf("  the gateway's CPU during the burst: %.1f %% of one core without the history, %.1f %%"
-                " with values recorded; %zu changes, %.0f value events in the database\n",
-                plain, recorded, recordedChanges, inDb);
+    std::printf(
+        "  the gateway's CPU during the burst: %.1f %% of one core without the history, %.1f %%"
+        " with values recorded; %zu changes, %.0f value events in the database\n",
+        plain, recorded, recordedChanges, inDb);
     Judge("history: value changes of the burst not in the database",
-          inDb >= static_cast<double>(recordedChanges) ? 0 : static_cast<double>(recordedChanges) - inDb, 0, "");
-    Judge("history: the burst's CPU beyond the gateway's without it", (recorded - plain) / plain * 100, 10, "%");
+          inDb >= static_cast<double>(recordedChanges)
+              ? 0
+              : static_cast<double>(recordedChanges) - inDb,
+          0, "");
+    Judge("history: the burst's CPU beyond the gateway's without it",
+          (recorded - plain) / plain * 100, 10, "%");
     // a million rows over the 144 stations and the last 30 days, then a station's query
     ::kill(gw, SIGTERM);
     ::waitpid(gw, nullptr, 0);
     const int rows = 1000000;
     const int64_t now = static_cast<int64_t>(NowUs() / 1000);
     sqlite3_exec(h, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_prepare_v2(h, "INSERT INTO events (time, kind, channel, station, tag, value) VALUES (?1, 'value', ?2, ?3, ?4, 1)",
+    sqlite3_prepare_v2(h,
+                       "INSERT INTO events (time, kind, channel, station, tag, value) VALUES (?1, "
+                       "'value', ?2, ?3, ?4, 1)",
                        -1, &s, nullptr);
     for (int i = 0; i < rows; ++i) {
         const std::string channel = "Line" + std::to_string(i % kChannels + 1),
@@ -376,16 +399,20 @@ void Bench::History() {
     restart("[history]\npath = \"" + db + "\"\nmax_rows = 2000000\n");
     std::vector<double> ms;
     for (int i = 0; i < (g_quick ? 20 : 100); ++i)
-        ms.push_back(GetMs(webPort, "/api/history?channel=Line" + std::to_string(i % kChannels + 1) +
+        ms.push_back(GetMs(webPort, "/api/history?channel=Line" +
+                                        std::to_string(i % kChannels + 1) +
                                         "&station=P3&limit=100"));
     const Stats q = Summarize(ms);
-    std::printf("  one station's newest 100 events over %d rows, by the page's API: median %.2f ms, "
-                "p99 %.2f ms, max %.2f ms\n", rows, q.median, q.p99, q.max);
+    std::printf(
+        "  one station's newest 100 events over %d rows, by the page's API: median %.2f ms, "
+        "p99 %.2f ms, max %.2f ms\n",
+        rows, q.median, q.p99, q.max);
     Judge("history: a station's query over 10^6 rows, p99", q.p99, 50, "ms");
     // retention at the start: 10^5 rows beyond max_rows, removed step by step
     restart("[history]\npath = \"" + db + "\"\nmax_rows = 900000\n");
     double longest = -1;
-    WaitFor([&] { return (longest = LoggedMs(dir + "/drvgw-history.log", "the longest ")) >= 0; }, 60);
+    WaitFor([&] { return (longest = LoggedMs(dir + "/drvgw-history.log", "the longest ")) >= 0; },
+            60);
     std::printf("  retention of 10^5 rows at the start: the longest step %.1f ms\n", longest);
     Judge("history: a retention step, the longest", longest, 50, "ms");
 }

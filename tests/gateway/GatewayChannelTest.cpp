@@ -252,7 +252,8 @@ TEST_F(Channel, AScanFindsTheStationsTellsAsItGoesAndEndsWhenCancelled) {
             const nlohmann::json j = nlohmann::json::parse(e);
             EXPECT_EQ(j["channel"], "Line");
             if (j["step"] == "answered") answered.push_back(j["number"].get<int>());
-            garbled = garbled || (j["step"] == "garbled" && j["number"] == 4 && j["reason"] == "check");
+            garbled =
+                garbled || (j["step"] == "garbled" && j["number"] == 4 && j["reason"] == "check");
             ended = ended || (j["step"] == "end" && j["cancelled"] == false);
         }
         EXPECT_EQ(answered, (std::vector<int>{1, 2}));
@@ -265,7 +266,8 @@ TEST_F(Channel, AScanFindsTheStationsTellsAsItGoesAndEndsWhenCancelled) {
         EXPECT_EQ(answer["baud"], 9600);
         ASSERT_EQ(answer["stations"].size(), 2u);
         EXPECT_EQ(answer["stations"][1]["status"], 0x80);
-        EXPECT_EQ(answer["garbled"], nlohmann::json::parse(R"([{"number": 4, "reason": "check"}])"));
+        EXPECT_EQ(answer["garbled"],
+                  nlohmann::json::parse(R"([{"number": 4, "reason": "check"}])"));
         EXPECT_EQ(job.Summary(), "done, 2 answered, 1 garbled");
     }
     plan.to = 254;

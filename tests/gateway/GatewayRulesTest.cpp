@@ -386,10 +386,12 @@ TEST(ChannelSettings, TheJsonRoundTripAndItsRefusals) {
         return std::make_pair(r.field, r.text.find(words) != std::string::npos ? words : r.text);
     };
     using P = std::pair<std::string, std::string>;
-    EXPECT_EQ(refused("/stations/1/number", 255, "0에서 254"), P("stations[1].number", "0에서 254"));
+    EXPECT_EQ(refused("/stations/1/number", 255, "0에서 254"),
+              P("stations[1].number", "0에서 254"));
     EXPECT_EQ(refused("/stations/1/number", 4, "중복"), P("stations[1].number", "중복"));
     EXPECT_EQ(refused("/stations/1/name", "펌프", "이름"), P("stations[1].name", "이름"));
-    EXPECT_EQ(refused("/stations/1/name", "\xF0\x9F\x98\x80", "CP949"), P("stations[1].name", "CP949"));
+    EXPECT_EQ(refused("/stations/1/name", "\xF0\x9F\x98\x80", "CP949"),
+              P("stations[1].name", "CP949"));
     EXPECT_EQ(refused("/stations/0/period_ms", 50, "0.1"), P("stations[0].period_ms", "0.1"));
     EXPECT_EQ(refused("/timeout_ms", 2500, "999"), P("timeout_ms", "999"));
     EXPECT_EQ(refused("/baud", 9601, "속도"), P("baud", "속도"));

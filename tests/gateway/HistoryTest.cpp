@@ -15,7 +15,8 @@
 namespace {
 
 bool Settle(History& h) {
-    for (int i = 0; i < 300 && h.Queued(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 300 && h.Queued(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // (the last batch committed)
     return h.Queued() == 0;
 }
