@@ -53,7 +53,8 @@ class ArmPackage:
         control = subprocess.run(["dpkg-deb", "-f", self.deb], capture_output=True, text=True, check=True).stdout
         self.assertIn(f"Architecture: {self.arch}\n", control)
         depends = next(l for l in control.splitlines() if l.startswith("Depends:"))
-        for lib in ("libc6", "libstdc++6", "libmosquitto1", "libsystemd0", "libmicrohttpd12", "libtomlplusplus3"):
+        for lib in ("libc6", "libstdc++6", "libmosquitto1", "libsystemd0", "libmicrohttpd12", "libtomlplusplus3",
+                    "libsqlite3-0"):
             self.assertIn(lib, depends)
         with tempfile.TemporaryDirectory() as d:
             subprocess.run(["dpkg-deb", "-x", self.deb, d], check=True)

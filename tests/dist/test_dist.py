@@ -163,7 +163,7 @@ class DebianPackage(unittest.TestCase):
         control = subprocess.run(["dpkg-deb", "-f", DEB], capture_output=True, text=True, check=True).stdout
         self.assertIn(f"Version: {VERSION}\n", control)
         depends = next(l for l in control.splitlines() if l.startswith("Depends:"))
-        for lib in ("libc6", "libstdc++6", "libmosquitto1", "libsystemd0", "libmicrohttpd12"):
+        for lib in ("libc6", "libstdc++6", "libmosquitto1", "libsystemd0", "libmicrohttpd12", "libsqlite3-0"):
             self.assertIn(lib, depends)
 
     def test_lintian_finds_no_error_or_warning(self):
