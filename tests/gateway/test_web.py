@@ -105,7 +105,7 @@ class Api(WebCase):
         self.start_gateway()
         self.assertTrue(wait_until(lambda: self.state_or_none()["gateway"]["broker"] == "connected", 10))
         state = self.state_or_none()
-        self.assertEqual(state["gateway"], {"id": "w", "broker": "connected"})
+        self.assertEqual(state["gateway"], {"id": "w", "broker": "connected", "history": False})
         ch = state["channels"][0]
         self.assertEqual((ch["name"], ch["state"]), ("Line1", "ok"))
         self.assertEqual([(s["name"], s["number"], s["state"]) for s in ch["stations"]],
