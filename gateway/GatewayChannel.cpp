@@ -247,8 +247,7 @@ void GatewayChannel::Tick(Clock::time_point now) {
         work += st.controls + st.polls;
         // (the summary is -1 for a channel switched off, and for one whose
         // stations are all disabled: only the station's own answer tells)
-        st.state = !m_on                         ? StationHealth::unknown
-                   : r < 0                       ? StationHealth::disabled
+        st.state = r < 0                         ? StationHealth::disabled
                    : r > 0                       ? StationHealth::fault
                    : st.polls + st.controls == 0 ? StationHealth::unknown
                                                  : StationHealth::ok;

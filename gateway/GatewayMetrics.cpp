@@ -126,6 +126,6 @@ void Gateway::PublishMetrics() {
     const bool onPage = m_web && m_config.web.metrics;
     if (!onPage && !m_metrics) return;
     std::string text = Metrics();
-    if (m_metrics) m_metrics->Set(onPage ? text : std::move(text));
+    if (m_metrics) m_metrics->Set(text);
     if (onPage) m_web->SetMetrics(std::move(text));
 }

@@ -161,18 +161,23 @@ private:
     std::vector<uint8_t> m_history[kChannels][kStations];
 };
 
+// A socket connected to this machine's port, or the benchmark fails saying why.
+inline int ConnectLoopback(int port, const char* why) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail(why);
+    return fd;
+}
+
 // A client of the web page's event stream on a plain socket: keeps, per
 // "channel/tag", how many value events arrived and when the last did.
 class EventClient {
 public:
     explicit EventClient(int port) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            Fail("cannot connect to the web page's port");
+        m_fd = ConnectLoopback(port, "cannot connect to the web page's port");
         const char request[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         (void)!::write(m_fd, request, sizeof request - 1);
         m_thread = std::thread([this] { Read(); });
@@ -274,13 +279,7 @@ inline double ProcessCpuSeconds(pid_t pid) {
 // GET on the page: the milliseconds the answer took.
 inline double GetMs(int port, const std::string& path) {
     const double t0 = NowUs();
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        Fail("the page is not there");
+    const int fd = ConnectLoopback(port, "the page is not there");
     const std::string request =
         "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     (void)!::write(fd, request.data(), request.size());
