@@ -121,11 +121,14 @@ bool Gateway::Begin(std::string* error) {
     m_bridge.reset(new MqttBridge(m_config, wake));
     m_sinks.Add(m_bridge.get());
     m_sinks.Add(&m_writeCounts);
+    // (recorded before the page is told: a write is in the history by the
+    // time its answer leaves)
+    StartHistory();
     if (m_config.web.enabled) {
         m_web.reset(new WebServer(m_config.web, m_config.id, wake));
+        m_web->SetHistory(m_history.get());
         m_sinks.Add(m_web.get());
     }
-    StartHistory();
     for (const GatewayChannelConfig& c : m_config.channels)
         if (!AddChannel(c, &m_channels, error)) return false;
     if (!m_bridge->Start(error) || !StartChannels(error)) return false;

@@ -96,7 +96,6 @@ void Gateway::StartHistory() {
     m_history->Start();
     m_recorder.reset(new HistoryRecorder(*m_history));
     m_sinks.Add(m_recorder.get());
-    if (m_web) m_web->SetHistory(m_history.get());
 }
 
 void Gateway::Remember(HistoryKind kind, const std::string& channel, const std::string& state,
