@@ -34,6 +34,8 @@ const int kRetainStep = 2000;
 // How long the writer gathers events before it writes them: one transaction
 // for a burst, and every event on disk within a fraction of a second.
 const auto kGather = std::chrono::milliseconds(200);
+// The WAL is copied into the database once it holds this many pages.
+const int kCheckpointPages = 1000;
 
 int64_t NowMs() {
     timespec t{};
@@ -59,6 +61,22 @@ bool Held() {
     return !hold.empty() && ::access(hold.c_str(), F_OK) == 0;
 }
 
+// Another connection to the writer's database (opened, not created: the
+// writer makes it), ready to checkpoint; nullptr when it cannot be opened.
+sqlite3* OpenForCheckpoints(const std::string& path) {
+    sqlite3* db = nullptr;
+    // (a connection learns that the database is in WAL mode on its first read;
+    // until then a checkpoint does nothing and says ok)
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return db;
+}
+
 }  // namespace
 
 History::History(HistoryConfig config) : m_config(std::move(config)) {
@@ -74,12 +92,53 @@ History::~History() {
     }
     m_wake.notify_all();
     if (m_thread.joinable()) m_thread.join();
-    if (m_db) sqlite3_close(m_db);
+    {
+        std::lock_guard<std::mutex> hold(m_checkpointLock);
+        m_checkpointStop = true;
+    }
+    m_checkpointWake.notify_all();
+    if (m_checkpointer.joinable()) m_checkpointer.join();
+    // (the writer's connection last: its close copies what remains in the WAL)
     if (m_reader) sqlite3_close(m_reader);
+    if (m_db) sqlite3_close(m_db);
 }
 
 void History::Start() {
     m_thread = std::thread([this] { Run(); });
+    m_checkpointer = std::thread([this] { Checkpoints(); });
+}
+
+int History::Committed(void* history, sqlite3*, const char*, int walPages) {
+    auto* h = static_cast<History*>(history);
+    if (walPages >= kCheckpointPages) {
+        std::lock_guard<std::mutex> hold(h->m_checkpointLock);
+        h->m_checkpointDue = true;
+        h->m_checkpointWake.notify_one();
+    }
+    return SQLITE_OK;
+}
+
+void History::Checkpoints() {
+    sqlite3* db = nullptr;
+    std::unique_lock<std::mutex> hold(m_checkpointLock);
+    for (;;) {
+        m_checkpointWake.wait(hold, [this] { return m_checkpointDue || m_checkpointStop; });
+        if (m_checkpointStop) break;
+        m_checkpointDue = false;
+        hold.unlock();
+        if (!db) db = OpenForCheckpoints(m_config.path);
+        // passive: what no reader needs is copied, nobody waits; a failure is
+        // tried again at the writer's next commit
+        const int rc =
+            db ? sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr)
+               : SQLITE_OK;
+        if (rc != SQLITE_OK && rc != SQLITE_BUSY) {
+            sqlite3_close(db);
+            db = nullptr;
+        }
+        hold.lock();
+    }
+    sqlite3_close(db);
 }
 
 void History::Record(HistoryEvent event) {
@@ -122,6 +181,9 @@ bool History::Open(std::string* error) {
         sqlite3_free(message);
         return false;
     }
+    // checkpoints by the checkpointer, not by the commit that fills the WAL
+    // (this hook takes the place of SQLite's own automatic checkpoint)
+    sqlite3_wal_hook(m_db, &History::Committed, this);
     return true;
 }
 

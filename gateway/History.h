@@ -6,7 +6,8 @@
 // is dropped and counted. Old events are removed at the start and once an
 // hour, a few thousand at a time. A path that cannot be written or a full
 // disk is logged and the gateway goes on without history (tried again once a
-// minute).
+// minute). The WAL is copied into the database by a thread of its own, so a
+// slow disk's fsync never holds the writer's commits.
 #pragma once
 
 #include <atomic>
@@ -110,6 +111,10 @@ private:
     // One step of the removal of old events: true when more remain.
     bool RetainStep();
     void Fail(const std::string& what);
+    // The checkpointer's loop: a passive checkpoint each time the writer's
+    // commits have grown the WAL past kCheckpointPages.
+    void Checkpoints();
+    static int Committed(void* history, sqlite3* db, const char* name, int walPages);
 
     HistoryConfig m_config;
     sqlite3* m_db = nullptr;      // the writer's
@@ -123,4 +128,8 @@ private:
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<bool> m_working{false};
     std::thread m_thread;
+    std::mutex m_checkpointLock;
+    std::condition_variable m_checkpointWake;
+    bool m_checkpointDue = false, m_checkpointStop = false;
+    std::thread m_checkpointer;
 };

@@ -1,16 +1,35 @@
 // The history on its own: events written by its thread and read back with
 // the API's filters, the oldest removed beyond max_rows at the start, and a
-// held writer whose full queue drops and counts instead of waiting.
+// held writer whose full queue drops and counts instead of waiting, and the
+// WAL copied into the database beside the writer, a slow disk's fsync holding
+// none of its commits.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "TestSupport.h"
 #include "gateway/History.h"
+
+// A slow disk (an SD card's fsync): SQLite's syncs come here, in this
+// program, instead of the C library's.
+std::atomic<int> g_syncDelayMs{0};
+std::atomic<int> g_slowSyncs{0};
+extern "C" int fdatasync(int fd) {
+    if (const int ms = g_syncDelayMs.load()) {
+        ++g_slowSyncs;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    return static_cast<int>(::syscall(SYS_fdatasync, fd));
+}
 
 namespace {
 
@@ -129,4 +148,63 @@ TEST(History, AHeldWritersFullQueueDropsAndCounts) {
     ASSERT_TRUE(h.Events(HistoryQuery{}, &got, &error));
     EXPECT_EQ(got.size(), 5u);
     EXPECT_EQ(got.front().station, "P4");
+}
+
+TEST(History, ASlowDisksCheckpointHoldsNoEventBackASecond) {
+    testsupport::ScratchDir dir;
+    HistoryConfig config;
+    config.path = dir.Path("h.db");
+    History h(config);
+    h.Start();
+    ASSERT_TRUE(Settle(h));  // (the database made before the disk slows)
+    g_syncDelayMs = 600;
+    g_slowSyncs = 0;
+    using Clock = std::chrono::steady_clock;
+    const int bursts = 150, perBurst = 100;
+    std::vector<Clock::time_point> recorded(bursts * perBurst);
+    std::atomic<int> count{0};
+    const auto begun = Clock::now();
+    std::thread recorder([&] {
+        for (int b = 0; b < bursts; ++b) {
+            for (int i = 0; i < perBurst; ++i) {
+                HistoryEvent e = Event("value", "P" + std::to_string(i));
+                e.detail.assign(500, 'x');  // (some 4 MB in all: past a checkpoint's size)
+                recorded[count] = Clock::now();
+                h.Record(e);
+                ++count;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    // how long each event took to be in the database, as a reader sees it
+    double longestMs = 0;
+    int64_t seen = 0;
+    HistoryQuery newest;
+    newest.limit = 1;
+    while (seen < bursts * perBurst) {
+        std::vector<HistoryEvent> got;
+        std::string error;
+        ASSERT_TRUE(h.Events(newest, &got, &error)) << error;
+        const auto now = Clock::now();
+        // (an id's time read once the recorder has counted it)
+        const int64_t id = std::min<int64_t>(got.empty() ? 0 : got[0].id, count.load());
+        for (; seen < id; ++seen) {
+            const auto waited = now - recorded[static_cast<size_t>(seen)];
+            longestMs =
+                std::max(longestMs, std::chrono::duration<double, std::milli>(waited).count());
+        }
+        if (Clock::now() - begun > std::chrono::seconds(30)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    recorder.join();
+    EXPECT_EQ(seen, bursts * perBurst);
+    EXPECT_GT(g_slowSyncs.load(), 0) << "no checkpoint while recording";
+    EXPECT_LT(longestMs, 1000) << "an event waited behind a checkpoint";
+    std::printf("(the longest wait %.0f ms)\n", longestMs);
+    // and the checkpoint did copy the WAL into the database
+    struct stat file {};
+    for (int i = 0; i < 500 && (::stat(config.path.c_str(), &file) || file.st_size < 2000000); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    g_syncDelayMs = 0;
+    EXPECT_GE(file.st_size, 2000000) << "nothing copied out of the WAL";
 }
