@@ -118,6 +118,9 @@ public:
                 "채널을 열 수 없습니다: " + m_opt.config);
             return kExitFailed;
         }
+        // (commands are read once the channel is open: a run that cannot open it
+        // ends with no thread left waiting on standard input)
+        std::thread(&ReadInput).detach();
         m_session.RegisterTags();
         for (const HostTag& t : m_session.Tags()) {
             Say("{\"event\":\"register\",\"tag\":" + JsonString(t.name) +
@@ -369,8 +372,6 @@ int RunChannel(const Options& o, std::vector<HostTag> tags) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (GetConsoleMode(out, &mode)) SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 #endif
-    std::thread(&ReadInput).detach();
-
     // the station names for the live view
     CConfigData config;
     config.Load(o.config.c_str());
