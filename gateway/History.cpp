@@ -280,11 +280,15 @@ std::vector<HistoryEvent> History::Take(SteadyClock::time_point until, bool* sto
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         hold.lock();
     }
-    std::vector<HistoryEvent> batch(std::make_move_iterator(m_queue.begin()),
-                                    std::make_move_iterator(m_queue.end()));
-    m_queue.clear();
     *stopping = m_stopping;
-    return batch;
+    return Drain();
+}
+
+std::vector<HistoryEvent> History::Drain() {
+    std::vector<HistoryEvent> events(std::make_move_iterator(m_queue.begin()),
+                                     std::make_move_iterator(m_queue.end()));
+    m_queue.clear();
+    return events;
 }
 
 // The old events removed a step at a time, what waits written between the steps.
@@ -298,13 +302,9 @@ void History::Retain() {
             longest, std::chrono::duration<double, std::milli>(SteadyClock::now() - begun).count());
         if (!more) break;
         ++steps;
-        std::vector<HistoryEvent> waiting;
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            waiting.assign(std::make_move_iterator(m_queue.begin()),
-                           std::make_move_iterator(m_queue.end()));
-            m_queue.clear();
-        }
+        std::unique_lock<std::mutex> hold(m_lock);
+        const std::vector<HistoryEvent> waiting = Drain();
+        hold.unlock();
         if (!waiting.empty()) Write(waiting);
     }
     if (!steps) return;

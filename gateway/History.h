@@ -106,6 +106,8 @@ private:
     void Run();
     std::vector<HistoryEvent> Take(std::chrono::steady_clock::time_point until, bool* stopping);
     void Retain();
+    // What the queue holds, taken out of it (m_lock held).
+    std::vector<HistoryEvent> Drain();
     bool Open(std::string* error);
     bool Write(const std::vector<HistoryEvent>& batch);
     // One step of the removal of old events: true when more remain.
