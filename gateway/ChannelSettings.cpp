@@ -19,6 +19,10 @@ using nlohmann::json;
 
 namespace {
 
+// What the page may give a station: a name that fits a topic level, a log
+// line and the dialog's field; a description of a line.
+const size_t kMostNameBytes = 64, kMostDescriptionBytes = 255;
+
 // A refusal: the field, and the driver's message of that id.
 struct Refused {
     std::string field;
@@ -49,10 +53,18 @@ std::string Text(const json& settings, const std::string& key, const std::string
     return it->get<std::string>();
 }
 
-std::string ToCp949(const std::string& utf8, const std::string& field, const char* what) {
+std::string ToCp949(const std::string& utf8, const std::string& field, const char* what,
+                    size_t most) {
+    for (unsigned char ch : utf8)
+        if (ch < 0x20 || ch == 0x7F)
+            throw Refused{field, 0, std::string(what) + "에 제어 문자를 쓸 수 없습니다"};
     std::string out;
     if (!Utf8ToCp949(utf8, &out))
         throw Refused{field, 0, std::string(what) + "에 CP949로 나타낼 수 없는 문자가 있습니다"};
+    if (out.size() > most)
+        throw Refused{field, 0,
+                      std::string(what) + "은(는) CP949로 " + std::to_string(most) +
+                          "바이트까지 쓸 수 있습니다"};
     return out;
 }
 
@@ -101,12 +113,12 @@ std::unique_ptr<CStationData> Station(const json& s, size_t i, const CConfigData
     if (!s.is_object()) throw Refused{at + "name", txt::IDS_NO_NAME, ""};
     const std::string name =
         ToCp949(s.contains("name") && s["name"].is_string() ? s["name"].get<std::string>() : "",
-                at + "name", "이름");
+                at + "name", "이름", kMostNameBytes);
     const std::string description =
         ToCp949(s.contains("description") && s["description"].is_string()
                     ? s["description"].get<std::string>()
                     : "",
-                at + "description", "설명");
+                at + "description", "설명", kMostDescriptionBytes);
     long long number = Whole(s, "number", at + "number", txt::IDS_NUMBER_RANGE);
     if (number < -2147483647LL || number > 2147483647LL) number = -1;
     const long long periodMs = Whole(s, "period_ms", at + "period_ms", txt::IDS_PERIOD_RANGE);

@@ -91,6 +91,8 @@ const char* RefusalText(Refusal why) {
             return "the driver did not take the write";
         case Refusal::command:
             return "a station command is enable, disable or reset";
+        case Refusal::requestId:
+            return "a request id is a number or a string";
     }
     return "";
 }
@@ -126,14 +128,35 @@ bool WriteValueMeansOne(const nlohmann::json& value, std::string* reason) {
     return one;
 }
 
+namespace {
+
+// The object's "request" as JSON text: false when it is of another type.
+bool RequestIn(const nlohmann::json& j, std::string* request) {
+    if (!j.is_object()) return true;
+    auto id = j.find("request");
+    if (id == j.end()) return true;
+    if (!id->is_string() && !id->is_number()) return false;
+    *request = JsonText(*id);
+    return true;
+}
+
+}  // namespace
+
 bool WritePayloadMeansOne(const std::string& payload, std::string* request, std::string* reason) {
     nlohmann::json j;
     if (!ReadPayload(payload, &j, reason)) return false;
-    if (j.is_object()) {
-        auto id = j.find("request");
-        if (id != j.end()) *request = id->is_string() ? id->get<std::string>() : id->dump();
+    if (!RequestIn(j, request)) {
+        *reason = RefusalText(Refusal::requestId);
+        return false;
     }
     return WriteValueMeansOne(j, reason);
+}
+
+bool RequestIdOf(const std::string& payload, std::string* request) {
+    nlohmann::json j;
+    std::string reason;
+    if (!ReadPayload(payload, &j, &reason)) return true;  // (refused by the payload rule)
+    return RequestIn(j, request);
 }
 
 std::string SenderText(const CommandTicket& ticket) {
@@ -154,8 +177,7 @@ std::string StationCommandOf(const std::string& payload, std::string* request) {
     std::string reason;
     if (!ReadPayload(payload, &j, &reason)) return "";
     if (j.is_object()) {
-        auto id = j.find("request");
-        if (id != j.end()) *request = id->is_string() ? id->get<std::string>() : id->dump();
+        if (!RequestIn(j, request)) return "";
         auto command = j.find("command");
         return command != j.end() && command->is_string() ? Trimmed(command->get<std::string>())
                                                           : "";

@@ -43,17 +43,25 @@ constexpr const char* OriginName(Origin origin) {
 }
 
 // The outcome of a write: answered at once (queued, busy, refused), then for
-// a queued one later (done, or timeout when the driver has not taken it).
-enum class WriteResult { queued, busy, refused, done, timeout };
+// a queued one later, once: done (the controller answered the command),
+// no_reply (it was sent and no answer came), timeout (the driver has not
+// taken it in time), cancelled (its channel stopped before it was sent).
+enum class WriteResult { queued, busy, refused, done, timeout, noReply, cancelled };
 inline constexpr Named<WriteResult> kWriteResults[] = {
     {WriteResult::queued, "queued", "대기 (queued)"},
     {WriteResult::busy, "busy", "처리 중 (busy)"},
     {WriteResult::refused, "refused", "거부 (refused)"},
     {WriteResult::done, "done", "완료 (done)"},
-    {WriteResult::timeout, "timeout", "시간 초과 (timeout)"}};
+    {WriteResult::timeout, "timeout", "시간 초과 (timeout)"},
+    {WriteResult::noReply, "no_reply", "응답 없음 (no reply)"},
+    {WriteResult::cancelled, "cancelled", "취소 (cancelled)"}};
 static_assert(InEnumOrder(kWriteResults));
 constexpr const char* WriteResultName(WriteResult result) {
     return NameIn(kWriteResults, result);
+}
+// Whether a queued write's story ends with this result (every result but queued).
+constexpr bool IsFinalResult(WriteResult result) {
+    return result != WriteResult::queued;
 }
 
 // What a station command asks for, each with the one word it goes by on MQTT
@@ -80,6 +88,7 @@ enum class Refusal {
     notOutput,       // the tag is an input, or the driver refused its address
     driver,          // the driver did not take the write
     command,         // a station command other than enable, disable, reset
+    requestId,       // the payload's "request" is neither a number nor a string
 };
 const char* RefusalText(Refusal why);
 
@@ -88,7 +97,9 @@ struct CommandTicket {
     uint64_t id = 0;  // the gateway's own number for it, unique in a run
     Origin origin = Origin::mqtt;
     std::string who;            // the web client, the Modbus client's address; "" for MQTT
-    std::string request;        // the sender's own id (the payload's "request"), echoed
+    // the sender's own id (the payload's "request": a number or a string) as
+    // JSON text, echoed as it came; "" for none
+    std::string request;
     std::string correlation;    // MQTT 5 correlation data (bytes), echoed as such
     std::string responseTopic;  // MQTT 5 response topic, "" for none
 };
@@ -120,13 +131,17 @@ constexpr int kMaxCommandDepth = 4;
 // The payload rule, for every way in. A write asks for 1 with any of
 //   1  true  "1"  "true"  "on"  {"value": one of these, "request": ID}
 // (text also bare, in any case, as dashboards send it); anything else is
-// refused with *reason. *request gets the object's "request", if any.
+// refused with *reason. *request gets the object's "request", if any, as
+// JSON text; an ID that is neither a number nor a string is refused.
 bool WritePayloadMeansOne(const std::string& payload, std::string* request, std::string* reason);
 // The same rule for a value already parsed (the web API's "value").
 bool WriteValueMeansOne(const nlohmann::json& value, std::string* reason);
 // A station command's payload: the word (bare or a JSON string, trimmed), and
 // the "request" of {"command": WORD, "request": ID}.
 std::string StationCommandOf(const std::string& payload, std::string* request);
+// The payload's "request" as JSON text ("" for none): false when it is there
+// and neither a number nor a string (the command is then refused, unechoed).
+bool RequestIdOf(const std::string& payload, std::string* request);
 
 // A command as a way in hands it to the entry.
 struct GatewayCommand {
@@ -135,6 +150,7 @@ struct GatewayCommand {
     std::string channel;
     std::string target;   // the tag, or the station
     std::string payload;  // a write: as sent, for the payload rule; a station: the command word
+    Refusal refused = Refusal::none;  // found by the way in before the entry
 };
 
 // The one entry for commands (the gateway), on the gateway's thread: checks

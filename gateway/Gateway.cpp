@@ -36,10 +36,6 @@ void WakeFd(void* context) {
     (void)!::write(static_cast<int>(reinterpret_cast<intptr_t>(context)), &one, sizeof one);
 }
 
-// A repeated delivery of an MQTT command (the same topic and request id or
-// correlation data) within this time is dropped.
-const seconds kRepeatWindow(30);
-
 }  // namespace
 
 Gateway::Gateway(GatewayConfig config) : m_config(std::move(config)) {}
@@ -121,9 +117,10 @@ bool Gateway::Begin(std::string* error) {
     m_bridge.reset(new MqttBridge(m_config, wake));
     m_sinks.Add(m_bridge.get());
     m_sinks.Add(&m_writeCounts);
+    m_sinks.Add(&m_recentOutcomes);
     // (recorded before the page is told: a write is in the history by the
     // time its answer leaves)
-    StartHistory();
+    if (!StartHistory(error)) return false;
     if (m_config.web.enabled) {
         m_web.reset(new WebServer(m_config.web, m_config.id, wake));
         m_web->SetHistory(m_history.get());
@@ -225,7 +222,7 @@ void Gateway::Loop() {
             }
             if (now >= m_nextRetell) {
                 m_nextRetell = now + seconds(m_config.statusInterval);
-                for (auto& ch : m_channels) ch->RetellStations();
+                for (auto& ch : m_channels) ch->RetellStates();
             }
             Notify(now);
         }
@@ -293,32 +290,39 @@ void Gateway::MqttCommand(const std::string& topic, const std::string& payload,
                           CommandTicket ticket) {
     GatewayCommand c;
     if (!topic::ParseCommand(topic, &c.channel, &c.target, &c.kind)) return;  // not a command
+    if (!RequestIdOf(payload, &ticket.request)) {
+        ticket.request.clear();
+        c.refused = Refusal::requestId;
+    }
+    // (the payload rule runs at the entry; a station command's word is read here)
     if (c.kind == GatewayCommand::station) {
-        c.payload = StationCommandOf(payload, &ticket.request);
+        std::string request;
+        c.payload = StationCommandOf(payload, &request);
     } else {
-        // the payload rule runs at the entry; here only its request id is wanted
-        std::string reason;
-        WritePayloadMeansOne(payload, &ticket.request, &reason);
         c.payload = payload;
     }
     c.ticket = std::move(ticket);
-    if (RepeatedDelivery(topic, c.ticket)) {
-        Journal(kWarning,
-                "mqtt: a repeated delivery of " + topic + " (request " +
-                    (c.ticket.request.empty() ? "by correlation data" : c.ticket.request) +
-                    ") dropped");
-        return;
-    }
-    Execute(c);
-}
-
-bool Gateway::RepeatedDelivery(const std::string& topic, const CommandTicket& ticket) {
+    // nothing is kept of a command to a channel that is not there
+    RecentCommands::Digest digest;
+    const bool followed = c.refused == Refusal::none && FindChannel(c.channel) &&
+                          RecentCommands::DigestOf(topic, c.ticket, &digest);
     const auto now = steady_clock::now();
-    for (auto it = m_recentCommands.begin(); it != m_recentCommands.end();)
-        it = now - it->second > kRepeatWindow ? m_recentCommands.erase(it) : std::next(it);
-    if (ticket.request.empty() && ticket.correlation.empty()) return false;
-    const std::string key = topic + '\0' + ticket.request + '\0' + ticket.correlation;
-    return !m_recentCommands.emplace(key, now).second;
+    if (followed) {
+        if (const CommandReply* first = m_recent.Seen(digest, now)) {
+            Journal(kWarning, "mqtt: a repeated delivery of " + topic + " (request " +
+                                  (c.ticket.request.empty() ? "by correlation data"
+                                                            : c.ticket.request) +
+                                  ") answered with the first one's result, " +
+                                  WriteResultName(first->result));
+            if (c.kind == GatewayCommand::station)
+                m_bridge->OnStationResult(c.channel, c.target, *first, c.ticket);
+            else
+                m_bridge->OnWriteResult(c.channel, c.target, *first, c.ticket);
+            return;
+        }
+    }
+    const CommandReply reply = Execute(c);
+    if (followed) m_recent.Remember(digest, reply, now);
 }
 
 bool Gateway::WriteBusy(const std::string& channel, const std::string& tag) {
@@ -334,7 +338,9 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     const std::string what = SenderText(c.ticket) + ": " +
                              (c.kind == GatewayCommand::station ? "station " : "write ") +
                              c.channel + "/" + c.target;
-    if (ReadOnly(c.ticket.origin)) {
+    if (c.refused != Refusal::none) {
+        reply.why = c.refused;
+    } else if (ReadOnly(c.ticket.origin)) {
         reply.why = Refusal::readOnly;
     } else if (!ch) {
         reply.why = Refusal::unknownChannel;

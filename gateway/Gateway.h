@@ -46,6 +46,7 @@
 #include "gateway/History.h"
 #include "gateway/HistoryRecorder.h"
 #include "gateway/Metrics.h"
+#include "gateway/RecentCommands.h"
 
 class DriverTable;
 class MetricsServer;
@@ -83,9 +84,9 @@ private:
     bool PreparePort(int port, std::string* why) const;
     void TakeHostEvents();
     void TakeCommands();
-    // An MQTT command: its topic below the prefix read, a repeated delivery dropped.
+    // An MQTT command: its topic below the prefix read, a repeated delivery
+    // answered with the first one's outcome instead of acting again.
     void MqttCommand(const std::string& topic, const std::string& payload, CommandTicket ticket);
-    bool RepeatedDelivery(const std::string& topic, const CommandTicket& ticket);
     bool ReadOnly(Origin origin) const;
     void ServeWeb();
     // An administrator's request from the page (GatewayAdmin.cpp): a
@@ -113,7 +114,7 @@ private:
     // The history ([history]), in GatewayMetrics.cpp too: started before the
     // channels; the gateway's own events recorded (nothing without it); the
     // broker's changes and the dropped events looked at each tick.
-    void StartHistory();
+    bool StartHistory(std::string* error);
     void Remember(HistoryKind kind, const std::string& channel, const std::string& state,
                   const std::string& who = "", const std::string& result = "",
                   const std::string& detail = "");
@@ -164,6 +165,17 @@ private:
         GatewayChannel* stopped = nullptr;
     };
     std::map<std::string, RunningScan> m_scans;
-    // MQTT commands seen lately, by topic and request id or correlation data
-    std::map<std::string, std::chrono::steady_clock::time_point> m_recentCommands;
+    // MQTT commands seen lately, and a sink that follows their outcomes
+    RecentCommands m_recent;
+    class RecentOutcomes : public NullSink {
+    public:
+        explicit RecentOutcomes(RecentCommands& recent) : m_recent(recent) {}
+        void OnWriteResult(const std::string&, const std::string&, const CommandReply& outcome,
+                           const CommandTicket& ticket) override {
+            if (ticket.origin == Origin::mqtt) m_recent.Update(outcome);
+        }
+
+    private:
+        RecentCommands& m_recent;
+    } m_recentOutcomes{m_recent};
 };

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "config/ConfigData.h"
+#include "driver_texts.h"
 #include "gateway/Journal.h"
 #include "gateway/Topics.h"
 #include "host/DriverTable.h"
@@ -30,6 +31,46 @@ std::set<uint64_t> Threads() {
         ::closedir(d);
     }
     return ids;
+}
+
+// The driver's words for a command's progress, as its log lines carry them
+// (UTF-8, as the host's log hands them on).
+struct ControlWords {
+    std::string logPrefix;    // "Krandolix : "
+    std::string info, fault;  // after the station's name: " 스테이션 : ", " 스테이션 ("
+    std::string startHead, startTail;  // "제어 실시 (" TAG " 태그) ..."
+    std::string ok, sendFailed, receiveTimeout, receiveError;
+};
+
+const ControlWords& Words() {
+    static const ControlWords words = [] {
+        auto utf8 = [](const char* cp949) { return Cp949ToUtf8(cp949); };
+        auto around = [](const std::string& format, std::string* head, std::string* tail) {
+            const size_t at = format.find("%s");
+            *head = format.substr(0, at);
+            *tail = at == std::string::npos ? "" : format.substr(at + 2);
+        };
+        ControlWords w;
+        std::string tail;
+        around(utf8(txt::TXT_LOG_LINE), &w.logPrefix, &tail);
+        // "%s 스테이션 : %s" and "%s 스테이션 (%d) : %s": what follows the name
+        std::string head;
+        around(utf8(txt::TXT_STATION_INFO), &head, &w.info);
+        w.info = w.info.substr(0, w.info.find("%s"));
+        around(utf8(txt::TXT_STATION_FAULT), &head, &w.fault);
+        w.fault = w.fault.substr(0, w.fault.find("%d"));
+        around(utf8(txt::TXT_CONTROL_START), &w.startHead, &w.startTail);
+        w.ok = utf8(txt::TXT_CONTROL_OK);
+        w.sendFailed = utf8(txt::TXT_SEND_CONTROL_FAILED);
+        w.receiveTimeout = utf8(txt::TXT_RECEIVE_TIMEOUT);
+        w.receiveError = utf8(txt::TXT_RECEIVE_ERROR);
+        return w;
+    }();
+    return words;
+}
+
+bool StartsWith(const std::string& text, size_t at, const std::string& part) {
+    return text.compare(at, part.size(), part) == 0;
 }
 
 }  // namespace
@@ -68,6 +109,7 @@ bool GatewayChannel::Start(std::string* error) {
         if (!before.count(id)) m_scanThreads.push_back(id);
     m_session->SetActive(nullptr, 1);
     m_on = true;
+    m_sink.OnDescription(m_config.name, Description());
     m_lastProgress = Clock::now();
     if (port != 0) {
         m_portLost = true;
@@ -83,6 +125,23 @@ void GatewayChannel::Stop() {
         CallerScope caller(m_index);
         if (m_on && m_session && m_session->Handle() >= 0) m_session->Stop();
     }
+    // The scan has ended: what the driver logged of this channel's commands is
+    // all there is. What it never took is cancelled; what it took and no
+    // answer was logged for got no reply.
+    const auto now = Clock::now();
+    if (!m_pending.empty() && m_session) {
+        for (HostTag* t : m_session->TakeDoneWrites())
+            for (PendingWrite& w : m_pending)
+                if (w.tag == t && w.phase == PendingWrite::waiting) Taken(w, now);
+        for (const HostEvent& e : HostEvents::TakeIf([this](const HostEvent& e) {
+                 return e.kind == HostEvent::log && OwnsEvent(e);
+             }))
+            Log(e.code == kLogFault, e.text);
+    }
+    while (!m_pending.empty())
+        Finish(m_pending.begin(), m_pending.front().phase == PendingWrite::waiting
+                                      ? WriteResult::cancelled
+                                      : WriteResult::noReply);
     m_on = false;
     TellState(ChannelState::off);
     ForgetStations();  // nobody looks at them now
@@ -104,15 +163,11 @@ CommandReply GatewayChannel::Write(const std::string& name, const CommandTicket&
         reply.result = WriteResult::busy;
         return reply;
     }
-    // Not busy: the driver has served this output's last write, whether or
-    // not a tick has seen it yet. That write is done now, before this one
-    // takes its place (each outcome goes to its own write).
-    for (size_t i = 0; i < m_pending.size();) {
-        if (m_pending[i].tag == tag)
-            Finish(m_pending.begin() + static_cast<std::ptrdiff_t>(i), WriteResult::done);
-        else
-            ++i;
-    }
+    // Not busy: the driver has taken this output's last write from its queue,
+    // whether or not a tick has seen it yet. Its outcome follows from the
+    // driver's lines as before (each outcome goes to its own write).
+    for (PendingWrite& w : m_pending)
+        if (w.tag == tag && w.phase == PendingWrite::waiting) Taken(w, Clock::now());
     const int32_t r = [&] {
         CallerScope caller(m_index);
         return m_session->Write(tag, 1.0);
@@ -121,9 +176,71 @@ CommandReply GatewayChannel::Write(const std::string& name, const CommandTicket&
         reply.why = Refusal::driver;
         return reply;
     }
-    m_pending.push_back(PendingWrite{tag, ticket, Clock::now() + m_writeBound});
+    PendingWrite w;
+    w.tag = tag;
+    w.ticket = ticket;
+    w.deadline = Clock::now() + m_writeBound;
+    w.station = m_tagStation[static_cast<size_t>(tag - &m_session->Tags()[0])];
+    m_pending.push_back(w);
     reply.result = WriteResult::queued;
     return reply;
+}
+
+void GatewayChannel::Taken(PendingWrite& write, Clock::time_point now) {
+    write.phase = PendingWrite::taken;
+    write.verdictBy = now + m_commandBound;
+}
+
+void GatewayChannel::ControlLine(const std::string& text, Clock::time_point now) {
+    const ControlWords& w = Words();
+    if (!StartsWith(text, 0, w.logPrefix)) return;
+    const size_t from = w.logPrefix.size();
+    int station = -1;
+    size_t at = 0;
+    for (size_t i = 0; i < m_stations.size() && station < 0; ++i) {
+        const std::string& name = m_stations[i].name;
+        if (!StartsWith(text, from, name)) continue;
+        const size_t after = from + name.size();
+        if (StartsWith(text, after, w.info)) {
+            at = after + w.info.size();
+        } else if (StartsWith(text, after, w.fault)) {
+            at = text.find(") : ", after + w.fault.size());
+            if (at == std::string::npos) continue;
+            at += 4;
+        } else {
+            continue;
+        }
+        station = static_cast<int>(i);
+    }
+    if (station < 0) return;
+    const std::string message = text.substr(at);
+    auto started = std::find_if(m_pending.begin(), m_pending.end(), [&](const PendingWrite& p) {
+        return p.station == station && p.phase == PendingWrite::started;
+    });
+    if (StartsWith(message, 0, w.startHead) && message.size() >= w.startHead.size() + w.startTail.size() &&
+        message.compare(message.size() - w.startTail.size(), w.startTail.size(), w.startTail) == 0) {
+        const std::string tag = message.substr(
+            w.startHead.size(), message.size() - w.startHead.size() - w.startTail.size());
+        // the station's command before this one has ended, unanswered
+        if (started != m_pending.end()) Finish(started, WriteResult::noReply);
+        auto next = std::find_if(m_pending.begin(), m_pending.end(), [&](const PendingWrite& p) {
+            return p.station == station && p.phase != PendingWrite::started && p.tag->name == tag;
+        });
+        if (next == m_pending.end()) return;
+        next->phase = PendingWrite::started;
+        next->failures = 0;
+        next->verdictBy = now + m_commandBound;
+        return;
+    }
+    if (started == m_pending.end()) return;
+    if (message == w.ok) {
+        Finish(started, WriteResult::done);
+    } else if (message == w.sendFailed) {
+        Finish(started, WriteResult::noReply);
+    } else if (message == w.receiveTimeout || message == w.receiveError) {
+        // every attempt's time-out is logged; after the last one no answer will come
+        if (++started->failures > m_retries) Finish(started, WriteResult::noReply);
+    }
 }
 
 void GatewayChannel::Finish(std::vector<PendingWrite>::iterator write, WriteResult result) {
@@ -172,6 +289,14 @@ uint8_t GatewayChannel::StatusByte(int station) const {
     return status;
 }
 
+std::string GatewayChannel::StationOfTag(const std::string& name) const {
+    const std::vector<HostTag>& tags = m_session->Tags();
+    for (size_t i = 0; i < tags.size(); ++i)
+        if (tags[i].name == name && m_tagStation[i] >= 0)
+            return m_stations[static_cast<size_t>(m_tagStation[i])].name;
+    return "";
+}
+
 bool GatewayChannel::HasStation(const std::string& name) const {
     return std::any_of(m_stations.begin(), m_stations.end(),
                        [&](const Station& s) { return s.name == name; });
@@ -216,18 +341,30 @@ void GatewayChannel::TellState(ChannelState state) {
 void GatewayChannel::Log(bool fault, const std::string& text) {
     Journal(fault ? kWarning : kInfo, m_config.name + ": " + text);
     m_sink.OnLog(m_config.name, fault, text);
+    if (!m_pending.empty()) ControlLine(text, Clock::now());
+}
+
+bool GatewayChannel::OwnsEvent(const HostEvent& e) const {
+    return e.caller >= 0 ? e.caller == m_index
+                         : std::find(m_scanThreads.begin(), m_scanThreads.end(), e.thread) !=
+                               m_scanThreads.end();
 }
 
 void GatewayChannel::Tick(Clock::time_point now) {
     if (!m_on || !m_session || m_session->Handle() < 0 || Reopening()) return;
     // writes: served, or out of time
     // (one write pending an output at most: a new one finishes the one before)
+    // (taken: the outcome waits for the driver's lines of it)
     const std::vector<HostTag*> done = m_session->TakeDoneWrites();
     for (size_t i = 0; i < m_pending.size();) {
-        const bool served = std::find(done.begin(), done.end(), m_pending[i].tag) != done.end();
-        if (served || now >= m_pending[i].deadline)
-            Finish(m_pending.begin() + static_cast<std::ptrdiff_t>(i),
-                   served ? WriteResult::done : WriteResult::timeout);
+        PendingWrite& w = m_pending[i];
+        if (w.phase == PendingWrite::waiting &&
+            std::find(done.begin(), done.end(), w.tag) != done.end())
+            Taken(w, now);
+        if (w.phase == PendingWrite::waiting && now >= w.deadline)
+            Finish(m_pending.begin() + static_cast<std::ptrdiff_t>(i), WriteResult::timeout);
+        else if (w.phase != PendingWrite::waiting && now >= w.verdictBy)
+            Finish(m_pending.begin() + static_cast<std::ptrdiff_t>(i), WriteResult::noReply);
         else
             ++i;
     }
@@ -332,9 +469,38 @@ void GatewayChannel::RetellStations() {
         if (s.told) m_sink.OnStation(m_config.name, s.name, s.last);
 }
 
-void GatewayChannel::RetellAll() {
+std::string GatewayChannel::Description() const {
+    nlohmann::json stations = nlohmann::json::array(), loose = nlohmann::json::array();
+    for (const Station& st : m_stations)
+        stations.push_back({{"name", st.name}, {"number", st.number}, {"tags", nlohmann::json::array()}});
+    const std::vector<HostTag>& tags = m_session->Tags();
+    for (size_t i = 0; i < tags.size(); ++i) {
+        const bool output = m_isOutput[i];
+        nlohmann::json t = {{"name", tags[i].name},
+                            {"kind", output ? "output" : "input"},
+                            {"bit", m_tagBit[i] >= 0 ? nlohmann::json(m_tagBit[i]) : nlohmann::json()},
+                            {"accepted", tags[i].handle >= 0},
+                            {"topic", topic::Value(m_config.name, tags[i].name)}};
+        if (output) {
+            t["set"] = topic::Command(m_config.name, tags[i].name);
+            t["result"] = topic::Result(m_config.name, tags[i].name);
+        }
+        if (m_tagStation[i] >= 0)
+            stations[static_cast<size_t>(m_tagStation[i])]["tags"].push_back(std::move(t));
+        else
+            loose.push_back(std::move(t));
+    }
+    return JsonText({{"channel", m_config.name}, {"stations", stations}, {"tags", loose}});
+}
+
+void GatewayChannel::RetellStates() {
     if (m_stateTold) m_sink.OnChannelState(m_config.name, m_state);
     RetellStations();
+}
+
+void GatewayChannel::RetellAll() {
+    if (m_session) m_sink.OnDescription(m_config.name, Description());
+    RetellStates();
     if (!m_session) return;
     for (const HostTag& t : m_session->Tags())
         if (t.hasValue) m_sink.OnValue(m_config.name, t.name, t.value);

@@ -71,6 +71,9 @@ public:
                            const StationState& state) = 0;
     virtual void OnChannelState(const std::string& channel, ChannelState state) = 0;
     virtual void OnLog(const std::string& channel, bool fault, const std::string& text) = 0;
+    // What the channel has (its stations and tags, as JSON text): at its
+    // start and whenever every state is told again. Few sinks want it.
+    virtual void OnDescription(const std::string& /*channel*/, const std::string& /*json*/) {}
     // A write's outcome, told to every sink; the ticket says whose it is.
     virtual void OnWriteResult(const std::string& channel, const std::string& tag,
                                const CommandReply& outcome, const CommandTicket& ticket) = 0;
@@ -91,6 +94,9 @@ public:
     }
     void OnLog(const std::string& c, bool fault, const std::string& text) override {
         for (GatewaySink* s : m_sinks) s->OnLog(c, fault, text);
+    }
+    void OnDescription(const std::string& c, const std::string& json) override {
+        for (GatewaySink* s : m_sinks) s->OnDescription(c, json);
     }
     void OnWriteResult(const std::string& c, const std::string& t, const CommandReply& r,
                        const CommandTicket& ticket) override {
@@ -134,15 +140,21 @@ public:
     // port not opening is not a failure: the channel waits for its port.
     bool Start(std::string* error);
     // Stops the channel (slot 5). The driver keeps the channel until it is
-    // unloaded; a channel started again is a new one. Once only.
+    // unloaded; a channel started again is a new one. Once only. Every write
+    // still pending gets its final outcome (what the driver logged of it
+    // before its scan ended, else cancelled or no_reply).
     void Stop();
     bool Running() const { return m_on; }
 
     // The one write path: the one-bit command of an output tag (the entry has
     // decided that 1 is asked for and that writes are allowed). busy while
     // that output's last write is still queued (nothing is queued then); the
-    // outcome of a queued write follows through the sink with its own ticket
-    // (done, or timeout when the driver has not taken it within WriteBound()).
+    // outcome of a queued write follows through the sink with its own ticket,
+    // once: done when the driver logged the controller's answer ("제어 성공"),
+    // no_reply when it logged the command sent and no answer (its time-outs,
+    // a failed send) or logged nothing of it in time, timeout when the driver
+    // has not taken it within WriteBound(), cancelled when the channel stopped
+    // before it was sent.
     CommandReply Write(const std::string& tag, const CommandTicket& ticket);
     // Whether a write to this output would be answered busy now.
     bool WriteBusy(const std::string& tag);
@@ -156,6 +168,8 @@ public:
     // was registered for reads 0).
     uint8_t StatusByte(int station) const;
     bool HasStation(const std::string& name) const;
+    // The station a tag belongs to, "" for a tag the channel does not have.
+    std::string StationOfTag(const std::string& tag) const;
     bool HasTag(const std::string& name) const { return m_session->FindTag(name) != nullptr; }
     // Where the tag at list position i sits: its station's position (-1 for
     // none), its bit, and whether it is an output.
@@ -169,15 +183,24 @@ public:
     // After a stop: every station is unknown again, and told so.
     void ForgetStations();
 
-    // A log line of this channel: to standard error and to the sink.
+    // A log line of this channel: to standard error and to the sink; the
+    // driver's lines of a command's progress decide a pending write's outcome.
     void Log(bool fault, const std::string& text);
+    // Whether the driver reported this from this channel's threads.
+    bool OwnsEvent(const HostEvent& e) const;
     // A value the driver delivered, when it is one of this channel's tags.
     bool TakeValue(const HostEvent& e);
     // Looks at the stations, the writes and the port: call a few times a second.
     void Tick(Clock::time_point now);
     // Tells the sink every state again (a reconnected broker, a periodic republish).
     void RetellAll();
+    // The channel's state and its stations' again (retained with an expiry
+    // on MQTT: told again before it runs out).
+    void RetellStates();
     void RetellStations();
+    // {"channel", "stations": [{"name", "number", "tags": [{"name", "kind",
+    // "bit", "topic", "set", "result"}]}], "tags" (those of no station)}.
+    std::string Description() const;
 
     // Whether the scan is seen to make progress (for the watchdog).
     bool MakesProgress(Clock::time_point now) const;
@@ -239,13 +262,25 @@ private:
     bool m_on = false;  // switched on by Start
 
     struct PendingWrite {
-        HostTag* tag;
+        HostTag* tag = nullptr;
         CommandTicket ticket;
-        Clock::time_point deadline;
+        Clock::time_point deadline;  // the driver takes it from its queue by then
+        int station = -1;            // its station's position
+        // waiting in the driver's queue; taken from it (slot 8 says done);
+        // started (the driver logged "제어 실시" for it)
+        enum Phase { waiting, taken, started } phase = waiting;
+        int failures = 0;             // receive failures the driver logged since its start
+        Clock::time_point verdictBy;  // taken or started: no answer heard by then is no reply
     };
     void Finish(std::vector<PendingWrite>::iterator write, WriteResult result);
+    void Taken(PendingWrite& write, Clock::time_point now);
+    // A line of the driver's about a station's command: its write's outcome.
+    void ControlLine(const std::string& text, Clock::time_point now);
     std::vector<PendingWrite> m_pending;
     std::chrono::milliseconds m_writeBound{30000};
+    // one command with all its attempts, each running out its time-out
+    std::chrono::milliseconds m_commandBound{7000};
+    int m_retries = 0;
 
     // the port
     bool m_portLost = false;

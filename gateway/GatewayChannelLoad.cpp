@@ -149,6 +149,8 @@ void GatewayChannel::SetBounds(const CConfigData& config) {
     const int64_t pass =
         static_cast<int64_t>(m_stations.size()) * ((retries + 2) * timeout + delay + 100) + 50;
     m_writeBound = std::chrono::milliseconds(2 * pass + 5000);
+    m_retries = static_cast<int>(retries);
+    m_commandBound = std::chrono::milliseconds((retries + 1) * (timeout + 200) + 2000);
     int64_t period = 0;
     for (const auto& s : config.Stations())
         period = std::max<int64_t>(period, std::max(0, s->GetPollPeriod()));

@@ -56,7 +56,9 @@ std::string Gateway::Metrics() {
     for (const auto& ch : m_channels)
         out.Sample("krandolix_channel_reopens_total", {{"channel", ch->Name()}},
                    static_cast<double>(ch->Reopens()));
-    m_writeCounts.Put(&out);
+    std::vector<std::string> names;
+    for (const auto& ch : m_channels) names.push_back(ch->Name());
+    m_writeCounts.Put(&out, names);
     out.Family("krandolix_mqtt_connected", "gauge", "1 while the broker is connected.");
     out.Sample("krandolix_mqtt_connected", {}, m_bridge->Connected() ? 1 : 0);
     out.Family("krandolix_mqtt_backlog", "gauge", "Log lines and results waiting for the broker.");
@@ -90,12 +92,22 @@ std::string Gateway::Metrics() {
     return out.Text();
 }
 
-void Gateway::StartHistory() {
-    if (!m_config.history.enabled) return;
+bool Gateway::StartHistory(std::string* error) {
+    if (!m_config.history.enabled) return true;
     m_history.reset(new History(m_config.history));
+    if (!m_history->Lock(error)) {
+        *error = "[history] " + *error;
+        m_history.reset();
+        return false;
+    }
     m_history->Start();
-    m_recorder.reset(new HistoryRecorder(*m_history));
+    m_recorder.reset(new HistoryRecorder(*m_history, [this](const std::string& channel,
+                                                            const std::string& tag) {
+        GatewayChannel* ch = FindChannel(channel);
+        return ch ? ch->StationOfTag(tag) : std::string();
+    }));
     m_sinks.Add(m_recorder.get());
+    return true;
 }
 
 void Gateway::Remember(HistoryKind kind, const std::string& channel, const std::string& state,

@@ -12,6 +12,7 @@
 
 #include "config/LineSettings.h"
 #include "gateway/Gateway.h"
+#include "gateway/MqttBridge.h"
 #include "gateway/Journal.h"
 #include "gateway/WebServer.h"
 
@@ -109,6 +110,7 @@ void Gateway::Reload() {
     m_config.modbus.readOnly = fresh.modbus.readOnly;
     m_config.web.readOnly = fresh.web.readOnly;
     m_config.statusInterval = fresh.statusInterval;
+    m_bridge->SetStatusInterval(fresh.statusInterval);
     if (m_web) {
         m_web->SetChannels(m_channels);
         // a renewed certificate, for the connections from now on

@@ -1,6 +1,9 @@
 #include "gateway/History.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +86,9 @@ History::History(HistoryConfig config) : m_config(std::move(config)) {
     long long limit = 0;
     if (ParseWholeNumber(GetEnvironmentText("KRANDOLIX_HISTORY_QUEUE"), 10, 1, kQueueLimit, &limit))
         m_queueLimit = static_cast<size_t>(limit);
+    // (a test's minute)
+    if (ParseWholeNumber(GetEnvironmentText("KRANDOLIX_HISTORY_LOOK_MS"), 10, 10, 60000, &limit))
+        m_lookEvery = std::chrono::milliseconds(limit);
 }
 
 History::~History() {
@@ -101,6 +107,7 @@ History::~History() {
     // (the writer's connection last: its close copies what remains in the WAL)
     if (m_reader) sqlite3_close(m_reader);
     if (m_db) sqlite3_close(m_db);
+    if (m_lockFd >= 0) ::close(m_lockFd);
 }
 
 void History::Start() {
@@ -120,12 +127,18 @@ int History::Committed(void* history, sqlite3*, const char*, int walPages) {
 
 void History::Checkpoints() {
     sqlite3* db = nullptr;
+    uint64_t generation = 0;
     std::unique_lock<std::mutex> hold(m_checkpointLock);
     for (;;) {
         m_checkpointWake.wait(hold, [this] { return m_checkpointDue || m_checkpointStop; });
         if (m_checkpointStop) break;
         m_checkpointDue = false;
         hold.unlock();
+        if (db && generation != m_generation) {
+            sqlite3_close(db);
+            db = nullptr;
+        }
+        generation = m_generation;
         if (!db) db = OpenForCheckpoints(m_config.path);
         // passive: what no reader needs is copied, nobody waits; a failure is
         // tried again at the writer's next commit
@@ -162,6 +175,7 @@ size_t History::Queued() {
 }
 
 bool History::Open(std::string* error) {
+    if (!Lock(error)) return false;
     if (sqlite3_open_v2(m_config.path.c_str(), &m_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -184,6 +198,8 @@ bool History::Open(std::string* error) {
     // checkpoints by the checkpointer, not by the commit that fills the WAL
     // (this hook takes the place of SQLite's own automatic checkpoint)
     sqlite3_wal_hook(m_db, &History::Committed, this);
+    struct stat file {};
+    if (::stat(m_config.path.c_str(), &file) == 0) m_file = {file.st_dev, file.st_ino};
     return true;
 }
 
@@ -314,13 +330,38 @@ void History::Retain() {
     Journal(kInfo, "history: old events removed: " + std::string(figures));
 }
 
+bool History::Lock(std::string* error) {
+    if (m_lockFd >= 0) return true;
+    const std::string path = m_config.path + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return true;  // (a folder it cannot write: the database says so when opened)
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        *error = "another gateway keeps its history in " + m_config.path + " (" + path +
+                 " is locked): give each gateway a database of its own";
+        return false;
+    }
+    m_lockFd = fd;
+    return true;
+}
+
+bool History::SameFile() const {
+    struct stat now {};
+    return ::stat(m_config.path.c_str(), &now) == 0 && now.st_dev == m_file.first &&
+           now.st_ino == m_file.second;
+}
+
 void History::Run() {
     std::string error;
     m_working = Open(&error);
     if (!m_working) Fail("cannot open: " + error);
-    auto nextRetain = SteadyClock::now(), nextTry = SteadyClock::now() + std::chrono::minutes(1);
+    // Once a minute: the database opened again while it cannot be written,
+    // and while it is, the file looked at (a database removed or replaced
+    // under the gateway would take every event into a file nobody can read).
+    auto nextRetain = SteadyClock::now(), nextLook = SteadyClock::now() + m_lookEvery;
     for (bool stopping = false; !stopping;) {
-        const std::vector<HistoryEvent> batch = Take(std::min(nextRetain, nextTry), &stopping);
+        const std::vector<HistoryEvent> batch = Take(std::min(nextRetain, nextLook), &stopping);
+        ++m_passes;
         if (!batch.empty()) {
             if (m_working)
                 Write(batch);
@@ -329,13 +370,24 @@ void History::Run() {
         }
         if (stopping) break;
         const auto now = SteadyClock::now();
-        if (!m_working && now >= nextTry) {
-            nextTry = now + std::chrono::minutes(1);
-            m_working = Open(&error);
-            if (m_working)
-                Journal(kInfo, "history: " + m_config.path + ": writing again");
-            else
-                Fail("cannot open: " + error);
+        if (now >= nextLook) {
+            nextLook = now + m_lookEvery;
+            if (m_working && !SameFile()) {
+                Journal(kError, "history: " + m_config.path +
+                                    " was removed or replaced under the gateway: a new database "
+                                    "is started there (the events written since are lost)");
+                sqlite3_close(m_db);
+                m_db = nullptr;
+                ++m_generation;
+                m_working = Open(&error);
+                if (!m_working) Fail("cannot open: " + error);
+            } else if (!m_working) {
+                m_working = Open(&error);
+                if (m_working)
+                    Journal(kInfo, "history: " + m_config.path + ": writing again");
+                else
+                    Fail("cannot open: " + error);
+            }
         }
         if (m_working && now >= nextRetain) {
             nextRetain = now + std::chrono::hours(1);
@@ -346,6 +398,11 @@ void History::Run() {
 
 bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, std::string* error) {
     std::lock_guard<std::mutex> hold(m_readLock);
+    if (m_reader && m_readerGeneration != m_generation) {
+        sqlite3_close(m_reader);
+        m_reader = nullptr;
+    }
+    m_readerGeneration = m_generation;
     if (!m_reader &&
         sqlite3_open_v2(m_config.path.c_str(), &m_reader,
                         SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {

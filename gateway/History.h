@@ -6,7 +6,8 @@
 // is dropped and counted. Old events are removed at the start and once an
 // hour, a few thousand at a time. A path that cannot be written or a full
 // disk is logged and the gateway goes on without history (tried again once a
-// minute). The WAL is copied into the database by a thread of its own, so a
+// minute); a database removed or replaced under it is noticed within a
+// minute and a new one started. One gateway a database (a lock file). The WAL is copied into the database by a thread of its own, so a
 // slow disk's fsync never holds the writer's commits.
 #pragma once
 
@@ -87,6 +88,9 @@ public:
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
+    // The database taken for this gateway alone (a lock file beside it):
+    // false with *error when another gateway has it. Then Start.
+    bool Lock(std::string* error);
     void Start();
     // Any thread; never waits. The time is set here when the event has none.
     void Record(HistoryEvent event);
@@ -95,6 +99,8 @@ public:
     size_t Queued();
     uint64_t Dropped() const { return m_dropped; }
     bool Working() const { return m_working; }
+    // How often the writer has woken (what an idle history should not do).
+    uint64_t Passes() const { return m_passes; }
 
     // Newest first: false with *error when the database cannot be read.
     bool Events(const HistoryQuery& query, std::vector<HistoryEvent>* events, std::string* error);
@@ -117,6 +123,8 @@ private:
     // commits have grown the WAL past kCheckpointPages.
     void Checkpoints();
     static int Committed(void* history, sqlite3* db, const char* name, int walPages);
+    // Whether the path still names the file the writer opened.
+    bool SameFile() const;
 
     HistoryConfig m_config;
     sqlite3* m_db = nullptr;      // the writer's
@@ -129,6 +137,13 @@ private:
     bool m_stopping = false;
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<bool> m_working{false};
+    std::atomic<uint64_t> m_passes{0};
+    int m_lockFd = -1;
+    std::pair<uint64_t, uint64_t> m_file{0, 0};  // the writer's file: device, inode
+    // a new database after the old one was removed: the readers open it again
+    std::atomic<uint64_t> m_generation{0};
+    uint64_t m_readerGeneration = 0;
+    std::chrono::milliseconds m_lookEvery{60000};
     std::thread m_thread;
     std::mutex m_checkpointLock;
     std::condition_variable m_checkpointWake;

@@ -58,7 +58,7 @@ void HistoryRecorder::Command(bool station, const std::string& channel, const st
     e.kind = HistoryKindName(station ? HistoryKind::stationCommand : HistoryKind::write);
     e.channel = channel;
     (station ? e.station : e.tag) = target;
-    if (!station) e.station = target.substr(0, target.find('/'));
+    if (!station) e.station = m_stationOf(channel, target);
     e.origin = OriginName(ticket.origin);
     e.who = ticket.who;
     e.result = WriteResultName(reply.result);

@@ -3,6 +3,7 @@
 // moment), a queued write's end, and with `values` every value change.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -12,7 +13,10 @@
 
 class HistoryRecorder : public GatewaySink {
 public:
-    explicit HistoryRecorder(History& history) : m_history(history) {}
+    // stationOf: the station of a channel's tag, "" for a tag it does not have.
+    using StationOf = std::function<std::string(const std::string& channel, const std::string& tag)>;
+    HistoryRecorder(History& history, StationOf stationOf)
+        : m_history(history), m_stationOf(std::move(stationOf)) {}
 
     void OnValue(const std::string& channel, const std::string& tag, double value) override;
     void OnStation(const std::string& channel, const std::string& station,
@@ -31,6 +35,7 @@ public:
 
 private:
     History& m_history;
+    StationOf m_stationOf;
     std::map<std::pair<std::string, std::string>, StationHealth> m_stations;
     std::map<std::string, ChannelState> m_channels;
 };

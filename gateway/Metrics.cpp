@@ -60,10 +60,18 @@ void WriteCounts::Count(const std::string& channel, Origin origin, WriteResult r
     ++m_counts[{channel, origin, result}];
 }
 
-void WriteCounts::Put(MetricsText* out) const {
+void WriteCounts::Put(MetricsText* out, const std::vector<std::string>& channels) const {
     out->Family("krandolix_writes_total", "counter",
                 "Writes to outputs by channel, origin and outcome.");
-    for (const auto& [key, n] : m_counts)
+    // Every series of a channel from the start, at 0: increase() sees a
+    // series' first write only when the series was there before it.
+    std::map<std::tuple<std::string, Origin, WriteResult>, uint64_t> counts = m_counts;
+    for (const std::string& channel : channels)
+        for (const auto& origin : kOrigins)
+            for (const auto& result : kWriteResults)
+                if (result.value != WriteResult::queued)
+                    counts.emplace(std::make_tuple(channel, origin.value, result.value), 0);
+    for (const auto& [key, n] : counts)
         out->Sample("krandolix_writes_total",
                     {{"channel", std::get<0>(key)},
                      {"origin", OriginName(std::get<1>(key))},

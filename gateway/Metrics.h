@@ -9,6 +9,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "gateway/GatewayChannel.h"
 
@@ -29,7 +30,8 @@ private:
 class WriteCounts : public GatewaySink {
 public:
     void Count(const std::string& channel, Origin origin, WriteResult result);
-    void Put(MetricsText* out) const;
+    // every channel's series, each origin and final result, 0 where none came
+    void Put(MetricsText* out, const std::vector<std::string>& channels) const;
 
     void OnValue(const std::string&, const std::string&, double) override {}
     void OnStation(const std::string&, const std::string&, const StationState&) override {}

@@ -20,10 +20,24 @@ MHD_Result Access(void* self, MHD_Connection* connection, const char* url, const
         return Queue(connection, 405, "GET only\n", "text/plain", {{"Allow", "GET"}});
     if (std::string(url) != "/metrics")
         return Queue(connection, 404, "only /metrics here\n", "text/plain");
-    if (!server->Token().empty() &&
-        !BearerMatches(Header(connection, "Authorization"), server->Token()))
-        return Queue(connection, 401, "a bearer token is required\n", "text/plain",
-                     {{"WWW-Authenticate", "Bearer realm=\"drvgw metrics\""}});
+    if (!server->Token().empty()) {
+        // guesses are slowed as the page slows wrong passwords
+        const std::string address = ClientAddress(connection);
+        const auto now = std::chrono::steady_clock::now();
+        int after = 0;
+        if (server->Throttle().Slowed(address, now, &after)) {
+            const std::string wait = std::to_string(after);
+            return Queue(connection, 429, "too many wrong tokens: try again in " + wait + " s\n",
+                         "text/plain", {{"Retry-After", wait.c_str()}});
+        }
+        const std::string authorization = Header(connection, "Authorization");
+        if (!BearerMatches(authorization, server->Token())) {
+            if (!authorization.empty()) server->Throttle().Failed(address, now);
+            return Queue(connection, 401, "a bearer token is required\n", "text/plain",
+                         {{"WWW-Authenticate", "Bearer realm=\"drvgw metrics\""}});
+        }
+        server->Throttle().Passed(address);
+    }
     return Queue(connection, 200, server->Text(), kMetricsType, {{"Cache-Control", "no-store"}});
 }
 

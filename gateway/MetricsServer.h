@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gateway/GatewayConfig.h"
+#include "gateway/LoginThrottle.h"
 
 struct MHD_Daemon;
 
@@ -25,6 +26,7 @@ public:
     // What the server answers a request (for its callback).
     std::string Text();
     const std::string& Token() const { return m_token; }
+    LoginThrottle& Throttle() { return m_throttle; }
 
 private:
     GatewayMetricsConfig m_config;
@@ -32,6 +34,7 @@ private:
     MHD_Daemon* m_daemon = nullptr;
     std::mutex m_lock;  // m_text
     std::string m_text;
+    LoginThrottle m_throttle;  // wrong tokens
 };
 
 // Whether an Authorization header carries this bearer token (compared in a

@@ -299,7 +299,10 @@ std::string ModbusServer::ReadBits(const uint8_t* pdu, size_t length, GatewayCha
     int address = 0, count = 0;
     const std::string refused = ReadRange(pdu, length, 2000, 8, ch, &address, &count);
     if (!refused.empty()) return refused;
-    // (coils read 0: the outputs are pulses)
+    // (coils read 0: the outputs are pulses) A coil no output tag serves is
+    // outside the map, for a read as for a write.
+    if (function == kReadCoils && !AllTagged(ch, address, count))
+        return Exception(function, kIllegalDataAddress);
     std::string bytes(static_cast<size_t>((count + 7) / 8), '\0');
     for (int i = 0; function == kReadDiscreteInputs && i < count; ++i) {
         const int bit = address + i;
@@ -334,7 +337,10 @@ std::string ModbusServer::WriteCoils(const uint8_t* pdu, size_t length, GatewayC
         if (length != 5) return Exception(function, kIllegalDataValue);
         const int address = Word(pdu + 1), value = Word(pdu + 3);
         if (value != 0xFF00 && value != 0) return Exception(function, kIllegalDataValue);
-        if (address >= bits) return Exception(function, kIllegalDataAddress);
+        if (address >= bits || !AllTagged(ch, address, 1))
+            return Exception(function, kIllegalDataAddress);
+        // 0 is taken and does nothing: a momentary button writes 1 on press
+        // and 0 on release, and the release must not fail
         if (value == 0xFF00) ones.push_back(address);
     } else {
         if (length < 6) return Exception(function, kIllegalDataValue);
@@ -344,7 +350,8 @@ std::string ModbusServer::WriteCoils(const uint8_t* pdu, size_t length, GatewayC
         if (count < 1 || count > 1968 || bytes != (count + 7) / 8 ||
             length != 6 + static_cast<size_t>(bytes))
             return Exception(function, kIllegalDataValue);
-        if (address + count > bits) return Exception(function, kIllegalDataAddress);
+        if (address + count > bits || !AllTagged(ch, address, count))
+            return Exception(function, kIllegalDataAddress);
         for (int i = 0; i < count; ++i)
             if ((pdu[6 + i / 8] >> (i % 8)) & 1) ones.push_back(address + i);
     }
@@ -353,13 +360,17 @@ std::string ModbusServer::WriteCoils(const uint8_t* pdu, size_t length, GatewayC
     return refusal.empty() ? std::string(reinterpret_cast<const char*>(pdu), 5) : refusal;
 }
 
+bool ModbusServer::AllTagged(const GatewayChannel& ch, int address, int count) {
+    for (int coil = address; coil < address + count; ++coil)
+        if (ch.OutputTag(coil / 8, coil % 8).empty()) return false;
+    return true;
+}
+
 std::string ModbusServer::Writes(uint8_t function, const std::vector<int>& coils,
                                  GatewayChannel& ch, const std::string& who) {
     std::vector<std::string> tags;
     for (int coil : coils) {
         tags.push_back(ch.OutputTag(coil / 8, coil % 8));
-        // a coil no output tag serves is outside the map
-        if (tags.back().empty()) return Exception(function, kIllegalDataAddress);
     }
     // nothing is queued while one of them still waits
     for (const std::string& t : tags)

@@ -76,6 +76,8 @@ private:
     static std::string ReadRegisters(const uint8_t* pdu, size_t length, GatewayChannel& ch);
     std::string WriteCoils(const uint8_t* pdu, size_t length, GatewayChannel& ch,
                            const std::string& who);
+    // Whether every coil of the range has an output tag (else outside the map).
+    static bool AllTagged(const GatewayChannel& ch, int address, int count);
     std::string Writes(uint8_t function, const std::vector<int>& coils, GatewayChannel& ch,
                        const std::string& who);
 

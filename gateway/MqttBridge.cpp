@@ -24,6 +24,7 @@ const int kLastBackoffMs = 30000;
 
 MqttBridge::MqttBridge(const GatewayConfig& config, std::function<void()> wake)
     : m_config(config), m_wake(std::move(wake)) {
+    m_statusInterval = config.statusInterval;
     mosquitto_lib_init();
 }
 
@@ -148,13 +149,20 @@ void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__p
     const std::string online = b->m_config.topicPrefix + "/" + topic::kOnline;
     b->m_unacknowledged = 0;  // (what the last connection left is the broker's to resend or drop)
     b->Count(mosquitto_publish_v5(m, nullptr, online.c_str(), 1, "1", 1, true, nullptr), 1);
-    std::deque<Message> backlog;
-    {
-        std::lock_guard<std::mutex> hold(b->m_lock);
-        b->m_connected = true;
-        backlog.swap(b->m_backlog);
+    // What waited goes first and in order: until the backlog is empty, what
+    // comes meanwhile joins it (a result never overtakes the one before it).
+    for (;;) {
+        std::deque<Message> backlog;
+        {
+            std::lock_guard<std::mutex> hold(b->m_lock);
+            if (b->m_backlog.empty()) {
+                b->m_connected = true;
+                break;
+            }
+            backlog.swap(b->m_backlog);
+        }
+        for (const Message& msg : backlog) b->Send(msg);
     }
-    for (const Message& msg : backlog) b->Send(msg);
     b->m_connectedAgain = true;
     Journal(kInfo,
             "connected to the broker " + b->m_config.host + ":" + std::to_string(b->m_config.port));
@@ -217,26 +225,22 @@ std::deque<MqttBridge::Command> MqttBridge::TakeCommands() {
 }
 
 void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain, int qos,
-                         const std::string& correlation) {
+                         const std::string& correlation, uint32_t expiry) {
     if (!m_mosq) return;
-    Message m{m_config.topicPrefix + "/" + topic, payload, correlation, qos};
+    Deliver(Message{m_config.topicPrefix + "/" + topic, payload, correlation, qos, retain, expiry});
+}
+
+void MqttBridge::Deliver(Message m) {
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (!m_connected) {
-            if (retain) return;  // told again on the next connection
+            if (m.retain) return;  // told again on the next connection
             if (m_backlog.size() >= kBacklog) m_backlog.pop_front();
             m_backlog.push_back(std::move(m));
             return;
         }
     }
-    if (retain) {
-        Count(
-            mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(payload.size()),
-                                 payload.data(), qos, true, nullptr),
-            qos);
-    } else {
-        Send(m);
-    }
+    Send(m);
 }
 
 void MqttBridge::Send(const Message& m) {
@@ -244,10 +248,16 @@ void MqttBridge::Send(const Message& m) {
     if (!m.correlation.empty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
                                       static_cast<uint16_t>(m.correlation.size()));
+    if (m.expiry) mosquitto_property_add_int32(&props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, m.expiry);
     Count(mosquitto_publish_v5(m_mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                               m.payload.data(), m.qos, false, props),
+                               m.payload.data(), m.qos, m.retain, props),
           m.qos);
     mosquitto_property_free_all(&props);
+}
+
+uint32_t MqttBridge::StateExpiry() const {
+    // told again every status interval: three of them missed, the gateway is gone
+    return static_cast<uint32_t>(3 * m_statusInterval.load());
 }
 
 void MqttBridge::OnValue(const std::string& channel, const std::string& tag, double value) {
@@ -256,11 +266,17 @@ void MqttBridge::OnValue(const std::string& channel, const std::string& tag, dou
 
 void MqttBridge::OnStation(const std::string& channel, const std::string& station,
                            const StationState& s) {
-    Publish(topic::Station(channel, station), JsonText(StationStateJson(s)), true);
+    Publish(topic::Station(channel, station), JsonText(StationStateJson(s)), true, 1, "",
+            StateExpiry());
 }
 
 void MqttBridge::OnChannelState(const std::string& channel, ChannelState state) {
-    Publish(topic::State(channel), JsonText({{"state", ChannelStateName(state)}}), true);
+    Publish(topic::State(channel), JsonText({{"state", ChannelStateName(state)}}), true, 1, "",
+            StateExpiry());
+}
+
+void MqttBridge::OnDescription(const std::string& channel, const std::string& json) {
+    Publish(topic::Meta(channel), json, true);
 }
 
 void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {
@@ -274,21 +290,16 @@ void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandR
     nlohmann::json j = OutcomeJson(outcome);
     // the payload's request id in the text; correlation data, which may be any
     // bytes, only as correlation data
-    j["request"] =
-        ticket.request.empty() ? nlohmann::json(nullptr) : nlohmann::json(ticket.request);
+    j["request"] = ticket.request.empty()
+                       ? nlohmann::json(nullptr)
+                       : nlohmann::json::parse(ticket.request, nullptr, false);
     const std::string text = JsonText(j);
-    Publish(topicBelowPrefix, text, false, 1, ticket.correlation);
+    // (QoS 2: a result reaches the broker once, whatever happens to the connection)
+    Publish(topicBelowPrefix, text, false, 2, ticket.correlation);
     if (ticket.responseTopic.empty() ||
         ticket.responseTopic.find_first_of("+#") != std::string::npos)
         return;
-    Message m{ticket.responseTopic, text, ticket.correlation, 1};
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (!m_connected) {
-        if (m_backlog.size() >= kBacklog) m_backlog.pop_front();
-        m_backlog.push_back(std::move(m));
-        return;
-    }
-    Send(m);
+    Deliver(Message{ticket.responseTopic, text, ticket.correlation, 2, false, 0});
 }
 
 void MqttBridge::OnWriteResult(const std::string& channel, const std::string& tag,

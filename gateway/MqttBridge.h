@@ -54,8 +54,11 @@ public:
     // True once after every connection: the caller tells every state again.
     bool TakeConnectedAgain() { return m_connectedAgain.exchange(false); }
 
+    // expiry: seconds the broker keeps it (MQTT 5 message expiry), 0 for ever.
     void Publish(const std::string& topicBelowPrefix, const std::string& payload, bool retain,
-                 int qos = 1, const std::string& correlation = "");
+                 int qos = 1, const std::string& correlation = "", uint32_t expiry = 0);
+    // How often the states are told again (a reload may change it).
+    void SetStatusInterval(int seconds) { m_statusInterval = seconds; }
     // A station command's outcome, on <channel>/station/<station>/result.
     void OnStationResult(const std::string& channel, const std::string& station,
                          const CommandReply& outcome, const CommandTicket& ticket);
@@ -66,6 +69,7 @@ public:
                    const StationState& state) override;
     void OnChannelState(const std::string& channel, ChannelState state) override;
     void OnLog(const std::string& channel, bool fault, const std::string& text) override;
+    void OnDescription(const std::string& channel, const std::string& json) override;
     void OnWriteResult(const std::string& channel, const std::string& tag,
                        const CommandReply& outcome, const CommandTicket& ticket) override;
 
@@ -91,9 +95,16 @@ private:
     struct Message {
         std::string topic, payload, correlation;  // topic: whole
         int qos;
+        bool retain;
+        uint32_t expiry;  // seconds, 0 for none
     };
     static const size_t kBacklog = 1000;
+    // Sent now, or while there is no connection kept for it (retained ones are not).
+    void Deliver(Message m);
     void Send(const Message& m);
+    // The retained states' expiry: a few status intervals.
+    uint32_t StateExpiry() const;
+    std::atomic<int> m_statusInterval{10};
     // An outcome on its topic, and on the command's response topic when it named one.
     void SendOutcome(const std::string& topicBelowPrefix, const CommandReply& outcome,
                      const CommandTicket& ticket);

@@ -23,6 +23,12 @@ std::string State(const std::string& channel) {
 std::string Log(const std::string& channel) {
     return channel + "/log";
 }
+std::string Meta(const std::string& channel) {
+    return channel + "/meta";
+}
+std::string Command(const std::string& channel, const std::string& tag) {
+    return channel + "/" + tag + kSet;
+}
 std::string Value(const std::string& channel, const std::string& tag) {
     return channel + "/" + tag;
 }
@@ -54,7 +60,7 @@ bool ParseCommand(const std::string& topic, std::string* channel, std::string* t
 }
 
 bool TagNameClashes(const std::string& name) {
-    return name == "state" || name == "log" || name.compare(0, 8, kStation) == 0 ||
+    return name == "state" || name == "log" || name == "meta" || name.compare(0, 8, kStation) == 0 ||
            EndsWith(name, kSet) || EndsWith(name, kResult);
 }
 

@@ -2,6 +2,8 @@
 //   online                              1 while the gateway runs (its will: 0)
 //   <channel>/state                     the channel's state
 //   <channel>/log                       its log lines
+//   <channel>/meta                      what it has: its stations, each tag's
+//                                       kind, bit and topics (retained)
 //   <channel>/<tag>                     a tag's value
 //   <channel>/<tag>/set                 a write (command)
 //   <channel>/<tag>/result              a write's outcome
@@ -19,6 +21,8 @@ namespace topic {
 extern const char kOnline[];
 std::string State(const std::string& channel);
 std::string Log(const std::string& channel);
+std::string Meta(const std::string& channel);
+std::string Command(const std::string& channel, const std::string& tag);
 std::string Value(const std::string& channel, const std::string& tag);
 std::string Result(const std::string& channel, const std::string& tag);
 std::string Station(const std::string& channel, const std::string& station);

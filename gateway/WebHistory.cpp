@@ -79,7 +79,12 @@ bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal)
     return true;
 }
 
-std::string CsvField(const std::string& text) {
+std::string CsvField(std::string text) {
+    // A cell a spreadsheet would take for a formula (= + - @, or a tab or CR
+    // before one) is made text with a leading quote: any broker client can
+    // put a topic's words into the history.
+    if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos)
+        text.insert(0, 1, '\'');
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string out = "\"";
     for (char ch : text) out += ch == '"' ? std::string("\"\"") : std::string(1, ch);

@@ -65,7 +65,24 @@ struct WebCalls {
         // a scraper's bearer token opens /metrics alone
         const std::string authorization = Header(connection, "Authorization");
         if (url == "/metrics" && authorization.compare(0, 7, "Bearer ") == 0) {
-            if (BearerMatches(authorization, server->m_metricsToken)) return MHD_YES;
+            // guesses are slowed as wrong passwords are
+            LoginThrottle& throttle = server->m_login.Throttle();
+            const std::string address = ClientAddress(connection);
+            const auto now = std::chrono::steady_clock::now();
+            int after = 0;
+            if (throttle.Slowed(address, now, &after)) {
+                const std::string wait = std::to_string(after);
+                return QueueJson(connection,
+                                 WebServer::Reply(429, "error",
+                                                  "too many wrong tokens from this address: "
+                                                  "try again in " + wait + " s"),
+                                 {{"Retry-After", wait.c_str()}});
+            }
+            if (BearerMatches(authorization, server->m_metricsToken)) {
+                throttle.Passed(address);
+                return MHD_YES;
+            }
+            throttle.Failed(address, now);
             return QueueJson(connection, WebServer::Reply(401, "error", "not the metrics token"));
         }
         const WebLogin::Result login =

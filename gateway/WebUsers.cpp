@@ -13,27 +13,30 @@ namespace {
 // The remembered logins and the addresses that failed are bounded: a client
 // sending ever new names or addresses makes the oldest go.
 const size_t kMaxVerified = 256;
-const size_t kMaxFailures = 4096;
-const int kLongestWindow = 30;
 
-std::string Base64Decode(const std::string& in) {
+// Strict base64 (RFC 4648, padded): false for any other text, or for
+// anything after the padding.
+bool Base64Decode(const std::string& in, std::string* out) {
     static const std::string digits =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
+    if (in.size() % 4 != 0) return false;
+    const size_t pad = in.find('=');
+    if (pad != std::string::npos &&
+        (in.size() - pad > 2 || in.find_first_not_of('=', pad) != std::string::npos))
+        return false;
     uint32_t bits = 0;
     int count = 0;
-    for (char ch : in) {
-        if (ch == '=') break;
+    for (char ch : in.substr(0, pad)) {
         const size_t v = digits.find(ch);
-        if (v == std::string::npos) return "";
+        if (v == std::string::npos) return false;
         bits = (bits << 6) | static_cast<uint32_t>(v);
         count += 6;
         if (count >= 8) {
             count -= 8;
-            out.push_back(static_cast<char>((bits >> count) & 0xFF));
+            out->push_back(static_cast<char>((bits >> count) & 0xFF));
         }
     }
-    return out;
+    return true;
 }
 
 // Equal texts, in a time that does not tell how much of them matched.
@@ -93,10 +96,32 @@ bool ReadWebUsers(const std::string& path, std::vector<WebUser>* users, std::str
     return true;
 }
 
+bool ReadBasicCredentials(const std::string& authorization, std::string* user,
+                          std::string* password) {
+    if (authorization.compare(0, 6, "Basic ") != 0) return false;
+    std::string pair;
+    if (!Base64Decode(authorization.substr(6), &pair)) return false;
+    const size_t colon = pair.find(':');
+    if (colon == std::string::npos || pair.find('\0') != std::string::npos) return false;
+    *user = pair.substr(0, colon);
+    *password = pair.substr(colon + 1);
+    return true;
+}
+
 void WebLogin::SetUsers(std::vector<WebUser> users) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_users = std::move(users);
     m_verified.clear();
+    // a hash made as the users' are (the first one's method and cost)
+    m_dummyHash.clear();
+    for (const WebUser& u : m_users) {
+        if (u.hash.empty()) continue;
+        auto data = std::make_unique<crypt_data>();
+        data->initialized = 0;
+        const char* made = crypt_r("no such user", u.hash.c_str(), data.get());
+        if (made && made[0] != '*') m_dummyHash = made;
+        break;
+    }
 }
 
 bool WebLogin::Asks() const {
@@ -112,13 +137,6 @@ bool WebLogin::Matches(const WebUser& user, const std::string& password) const {
     return computed && computed[0] != '*' && SameText(computed, user.hash);
 }
 
-void WebLogin::Failed(Failures& f, Clock::time_point now) {
-    f.last = now;
-    if (++f.count < kFreeFailures) return;
-    f.windowSeconds = f.windowSeconds ? std::min(f.windowSeconds * 2, kLongestWindow) : 1;
-    f.until = now + std::chrono::seconds(f.windowSeconds);
-}
-
 WebLogin::Result WebLogin::Check(const std::string& authorization, const std::string& address,
                                  Clock::time_point now) {
     Result r;
@@ -129,12 +147,9 @@ WebLogin::Result WebLogin::Check(const std::string& authorization, const std::st
         return r;
     }
     if (authorization.compare(0, 6, "Basic ") != 0) return r;  // missing
-    auto failed = m_failures.find(address);
-    if (failed != m_failures.end() && now < failed->second.until) {
+    if (m_throttle.Slowed(address, now, &r.retryAfter)) {
         // not even looked at: waiting costs the server nothing
         r.outcome = Outcome::slowed;
-        r.retryAfter = static_cast<int>(
-            std::chrono::ceil<std::chrono::seconds>(failed->second.until - now).count());
         return r;
     }
     auto known = m_verified.find(authorization);
@@ -142,27 +157,32 @@ WebLogin::Result WebLogin::Check(const std::string& authorization, const std::st
     if (known != m_verified.end()) {
         index = known->second;
     } else {
-        const std::string pair = Base64Decode(authorization.substr(6));
-        const size_t colon = pair.find(':');
-        for (size_t i = 0; colon != std::string::npos && i < m_users.size(); ++i)
-            if (m_users[i].name == pair.substr(0, colon) &&
-                Matches(m_users[i], pair.substr(colon + 1)))
-                index = i;
+        std::string name, password;
+        if (ReadBasicCredentials(authorization, &name, &password)) {
+            bool named = false;
+            for (size_t i = 0; i < m_users.size(); ++i) {
+                if (m_users[i].name != name) continue;
+                named = true;
+                if (Matches(m_users[i], password)) index = i;
+            }
+            // a name nobody has costs a check as well: names are not found by timing
+            if (!named && !m_dummyHash.empty()) {
+                WebUser nobody;
+                nobody.hash = m_dummyHash;
+                Matches(nobody, password);
+            }
+        }
         if (index < m_users.size()) {
             if (m_verified.size() >= kMaxVerified) m_verified.clear();
             m_verified[authorization] = index;
         }
     }
     if (index >= m_users.size()) {
-        if (failed == m_failures.end()) {
-            if (m_failures.size() >= kMaxFailures) m_failures.clear();
-            failed = m_failures.emplace(address, Failures{}).first;
-        }
-        Failed(failed->second, now);
+        m_throttle.Failed(address, now);
         r.outcome = Outcome::wrong;
         return r;
     }
-    if (failed != m_failures.end()) m_failures.erase(failed);
+    m_throttle.Passed(address);
     r.outcome = Outcome::ok;
     r.user = m_users[index].name;
     r.role = m_users[index].role;

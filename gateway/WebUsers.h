@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gateway/Command.h"
+#include "gateway/LoginThrottle.h"
 
 // What a user may do: see everything; also write outputs and command
 // stations; also change a channel's settings and scan its line.
@@ -38,9 +39,7 @@ bool ReadWebUsers(const std::string& path, std::vector<WebUser>* users, std::str
 class WebLogin {
 public:
     using Clock = std::chrono::steady_clock;
-    // After this many failed logins in a row from one address, it waits
-    // (1 s, doubling to 30 s, until a login succeeds).
-    static constexpr int kFreeFailures = 5;
+    static constexpr int kFreeFailures = LoginThrottle::kFreeFailures;
 
     // The users (none: nobody is asked, everyone is an admin).
     void SetUsers(std::vector<WebUser> users);
@@ -57,18 +56,20 @@ public:
     Result Check(const std::string& authorization, const std::string& address,
                  Clock::time_point now);
 
+    // The same throttle for a scraper's bearer token.
+    LoginThrottle& Throttle() { return m_throttle; }
+
 private:
-    struct Failures {
-        int count = 0;
-        int windowSeconds = 0;
-        Clock::time_point until{};
-        Clock::time_point last{};
-    };
     bool Matches(const WebUser& user, const std::string& password) const;
-    void Failed(Failures& f, Clock::time_point now);
 
     mutable std::mutex m_lock;
     std::vector<WebUser> m_users;
-    std::map<std::string, size_t> m_verified;    // an Authorization header that passed -> its user
-    std::map<std::string, Failures> m_failures;  // by address
+    std::string m_dummyHash;  // checked for a name nobody has: it costs what a user's check costs
+    std::map<std::string, size_t> m_verified;  // an Authorization header that passed -> its user
+    LoginThrottle m_throttle;
 };
+
+// The user and password of a Basic Authorization header: false for one
+// that is not strict base64 of NAME:PASSWORD, or whose password holds a NUL.
+bool ReadBasicCredentials(const std::string& authorization, std::string* user,
+                          std::string* password);

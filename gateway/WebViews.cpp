@@ -109,7 +109,7 @@ void WebServer::OnWriteResult(const std::string&, const std::string&, const Comm
                               const CommandTicket& ticket) {
     // only the page's own waits, by the number the gateway gave them
     if (ticket.origin != Origin::web) return;
-    if (outcome.result != WriteResult::done && outcome.result != WriteResult::timeout) return;
+    if (!IsFinalResult(outcome.result)) return;
     std::lock_guard<std::mutex> hold(m_lock);
     auto it = m_awaiting.find(ticket.id);
     if (it == m_awaiting.end()) return;

@@ -106,6 +106,14 @@ std::deque<HostEvent> HostEvents::Take() {
     return out;
 }
 
+std::deque<HostEvent> HostEvents::TakeIf(const std::function<bool(const HostEvent&)>& mine) {
+    std::lock_guard<std::mutex> hold(g_eventLock);
+    std::deque<HostEvent> out, rest;
+    for (HostEvent& e : g_events) (mine(e) ? out : rest).push_back(std::move(e));
+    g_events.swap(rest);
+    return out;
+}
+
 // ---- the session ----
 
 CHostSession::CHostSession(DriverTable& driver, std::string configPath, std::vector<HostTag> tags,

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,8 @@ public:
     static void Install();
     // Everything reported since the last call, oldest first.
     static std::deque<HostEvent> Take();
+    // What `mine` picks of it, oldest first; the rest stays for Take.
+    static std::deque<HostEvent> TakeIf(const std::function<bool(const HostEvent&)>& mine);
     // Called (on the reporting thread) when a report finds nothing waiting,
     // to wake the thread that takes them; null for none.
     static void SetWake(void (*wake)(void* context), void* context);

@@ -46,7 +46,12 @@ protected:
     void Run(GatewayChannel& ch, int ms) {
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         while (Clock::now() < end) {
-            for (const HostEvent& e : HostEvents::Take()) ch.TakeValue(e);
+            for (const HostEvent& e : HostEvents::Take()) {
+                if (e.kind == HostEvent::log && ch.OwnsEvent(e))
+                    ch.Log(e.code == kLogFault, e.text);
+                else
+                    ch.TakeValue(e);
+            }
             ch.Tick(Clock::now());
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -155,8 +160,8 @@ public:
 
 TEST_F(Channel, EachWritesOutcomeGoesToThatWrite) {
     // A write served by the driver before the gateway looked, and a second one
-    // to the same output right after it: the first is done, not left to time
-    // out under the second's name.
+    // to the same output right after it: each is done by its own answer, not
+    // left to time out under the other's name.
     HostEvents::Install();
     Outcomes outcomes;
     GatewayChannel ch(driver, c, 0, outcomes);
@@ -168,19 +173,70 @@ TEST_F(Channel, EachWritesOutcomeGoesToThatWrite) {
     a.id = 1;
     b.id = 2;
     ASSERT_EQ(ch.Write("A/O1", a).result, WriteResult::queued);
-    // no tick meanwhile: only the driver knows A was served
+    // no tick meanwhile: only the driver knows A was taken
     const auto bound = Clock::now() + std::chrono::seconds(10);
     while (ch.WriteBusy("A/O1") && Clock::now() < bound)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_FALSE(ch.WriteBusy("A/O1"));
     ASSERT_EQ(ch.Write("A/O1", b).result, WriteResult::queued);
-    ASSERT_EQ(outcomes.told, (std::vector<Outcomes::Told>{{"A/O1", WriteResult::done, 1}}));
     const auto end = Clock::now() + std::chrono::seconds(10);
     while (outcomes.told.size() < 2 && Clock::now() < end) Run(ch, 100);
     EXPECT_EQ(outcomes.told, (std::vector<Outcomes::Told>{{"A/O1", WriteResult::done, 1},
                                                           {"A/O1", WriteResult::done, 2}}));
     EXPECT_EQ(sim.Get(1, "controls"), 2);
     ch.Stop();
+}
+
+// done means the controller answered the command: a station that answered
+// after a retry is done, a silent one is no_reply (the driver counts no
+// control failure then, and that stays), and a stop ends what is left: the
+// command being sent no_reply, the one still queued cancelled.
+TEST_F(Channel, DoneOnlyWhereTheControllerAnswered) {
+    CConfigData config;
+    ASSERT_EQ(config.Load(c.configPath.c_str()), 0);
+    config.SetRetries(1);
+    ASSERT_EQ(config.Save(c.configPath.c_str()), 0);
+    HostEvents::Install();
+    Outcomes outcomes;
+    GatewayChannel ch(driver, c, 0, outcomes);
+    std::string error;
+    ASSERT_TRUE(ch.Load(&error)) << error;
+    ASSERT_TRUE(ch.Start(&error)) << error;
+    Run(ch, 300);
+    auto awaitTold = [&](size_t n) {
+        const auto end = Clock::now() + std::chrono::seconds(15);
+        while (outcomes.told.size() < n && Clock::now() < end) Run(ch, 50);
+        return outcomes.told.size() >= n;
+    };
+    CommandTicket t;
+    // the first reply spoilt, the retry answered
+    ASSERT_TRUE(sim.Ok("fault 1 badthengood on"));
+    t.id = 1;
+    ASSERT_EQ(ch.Write("A/O1", t).result, WriteResult::queued);
+    ASSERT_TRUE(awaitTold(1));
+    ASSERT_TRUE(sim.Ok("fault 1 clear"));
+    // both attempts unanswered
+    ASSERT_TRUE(sim.Ok("fault 2 silent on"));
+    t.id = 2;
+    ASSERT_EQ(ch.Write("B/O1", t).result, WriteResult::queued);
+    ASSERT_TRUE(awaitTold(2));
+    EXPECT_EQ(outcomes.told, (std::vector<Outcomes::Told>{{"A/O1", WriteResult::done, 1},
+                                                          {"B/O1", WriteResult::noReply, 2}}));
+    int32_t counters[4] = {0, 0, 0, 0};
+    driver.GetStatus(ch.Handle(), "B", counters);
+    EXPECT_EQ(counters[0], 1);  // the command was sent
+    // two commands for the silent station, and a stop while the first is out
+    t.id = 3;
+    ASSERT_EQ(ch.Write("B/O2", t).result, WriteResult::queued);
+    t.id = 4;
+    ASSERT_EQ(ch.Write("B/O3", t).result, WriteResult::queued);
+    const auto taken = Clock::now() + std::chrono::seconds(10);
+    while (ch.WriteBusy("B/O2") && Clock::now() < taken)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ch.Stop();
+    ASSERT_EQ(outcomes.told.size(), 4u);
+    EXPECT_EQ(outcomes.told[2], (Outcomes::Told{"B/O2", WriteResult::noReply, 3}));
+    EXPECT_EQ(outcomes.told[3], (Outcomes::Told{"B/O3", WriteResult::cancelled, 4}));
 }
 
 // The port is made ready (its RS-485 mode) before the driver opens it, and

@@ -58,18 +58,32 @@ TEST(PayloadRule, EverythingElseIsRefusedSayingWhy) {
     // brackets inside a text do not count as nesting
     std::string request, reason;
     EXPECT_TRUE(WritePayloadMeansOne("{\"value\":1,\"request\":\"[[[[[[[[\"}", &request, &reason));
-    EXPECT_EQ(request, "[[[[[[[[");
+    EXPECT_EQ(request, "\"[[[[[[[[\"");
 }
 
 TEST(PayloadRule, TheRequestIdAndStationCommands) {
     std::string request, reason;
-    WritePayloadMeansOne("{\"value\":1,\"request\":42}", &request, &reason);
+    // the id as JSON text: a number stays a number, a text a text
+    EXPECT_TRUE(WritePayloadMeansOne("{\"value\":1,\"request\":42}", &request, &reason));
     EXPECT_EQ(request, "42");
+    request.clear();
+    EXPECT_TRUE(WritePayloadMeansOne("{\"value\":1,\"request\":\"42\"}", &request, &reason));
+    EXPECT_EQ(request, "\"42\"");
+    for (const char* other : {"{\"id\":7}", "[1]", "true", "null"}) {
+        request.clear();
+        EXPECT_FALSE(WritePayloadMeansOne(std::string("{\"value\":1,\"request\":") + other + "}",
+                                          &request, &reason))
+            << other;
+        EXPECT_EQ(reason, "a request id is a number or a string") << other;
+        EXPECT_FALSE(RequestIdOf(std::string("{\"command\":\"reset\",\"request\":") + other + "}",
+                                 &request))
+            << other;
+    }
     request.clear();
     EXPECT_EQ(StationCommandOf("  disable \n", &request), "disable");
     EXPECT_EQ(StationCommandOf("\"reset\"", &request), "reset");
     EXPECT_EQ(StationCommandOf("{\"command\":\"enable\",\"request\":\"r1\"}", &request), "enable");
-    EXPECT_EQ(request, "r1");
+    EXPECT_EQ(request, "\"r1\"");
     EXPECT_EQ(StationCommandOf("[\"enable\"]", &request), "");
 }
 

@@ -155,10 +155,35 @@ class Writes(GatewayCase):
         self.assertTrue(wait_until(lambda: self.gw.text().count("a repeated delivery") == 2, 5), self.gw.text())
         time.sleep(0.5)
         self.assertEqual(len(self.sim.frames()), 2)
-        self.assertEqual([r["result"] for r in self.results("P7/O1")], ["queued", "done"])
+        # the repeat is answered with the first one's result as it stood (queued), then done follows once
+        self.assertEqual([r["result"] for r in self.results("P7/O1")], ["queued", "queued", "done"])
+        # a repeat after the end gets the end, and still acts not
+        self.write("P7/O1", json.dumps({"value": 1, "request": "once"}))
+        self.assertTrue(wait_until(lambda: len(self.results("P7/O1")) == 4, 5))
+        self.assertEqual(self.results("P7/O1")[-1], {"result": "done", "request": "once"})
         # another request id is another command
         self.write("P7/O1", json.dumps({"value": 1, "request": "twice"}))
         self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 3, 5))
+
+    def test_the_request_id_comes_back_as_it_was_sent(self):
+        self.start_gateway()
+        self.write("P7/O1", json.dumps({"value": 1, "request": 42}))
+        self.write("P7/O2", json.dumps({"value": 1, "request": "42"}))
+        for tag in ("P7/O1", "P7/O2"):
+            self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/{tag}/result",
+                                                    lambda m: json.loads(m[1])["result"] == "done"))
+        self.assertEqual({r["request"] for r in self.results("P7/O1")}, {42})
+        self.assertEqual({r["request"] for r in self.results("P7/O2")}, {"42"})
+        # any other type is refused, saying why, and nothing goes on the line
+        for i, rid in enumerate([{"id": 7}, [1], True, None]):
+            tag = f"P7/O{3 + i % 2}"
+            before = len(self.results(tag))
+            self.write(tag, json.dumps({"value": 1, "request": rid}))
+            self.assertTrue(wait_until(lambda: len(self.results(tag)) > before, 5), rid)
+            r = self.results(tag)[-1]
+            self.assertEqual((r["result"], r["request"]), ("refused", None), rid)
+            self.assertIn("number or a string", r["reason"])
+        self.assertEqual(len(self.sim.frames()), 2)
 
     def test_what_dashboards_send_for_1_is_1(self):
         self.start_gateway()
