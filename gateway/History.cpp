@@ -163,6 +163,7 @@ void History::Record(HistoryEvent event) {
             return;
         }
         m_queue.push_back(std::move(event));
+        ++m_unwritten;
         // (the writer is woken by the first event of a batch; it gathers the rest)
         if (m_queue.size() > 1) return;
     }
@@ -322,6 +323,7 @@ void History::Retain() {
         const std::vector<HistoryEvent> waiting = Drain();
         hold.unlock();
         if (!waiting.empty()) Write(waiting);
+        m_unwritten -= waiting.size();
     }
     if (!steps) return;
     char figures[96];
@@ -367,6 +369,7 @@ void History::Run() {
                 Write(batch);
             else
                 m_dropped += batch.size();
+            m_unwritten -= batch.size();
         }
         if (stopping) break;
         const auto now = SteadyClock::now();

@@ -97,6 +97,8 @@ public:
     const HistoryConfig& Config() const { return m_config; }
 
     size_t Queued();
+    // Events recorded and not yet committed or dropped (queued or being written).
+    uint64_t Unwritten() const { return m_unwritten; }
     uint64_t Dropped() const { return m_dropped; }
     bool Working() const { return m_working; }
     // How often the writer has woken (what an idle history should not do).
@@ -138,6 +140,7 @@ private:
     std::atomic<uint64_t> m_dropped{0};
     std::atomic<bool> m_working{false};
     std::atomic<uint64_t> m_passes{0};
+    std::atomic<uint64_t> m_unwritten{0};
     int m_lockFd = -1;
     std::pair<uint64_t, uint64_t> m_file{0, 0};  // the writer's file: device, inode
     // a new database after the old one was removed: the readers open it again

@@ -19,7 +19,9 @@
 #include "gateway/Command.h"
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
+#include "gateway/LoginThrottle.h"
 #include "gateway/ModbusServer.h"
+#include "gateway/RecentCommands.h"
 #include "gateway/Topics.h"
 #include "gateway/WebServer.h"
 
@@ -250,7 +252,7 @@ TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
     // every state and result, in the order the tables give them (ok first)
     const std::string channel = Alternatives(kChannelStates, {1, 2, 0, 3});
     const std::string station = Alternatives(kStationHealths, {1, 2, 3, 0});
-    const std::string results = Alternatives(kWriteResults, {3, 4, 1, 2});
+    const std::string results = Alternatives(kWriteResults, {3, 5, 4, 6, 1, 2});
     EXPECT_NE(readme.find("`{\"state\":" + channel + "}`"), std::string::npos) << channel;
     EXPECT_NE(readme.find("{\"state\":" + station + ","), std::string::npos) << station;
     EXPECT_NE(readme.find("\"state\": " + channel + ", \"stations\""), std::string::npos)
@@ -421,4 +423,65 @@ TEST(ChannelSettings, TheJsonRoundTripAndItsRefusals) {
     EXPECT_EQ(FileEtag(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     const nlohmann::json rules = nlohmann::json::parse(SettingsRulesJson());
     EXPECT_EQ(rules["parities"], nlohmann::json::parse(R"(["none", "even", "odd"])"));
+}
+
+// Failed logins by address: when the table is full, the address that failed
+// least goes, so thousands of throw-away addresses give a slowed one no
+// fresh tries.
+TEST(LoginThrottle, ThrowAwayAddressesMakeNoRoomForASlowedOne) {
+    LoginThrottle throttle;
+    auto now = LoginThrottle::Clock::now();
+    for (int i = 0; i < LoginThrottle::kFreeFailures; ++i) throttle.Failed("10.0.0.1", now);
+    int after = 0;
+    EXPECT_TRUE(throttle.Slowed("10.0.0.1", now, &after));
+    EXPECT_EQ(after, 1);
+    for (size_t i = 0; i < LoginThrottle::kMostAddresses + 10; ++i)
+        throttle.Failed("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256), now);
+    EXPECT_TRUE(throttle.Slowed("10.0.0.1", now, &after));
+    // its window over, its next failure waits longer: nothing was forgotten
+    now += std::chrono::seconds(2);
+    EXPECT_FALSE(throttle.Slowed("10.0.0.1", now, &after));
+    throttle.Failed("10.0.0.1", now);
+    EXPECT_TRUE(throttle.Slowed("10.0.0.1", now, &after));
+    EXPECT_EQ(after, 2);
+    throttle.Passed("10.0.0.1");
+    EXPECT_FALSE(throttle.Slowed("10.0.0.1", now, &after));
+}
+
+// A repeated MQTT delivery is known by a digest; a command naming no request
+// is never taken for one; the table stays bounded.
+TEST(RecentCommands, DigestsBoundedAndFollowedToTheirEnd) {
+    RecentCommands recent;
+    CommandTicket t;
+    RecentCommands::Digest d;
+    EXPECT_FALSE(RecentCommands::DigestOf("Line1/P1/O1/set", t, &d));
+    t.correlation.assign(65535, 'c');
+    ASSERT_TRUE(RecentCommands::DigestOf("Line1/P1/O1/set", t, &d));
+    const auto now = RecentCommands::Clock::now();
+    EXPECT_EQ(recent.Seen(d, now), nullptr);
+    CommandReply queued;
+    queued.result = WriteResult::queued;
+    queued.ticket = 7;
+    recent.Remember(d, queued, now);
+    ASSERT_NE(recent.Seen(d, now), nullptr);
+    EXPECT_EQ(recent.Seen(d, now)->result, WriteResult::queued);
+    CommandReply done = queued;
+    done.result = WriteResult::done;
+    recent.Update(done);
+    EXPECT_EQ(recent.Seen(d, now)->result, WriteResult::done);
+    // the same bytes split another way are another command
+    CommandTicket other;
+    other.request = "\"x\"";
+    RecentCommands::Digest e;
+    ASSERT_TRUE(RecentCommands::DigestOf("Line1/P1/O1/set", other, &e));
+    EXPECT_NE(d, e);
+    for (size_t i = 0; i < RecentCommands::kLimit + 100; ++i) {
+        other.request = std::to_string(i);
+        ASSERT_TRUE(RecentCommands::DigestOf("Line1/P1/O1/set", other, &e));
+        CommandReply r;
+        r.ticket = 100 + i;
+        recent.Remember(e, r, now);
+    }
+    EXPECT_LE(recent.Size(), RecentCommands::kLimit);
+    EXPECT_EQ(recent.Seen(d, now + RecentCommands::kWindow + std::chrono::seconds(1)), nullptr);
 }

@@ -33,12 +33,22 @@ extern "C" int fdatasync(int fd) {
 
 namespace {
 
+// Until every event recorded is committed (or dropped).
 bool Settle(History& h) {
-    for (int i = 0; i < 300 && h.Queued(); ++i)
+    for (int i = 0; i < 1000 && h.Unwritten(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // (the last batch committed)
-    return h.Queued() == 0;
+    return h.Unwritten() == 0;
 }
+
+// Sets an environment variable for one test.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name) { ::setenv(name, value, 1); }
+    ~ScopedEnv() { ::unsetenv(m_name); }
+
+private:
+    const char* m_name;
+};
 
 HistoryEvent Event(const std::string& kind, const std::string& station, int64_t timeMs = 0) {
     HistoryEvent e;
@@ -156,7 +166,10 @@ TEST(History, ASlowDisksCheckpointHoldsNoEventBackASecond) {
     config.path = dir.Path("h.db");
     History h(config);
     h.Start();
-    ASSERT_TRUE(Settle(h));  // (the database made before the disk slows)
+    // (the database made before the disk slows)
+    for (int i = 0; i < 500 && !h.Working(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(h.Working());
     g_syncDelayMs = 600;
     g_slowSyncs = 0;
     using Clock = std::chrono::steady_clock;
@@ -207,4 +220,62 @@ TEST(History, ASlowDisksCheckpointHoldsNoEventBackASecond) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     g_syncDelayMs = 0;
     EXPECT_GE(file.st_size, 2000000) << "nothing copied out of the WAL";
+}
+
+// With nothing to record, the writer sleeps: it wakes for its once-a-minute
+// look at the file (here every 50 ms) and for nothing else, however long it
+// runs (it used to wait for a time already past, for ever, from its first
+// minute on).
+TEST(History, AnIdleWriterSleeps) {
+    ScopedEnv look("KRANDOLIX_HISTORY_LOOK_MS", "50");
+    testsupport::ScratchDir dir;
+    HistoryConfig config;
+    config.path = dir.Path("h.db");
+    History h(config);
+    h.Start();
+    h.Record(Event("station", "P1"));
+    ASSERT_TRUE(Settle(h));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // several looks have passed
+    const uint64_t before = h.Passes();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LE(h.Passes() - before, 30u);
+    EXPECT_GE(h.Passes() - before, 5u);  // (it does look)
+}
+
+// A database removed under the gateway is noticed at the next look: said,
+// and a new one started, so that what comes next can be read back.
+TEST(History, ADatabaseRemovedUnderItIsNoticedAndStartedAgain) {
+    ScopedEnv look("KRANDOLIX_HISTORY_LOOK_MS", "100");
+    testsupport::ScratchDir dir;
+    HistoryConfig config;
+    config.path = dir.Path("h.db");
+    History h(config);
+    h.Start();
+    h.Record(Event("station", "P1"));
+    ASSERT_TRUE(Settle(h));
+    for (const char* end : {"", "-wal", "-shm"}) ::unlink((config.path + end).c_str());
+    std::vector<HistoryEvent> got;
+    std::string error;
+    struct stat st {};
+    for (int i = 0; i < 100 && ::stat(config.path.c_str(), &st) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(::stat(config.path.c_str(), &st), 0) << "no new database";
+    h.Record(Event("station", "P2"));
+    ASSERT_TRUE(Settle(h));
+    ASSERT_TRUE(h.Events(HistoryQuery{}, &got, &error)) << error;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].station, "P2");
+    EXPECT_TRUE(h.Working());
+}
+
+// Two gateways on one database: the second is refused, saying why.
+TEST(History, OneGatewayADatabase) {
+    testsupport::ScratchDir dir;
+    HistoryConfig config;
+    config.path = dir.Path("h.db");
+    History first(config), second(config);
+    std::string error;
+    ASSERT_TRUE(first.Lock(&error)) << error;
+    EXPECT_FALSE(second.Lock(&error));
+    EXPECT_NE(error.find("another gateway"), std::string::npos) << error;
 }

@@ -165,6 +165,11 @@ class Settings(AdminCase):
             (changed(port="COM37"), "port", "통신 포트는 COM1에서 COM36 중에서 선택해야 합니다."),
             (changed(retries=11), "retries", None),
             (changed(stations={0: {"name": "P/1"}}), None, "cannot be a topic level"),
+            # what no log line, topic or file should hold
+            (changed(stations={1: {"name": "P\0x"}}), "stations[1].name", "이름에 제어 문자를 쓸 수 없습니다"),
+            (changed(stations={1: {"name": "P\nx"}}), "stations[1].name", "이름에 제어 문자를 쓸 수 없습니다"),
+            (changed(stations={1: {"name": "펌" * 33}}), "stations[1].name",
+             "이름은(는) CP949로 64바이트까지 쓸 수 있습니다"),
         ]
         for settings, field, text in cases:
             status, answer = self.put(settings, etag)

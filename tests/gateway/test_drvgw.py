@@ -185,6 +185,23 @@ class Writes(GatewayCase):
             self.assertIn("number or a string", r["reason"])
         self.assertEqual(len(self.sim.frames()), 2)
 
+    def test_a_command_nobody_answered_is_no_reply(self):
+        # retries 0, as the design has a silent controller: the driver logs its
+        # time-out and counts no control failure; the client hears no_reply, not done
+        self.start_gateway()
+        self.sim.cmd("fault 2 silent on")
+        self.write("P2/O1", json.dumps({"value": 1, "request": "r"}))
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/P2/O1/result",
+                                                lambda m: json.loads(m[1])["result"] != "queued", 15))
+        self.assertEqual(self.results("P2/O1"), [{"result": "queued", "request": "r"},
+                                                 {"result": "no_reply", "request": "r"}])
+        self.assertIn("no_reply", self.gw.text())
+        self.sim.cmd("fault 2 clear")
+        self.write("P2/O1")
+        self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/P2/O1/result",
+                                                lambda m: json.loads(m[1])["result"] == "done", 15))
+        self.assertEqual(self.watch.json(f"{PREFIX}/Line1/station/P2")["control_failures"], 0)
+
     def test_what_dashboards_send_for_1_is_1(self):
         self.start_gateway()
         payloads = ["1", "true", '"1"', '"true"', '"on"', "ON", '{"value":1}', '{"value":true}']
@@ -340,6 +357,30 @@ class Presence(GatewayCase):
         self.started.append(later)
         self.assertTrue(later.wait_value(PREFIX + "/online", "0", 5))
         self.assertTrue(later.on(PREFIX + "/online")[-1][2])
+
+    def test_a_dead_gateways_states_expire_and_its_channels_describe_their_tags(self):
+        self.start_gateway()
+        meta = self.watch.json(f"{PREFIX}/Line1/meta")
+        self.assertEqual(meta["channel"], "Line1")
+        self.assertEqual([s["name"] for s in meta["stations"]], ["펌프1", "P2", "P7"])
+        out = next(t for t in meta["stations"][1]["tags"] if t["name"] == "P2/O1")
+        self.assertEqual(out, {"name": "P2/O1", "kind": "output", "bit": 1, "accepted": True,
+                               "topic": "Line1/P2/O1", "set": "Line1/P2/O1/set", "result": "Line1/P2/O1/result"})
+        inp = next(t for t in meta["stations"][1]["tags"] if t["name"] == "P2/I3")
+        self.assertEqual(inp["kind"], "input")
+        self.assertNotIn("set", inp)
+        # killed: its states vanish within a few status intervals (2 s here), what it has stays
+        self.gw.proc.kill()
+        self.gw.proc.wait()
+        self.assertTrue(self.watch.wait_value(PREFIX + "/online", "0", 15))
+        time.sleep(3 * 2 + 2)
+        later = Watcher(self.broker.port, PREFIX + "/#")
+        self.started.append(later)
+        self.assertTrue(wait_until(lambda: later.json(f"{PREFIX}/Line1/meta") is not None, 5))
+        time.sleep(0.5)
+        self.assertIsNone(later.json(f"{PREFIX}/Line1/station/P2"))
+        self.assertIsNone(later.json(f"{PREFIX}/Line1/state"))
+        self.assertEqual(later.on(PREFIX + "/online")[-1][1], "0")
 
     def test_a_killed_gateways_link_folder_is_removed_by_the_next(self):
         import glob
@@ -729,13 +770,14 @@ def receive_reply(sock):
 class Modbus(GatewayCase):
     """The Modbus TCP server: mbpoll and raw clients against drvgw and mcsim."""
 
-    def start_gateway(self, extra_gateway="", wait=True, env=None, modbus=""):
+    def start_gateway(self, extra_gateway="", wait=True, env=None, modbus="", tags=None):
         self.mport = gwtest.free_port()
         self.watch = Watcher(self.broker.port, PREFIX + "/#")
-        self.gw = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", None)],
+        self.gw = Gateway(self.d, toml(self.broker.port, [("Line1", "Line1.cfg", tags)],
                                        {COM[0]: self.sim.link}, extra_gateway)
                           + f"\n[modbus]\nport = {self.mport}\n{modbus}").start()
-        self.assertTrue(self.watch.wait_value(PREFIX + "/Line1/P7/I7", "1"), self.gw.text())
+        first = PREFIX + ("/Line1/운전" if tags else "/Line1/P7/I7")
+        self.assertTrue(self.watch.wait_value(first, "1"), self.gw.text())
         self.assertTrue(wait_until(self.listening, 5), self.gw.text())
 
     def listening(self):
@@ -787,6 +829,22 @@ class Modbus(GatewayCase):
         self.assertTrue(wait_until(lambda: len(self.sim.frames()) == 3, 5))
         time.sleep(0.5)
         self.assertEqual(len(self.sim.frames()), 3)
+
+    def test_a_coil_without_an_output_tag_is_outside_the_map_for_every_function(self):
+        # a tag list: P7's O1 alone is an output; P7's I7 an input
+        with open(os.path.join(self.d, "Line1.tags"), "w") as f:
+            f.write("운전=Line1.P7:I7\n기동=Line1.P7:O1\n")
+        self.start_gateway(tags="Line1.tags")
+        with self.connect() as s:
+            self.assertEqual(modbus_request(s, 1, 1, struct.pack(">HH", 17, 1)), (1, bytes([1, 0])))
+            for fn, body in [(1, struct.pack(">HH", 16, 1)), (1, struct.pack(">HH", 16, 2)),
+                             (5, struct.pack(">HH", 16, 0xFF00)), (5, struct.pack(">HH", 16, 0)),
+                             (15, struct.pack(">HHBB", 16, 2, 1, 0b10))]:
+                self.assertEqual(modbus_request(s, 1, fn, body), (0x80 | fn, bytes([2])), (fn, body))
+            # 0 to a tagged coil is taken and does nothing (a momentary button's release)
+            self.assertEqual(modbus_request(s, 1, 5, struct.pack(">HH", 17, 0))[0], 5)
+        time.sleep(0.5)
+        self.assertEqual(self.sim.frames(), [])
 
     def test_busy_while_the_outputs_last_write_waits(self):
         self.sim.cmd("fault 2 delay 400")  # P2 answers late: its writes wait

@@ -157,6 +157,25 @@ class Record(HistoryCase):
         self.auth = "ann:a-pw"
         self.assertEqual(len(self.events(kind="write")), 6)
 
+    def test_the_csv_holds_no_formula(self):
+        self.start_gateway()
+        # any broker client can put words into the history: commands to tags nobody has
+        watch = gwtest.Watcher(self.broker.port, "krandolix/w/#")
+        try:
+            for tag in ("=cmd|' /C calc'!A0", "@SUM(1)", "-2+3", "+1"):
+                watch.publish(f"krandolix/w/Line1/{tag}/set", "1")
+            self.assertTrue(wait_until(lambda: len(self.events(kind="write")) == 4, 10))
+        finally:
+            watch.close()
+        status, body, _ = self.http("GET", "/api/history.csv?kind=write")
+        self.assertEqual(status, 200)
+        rows = body.decode("utf-8-sig").splitlines()[1:]
+        cells = [c for row in rows for c in row.split(",")]
+        self.assertEqual([c for c in cells if c[:1] in ("=", "@", "+", "-")], [], rows)
+        self.assertIn("'=cmd|' /C calc'!A0", body.decode("utf-8-sig"))
+        # and a tag nobody has is recorded with no station
+        self.assertEqual({e["station"] for e in self.events(kind="write")}, {None})
+
 
 def urllib_quote(text):
     import urllib.parse

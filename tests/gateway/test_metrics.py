@@ -98,6 +98,13 @@ class Metrics(WebCase):
             self.assertEqual(m[key("krandolix_station_enabled", channel="Line1", station=station)], 1)
             self.assertGreater(m[key("krandolix_station_polls_total", channel="Line1", station=station)], 0)
         self.assertEqual(m[key("krandolix_channel_state", channel="Line1", state="ok")], 1)
+        # every origin and final result of a channel is there from the start, at 0
+        # (increase() counts a series' first write only when the series was there before it)
+        for origin in ("mqtt", "modbus", "web"):
+            for result in ("busy", "refused", "done", "timeout", "no_reply", "cancelled"):
+                self.assertEqual(m[key("krandolix_writes_total", channel="Line1", origin=origin, result=result)],
+                                 0, (origin, result))
+        self.assertNotIn(key("krandolix_writes_total", channel="Line1", origin="web", result="queued"), m)
         self.assertEqual(m[key("krandolix_channel_state", channel="Line1", state="fault")], 0)
         self.assertEqual(m[key("krandolix_mqtt_connected")], 1)
         self.assertGreater(m[key("process_resident_memory_bytes")], 1e6)

@@ -713,6 +713,31 @@ class Users(WebCase):
         self.auth = "otto:o-pw"
         self.assertEqual(self.http("GET", "/api/state")[0], 200)
 
+    def test_credentials_are_read_strictly_and_names_are_not_found_by_timing(self):
+        self.start_users()
+        raw = lambda text: {"Authorization": "Basic " + text}
+        good = base64.b64encode(b"otto:o-pw").decode()
+        self.assertEqual(self.http("GET", "/api/state", headers=raw(good), auth=False)[0], 200)
+        # a NUL and junk after the password, junk after the padding, no padding: refused
+        for text in (base64.b64encode(b"otto:o-pw\0junk").decode(), good + "junk", good + "=",
+                     base64.b64encode(b"otto:o-pw!").decode().rstrip("="), "%%%%"):
+            self.assertEqual(self.http("GET", "/api/state", headers=raw(text), auth=False)[0], 401, text)
+        # an unknown user costs a hash check as a wrong password does
+        def median(auth):
+            times = []
+            for _ in range(3):
+                self.auth = auth
+                started = time.monotonic()
+                self.assertEqual(self.http("GET", "/api/state")[0], 401)
+                times.append(time.monotonic() - started)
+            return sorted(times)[1]
+        # (from fresh addresses' point of view: a success in between forgives the failures)
+        wrong = median("otto:guess")
+        self.auth = "otto:o-pw"
+        self.assertEqual(self.http("GET", "/api/state")[0], 200)
+        unknown = median("nobody:guess")
+        self.assertGreater(unknown, 0.5 * wrong, (unknown, wrong))
+
     def test_the_users_file_is_read_again_at_sighup_and_kept_private(self):
         self.start_users()
         self.auth = "ann:a-pw"
