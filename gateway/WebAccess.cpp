@@ -1,5 +1,7 @@
 // Who may come in: the users and the certificate, read at the start and
 // again at SIGHUP (WebServer's side of WebUsers and WebTls).
+#include <algorithm>
+
 #include "gateway/WebServer.h"
 #include "gateway/WebTls.h"
 #include "gateway/WebUsers.h"
@@ -14,6 +16,20 @@ bool WebServer::ReloadUsers(std::string* error) {
         admin.role = WebRole::admin;
         if (!ReadSecretFile(m_config.passwordFile, &admin.plain, error)) return false;
         users.push_back(admin);
+    }
+    // A user removed, or whose role fell, keeps no stream opened before:
+    // it is closed, and opened again (if at all) under the new rules.
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        for (auto& stream : m_streams) {
+            if (users.empty() || stream->dropped) continue;
+            auto now = std::find_if(users.begin(), users.end(),
+                                    [&](const WebUser& u) { return u.name == stream->user; });
+            if (now != users.end() && now->role >= stream->role) continue;
+            stream->dropped = true;
+            stream->queue.clear();
+            Wake(*stream);
+        }
     }
     m_login.SetUsers(std::move(users));
     return true;

@@ -317,7 +317,7 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                                                                 : nlohmann::json(exchange->user)},
                                 {"role", WebRoleName(exchange->role)}})},
                 {{"Cache-Control", "no-store"}});
-        if (url == "/api/events") return OpenStream(connection);
+        if (url == "/api/events") return OpenStream(connection, *exchange);
         if (url == "/api/history" || url == "/api/history.csv")
             return ServeHistory(connection, url);
         if (url == "/metrics" && m_config.metrics) {
@@ -366,9 +366,11 @@ int WebServer::Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange
     return MHD_YES;
 }
 
-int WebServer::OpenStream(MHD_Connection* connection) {
+int WebServer::OpenStream(MHD_Connection* connection, const WebExchange& exchange) {
     auto stream = std::make_shared<Stream>();
     stream->connection = connection;
+    stream->user = exchange.user;
+    stream->role = exchange.role;
     stream->queue = "retry: 2000\n\n";  // the browser comes back 2 s after a break
     {
         std::lock_guard<std::mutex> hold(m_lock);

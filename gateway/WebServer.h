@@ -163,6 +163,8 @@ private:
     // One client of the event stream: what waits to be sent to it.
     struct Stream {
         MHD_Connection* connection = nullptr;
+        std::string user;  // who opened it ("" when nobody is asked)
+        WebRole role = WebRole::viewer;
         std::string queue;       // event text not yet sent
         bool suspended = false;  // set aside until there is something to send
         bool dropped = false;    // fell too far behind: closed, to reconnect
@@ -176,7 +178,7 @@ private:
     // /api/rules and /api/channels/...: -1 when the route is none of them.
     int ServeAdmin(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
                    const std::string& url, const std::string& method);
-    int OpenStream(MHD_Connection* connection);
+    int OpenStream(MHD_Connection* connection, const WebExchange& exchange);
     // GET /api/history and /api/history.csv (WebHistory.cpp).
     int ServeHistory(MHD_Connection* connection, const std::string& url);
     int Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,

@@ -4,6 +4,7 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -28,7 +29,10 @@ struct Pair {
 
 std::mutex g_lock;
 std::shared_ptr<Pair> g_current;
-std::vector<std::shared_ptr<Pair>> g_replaced;  // (see the header)
+// Replaced pairs, oldest first, with when: kept while a handshake may still
+// hold one (a handshake is bounded by the connection's time-out, seconds).
+std::vector<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<Pair>>> g_replaced;
+const auto kKeepReplaced = std::chrono::minutes(5);
 
 gnutls_datum_t Datum(const std::string& text) {
     return {reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
@@ -101,9 +105,22 @@ bool LoadWebCertificate(const std::string& certFile, const std::string& keyFile,
     auto pair = std::make_shared<Pair>();
     if (!Load(certFile, keyFile, pair.get(), error)) return false;
     std::lock_guard<std::mutex> hold(g_lock);
-    if (g_current) g_replaced.push_back(g_current);
+    const auto now = std::chrono::steady_clock::now();
+    if (g_current) g_replaced.emplace_back(now, g_current);
     g_current = pair;
+    while (!g_replaced.empty() && now - g_replaced.front().first > kKeepReplaced)
+        g_replaced.erase(g_replaced.begin());
     return true;
+}
+
+size_t KeptWebCertificates() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return g_replaced.size() + (g_current ? 1 : 0);
+}
+
+void AgeWebCertificatesForTest(std::chrono::seconds by) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (auto& r : g_replaced) r.first -= by;
 }
 
 void ForgetWebCertificates() {

@@ -3,10 +3,13 @@
 // certificate), handed to every new handshake, and replaced while the
 // server runs (SIGHUP: a renewed certificate needs no restart). The
 // handshakes on the server's thread and a replacement on the gateway's meet
-// under one lock; a replaced certificate is kept until the server stops, for
-// a handshake that may still hold it.
+// under one lock; a replaced certificate is kept five minutes, for a
+// handshake that may still hold it, and then freed (a reload a day for years
+// keeps no more than the last few).
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +20,10 @@ extern const char kWebTlsPriorities[];
 // (naming the file and what is wrong), the pair in use staying.
 bool LoadWebCertificate(const std::string& certFile, const std::string& keyFile,
                         std::string* error);
+// How many pairs are held (the current one and those still kept).
+size_t KeptWebCertificates();
+// A test's way past the five minutes.
+void AgeWebCertificatesForTest(std::chrono::seconds by);
 // Forgets every pair loaded (the server has stopped).
 void ForgetWebCertificates();
 // Whether a pair was loaded.

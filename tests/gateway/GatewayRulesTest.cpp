@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -24,6 +25,7 @@
 #include "gateway/RecentCommands.h"
 #include "gateway/Topics.h"
 #include "gateway/WebServer.h"
+#include "gateway/WebTls.h"
 
 TEST(PayloadRule, WhatDashboardsSendForOneIsOne) {
     for (const char* payload : {"1", "1.0", "true", "\"1\"", "\"true\"", "\"on\"", "ON", " on\n",
@@ -484,4 +486,25 @@ TEST(RecentCommands, DigestsBoundedAndFollowedToTheirEnd) {
     }
     EXPECT_LE(recent.Size(), RecentCommands::kLimit);
     EXPECT_EQ(recent.Seen(d, now + RecentCommands::kWindow + std::chrono::seconds(1)), nullptr);
+}
+
+// A renewed certificate at every reload: the pairs it replaced are freed once
+// no handshake can still hold them, not kept for the life of the server.
+TEST(WebTls, AReplacedCertificateIsFreedOnceNoHandshakeCanHoldIt) {
+    testsupport::ScratchDir dir;
+    const std::string cert = dir.Path("c.pem"), key = dir.Path("k.pem");
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                             "-nodes -days 1 -subj /CN=localhost -keyout '" +
+                             key + "' -out '" + cert + "' 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    ASSERT_EQ(::chmod(key.c_str(), 0600), 0);
+    ForgetWebCertificates();
+    std::string error;
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(LoadWebCertificate(cert, key, &error)) << error;
+    EXPECT_EQ(KeptWebCertificates(), 10u);  // (a handshake begun a moment ago may hold any)
+    AgeWebCertificatesForTest(std::chrono::minutes(6));
+    ASSERT_TRUE(LoadWebCertificate(cert, key, &error)) << error;
+    EXPECT_EQ(KeptWebCertificates(), 2u);  // the new one, and the one it replaced just now
+    ForgetWebCertificates();
+    EXPECT_EQ(KeptWebCertificates(), 0u);
 }
