@@ -14,6 +14,8 @@
 //   the history       History's writer: its queue under its lock (Record, from
 //   writer            the loop); queries on the web server's thread, on a
 //                     connection of their own under History's read lock.
+//   the history's     History::Checkpoints: copies the WAL into the database
+//   checkpointer      on a connection of its own, woken by the writer's commits.
 //   the metrics       [metrics]: libmicrohttpd's thread, serving the text the
 //   listener          loop made last (under MetricsServer's lock).
 //   the web server's  libmicrohttpd's one thread: HTTP, event streams; the
