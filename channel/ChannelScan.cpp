@@ -75,7 +75,7 @@ int CChannel::Start() {
 int CChannel::StartScan() {
     if (m_bRunning) return 0;
     m_bRunning = 1;
-    m_hThread = StartThread(&CChannel::ScanThreadProc, this);
+    m_hThread = StartThread(&CChannel::ScanThreadProc, this, kScanThreadName);
     if (!m_hThread) {
         // no thread will ever set the stop event: a later Stop must not wait for it
         m_bRunning = 0;

@@ -41,7 +41,10 @@ void WakeFd(void* context) {
 Gateway::Gateway(GatewayConfig config) : m_config(std::move(config)) {}
 
 Gateway::~Gateway() {
+    // every part that may wake the loop gone before its descriptor is closed
     HostEvents::SetWake(nullptr, nullptr);
+    m_web.reset();
+    m_bridge.reset();
     if (m_wakeFd >= 0) ::close(m_wakeFd);
     if (m_signalFd >= 0) ::close(m_signalFd);
     if (m_ownLinkFolder) std::filesystem::remove_all(m_linkFolder);
@@ -170,6 +173,9 @@ void Gateway::End() {
     TakeHostEvents();
     Remember(HistoryKind::gateway, "", "stop");
     if (m_bridge) m_bridge->Stop();
+    // the recorder first: nothing may reach a history that is gone
+    m_sinks.Remove(m_recorder.get());
+    m_recorder.reset();
     m_history.reset();  // (what waits is written first)
 }
 

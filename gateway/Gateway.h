@@ -121,12 +121,11 @@ private:
                   const std::string& who = "", const std::string& result = "",
                   const std::string& detail = "");
     void WatchHistory(std::chrono::steady_clock::time_point now);
-    // A reload's parts: the channels it makes (null where one is kept), whether
-    // it changes what only a restart changes, and the change of channels.
+    // A reload's parts: the channels it makes (null where one is kept), and
+    // the change of channels.
     bool NextChannels(const GatewayConfig& fresh,
                       std::vector<std::unique_ptr<GatewayChannel>>* next,
                       std::vector<GatewayChannel*>* kept, std::string* error);
-    bool NeedsRestart(const GatewayConfig& fresh) const;
     void SwapChannels(const GatewayConfig& fresh, std::vector<std::unique_ptr<GatewayChannel>> next,
                       const std::vector<GatewayChannel*>& kept);
     void Notify(std::chrono::steady_clock::time_point now);

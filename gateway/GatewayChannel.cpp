@@ -15,19 +15,25 @@
 #include "host/DriverTable.h"
 #include "platform/Encoding.h"
 #include "platform/NoCase.h"
+#include "platform/Thread.h"
 
 namespace {
 
-// The system numbers of this process's threads. A log line the driver writes
-// from a channel's scan thread names no channel; the host side knows the
-// scan thread only as the one that slot 4 started, so a channel's start
-// notes which threads are new (the driver is started one channel at a time,
-// on the gateway's thread).
-std::set<uint64_t> Threads() {
+// The system numbers of this process's scan threads. A log line the driver
+// writes from a channel's scan thread names no channel; the host side knows
+// the scan thread as the one that slot 4 started, by its name. Channels are
+// started one at a time on the gateway's thread, so a new scan thread seen
+// after a start is that channel's, and no other thread can be taken for it.
+std::set<uint64_t> ScanThreadsNow() {
     std::set<uint64_t> ids;
     if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') ids.insert(std::strtoull(e->d_name, nullptr, 10));
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            if (name == kScanThreadName) ids.insert(std::strtoull(e->d_name, nullptr, 10));
+        }
         ::closedir(d);
     }
     return ids;
@@ -103,9 +109,9 @@ bool GatewayChannel::Start(std::string* error) {
         return false;
     }
     m_session->RegisterTags();
-    std::set<uint64_t> before = Threads();
+    const std::set<uint64_t> before = ScanThreadsNow();
     const int32_t port = m_session->Start();
-    for (uint64_t id : Threads())
+    for (uint64_t id : ScanThreadsNow())
         if (!before.count(id)) m_scanThreads.push_back(id);
     m_session->SetActive(nullptr, 1);
     m_on = true;

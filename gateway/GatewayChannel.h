@@ -7,6 +7,7 @@
 // tell goes to a sink.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -83,6 +84,9 @@ public:
 class FanoutSink : public GatewaySink {
 public:
     void Add(GatewaySink* sink) { m_sinks.push_back(sink); }
+    void Remove(GatewaySink* sink) {
+        m_sinks.erase(std::remove(m_sinks.begin(), m_sinks.end(), sink), m_sinks.end());
+    }
     void OnValue(const std::string& c, const std::string& t, double v) override {
         for (GatewaySink* s : m_sinks) s->OnValue(c, t, v);
     }

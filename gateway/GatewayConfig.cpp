@@ -285,3 +285,38 @@ bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::stri
     *config = std::move(c);
     return true;
 }
+
+std::vector<std::string> TablesNeedingRestart(const GatewayConfig& c, const GatewayConfig& fresh) {
+    std::vector<std::string> tables;
+    auto note = [&](bool changed, const char* table) {
+        if (changed) tables.push_back(table);
+    };
+    note(fresh.id != c.id || fresh.topicPrefix != c.topicPrefix, "[gateway]");
+    note(fresh.host != c.host || fresh.port != c.port || fresh.clientId != c.clientId ||
+             fresh.username != c.username || fresh.passwordFile != c.passwordFile ||
+             fresh.caFile != c.caFile || fresh.certFile != c.certFile ||
+             fresh.keyFile != c.keyFile || fresh.keepalive != c.keepalive ||
+             fresh.sessionExpiry != c.sessionExpiry,
+         "[broker]");
+    note(fresh.modbus.enabled != c.modbus.enabled || fresh.modbus.listen != c.modbus.listen ||
+             fresh.modbus.port != c.modbus.port || fresh.modbus.maxClients != c.modbus.maxClients ||
+             fresh.modbus.idleTimeout != c.modbus.idleTimeout,
+         "[modbus]");
+    note(fresh.web.enabled != c.web.enabled || fresh.web.listen != c.web.listen ||
+             fresh.web.port != c.web.port || fresh.web.user != c.web.user ||
+             fresh.web.passwordFile != c.web.passwordFile ||
+             fresh.web.serverNames != c.web.serverNames || fresh.web.certFile != c.web.certFile ||
+             fresh.web.keyFile != c.web.keyFile ||
+             fresh.web.allowPlainHttp != c.web.allowPlainHttp ||
+             fresh.web.usersFile != c.web.usersFile || fresh.web.metrics != c.web.metrics ||
+             fresh.web.metricsTokenFile != c.web.metricsTokenFile,
+         "[web]");
+    note(fresh.metrics.enabled != c.metrics.enabled || fresh.metrics.listen != c.metrics.listen ||
+             fresh.metrics.port != c.metrics.port || fresh.metrics.tokenFile != c.metrics.tokenFile,
+         "[metrics]");
+    note(fresh.history.enabled != c.history.enabled || fresh.history.path != c.history.path ||
+             fresh.history.days != c.history.days || fresh.history.maxRows != c.history.maxRows ||
+             fresh.history.values != c.history.values,
+         "[history]");
+    return tables;
+}

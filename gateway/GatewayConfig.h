@@ -114,6 +114,10 @@ struct GatewayConfig {
 // line applies).
 bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::string* error);
 
+// The tables ("[broker]", ...) in which fresh changes what a reload does not
+// apply and only a restart does; empty when a reload applies every change.
+std::vector<std::string> TablesNeedingRestart(const GatewayConfig& now, const GatewayConfig& fresh);
+
 // Whether a text can stand as one level of a topic: not empty, no '+', '#'
 // or '/' (for a tag name '/' is allowed: allowSlash).
 bool IsTopicLevel(const std::string& text, bool allowSlash = false);

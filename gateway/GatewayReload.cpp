@@ -97,10 +97,13 @@ void Gateway::Reload() {
         sd_notify(0, "READY=1");
         return;
     }
-    if (NeedsRestart(fresh))
-        Journal(kWarning,
-                "reload: [gateway], [broker], [modbus], [web] and [metrics] changes take "
-                "effect at the next start");
+    const std::vector<std::string> later = TablesNeedingRestart(m_config, fresh);
+    if (!later.empty()) {
+        std::string tables;
+        for (const std::string& t : later) tables += (tables.empty() ? "" : ", ") + t;
+        Journal(kWarning, "reload: what changed in " + tables +
+                              " takes effect at the next start (the rest is applied now)");
+    }
     // (the ports first: the channels started now make theirs ready with them)
     m_config.ports = fresh.ports;
     SwapChannels(fresh, std::move(next), kept);
@@ -143,25 +146,6 @@ bool Gateway::NextChannels(const GatewayConfig& fresh,
         if (!AddChannel(c, next, error)) return false;
     }
     return true;
-}
-
-bool Gateway::NeedsRestart(const GatewayConfig& fresh) const {
-    const GatewayConfig& c = m_config;
-    return fresh.id != c.id || fresh.topicPrefix != c.topicPrefix || fresh.host != c.host ||
-           fresh.port != c.port || fresh.clientId != c.clientId || fresh.username != c.username ||
-           fresh.passwordFile != c.passwordFile || fresh.Tls() != c.Tls() ||
-           fresh.keepalive != c.keepalive || fresh.sessionExpiry != c.sessionExpiry ||
-           fresh.modbus.enabled != c.modbus.enabled || fresh.modbus.listen != c.modbus.listen ||
-           fresh.modbus.port != c.modbus.port || fresh.modbus.maxClients != c.modbus.maxClients ||
-           fresh.modbus.idleTimeout != c.modbus.idleTimeout || fresh.web.enabled != c.web.enabled ||
-           fresh.web.listen != c.web.listen || fresh.web.port != c.web.port ||
-           fresh.web.user != c.web.user || fresh.web.passwordFile != c.web.passwordFile ||
-           fresh.web.serverNames != c.web.serverNames || fresh.web.certFile != c.web.certFile ||
-           fresh.web.keyFile != c.web.keyFile || fresh.web.allowPlainHttp != c.web.allowPlainHttp ||
-           fresh.web.usersFile != c.web.usersFile || fresh.web.metrics != c.web.metrics ||
-           fresh.web.metricsTokenFile != c.web.metricsTokenFile ||
-           fresh.metrics.enabled != c.metrics.enabled || fresh.metrics.listen != c.metrics.listen ||
-           fresh.metrics.port != c.metrics.port || fresh.metrics.tokenFile != c.metrics.tokenFile;
 }
 
 void Gateway::SwapChannels(const GatewayConfig& fresh,

@@ -48,8 +48,15 @@ namespace {
 
 std::mutex g_eventLock;
 std::deque<HostEvent> g_events;
-std::atomic<void (*)(void*)> g_wake{nullptr};
-std::atomic<void*> g_wakeContext{nullptr};
+// The wake, one function and its context together. It is called under its
+// lock, so once SetWake has returned nobody calls the one it replaced: the
+// context (a descriptor, say) may then be closed.
+struct Wake {
+    void (*fn)(void*) = nullptr;
+    void* context = nullptr;
+};
+std::mutex g_wakeLock;
+Wake g_wake;
 thread_local int t_caller = -1;
 
 void Post(HostEvent::Kind kind, HostTagRef tag, double number, int code, std::string text) {
@@ -61,8 +68,10 @@ void Post(HostEvent::Kind kind, HostTagRef tag, double number, int code, std::st
             HostEvent{kind, tag, number, code, std::move(text), CurrentOsThreadId(), t_caller});
     }
     // a poll delivers every input at once: one wake-up for all that waits
-    if (first)
-        if (auto wake = g_wake.load()) wake(g_wakeContext.load());
+    if (first) {
+        std::lock_guard<std::mutex> hold(g_wakeLock);
+        if (g_wake.fn) g_wake.fn(g_wake.context);
+    }
 }
 
 void OnValue(void*, HostTagRef tag, double value) {
@@ -91,8 +100,8 @@ void HostEvents::Install() {
 }
 
 void HostEvents::SetWake(void (*wake)(void*), void* context) {
-    g_wakeContext = context;
-    g_wake = wake;
+    std::lock_guard<std::mutex> hold(g_wakeLock);
+    g_wake = Wake{wake, context};
 }
 
 void HostEvents::SetCaller(int caller) {

@@ -66,7 +66,8 @@ public:
     // What `mine` picks of it, oldest first; the rest stays for Take.
     static std::deque<HostEvent> TakeIf(const std::function<bool(const HostEvent&)>& mine);
     // Called (on the reporting thread) when a report finds nothing waiting,
-    // to wake the thread that takes them; null for none.
+    // to wake the thread that takes them; null for none. Once SetWake has
+    // returned, the wake it replaced is called no more.
     static void SetWake(void (*wake)(void* context), void* context);
     // Marks what the calling thread reports from now on (a host's own
     // threads, say which channel they call for); -1 for nothing.

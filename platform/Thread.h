@@ -8,8 +8,14 @@
 using ThreadProc = void (*)(void* arg);
 using ThreadHandle = void*;
 
-// Null when the system could not start a thread.
-ThreadHandle StartThread(ThreadProc fn, void* arg);
+// The name a channel's scan thread goes by in the system (ps -L, top -H,
+// /proc/self/task/N/comm on Linux): a host that runs several channels tells
+// their threads from its own by it.
+inline constexpr char kScanThreadName[] = "krandolix scan";
+
+// Null when the system could not start a thread. name (Linux: up to 15
+// bytes) is the thread's by the time this returns.
+ThreadHandle StartThread(ThreadProc fn, void* arg, const char* name = nullptr);
 // Waits until the thread has ended and releases its handle.
 void JoinThread(ThreadHandle thread);
 // The same while the library is being unloaded. Windows holds its loader lock

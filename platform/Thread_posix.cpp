@@ -19,13 +19,18 @@ void* Trampoline(void* p) {
 }
 }  // namespace
 
-ThreadHandle StartThread(ThreadProc fn, void* arg) {
+ThreadHandle StartThread(ThreadProc fn, void* arg, const char* name) {
     Start* s = new (std::nothrow) Start{fn, arg, {}};
     if (!s) return nullptr;
     if (pthread_create(&s->thread, nullptr, &Trampoline, s) != 0) {
         delete s;
         return nullptr;
     }
+#ifdef __linux__
+    if (name) pthread_setname_np(s->thread, name);
+#else
+    (void)name;
+#endif
     return s;
 }
 

@@ -17,7 +17,7 @@ DWORD WINAPI Trampoline(LPVOID p) {
 }
 }  // namespace
 
-ThreadHandle StartThread(ThreadProc fn, void* arg) {
+ThreadHandle StartThread(ThreadProc fn, void* arg, const char*) {
     Start* s = new (std::nothrow) Start{fn, arg};
     if (!s) return nullptr;
     HANDLE h = CreateThread(nullptr, 0, &Trampoline, s, 0, nullptr);

@@ -3,7 +3,9 @@
 // stations' bits for the Modbus table, and the page's scan of its line.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "gateway/ScanJob.h"
 #include "host/DriverTable.h"
 #include "host/HostSession.h"
+#include "platform/Thread.h"
 
 namespace {
 
@@ -345,4 +348,27 @@ TEST_F(Channel, AScanFindsTheStationsTellsAsItGoesAndEndsWhenCancelled) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(nowhere.Ended());
     EXPECT_EQ(nowhere.Answer().first, 409);
+}
+
+// The channel's scan thread is known by its name: threads that other parts
+// start meanwhile are never taken for it (their log lines would be put on
+// this channel's account).
+TEST_F(Channel, OnlyItsOwnScanThreadIsTakenForIt) {
+    HostEvents::Install();
+    GatewayChannel ch(driver, c, 0, sink);
+    std::string error;
+    ASSERT_TRUE(ch.Load(&error)) << error;
+    std::atomic<bool> busy{true};
+    std::thread births([&] {
+        while (busy) std::thread([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }).detach();
+    });
+    ASSERT_TRUE(ch.Start(&error)) << error;
+    busy = false;
+    births.join();
+    ASSERT_EQ(ch.ScanThreads().size(), 1u);
+    std::ifstream comm("/proc/self/task/" + std::to_string(ch.ScanThreads()[0]) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    EXPECT_EQ(name, kScanThreadName);
+    ch.Stop();
 }

@@ -508,3 +508,27 @@ TEST(WebTls, AReplacedCertificateIsFreedOnceNoHandshakeCanHoldIt) {
     ForgetWebCertificates();
     EXPECT_EQ(KeptWebCertificates(), 0u);
 }
+
+// What a reload cannot apply is named, table by table: a changed [history]
+// days or broker certificate was neither applied nor named before.
+TEST(Reload, WhatWaitsForARestartIsNamed) {
+    GatewayConfig now;
+    now.caFile = "/etc/krandolix/ca.pem";
+    now.history.enabled = true;
+    now.history.path = "/var/lib/krandolix/h.db";
+    GatewayConfig fresh = now;
+    EXPECT_TRUE(TablesNeedingRestart(now, fresh).empty());
+    fresh.history.days = 30;
+    EXPECT_EQ(TablesNeedingRestart(now, fresh), std::vector<std::string>{"[history]"});
+    fresh.caFile = "/etc/krandolix/ca2.pem";
+    EXPECT_EQ(TablesNeedingRestart(now, fresh), (std::vector<std::string>{"[broker]", "[history]"}));
+    fresh = now;
+    fresh.certFile = "/etc/krandolix/client.pem";
+    fresh.keyFile = "/etc/krandolix/client.key";
+    EXPECT_EQ(TablesNeedingRestart(now, fresh), std::vector<std::string>{"[broker]"});
+    // what a reload applies (read_only, the status interval, the channels) names nothing
+    fresh = now;
+    fresh.readOnly = true;
+    fresh.statusInterval = 5;
+    EXPECT_TRUE(TablesNeedingRestart(now, fresh).empty());
+}
