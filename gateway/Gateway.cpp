@@ -164,6 +164,7 @@ bool Gateway::Begin(std::string* error) {
 void Gateway::End() {
     m_metrics.reset();
     m_modbus.reset();
+    EndStops();  // (what they answer goes out before the page stops)
     if (m_web) {
         EndScans();
         m_web->Stop();
@@ -201,6 +202,7 @@ void Gateway::Loop() {
                 stop = true;
         }
         TakeHostEvents();
+        if (!m_stops.empty()) TendStops();
         TakeCommands();
         ServeWeb();
         if (m_modbus) m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels);
@@ -356,6 +358,9 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     } else if (m_scans.count(c.channel)) {
         reply.why = Refusal::driver;
         reply.detail = "the channel's line is being scanned";
+    } else if (ch->Stopping()) {
+        reply.why = Refusal::driver;
+        reply.detail = "the channel is being stopped (a reload or a settings save)";
     } else if (c.kind == GatewayCommand::station) {
         StationAction action = StationAction::reset;
         if (!ch->HasStation(c.target)) {

@@ -38,6 +38,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -95,8 +96,11 @@ private:
     // channel's settings, a scan of its line.
     void ServeAdmin(std::unique_ptr<WebRequest> request);
     std::pair<int, std::string> ReadSettings(const GatewayChannel& ch, std::string* etag);
-    std::pair<int, std::string> SaveSettings(GatewayChannel& ch, const WebRequest& request,
-                                             std::string* etag);
+    // Answers the request itself: at once when it is refused, else once the
+    // channel has been started again with the saved settings.
+    void SaveSettings(GatewayChannel& ch, std::unique_ptr<WebRequest> request);
+    std::pair<int, std::string> SaveSettingsFile(GatewayChannel& ch, const WebRequest& request,
+                                                 std::string* etag);
     // Stops the channel and scans its line: false with *answer when it cannot
     // (the request is then still the caller's).
     bool StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request,
@@ -106,9 +110,22 @@ private:
     void TendScans();
     void EndScans();
     // The channel made again from its files, started in place of the one
-    // there (stopped first): false with *error when it cannot be started.
-    bool RestartChannel(GatewayChannel* old, std::string* error);
+    // there once that one has stopped; then `done` (started, or why not).
+    void RestartChannel(GatewayChannel* old,
+                        std::function<void(bool started, const std::string& error)> done);
+    // Channels being stopped, each by slot 5 on a thread of its own (it waits
+    // for a pass in progress: seconds with silent stations, and the loop goes
+    // on meanwhile), and what follows once all of them have stopped; `then`
+    // is told true when the gateway ends first. One change of channels at a
+    // time: a reload waits for the stops under way, saves and scans wait for
+    // a reload.
+    void StopThen(std::vector<GatewayChannel*> channels, std::function<void(bool ending)> then);
+    void TendStops();
+    void EndStops();
+    bool ChangingChannels() const { return !m_stops.empty() || m_reloading; }
     void Reload();
+    struct ReloadPlan;
+    void FinishReload(ReloadPlan& plan);
     // The figures for Prometheus, to /metrics on the page and on [metrics]
     // (GatewayMetrics.cpp); once a second.
     std::string Metrics();
@@ -128,6 +145,12 @@ private:
                       std::vector<GatewayChannel*>* kept, std::string* error);
     void SwapChannels(const GatewayConfig& fresh, std::vector<std::unique_ptr<GatewayChannel>> next,
                       const std::vector<GatewayChannel*>& kept);
+    struct PendingStop {
+        std::vector<GatewayChannel*> channels;
+        std::function<void(bool ending)> then;
+    };
+    std::vector<PendingStop> m_stops;
+    bool m_reloading = false, m_reloadAgain = false;
     void Notify(std::chrono::steady_clock::time_point now);
     GatewayChannel* FindChannel(const std::string& name);
     GatewayChannel* ChannelOfEvent(int caller, uint64_t thread);
@@ -164,6 +187,8 @@ private:
         std::unique_ptr<ScanJob> job;
         std::unique_ptr<WebRequest> request;
         GatewayChannel* stopped = nullptr;
+        bool cancelAtStart = false;  // cancelled while its channel was stopping
+        bool restarting = false;     // ended: its channel starting again
     };
     std::map<std::string, RunningScan> m_scans;
     // MQTT commands seen lately, and a sink that follows their outcomes

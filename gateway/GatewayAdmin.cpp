@@ -59,8 +59,11 @@ void Gateway::ServeAdmin(std::unique_ptr<WebRequest> request) {
         answer = CancelScan(channel, request->command.ticket);
     } else if (m_scans.count(channel)) {
         answer = Error(409, channel + ": its line is being scanned; try again when the scan ends");
+    } else if (m_reloading || ch->Stopping()) {
+        answer = Error(409, channel + ": a reload or a restart of the channel is under way; try "
+                                      "again in a moment");
     } else if (request->ask == WebAsk::saveSettings) {
-        answer = SaveSettings(*ch, *request, &etag);
+        SaveSettings(*ch, std::move(request));
     } else if (!StartScan(*ch, &request, &answer)) {
         Journal(kWarning, "refused: " + SenderText(request->command.ticket) + ": scan " + channel +
                               ": " + answer.second);
@@ -77,7 +80,35 @@ Answer Gateway::ReadSettings(const GatewayChannel& ch, std::string* etag) {
     return {200, SettingsAnswer(config, *etag)};
 }
 
-Answer Gateway::SaveSettings(GatewayChannel& ch, const WebRequest& request, std::string* etag) {
+void Gateway::SaveSettings(GatewayChannel& ch, std::unique_ptr<WebRequest> request) {
+    std::string etag;
+    const Answer answer = SaveSettingsFile(ch, *request, &etag);
+    if (answer.first != 0) {
+        m_web->Respond(std::move(request), answer, etag);
+        return;
+    }
+    // saved: the answer once the channel runs with it (or says why not)
+    std::shared_ptr<WebRequest> held(std::move(request));
+    const std::string name = ch.Name(), path = ch.Config().configPath;
+    RestartChannel(&ch, [this, held, etag, name, path](bool started, const std::string& error) {
+        std::unique_ptr<WebRequest> r(new WebRequest(std::move(*held)));
+        if (!started) Journal(kError, name + ": not restarted: " + error);
+        CConfigData config;
+        std::string bytes;
+        Answer refusal;
+        if (!ReadChannelFile(path, &bytes, &config, &refusal)) {
+            m_web->Respond(std::move(r), refusal);
+            return;
+        }
+        json extra = {{"restarted", started}};
+        if (!started) extra["error"] = error;
+        m_web->Respond(std::move(r), {200, SettingsAnswer(config, etag, extra)}, etag);
+    });
+}
+
+// The settings checked and written: {0, ""} once saved (with *etag), else the refusal.
+Answer Gateway::SaveSettingsFile(GatewayChannel& ch, const WebRequest& request,
+                                 std::string* etag) {
     const std::string& path = ch.Config().configPath;
     const std::string what = SenderText(request.command.ticket) + ": settings " + ch.Name();
     std::string bytes;
@@ -117,11 +148,7 @@ Answer Gateway::SaveSettings(GatewayChannel& ch, const WebRequest& request, std:
     *etag = FileEtag(bytes);
     Journal(kInfo, what + ": saved " + path);
     Remember(HistoryKind::settings, ch.Name(), "", who, "saved", path);
-    const bool restarted = RestartChannel(&ch, &error);
-    if (!restarted) Journal(kError, ch.Name() + ": not restarted: " + error);
-    json extra = {{"restarted", restarted}};
-    if (!restarted) extra["error"] = error;
-    return {200, SettingsAnswer(config, *etag, extra)};
+    return {0, ""};
 }
 
 namespace {
@@ -175,7 +202,7 @@ bool ScanPlanOf(const std::string& text, const CConfigData& config, ScanPlan* pl
 
 bool Gateway::StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request, Answer* answer) {
     const std::string port = "COM" + std::to_string(ch.Port());
-    if (ch.State() == ChannelState::portLost || ch.Reopening() || ch.PortRefused()) {
+    if (ch.State() == ChannelState::portLost || ch.Busy() || ch.PortRefused()) {
         *answer = Error(409, ch.Name() + ": its port " + port +
                                  " is lost or cannot be made ready: a line that cannot be "
                                  "reached cannot be scanned");
@@ -188,7 +215,6 @@ bool Gateway::StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request
     if (!ReadChannelFile(ch.Config().configPath, &bytes, &config, answer) ||
         !ScanPlanOf((*request)->body, config, &plan, &all, answer))
         return false;
-    ch.Stop();  // (its port closed: the scan opens it)
     Journal(kInfo, SenderText((*request)->command.ticket) + ": scan " + ch.Name() + " on " + port +
                        ", stations " + std::to_string(plan.from) + "-" + std::to_string(plan.to) +
                        ": the channel is stopped until it ends");
@@ -197,14 +223,25 @@ bool Gateway::StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request
     RunningScan& scan = m_scans[ch.Name()];
     scan.stopped = &ch;
     scan.request = std::move(*request);
-    scan.job = std::make_unique<ScanJob>(ch.Name(), std::move(plan), all);
+    // the job once the channel has stopped (its port closed: the scan opens it)
+    auto held = std::make_shared<ScanPlan>(std::move(plan));
+    const std::string name = ch.Name();
+    StopThen({&ch}, [this, name, held, all](bool ending) {
+        auto it = m_scans.find(name);
+        if (ending || it == m_scans.end()) return;
+        it->second.job = std::make_unique<ScanJob>(name, std::move(*held), all);
+        if (it->second.cancelAtStart) it->second.job->Cancel();
+    });
     return true;
 }
 
 Answer Gateway::CancelScan(const std::string& channel, const CommandTicket& ticket) {
     auto it = m_scans.find(channel);
     if (it == m_scans.end()) return Error(404, "no scan of " + channel + " is running");
-    it->second.job->Cancel();
+    if (it->second.job)
+        it->second.job->Cancel();
+    else
+        it->second.cancelAtStart = true;  // (its channel still stopping)
     Journal(kInfo, SenderText(ticket) + ": scan " + channel + ": cancelled");
     return {200, JsonText(json{{"result", "cancelled"}})};
 }
@@ -212,6 +249,10 @@ Answer Gateway::CancelScan(const std::string& channel, const CommandTicket& tick
 void Gateway::TendScans() {
     for (auto it = m_scans.begin(); it != m_scans.end();) {
         RunningScan& scan = it->second;
+        if (!scan.job || scan.restarting) {  // (its channel stopping, or starting again)
+            ++it;
+            continue;
+        }
         const bool ended = scan.job->Ended();  // (before the events: the last ones are in)
         for (const std::string& event : scan.job->TakeEvents()) m_web->OnScan(event);
         if (!ended && !scan.job->Cancelled() && m_web->ClientGone(*scan.request)) {
@@ -222,40 +263,69 @@ void Gateway::TendScans() {
             ++it;
             continue;
         }
-        // the channel again, whatever the outcome (unless a reload has made it anew)
-        std::string error;
-        if (FindChannel(it->first) == scan.stopped && !RestartChannel(scan.stopped, &error))
-            Journal(kError, it->first + ": not restarted after the scan: " + error);
         Journal(kInfo, SenderText(scan.request->command.ticket) + ": scan " + it->first + ": " +
                            scan.job->Summary() + "; the channel runs again");
         Remember(HistoryKind::scan, it->first, "", scan.request->command.ticket.who,
                  scan.job->Cancelled() ? "cancelled" : "done", scan.job->Summary());
-        m_web->Respond(std::move(scan.request), scan.job->Answer());
-        it = m_scans.erase(it);
+        // the channel again, whatever the outcome (unless a reload has made it
+        // anew), then the answer
+        if (FindChannel(it->first) != scan.stopped) {
+            m_web->Respond(std::move(scan.request), scan.job->Answer());
+            it = m_scans.erase(it);
+            continue;
+        }
+        scan.restarting = true;
+        const std::string name = it->first;
+        RestartChannel(scan.stopped, [this, name](bool started, const std::string& error) {
+            auto done = m_scans.find(name);
+            if (!started) Journal(kError, name + ": not restarted after the scan: " + error);
+            if (done == m_scans.end()) return;
+            m_web->Respond(std::move(done->second.request), done->second.job->Answer());
+            m_scans.erase(done);
+        });
+        ++it;
     }
 }
 
 void Gateway::EndScans() {
     for (auto& [channel, scan] : m_scans) {
         scan.job.reset();  // (cancelled, and waited for)
-        m_web->Respond(std::move(scan.request), Error(503, "the gateway is stopping"));
+        if (scan.request) m_web->Respond(std::move(scan.request), Error(503, "the gateway is stopping"));
     }
     m_scans.clear();
 }
 
-bool Gateway::RestartChannel(GatewayChannel* old, std::string* error) {
+void Gateway::RestartChannel(GatewayChannel* old,
+                             std::function<void(bool started, const std::string& error)> done) {
     auto place = std::find_if(m_channels.begin(), m_channels.end(),
                               [old](const auto& ch) { return ch.get() == old; });
     if (place == m_channels.end()) {
-        *error = "the channel is gone";
-        return false;
+        done(false, "the channel is gone");
+        return;
     }
     std::vector<std::unique_ptr<GatewayChannel>> made;
-    if (!AddChannel(old->Config(), &made, error)) return false;
-    old->Stop();
-    const bool started = made.front()->Start(error);
-    m_retired.push_back(std::move(*place));
-    *place = std::move(made.front());
-    if (m_web) m_web->SetChannels(m_channels);
-    return started;
+    std::string error;
+    if (!AddChannel(old->Config(), &made, &error)) {
+        done(false, error);
+        return;
+    }
+    auto next = std::make_shared<std::unique_ptr<GatewayChannel>>(std::move(made.front()));
+    StopThen({old}, [this, old, next, done](bool ending) {
+        if (ending) {
+            done(false, "the gateway is stopping");
+            return;
+        }
+        auto at = std::find_if(m_channels.begin(), m_channels.end(),
+                               [old](const auto& ch) { return ch.get() == old; });
+        if (at == m_channels.end()) {
+            done(false, "the channel is gone");
+            return;
+        }
+        std::string why;
+        const bool started = (*next)->Start(&why);
+        m_retired.push_back(std::move(*at));
+        *at = std::move(*next);
+        if (m_web) m_web->SetChannels(m_channels);
+        done(started, why);
+    });
 }

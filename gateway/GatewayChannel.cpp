@@ -126,11 +126,36 @@ bool GatewayChannel::Start(std::string* error) {
 }
 
 void GatewayChannel::Stop() {
-    if (m_reopen.valid()) m_reopen.wait();
-    {
-        CallerScope caller(m_index);
-        if (m_on && m_session && m_session->Handle() >= 0) m_session->Stop();
-    }
+    BeginStop();
+    if (m_stop.valid()) m_stop.wait();
+    StopEnded();
+}
+
+void GatewayChannel::BeginStop() {
+    if (m_stopBegun) return;
+    m_stopBegun = true;
+    // slot 5 waits for the pass in progress (seconds with silent stations),
+    // and a reopen under way first: not on the gateway's thread
+    CHostSession* session = m_on && m_session && m_session->Handle() >= 0 ? m_session.get() : nullptr;
+    const int index = m_index;
+    std::future<int32_t> reopen = std::move(m_reopen);
+    m_stop = std::async(std::launch::async, [session, index, reopen = std::move(reopen)]() mutable {
+        if (reopen.valid()) reopen.wait();
+        CallerScope caller(index);
+        if (session) session->Stop();
+    });
+}
+
+bool GatewayChannel::Stopping() const {
+    return m_stopBegun && !m_stopped;
+}
+
+bool GatewayChannel::StopEnded() {
+    if (m_stopped) return true;
+    if (!m_stopBegun || m_stop.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return false;
+    m_stop.get();
+    m_stopped = true;
     // The scan has ended: what the driver logged of this channel's commands is
     // all there is. What it never took is cancelled; what it took and no
     // answer was logged for got no reply.
@@ -151,6 +176,7 @@ void GatewayChannel::Stop() {
     m_on = false;
     TellState(ChannelState::off);
     ForgetStations();  // nobody looks at them now
+    return true;
 }
 
 CommandReply GatewayChannel::Write(const std::string& name, const CommandTicket& ticket) {
@@ -267,8 +293,12 @@ bool GatewayChannel::Reopening() const {
            m_reopen.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
+bool GatewayChannel::Busy() const {
+    return Reopening() || Stopping();
+}
+
 bool GatewayChannel::WriteBusy(const std::string& name) {
-    if (Reopening()) return false;  // (refused by the entry)
+    if (Busy()) return false;  // (refused by the entry)
     HostTag* tag = m_session->FindTag(name);
     return tag && Busy(*tag);
 }
@@ -357,7 +387,7 @@ bool GatewayChannel::OwnsEvent(const HostEvent& e) const {
 }
 
 void GatewayChannel::Tick(Clock::time_point now) {
-    if (!m_on || !m_session || m_session->Handle() < 0 || Reopening()) return;
+    if (!m_on || !m_session || m_session->Handle() < 0 || Busy()) return;
     // writes: served, or out of time
     // (one write pending an output at most: a new one finishes the one before)
     // (taken: the outcome waits for the driver's lines of it)
@@ -513,7 +543,7 @@ void GatewayChannel::RetellAll() {
 }
 
 bool GatewayChannel::MakesProgress(Clock::time_point now) const {
-    if (!m_session || m_portLost || m_state == ChannelState::off || Reopening()) return true;
+    if (!m_session || m_portLost || m_state == ChannelState::off || Busy()) return true;
     bool anyEnabled = false;
     for (const Station& s : m_stations)
         anyEnabled = anyEnabled || s.last.state != StationHealth::disabled;

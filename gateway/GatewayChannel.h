@@ -147,8 +147,20 @@ public:
     // unloaded; a channel started again is a new one. Once only. Every write
     // still pending gets its final outcome (what the driver logged of it
     // before its scan ended, else cancelled or no_reply).
+    // Slot 5 waits for the pass in progress, which with silent stations takes
+    // seconds: BeginStop runs it on a thread of its own (the session is that
+    // thread's meanwhile, as in a reopen), and StopEnded, asked on the
+    // gateway's thread, is true once it has returned and the rest is done.
+    // Stop does both and waits (the gateway's own end).
     void Stop();
-    bool Running() const { return m_on; }
+    void BeginStop();
+    bool StopEnded();
+    bool Stopping() const;  // begun and not yet ended
+    // Reopening or stopping: the session is another thread's, commands are
+    // refused. (The host side's tags and values stay the loop's: slots 3
+    // and 5 on those threads touch neither, they only call the driver.)
+    bool Busy() const;
+    bool Running() const { return m_on && !m_stopBegun; }
 
     // The one write path: the one-bit command of an output tag (the entry has
     // decided that 1 is asked for and that writes are allowed). busy while
@@ -289,6 +301,8 @@ private:
     // the port
     bool m_portLost = false;
     std::future<int32_t> m_reopen;  // slot 3 again, on a thread of its own
+    std::future<void> m_stop;       // slot 5, on a thread of its own
+    bool m_stopBegun = false, m_stopped = false;
     PortPreparation m_prepare;
     int m_port = 0;
     bool m_portRefused = false;     // at the start: the channel did not start

@@ -84,29 +84,53 @@ bool Gateway::PlacePortLinks(const GatewayConfig& config, std::string* error) {
     return true;
 }
 
-void Gateway::Reload() {
-    sd_notify(0, "RELOADING=1");
+struct Gateway::ReloadPlan {
     GatewayConfig fresh;
-    std::string error;
     std::vector<std::unique_ptr<GatewayChannel>> next;
     std::vector<GatewayChannel*> kept;
-    if (!LoadGatewayConfig(m_config.path, &fresh, &error) ||
-        !NextChannels(fresh, &next, &kept, &error)) {
+};
+
+void Gateway::Reload() {
+    if (ChangingChannels()) {  // (after what is under way)
+        m_reloadAgain = true;
+        return;
+    }
+    sd_notify(0, "RELOADING=1");
+    auto plan = std::make_shared<ReloadPlan>();
+    std::string error;
+    if (!LoadGatewayConfig(m_config.path, &plan->fresh, &error) ||
+        !NextChannels(plan->fresh, &plan->next, &plan->kept, &error)) {
         Journal(kError, "reload refused: " + error + "; the running configuration stays");
         Remember(HistoryKind::gateway, "", "reload", "", "refused", error);
         sd_notify(0, "READY=1");
         return;
     }
-    const std::vector<std::string> later = TablesNeedingRestart(m_config, fresh);
+    const std::vector<std::string> later = TablesNeedingRestart(m_config, plan->fresh);
     if (!later.empty()) {
         std::string tables;
         for (const std::string& t : later) tables += (tables.empty() ? "" : ", ") + t;
         Journal(kWarning, "reload: what changed in " + tables +
                               " takes effect at the next start (the rest is applied now)");
     }
+    // what goes is stopped first; the rest follows once it has
+    std::vector<GatewayChannel*> going;
+    for (auto& ch : m_channels) {
+        if (std::find(plan->kept.begin(), plan->kept.end(), ch.get()) != plan->kept.end()) continue;
+        ch->BeginStop();
+        going.push_back(ch.get());
+    }
+    m_reloading = true;
+    StopThen(going, [this, plan](bool ending) {
+        m_reloading = false;
+        if (!ending) FinishReload(*plan);
+    });
+}
+
+void Gateway::FinishReload(ReloadPlan& plan) {
+    const GatewayConfig& fresh = plan.fresh;
     // (the ports first: the channels started now make theirs ready with them)
     m_config.ports = fresh.ports;
-    SwapChannels(fresh, std::move(next), kept);
+    SwapChannels(fresh, std::move(plan.next), plan.kept);
     m_config.channels = fresh.channels;
     // read_only holds from the next command on, whichever way it comes
     m_config.readOnly = fresh.readOnly;
@@ -114,6 +138,7 @@ void Gateway::Reload() {
     m_config.web.readOnly = fresh.web.readOnly;
     m_config.statusInterval = fresh.statusInterval;
     m_bridge->SetStatusInterval(fresh.statusInterval);
+    std::string error;
     if (m_web) {
         m_web->SetChannels(m_channels);
         // a renewed certificate, for the connections from now on
@@ -126,6 +151,41 @@ void Gateway::Reload() {
     Remember(HistoryKind::gateway, "", "reload", "", "done",
              std::to_string(m_channels.size()) + " channels");
     sd_notify(0, "READY=1");
+}
+
+void Gateway::StopThen(std::vector<GatewayChannel*> channels, std::function<void(bool)> then) {
+    for (GatewayChannel* ch : channels) ch->BeginStop();
+    // (followed in the loop's next pass, never from inside the caller)
+    m_stops.push_back(PendingStop{std::move(channels), std::move(then)});
+}
+
+void Gateway::TendStops() {
+    // (what a continuation starts is looked at in the next pass)
+    std::vector<PendingStop> ready;
+    for (auto it = m_stops.begin(); it != m_stops.end();) {
+        bool all = true;
+        for (GatewayChannel* ch : it->channels) all = ch->StopEnded() && all;
+        if (all) {
+            ready.push_back(std::move(*it));
+            it = m_stops.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (PendingStop& p : ready) p.then(false);
+    if (m_reloadAgain && !ChangingChannels()) {
+        m_reloadAgain = false;
+        Reload();
+    }
+}
+
+void Gateway::EndStops() {
+    std::vector<PendingStop> stops;
+    stops.swap(m_stops);
+    for (PendingStop& p : stops) {
+        for (GatewayChannel* ch : p.channels) ch->Stop();
+        p.then(true);
+    }
 }
 
 bool Gateway::NextChannels(const GatewayConfig& fresh,
@@ -153,10 +213,10 @@ void Gateway::SwapChannels(const GatewayConfig& fresh,
                            const std::vector<GatewayChannel*>& kept) {
     for (size_t i = 0, k = 0; i < fresh.channels.size(); ++i)
         if (!next[i]) kept[k++]->SetUnitId(fresh.channels[i].unitId);
-    // stop what goes, then start what comes
+    // what went (stopped by now), then what comes
     for (auto& ch : m_channels) {
         if (std::find(kept.begin(), kept.end(), ch.get()) != kept.end()) continue;
-        ch->Stop();
+        ch->Stop();  // (ended already: this only makes sure)
         Journal(kInfo, ch->Name() + ": stopped by the reload");
         m_retired.push_back(std::move(ch));
     }
