@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 CTEST_FLAGS ?= --output-on-failure -j2
 
-.PHONY: all deps native windows windows64 test test-native test-windows check-sanitizers test-dist dist fuzz soak bench demo demo-mqtt screenshots clean
+.PHONY: all deps native windows windows64 check test test-native test-windows check-sanitizers test-dist dist fuzz soak bench demo demo-mqtt screenshots clean
 
 all: native windows
 
@@ -24,6 +24,11 @@ windows64: deps
 
 test-native: native
 	ctest --preset native $(CTEST_FLAGS)
+
+# The unit layer alone (native, no broker, no browser, no Wine): for the
+# edit-build-test loop. `make test` stays the whole.
+check: native
+	ctest --preset native -L unit $(CTEST_FLAGS)
 
 # The Windows tests use the native mcsim and drvcfg. Where the machine cannot
 # run 32-bit programs (the windows preset's configure step finds no working

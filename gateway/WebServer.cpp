@@ -307,6 +307,8 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                           {"X-Content-Type-Options", "nosniff"},
                           {"Cache-Control", "no-cache"}});
         }
+        // (the page names no icon; a browser that asks anyway gets nothing, not a 404)
+        if (url == "/favicon.ico") return Queue(connection, 204, "", "image/x-icon");
         if (url == "/api/state")
             return QueueJson(connection, {200, StateJson()}, {{"Cache-Control", "no-store"}});
         if (url == "/api/names") return QueueJson(connection, {200, NamesJson()});

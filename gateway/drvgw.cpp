@@ -1,6 +1,8 @@
 // drvgw: the driver as a Linux service that publishes its channels to an MQTT
 // broker. "drvgw run CONFIG" runs in the foreground (systemd's Type=notify);
 // "drvgw check CONFIG" checks a configuration and prints what it would run.
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -85,6 +87,23 @@ int Check(const GatewayConfig& c) {
     if (c.metrics.enabled)
         std::printf("metrics on http://%s:%d/metrics%s\n", c.metrics.listen.c_str(), c.metrics.port,
                     c.metrics.tokenFile.empty() ? "" : ", with a bearer token");
+    if (c.history.enabled) {
+        std::printf("history in %s: %d days, %lld events at most%s\n", c.history.path.c_str(),
+                    c.history.days, static_cast<long long>(c.history.maxRows),
+                    c.history.values ? ", every value change too" : "");
+        const std::string folder = c.history.path.substr(0, c.history.path.rfind('/') + 1);
+        if (::access(folder.c_str(), W_OK) != 0)
+            std::fprintf(stderr,
+                         "drvgw: warning: history: %s cannot be written here: the gateway "
+                         "will run without a history until it can\n",
+                         folder.c_str());
+        History probe(c.history);
+        std::string error;
+        if (!probe.Lock(&error)) {
+            std::fprintf(stderr, "drvgw: [history] %s\n", error.c_str());
+            return kExitFailed;
+        }
+    }
     int index = 0;
     for (const GatewayChannelConfig& cc : c.channels) {
         GatewayChannel ch(driver, cc, index++, sink);

@@ -332,7 +332,14 @@ TEST_F(Channel, AScanFindsTheStationsTellsAsItGoesAndEndsWhenCancelled) {
     plan.to = 254;
     plan.timeoutMs = 300;
     ScanJob job("Line", plan, false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // cancelled once both stations have answered (however slowly the machine goes)
+    int answered = 0;
+    for (int i = 0; i < 1000 && answered < 2; ++i) {
+        for (const std::string& e : job.TakeEvents())
+            answered += nlohmann::json::parse(e)["step"] == "answered";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(answered, 2);
     const auto cancelled = Clock::now();
     job.Cancel();
     for (int i = 0; i < 100 && !job.Ended(); ++i)

@@ -512,7 +512,8 @@ class Configuration(unittest.TestCase):
                                 ("Line3", "Line3.cfg", None)],
                                {COM[0]: one, COM[1]: two, COM[2]: three}))
         self.assertTrue(self.watch.wait_value("krandolix/t/online", "1"))
-        time.sleep(0.5)  # past the values told again on connecting
+        # the values told on connecting (the only time an unchanged value is told) are in
+        self.assertTrue(wait_until(lambda: len(self.watch.on("krandolix/t/Line3/C/I2")) >= 1, 10))
         steady = len(self.watch.on("krandolix/t/Line3/C/I2"))
         gw.signal(signal.SIGHUP)
         self.assertTrue(self.watch.wait_value("krandolix/t/Line1/D/I3", "1"), gw.text())

@@ -268,6 +268,27 @@ class Faults(HistoryCase):
                                   (cut,)).fetchone()[0]
         self.assertGreaterEqual(recorded, len(before))
 
+    def test_check_names_the_history_and_a_second_gateway_is_refused(self):
+        self.start_gateway()
+        check = lambda: subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", self.gw.path],
+                                       capture_output=True, text=True, timeout=30)
+        r = check()
+        self.assertEqual(r.returncode, 2, r.stdout)  # (this one runs on it)
+        self.assertIn(f"history in {self.db}: 90 days, 1000000 events at most", r.stdout)
+        self.assertIn("another gateway keeps its history in", r.stderr)
+        # a second gateway on the same database does not start, and the first goes on
+        second = gwtest.Gateway(self.d, open(self.gw.path).read().replace(f"port = {self.port}",
+                                                                          f"port = {gwtest.free_port()}"),
+                                name="second")
+        second.start()
+        self.assertEqual(second.proc.wait(30), 2)
+        self.assertIn("another gateway keeps its history in", second.text())
+        self.assertEqual(self.write("P7/O1"), (200, {"result": "done"}))
+        self.gw.stop()
+        self.gw = None
+        r = check()
+        self.assertEqual(r.returncode, 0, r.stderr)
+
     def test_a_place_it_cannot_write_and_a_full_disk(self):
         blocker = os.path.join(self.d, "not-a-folder")
         open(blocker, "w").close()

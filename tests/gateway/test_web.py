@@ -439,6 +439,9 @@ class Api(WebCase):
             self.assertEqual(status, 200)
             self.assertNotIn(b"http://", body)
             self.assertNotIn(b"https://", body)
+        # the page names no icon of its own; a browser asking anyway gets no error
+        self.assertIn('rel="icon" href="data:,"', text)
+        self.assertEqual(self.http("GET", "/favicon.ico")[0], 204)
 
     def test_events(self):
         self.start_gateway()

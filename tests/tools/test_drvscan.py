@@ -165,10 +165,10 @@ class Drvscan(unittest.TestCase):
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"COM35", p.stderr)
         self.assertIn(b"cannot be opened", p.stderr)
-        # a port held by another user of the line (as a running channel holds it);
-        # Wine does not keep a COM port to its first opener as Windows does
-        if UNDER_WINE:
-            return
+
+    @unittest.skipIf(UNDER_WINE, "Wine does not keep a COM port to its first opener as Windows does")
+    def test_a_port_held_by_another_user_of_the_line(self):
+        # (as a running channel holds it)
         holder = subprocess.Popen([*DRVSCAN, "COM" + COM, "--timeout", "60000", "--from", "18", "--to", "18"],
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
@@ -180,9 +180,8 @@ class Drvscan(unittest.TestCase):
             holder.kill()
             holder.wait()
 
+    @unittest.skipIf(UNDER_WINE, "the Windows line's mode belongs to its port driver: the options are refused")
     def test_rs485_mode_on_a_port_without_it_is_refused_before_any_poll(self):
-        if UNDER_WINE:
-            return  # the Windows line's mode belongs to its port driver: the options are refused
         before = sim("get 1")
         p = scan("--rs485", "--rts-after-send", "--delay-before-send", "2", "--to", "3")
         self.assertEqual(p.returncode, 2, p.stdout)

@@ -357,9 +357,14 @@ TEST_F(Dialogs, TheStationDialogChecksInOrderAndFocusesTheField) {
             for (int i = 0; i < 200 && g_messages.empty(); ++i) Sleep(10);
             EXPECT_EQ(g_messages, std::vector<int>{c.message})
                 << c.name << " " << c.number << " " << c.period;
+            // (the message is recorded before the dialog moves the focus: wait for it)
             GUITHREADINFO info = {};
             info.cbSize = sizeof info;
-            GetGUIThreadInfo(t, &info);
+            for (int i = 0; i < 300; ++i) {
+                GetGUIThreadInfo(t, &info);
+                if (info.hwndFocus == GetDlgItem(station, c.focus)) break;
+                Sleep(10);
+            }
             EXPECT_EQ(info.hwndFocus, GetDlgItem(station, c.focus)) << c.message;
             EXPECT_TRUE(IsWindowVisible(station));
         }
