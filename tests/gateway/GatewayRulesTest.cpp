@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -248,9 +249,12 @@ std::string Alternatives(const Named<E> (&table)[N], std::initializer_list<size_
 
 }  // namespace
 
-TEST(Readme, ItsTablesSayWhatTheGatewaySays) {
-    const std::string readme = TextOf(README_PATH);
+TEST(Manual, ItsTablesSayWhatTheGatewaySays) {
+    // (the manual: README and the pages of docs/)
+    std::string readme = TextOf(README_PATH);
     ASSERT_FALSE(readme.empty()) << README_PATH;
+    for (const auto& page : std::filesystem::directory_iterator(DOCS_DIR))
+        if (page.path().extension() == ".md") readme += TextOf(page.path().c_str());
     // every state and result, in the order the tables give them (ok first)
     const std::string channel = Alternatives(kChannelStates, {1, 2, 0, 3});
     const std::string station = Alternatives(kStationHealths, {1, 2, 3, 0});
