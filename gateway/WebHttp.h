@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "gateway/WebUsers.h"
 
@@ -15,13 +16,19 @@ struct WebExchange {
     MHD_Connection* connection = nullptr;  // null once the exchange has ended
     std::string body;
     bool tooLarge = false;
+    size_t expected = 0;  // the body's Content-Length
     bool suspended = false;  // waiting for the gateway's answer
     bool answered = false;
     std::pair<int, std::string> answer;
     std::string etag;  // the answer's ETag, if it has one
+    std::string type;  // the answer's content type, "" for JSON
+    std::vector<std::pair<std::string, std::string>> headers;  // the answer's others
     std::string user;  // who logged in ("" where nobody is asked)
     WebRole role = WebRole::viewer;
 };
+
+// Queues an exchange's answer as it was set (answered).
+MHD_Result QueueAnswer(MHD_Connection* c, const WebExchange& exchange);
 
 // A request header, "" when it is not there.
 std::string Header(MHD_Connection* c, const char* name);

@@ -26,6 +26,8 @@ namespace {
 
 // Event streams held at once.
 const size_t kMaxStreams = 32;
+// Exchanges waiting for the worker (hash checks, history queries) at most.
+const size_t kMostDeferred = 64;
 // Connections at once, and from one address; idle connections are closed
 // after kIdleSeconds (a stream says something more often).
 const unsigned kMaxConnections = 512;
@@ -45,8 +47,9 @@ struct WebCalls {
     // The head is in: what can be refused without the body is refused now
     // (a name not this server's, a body of no stated length or too long, no
     // login, an address that must wait).
-    static MHD_Result Head(WebServer* server, MHD_Connection* connection, WebExchange& exchange,
-                           const std::string& url) {
+    static MHD_Result Head(WebServer* server, MHD_Connection* connection,
+                           const std::shared_ptr<WebExchange>& held, const std::string& url) {
+        WebExchange& exchange = *held;
         const char* length =
             MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
         if (!server->OwnHost(Header(connection, "Host")))
@@ -62,6 +65,7 @@ struct WebCalls {
         if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
             return QueueJson(connection, WebServer::Reply(413, "error", "the body is too large"),
                              {{"Connection", "close"}});
+        exchange.expected = length ? std::strtoull(length, nullptr, 10) : 0;
         // a scraper's bearer token opens /metrics alone
         const std::string authorization = Header(connection, "Authorization");
         if (url == "/metrics" && authorization.compare(0, 7, "Bearer ") == 0) {
@@ -86,8 +90,40 @@ struct WebCalls {
             return QueueJson(connection, WebServer::Reply(401, "error", "not the metrics token"));
         }
         const WebLogin::Result login =
-            server->m_login.Check(Header(connection, "Authorization"), ClientAddress(connection),
-                                  std::chrono::steady_clock::now());
+            server->m_login.Peek(authorization, ClientAddress(connection),
+                                 std::chrono::steady_clock::now());
+        if (login.outcome == WebLogin::Outcome::unchecked) {
+            // a hash check takes a tenth of a second: on the worker, so that a
+            // storm of wrong passwords holds up no other client
+            const std::string address = ClientAddress(connection);
+            std::shared_ptr<WebExchange> mine = held;
+            const bool deferred = server->Defer(connection, held, [server, mine, authorization,
+                                                                   address](bool stopping) {
+                const WebLogin::Result r =
+                    stopping ? WebLogin::Result{}
+                             : server->m_login.Check(authorization, address,
+                                                     std::chrono::steady_clock::now());
+                std::lock_guard<std::mutex> hold(server->m_lock);
+                WebExchange& e = *mine;
+                if (stopping) {
+                    e.answer = WebServer::Reply(503, "error", "the gateway is stopping");
+                    e.answered = true;
+                } else if (r.outcome == WebLogin::Outcome::ok) {
+                    e.user = r.user;
+                    e.role = r.role;
+                } else {
+                    e.answer = WebServer::Reply(401, "error", "authentication required");
+                    e.headers = {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}};
+                    e.answered = true;
+                }
+                server->Resume(e);
+            });
+            if (!deferred)
+                return QueueJson(connection,
+                                 WebServer::Reply(503, "error", "too many logins waiting: try again"),
+                                 {{"Retry-After", "1"}});
+            return MHD_YES;
+        }
         if (login.outcome == WebLogin::Outcome::slowed) {
             const std::string after = std::to_string(login.retryAfter);
             return QueueJson(connection,
@@ -118,7 +154,7 @@ struct WebCalls {
                 std::lock_guard<std::mutex> hold(server->m_lock);
                 server->m_connections[connection].inRequest = true;
             }
-            return Head(server, connection, **held, url);
+            return Head(server, connection, *held, url);
         }
         WebExchange& exchange = **held;
         if (*uploadSize) {
@@ -129,13 +165,11 @@ struct WebCalls {
         }
         {
             std::lock_guard<std::mutex> hold(server->m_lock);
-            if (exchange.answered) {
-                const std::string tag = "\"" + exchange.etag + "\"";
-                return exchange.etag.empty()
-                           ? QueueJson(connection, exchange.answer)
-                           : QueueJson(connection, exchange.answer, {{"ETag", tag.c_str()}});
-            }
+            if (exchange.answered) return QueueAnswer(connection, exchange);
         }
+        // (taken up again after a deferred login, before the body has come:
+        // this call is not the last)
+        if (exchange.body.size() < exchange.expected && !exchange.tooLarge) return MHD_YES;
         if (exchange.tooLarge)
             return QueueJson(connection, WebServer::Reply(413, "error", "the body is too large"),
                              {{"Connection", "close"}});
@@ -261,11 +295,61 @@ bool WebServer::Start(std::string* error) {
         return false;
     }
     m_port = m_config.port;
+    m_worker = std::thread([this] { Work(); });
     return true;
+}
+
+bool WebServer::Defer(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
+                      std::function<void(bool)> work) {
+    {
+        std::lock_guard<std::mutex> hold(m_workLock);
+        if (m_workStop || m_work.size() >= kMostDeferred) return false;
+    }
+    {
+        // set aside before the work can end (its end takes the connection up again)
+        std::lock_guard<std::mutex> hold(m_lock);
+        exchange->suspended = true;
+        MHD_suspend_connection(connection);
+    }
+    {
+        std::lock_guard<std::mutex> hold(m_workLock);
+        m_work.push_back(std::move(work));
+    }
+    m_workWake.notify_one();
+    return true;
+}
+
+void WebServer::Work() {
+    std::unique_lock<std::mutex> hold(m_workLock);
+    for (;;) {
+        m_workWake.wait(hold, [this] { return m_workStop || !m_work.empty(); });
+        if (m_work.empty()) return;  // (stopping, nothing left)
+        std::function<void(bool)> work = std::move(m_work.front());
+        m_work.pop_front();
+        const bool stopping = m_workStop;
+        hold.unlock();
+        work(stopping);
+        hold.lock();
+    }
+}
+
+// (with m_lock held)
+void WebServer::Resume(WebExchange& exchange) {
+    if (exchange.suspended && exchange.connection) {
+        exchange.suspended = false;
+        MHD_resume_connection(exchange.connection);
+    }
 }
 
 void WebServer::Stop() {
     if (!m_daemon) return;
+    // what waits for the worker is answered at once, and it ends
+    {
+        std::lock_guard<std::mutex> hold(m_workLock);
+        m_workStop = true;
+    }
+    m_workWake.notify_all();
+    if (m_worker.joinable()) m_worker.join();
     {
         // everything set aside is woken to end: a daemon may not stop with
         // connections suspended
@@ -321,7 +405,7 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                 {{"Cache-Control", "no-store"}});
         if (url == "/api/events") return OpenStream(connection, *exchange);
         if (url == "/api/history" || url == "/api/history.csv")
-            return ServeHistory(connection, url);
+            return ServeHistory(connection, exchange, url);
         if (url == "/metrics" && m_config.metrics) {
             std::lock_guard<std::mutex> hold(m_lock);
             return Queue(connection, 200, m_metrics, kMetricsType, {{"Cache-Control", "no-store"}});

@@ -32,6 +32,8 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <thread>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -179,8 +181,19 @@ private:
     int ServeAdmin(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
                    const std::string& url, const std::string& method);
     int OpenStream(MHD_Connection* connection, const WebExchange& exchange);
-    // GET /api/history and /api/history.csv (WebHistory.cpp).
-    int ServeHistory(MHD_Connection* connection, const std::string& url);
+    // GET /api/history and /api/history.csv (WebHistory.cpp): the query
+    // runs on the worker, the connection set aside meanwhile.
+    int ServeHistory(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
+                     const std::string& url);
+    // Work that may take long (a hash check, a history query) on the
+    // worker's thread, the exchange's connection set aside until it is done;
+    // false when too much waits (answer 503). The work is told true when the
+    // server stops first (answer at once).
+    bool Defer(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
+               std::function<void(bool stopping)> work);
+    void Work();
+    // (with m_lock held) A deferred exchange taken up again by the server's thread.
+    void Resume(WebExchange& exchange);
     int Ask(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
             std::unique_ptr<WebRequest> request);
     // The request a body asks for, or the refusal (request left null).
@@ -222,6 +235,12 @@ private:
     std::vector<std::unique_ptr<WebRequest>> m_requests;
     std::map<uint64_t, std::unique_ptr<WebRequest>> m_awaiting;  // by ticket
     bool m_stopping = false;
+    // the worker: what waits for it, at most kMostDeferred
+    std::mutex m_workLock;
+    std::condition_variable m_workWake;
+    std::deque<std::function<void(bool)>> m_work;
+    bool m_workStop = false;
+    std::thread m_worker;
     // Every connection: its socket, and since when a request head is awaited
     // (its start, or its last request's end); none while a request is served.
     struct Connection {

@@ -45,7 +45,9 @@ public:
     void SetUsers(std::vector<WebUser> users);
     bool Asks() const;
 
-    enum class Outcome { ok, missing, wrong, slowed };
+    // unchecked: Peek cannot tell without a hash check (Check's, off the
+    // server's thread)
+    enum class Outcome { ok, missing, wrong, slowed, unchecked };
     struct Result {
         Outcome outcome = Outcome::missing;
         std::string user;
@@ -55,6 +57,10 @@ public:
     // An Authorization header from an address, now.
     Result Check(const std::string& authorization, const std::string& address,
                  Clock::time_point now);
+    // What can be told without a hash check: nobody asked, a header seen to
+    // pass, none or not Basic, an address that waits; else unchecked.
+    Result Peek(const std::string& authorization, const std::string& address,
+                Clock::time_point now);
 
     // The same throttle for a scraper's bearer token.
     LoginThrottle& Throttle() { return m_throttle; }

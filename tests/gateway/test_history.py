@@ -270,7 +270,8 @@ class Faults(HistoryCase):
 
     def test_check_names_the_history_and_a_second_gateway_is_refused(self):
         self.start_gateway()
-        check = lambda: subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", self.gw.path],
+        path = self.gw.path
+        check = lambda: subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", path],
                                        capture_output=True, text=True, timeout=30)
         r = check()
         self.assertEqual(r.returncode, 2, r.stdout)  # (this one runs on it)
