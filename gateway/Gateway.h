@@ -22,19 +22,34 @@
 //   thread            page's views, streams and waiting requests under
 //                     WebServer's lock; requests taken by the loop
 //                     (TakeRequests), answered by it (Respond, AwaitOutcome).
-//                     Logins are checked there under WebLogin's lock, and the
-//                     TLS handshakes take the certificate under WebTls's lock;
+//                     A login seen to pass is known there at once; the TLS
+//                     handshakes take the certificate under WebTls's lock;
 //                     the loop replaces users and certificate at a reload.
+//   the web worker    WebServer::Work: what may take long for a page client,
+//                     a login's hash check (under WebLogin's lock) and a
+//                     history query; the connection set aside meanwhile and
+//                     taken up again under WebServer's lock.
 //   a scan            ScanJob's thread: a stopped channel's line, for the page;
 //                     its findings under ScanJob's lock, taken by the loop
 //                     (TendScans), which starts the channel again at its end.
 //   a reopen          GatewayChannel::CheckPort runs slot 3 on std::async; the
 //                     channel's session is that thread's until it returns
-//                     (Reopening()): the loop does not call it meanwhile.
+//                     (Reopening()): the loop does not call the driver through
+//                     it meanwhile.
+//   a stop            GatewayChannel::BeginStop runs slot 5 on std::async (it
+//                     waits for a pass in progress), the same way; what
+//                     follows it (a reload's rest, a restart, a scan) runs on
+//                     the loop once it has ended (StopThen, TendStops).
+//                     In both, the loop still reads the session's tags and
+//                     values (Modbus, TakeValue): slots 3 and 5 touch neither.
 //   the scan threads  the driver's, one a channel: they report values and log
 //                     lines through the host's libraries into HostEvents (its
 //                     own lock), taken by the loop.
-// No lock is held across a call into another part.
+// No lock is held across a call into another part, but two: libmicrohttpd's
+// suspend and resume of a connection run under WebServer's lock (they only
+// mark it, and must not cross the exchange's end), and the host's wake runs
+// under its own lock (a write to an eventfd), so that once it is replaced
+// nobody calls the old one.
 #pragma once
 
 #include <chrono>

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -77,6 +78,12 @@ struct HistoryQuery {
     int64_t before = -1;                 // ids below this one (paging); -1 for none
     int limit = 100;
 };
+
+// The query that the API's arguments ask for (channel, station, kind,
+// since, until, before, limit up to `most`; `argument` gives one, "" when
+// absent): false with *refusal saying which and why.
+bool HistoryQueryOf(const std::function<std::string(const char*)>& argument, int most,
+                    HistoryQuery* query, std::string* refusal);
 
 class History {
 public:

@@ -44,11 +44,13 @@ int64_t TimeMs(const std::string& text) {
     return static_cast<int64_t>(::timegm(&t)) * 1000 + millis;
 }
 
-// The query the arguments ask for: false with the refusal.
-bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal) {
-    q->channel = Argument(c, "channel");
-    q->station = Argument(c, "station");
-    q->kind = Argument(c, "kind");
+}  // namespace
+
+bool HistoryQueryOf(const std::function<std::string(const char*)>& argument, int most,
+                    HistoryQuery* q, std::string* refusal) {
+    q->channel = argument("channel");
+    q->station = argument("station");
+    q->kind = argument("kind");
     if (!q->kind.empty()) {
         bool known = false;
         for (const auto& k : kHistoryKinds) known = known || q->kind == k.name;
@@ -56,14 +58,14 @@ bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal)
     }
     for (auto [name, target] :
          {std::make_pair("since", &q->sinceMs), std::make_pair("until", &q->untilMs)}) {
-        const std::string text = Argument(c, name);
+        const std::string text = argument(name);
         if (text.empty()) continue;
         *target = TimeMs(text);
         if (*target < 0)
             return *refusal = std::string(name) + ": ISO 8601 in UTC (…Z) or milliseconds", false;
     }
     long long n = 0;
-    const std::string before = Argument(c, "before"), limit = Argument(c, "limit");
+    const std::string before = argument("before"), limit = argument("limit");
     if (!before.empty()) {
         if (!ParseWholeNumber(before, 10, 1, INT64_MAX, &n))
             return *refusal = "before: an id", false;
@@ -77,6 +79,12 @@ bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal)
     }
     if (most == kMostCsv && limit.empty()) q->limit = kMostCsv;
     return true;
+}
+
+namespace {
+
+bool QueryOf(MHD_Connection* c, int most, HistoryQuery* q, std::string* refusal) {
+    return HistoryQueryOf([c](const char* name) { return Argument(c, name); }, most, q, refusal);
 }
 
 std::string CsvField(std::string text) {

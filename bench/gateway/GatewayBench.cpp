@@ -14,7 +14,8 @@
 //   5. the gateway's CPU and memory with the 36 channels idle;
 //   6. the history: the burst of section 2 again with [history] values = true
 //      (nothing missing from the database, the gateway's CPU beside the
-//      burst without it), and a station's query over a million rows.
+//      burst without it), a station's query over a million rows, and the
+//      gateway idle with and without a history.
 // Run: make bench (or build/native/bin/gateway_bench [--quick]).
 #include <sqlite3.h>
 
@@ -415,6 +416,17 @@ void Bench::History() {
             60);
     std::printf("  retention of 10^5 rows at the start: the longest step %.1f ms\n", longest);
     Judge("history: a retention step, the longest", longest, 50, "ms");
+    // idle with a history, past the writer's once-a-minute look (made a
+    // second here): it must sleep as the gateway without a history does
+    const double idleSeconds = g_quick ? 5 : 15;
+    restart("");
+    const double without = IdleCpu("idle, without a history", idleSeconds);
+    ::setenv("KRANDOLIX_HISTORY_LOOK_MS", "1000", 1);
+    restart("[history]\npath = \"" + dir + "/idle-history.db\"\n");
+    ::unsetenv("KRANDOLIX_HISTORY_LOOK_MS");
+    const double with = IdleCpu("idle, with a history (its minute's look every second)", idleSeconds);
+    Judge("history: the idle gateway's CPU beyond its CPU without a history", with - without, 1,
+          "% core");
 }
 
 void Bench::Stop() {
