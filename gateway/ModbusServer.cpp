@@ -35,6 +35,8 @@ enum : uint8_t {
 };
 
 const size_t kHeader = 7;  // MBAP: transaction, protocol, length, unit
+// When every slot is taken, a client quiet this long gives its slot to a new one.
+const auto kReclaimAfter = std::chrono::seconds(2);
 const size_t kMaxPdu = 253;
 const size_t kMaxOut = 16 * 1024;  // replies waiting for a client; beyond, it is not read
 const auto kRequestBound = std::chrono::seconds(2);  // a request begun must be complete by then
@@ -155,9 +157,21 @@ void ModbusServer::Accept() {
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         if (m_clients.size() >= static_cast<size_t>(m_config.maxClients)) {
-            Journal(kWarning, "modbus: a client more than max_clients: closed");
-            ::close(fd);
-            continue;
+            // full: the client quiet longest makes room, if it has been
+            // quiet a while (idle connections do not lock the others out);
+            // else the new one is closed
+            auto idlest = std::min_element(
+                m_clients.begin(), m_clients.end(),
+                [](const Client& a, const Client& b) { return a.last < b.last; });
+            if (Clock::now() - idlest->last < kReclaimAfter) {
+                Journal(kWarning, "modbus: a client more than max_clients: closed");
+                ::close(fd);
+                continue;
+            }
+            Journal(kWarning, "modbus: max_clients reached: " + idlest->address +
+                                  ", quiet longest, closed to make room");
+            ::close(idlest->fd);
+            m_clients.erase(idlest);
         }
         int yes = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
@@ -170,9 +184,10 @@ void ModbusServer::Serve(const std::vector<pollfd>& fds,
                          const std::vector<std::unique_ptr<GatewayChannel>>& channels) {
     const auto now = Clock::now();
     std::vector<int> drop;
+    bool incoming = false;
     for (const pollfd& p : fds) {
         if (p.fd == m_listen && p.fd >= 0) {
-            if (p.revents & POLLIN) Accept();
+            incoming = p.revents & POLLIN;
             continue;
         }
         auto it = std::find_if(m_clients.begin(), m_clients.end(),
@@ -204,6 +219,8 @@ void ModbusServer::Serve(const std::vector<pollfd>& fds,
         ::close(fd);
         m_clients.erase(it);
     }
+    // (after the clients: a slot that a client left just now is free for the next)
+    if (incoming) Accept();
 }
 
 bool ModbusServer::Read(Client& c, const std::vector<std::unique_ptr<GatewayChannel>>& channels) {

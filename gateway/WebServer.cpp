@@ -37,6 +37,10 @@ const unsigned kIdleSeconds = 30;
 // last request's end, however slowly it trickles (the idle time-out counts
 // from the last byte): a connection that does not is ended.
 const auto kHeadSeconds = std::chrono::seconds(15);
+// A new connection's first request head (its TLS handshake too) sooner.
+const auto kFirstHeadSeconds = std::chrono::seconds(5);
+// Connections kept free: when fewer are, the idlest waiting ones are ended.
+const size_t kRoomKept = 64;
 // A request body, however it is sent.
 const size_t kMaxBody = 64 * 1024;
 
@@ -199,6 +203,7 @@ struct WebCalls {
         auto c = server->m_connections.find(connection);
         if (c != server->m_connections.end()) {
             c->second.inRequest = false;
+            c->second.served = true;
             c->second.awaiting = std::chrono::steady_clock::now();
         }
         if (!held) return;
@@ -521,9 +526,31 @@ void WebServer::Wake(Stream& stream) {
 // (with m_lock held) The socket is shut down, not closed: the server's thread
 // sees it end and closes the connection itself.
 void WebServer::Reap(std::chrono::steady_clock::time_point now) {
+    std::vector<std::pair<std::chrono::steady_clock::time_point, int*>> waiting;
+    size_t open = 0;
     for (auto& [connection, c] : m_connections) {
-        if (c.inRequest || c.reaped || c.fd < 0 || now - c.awaiting < kHeadSeconds) continue;
-        c.reaped = true;
-        ::shutdown(c.fd, SHUT_RDWR);
+        if (c.reaped || c.fd < 0) continue;
+        ++open;
+        if (c.inRequest) continue;
+        // the first request (and the TLS handshake before it) sooner than the next
+        const auto bound = c.served ? kHeadSeconds : kFirstHeadSeconds;
+        if (now - c.awaiting >= bound) {
+            c.reaped = true;
+            --open;
+            ::shutdown(c.fd, SHUT_RDWR);
+        } else if (now - c.awaiting >= std::chrono::seconds(1)) {
+            waiting.emplace_back(c.awaiting, &c.fd);
+        }
+    }
+    // nearly full: the connections waiting longest for a request make room,
+    // so that idle connections from a few addresses lock nobody out
+    if (open + kRoomKept <= kMaxConnections) return;
+    std::sort(waiting.begin(), waiting.end());
+    for (auto& [since, fd] : waiting) {
+        if (open + kRoomKept <= kMaxConnections) break;
+        for (auto& [connection, c] : m_connections)
+            if (&c.fd == fd) c.reaped = true;
+        ::shutdown(*fd, SHUT_RDWR);
+        --open;
     }
 }

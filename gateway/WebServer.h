@@ -247,6 +247,7 @@ private:
         int fd = -1;
         std::chrono::steady_clock::time_point awaiting;
         bool inRequest = false, reaped = false;
+        bool served = false;  // a request has been answered on it
     };
     std::map<MHD_Connection*, Connection> m_connections;
 };

@@ -1100,6 +1100,40 @@ class Modbus(GatewayCase):
         with self.connect() as c:
             self.assertEqual(modbus_request(c, 1, 2, struct.pack(">HH", 0, 8))[0], 2)
 
+    def test_idle_connections_that_fill_every_slot_lock_nobody_out(self):
+        # connections that send nothing, as many as max_clients, with a long idle time-out
+        self.start_gateway(modbus="max_clients = 3\nidle_timeout = 60\n")
+        def served_once():
+            # (served once, so that it is the server's, then quiet; the probes
+            # of start_gateway may hold a slot until the server sees them gone)
+            for _ in range(20):
+                s = self.connect()
+                try:
+                    if modbus_request(s, 1, 2, struct.pack(">HH", 0, 8))[0] == 2:
+                        return s
+                except ConnectionError:
+                    pass
+                s.close()
+                time.sleep(0.1)
+            self.fail("no slot")
+        idle = [served_once() for _ in range(3)]
+        try:
+            time.sleep(2.5)  # (quiet past the time a full server waits before it takes a slot back)
+            with self.connect() as c:
+                self.assertEqual(modbus_request(c, 1, 2, struct.pack(">HH", 0, 8))[0], 2)
+            self.assertIn("quiet longest, closed to make room", self.gw.text())
+            closed = 0
+            for s in idle:
+                s.settimeout(0.5)
+                try:
+                    closed += s.recv(10) == b""
+                except socket.timeout:
+                    pass
+            self.assertEqual(closed, 1)
+        finally:
+            for s in idle:
+                s.close()
+
 if __name__ == "__main__":
     gwtest.BIN = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)
