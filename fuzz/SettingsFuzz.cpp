@@ -13,8 +13,8 @@
 #include "platform/File.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const nlohmann::json body =
-        nlohmann::json::parse(std::string(reinterpret_cast<const char*>(data), size), nullptr, false);
+    const nlohmann::json body = nlohmann::json::parse(
+        std::string(reinterpret_cast<const char*>(data), size), nullptr, false);
     if (body.is_discarded()) return 0;
     CConfigData config;
     auto* s = new CStationData;

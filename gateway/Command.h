@@ -96,7 +96,7 @@ const char* RefusalText(Refusal why);
 struct CommandTicket {
     uint64_t id = 0;  // the gateway's own number for it, unique in a run
     Origin origin = Origin::mqtt;
-    std::string who;            // the web client, the Modbus client's address; "" for MQTT
+    std::string who;  // the web client, the Modbus client's address; "" for MQTT
     // the sender's own id (the payload's "request": a number or a string) as
     // JSON text, echoed as it came; "" for none
     std::string request;

@@ -317,11 +317,11 @@ void Gateway::MqttCommand(const std::string& topic, const std::string& payload,
     const auto now = steady_clock::now();
     if (followed) {
         if (const CommandReply* first = m_recent.Seen(digest, now)) {
-            Journal(kWarning, "mqtt: a repeated delivery of " + topic + " (request " +
-                                  (c.ticket.request.empty() ? "by correlation data"
-                                                            : c.ticket.request) +
-                                  ") answered with the first one's result, " +
-                                  WriteResultName(first->result));
+            Journal(kWarning,
+                    "mqtt: a repeated delivery of " + topic + " (request " +
+                        (c.ticket.request.empty() ? "by correlation data" : c.ticket.request) +
+                        ") answered with the first one's result, " +
+                        WriteResultName(first->result));
             if (c.kind == GatewayCommand::station)
                 m_bridge->OnStationResult(c.channel, c.target, *first, c.ticket);
             else

@@ -60,8 +60,9 @@ void Gateway::ServeAdmin(std::unique_ptr<WebRequest> request) {
     } else if (m_scans.count(channel)) {
         answer = Error(409, channel + ": its line is being scanned; try again when the scan ends");
     } else if (m_reloading || ch->Stopping()) {
-        answer = Error(409, channel + ": a reload or a restart of the channel is under way; try "
-                                      "again in a moment");
+        answer = Error(409, channel +
+                                ": a reload or a restart of the channel is under way; try "
+                                "again in a moment");
     } else if (request->ask == WebAsk::saveSettings) {
         SaveSettings(*ch, std::move(request));
     } else if (!StartScan(*ch, &request, &answer)) {
@@ -107,8 +108,7 @@ void Gateway::SaveSettings(GatewayChannel& ch, std::unique_ptr<WebRequest> reque
 }
 
 // The settings checked and written: {0, ""} once saved (with *etag), else the refusal.
-Answer Gateway::SaveSettingsFile(GatewayChannel& ch, const WebRequest& request,
-                                 std::string* etag) {
+Answer Gateway::SaveSettingsFile(GatewayChannel& ch, const WebRequest& request, std::string* etag) {
     const std::string& path = ch.Config().configPath;
     const std::string what = SenderText(request.command.ticket) + ": settings " + ch.Name();
     std::string bytes;
@@ -290,7 +290,8 @@ void Gateway::TendScans() {
 void Gateway::EndScans() {
     for (auto& [channel, scan] : m_scans) {
         scan.job.reset();  // (cancelled, and waited for)
-        if (scan.request) m_web->Respond(std::move(scan.request), Error(503, "the gateway is stopping"));
+        if (scan.request)
+            m_web->Respond(std::move(scan.request), Error(503, "the gateway is stopping"));
     }
     m_scans.clear();
 }

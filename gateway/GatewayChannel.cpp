@@ -136,7 +136,8 @@ void GatewayChannel::BeginStop() {
     m_stopBegun = true;
     // slot 5 waits for the pass in progress (seconds with silent stations),
     // and a reopen under way first: not on the gateway's thread
-    CHostSession* session = m_on && m_session && m_session->Handle() >= 0 ? m_session.get() : nullptr;
+    CHostSession* session =
+        m_on && m_session && m_session->Handle() >= 0 ? m_session.get() : nullptr;
     const int index = m_index;
     std::future<int32_t> reopen = std::move(m_reopen);
     m_stop = std::async(std::launch::async, [session, index, reopen = std::move(reopen)]() mutable {
@@ -164,9 +165,8 @@ bool GatewayChannel::StopEnded() {
         for (HostTag* t : m_session->TakeDoneWrites())
             for (PendingWrite& w : m_pending)
                 if (w.tag == t && w.phase == PendingWrite::waiting) Taken(w, now);
-        for (const HostEvent& e : HostEvents::TakeIf([this](const HostEvent& e) {
-                 return e.kind == HostEvent::log && OwnsEvent(e);
-             }))
+        for (const HostEvent& e : HostEvents::TakeIf(
+                 [this](const HostEvent& e) { return e.kind == HostEvent::log && OwnsEvent(e); }))
             Log(e.code == kLogFault, e.text);
     }
     while (!m_pending.empty())
@@ -249,8 +249,10 @@ void GatewayChannel::ControlLine(const std::string& text, Clock::time_point now)
     auto started = std::find_if(m_pending.begin(), m_pending.end(), [&](const PendingWrite& p) {
         return p.station == station && p.phase == PendingWrite::started;
     });
-    if (StartsWith(message, 0, w.startHead) && message.size() >= w.startHead.size() + w.startTail.size() &&
-        message.compare(message.size() - w.startTail.size(), w.startTail.size(), w.startTail) == 0) {
+    if (StartsWith(message, 0, w.startHead) &&
+        message.size() >= w.startHead.size() + w.startTail.size() &&
+        message.compare(message.size() - w.startTail.size(), w.startTail.size(), w.startTail) ==
+            0) {
         const std::string tag = message.substr(
             w.startHead.size(), message.size() - w.startHead.size() - w.startTail.size());
         // the station's command before this one has ended, unanswered
@@ -508,15 +510,17 @@ void GatewayChannel::RetellStations() {
 std::string GatewayChannel::Description() const {
     nlohmann::json stations = nlohmann::json::array(), loose = nlohmann::json::array();
     for (const Station& st : m_stations)
-        stations.push_back({{"name", st.name}, {"number", st.number}, {"tags", nlohmann::json::array()}});
+        stations.push_back(
+            {{"name", st.name}, {"number", st.number}, {"tags", nlohmann::json::array()}});
     const std::vector<HostTag>& tags = m_session->Tags();
     for (size_t i = 0; i < tags.size(); ++i) {
         const bool output = m_isOutput[i];
-        nlohmann::json t = {{"name", tags[i].name},
-                            {"kind", output ? "output" : "input"},
-                            {"bit", m_tagBit[i] >= 0 ? nlohmann::json(m_tagBit[i]) : nlohmann::json()},
-                            {"accepted", tags[i].handle >= 0},
-                            {"topic", topic::Value(m_config.name, tags[i].name)}};
+        nlohmann::json t = {
+            {"name", tags[i].name},
+            {"kind", output ? "output" : "input"},
+            {"bit", m_tagBit[i] >= 0 ? nlohmann::json(m_tagBit[i]) : nlohmann::json()},
+            {"accepted", tags[i].handle >= 0},
+            {"topic", topic::Value(m_config.name, tags[i].name)}};
         if (output) {
             t["set"] = topic::Command(m_config.name, tags[i].name);
             t["result"] = topic::Result(m_config.name, tags[i].name);

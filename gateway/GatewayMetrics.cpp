@@ -101,11 +101,11 @@ bool Gateway::StartHistory(std::string* error) {
         return false;
     }
     m_history->Start();
-    m_recorder.reset(new HistoryRecorder(*m_history, [this](const std::string& channel,
-                                                            const std::string& tag) {
-        GatewayChannel* ch = FindChannel(channel);
-        return ch ? ch->StationOfTag(tag) : std::string();
-    }));
+    m_recorder.reset(
+        new HistoryRecorder(*m_history, [this](const std::string& channel, const std::string& tag) {
+            GatewayChannel* ch = FindChannel(channel);
+            return ch ? ch->StationOfTag(tag) : std::string();
+        }));
     m_sinks.Add(m_recorder.get());
     return true;
 }

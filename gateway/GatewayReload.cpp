@@ -12,8 +12,8 @@
 
 #include "config/LineSettings.h"
 #include "gateway/Gateway.h"
-#include "gateway/MqttBridge.h"
 #include "gateway/Journal.h"
+#include "gateway/MqttBridge.h"
 #include "gateway/WebServer.h"
 
 namespace {

@@ -7,8 +7,8 @@
 // hour, a few thousand at a time. A path that cannot be written or a full
 // disk is logged and the gateway goes on without history (tried again once a
 // minute); a database removed or replaced under it is noticed within a
-// minute and a new one started. One gateway a database (a lock file). The WAL is copied into the database by a thread of its own, so a
-// slow disk's fsync never holds the writer's commits.
+// minute and a new one started. One gateway a database (a lock file). The WAL is copied into the
+// database by a thread of its own, so a slow disk's fsync never holds the writer's commits.
 #pragma once
 
 #include <atomic>

@@ -14,7 +14,8 @@
 class HistoryRecorder : public GatewaySink {
 public:
     // stationOf: the station of a channel's tag, "" for a tag it does not have.
-    using StationOf = std::function<std::string(const std::string& channel, const std::string& tag)>;
+    using StationOf =
+        std::function<std::string(const std::string& channel, const std::string& tag)>;
     HistoryRecorder(History& history, StationOf stationOf)
         : m_history(history), m_stationOf(std::move(stationOf)) {}
 

@@ -160,9 +160,9 @@ void ModbusServer::Accept() {
             // full: the client quiet longest makes room, if it has been
             // quiet a while (idle connections do not lock the others out);
             // else the new one is closed
-            auto idlest = std::min_element(
-                m_clients.begin(), m_clients.end(),
-                [](const Client& a, const Client& b) { return a.last < b.last; });
+            auto idlest =
+                std::min_element(m_clients.begin(), m_clients.end(),
+                                 [](const Client& a, const Client& b) { return a.last < b.last; });
             if (Clock::now() - idlest->last < kReclaimAfter) {
                 Journal(kWarning, "modbus: a client more than max_clients: closed");
                 ::close(fd);

@@ -290,9 +290,8 @@ void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandR
     nlohmann::json j = OutcomeJson(outcome);
     // the payload's request id in the text; correlation data, which may be any
     // bytes, only as correlation data
-    j["request"] = ticket.request.empty()
-                       ? nlohmann::json(nullptr)
-                       : nlohmann::json::parse(ticket.request, nullptr, false);
+    j["request"] = ticket.request.empty() ? nlohmann::json(nullptr)
+                                          : nlohmann::json::parse(ticket.request, nullptr, false);
     const std::string text = JsonText(j);
     // (QoS 2: a result reaches the broker once, whatever happens to the connection)
     Publish(topicBelowPrefix, text, false, 2, ticket.correlation);

@@ -18,8 +18,7 @@ bool RecentCommands::DigestOf(const std::string& topic, const CommandTicket& tic
 }
 
 void RecentCommands::Expire(Clock::time_point now) {
-    while (!m_order.empty() &&
-           (now - m_order.front().first > kWindow || m_order.size() > kLimit)) {
+    while (!m_order.empty() && (now - m_order.front().first > kWindow || m_order.size() > kLimit)) {
         auto it = m_entries.find(m_order.front().second);
         if (it != m_entries.end() && it->second.seen == m_order.front().first) {
             m_byTicket.erase(it->second.latest.ticket);

@@ -60,8 +60,8 @@ bool ParseCommand(const std::string& topic, std::string* channel, std::string* t
 }
 
 bool TagNameClashes(const std::string& name) {
-    return name == "state" || name == "log" || name == "meta" || name.compare(0, 8, kStation) == 0 ||
-           EndsWith(name, kSet) || EndsWith(name, kResult);
+    return name == "state" || name == "log" || name == "meta" ||
+           name.compare(0, 8, kStation) == 0 || EndsWith(name, kSet) || EndsWith(name, kResult);
 }
 
 }  // namespace topic

@@ -129,32 +129,34 @@ int WebServer::ServeHistory(MHD_Connection* connection,
     // the query on the worker: a slow one holds up no other client
     History* history = m_history;
     std::shared_ptr<WebExchange> mine = exchange;
-    const bool deferred = Defer(connection, exchange, [this, history, mine, query, csv](bool stopping) {
-        std::pair<int, std::string> answer;
-        std::string type, why;
-        std::vector<std::pair<std::string, std::string>> headers = {{"Cache-Control", "no-store"}};
-        std::vector<HistoryEvent> events;
-        if (stopping) {
-            answer = Reply(503, "error", "the gateway is stopping");
-        } else if (!history->Events(query, &events, &why)) {
-            answer = Reply(503, "error", "the history cannot be read: " + why);
-        } else if (csv) {
-            answer = {200, Csv(events)};
-            type = "text/csv; charset=utf-8";
-            headers.emplace_back("Content-Disposition", "attachment; filename=\"history.csv\"");
-        } else {
-            std::string body = "{\"events\": [";
-            for (size_t i = 0; i < events.size(); ++i)
-                body += (i ? ", " : "") + History::EventJson(events[i]);
-            answer = {200, body + "]}"};
-        }
-        std::lock_guard<std::mutex> hold(m_lock);
-        mine->type = type;
-        mine->headers = headers;
-        mine->answer = answer;
-        mine->answered = true;
-        Resume(*mine);
-    });
+    const bool deferred =
+        Defer(connection, exchange, [this, history, mine, query, csv](bool stopping) {
+            std::pair<int, std::string> answer;
+            std::string type, why;
+            std::vector<std::pair<std::string, std::string>> headers = {
+                {"Cache-Control", "no-store"}};
+            std::vector<HistoryEvent> events;
+            if (stopping) {
+                answer = Reply(503, "error", "the gateway is stopping");
+            } else if (!history->Events(query, &events, &why)) {
+                answer = Reply(503, "error", "the history cannot be read: " + why);
+            } else if (csv) {
+                answer = {200, Csv(events)};
+                type = "text/csv; charset=utf-8";
+                headers.emplace_back("Content-Disposition", "attachment; filename=\"history.csv\"");
+            } else {
+                std::string body = "{\"events\": [";
+                for (size_t i = 0; i < events.size(); ++i)
+                    body += (i ? ", " : "") + History::EventJson(events[i]);
+                answer = {200, body + "]}"};
+            }
+            std::lock_guard<std::mutex> hold(m_lock);
+            mine->type = type;
+            mine->headers = headers;
+            mine->answer = answer;
+            mine->answered = true;
+            Resume(*mine);
+        });
     if (!deferred)
         return QueueJson(connection, Reply(503, "error", "too many requests waiting: try again"),
                          {{"Retry-After", "1"}});

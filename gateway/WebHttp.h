@@ -16,7 +16,7 @@ struct WebExchange {
     MHD_Connection* connection = nullptr;  // null once the exchange has ended
     std::string body;
     bool tooLarge = false;
-    size_t expected = 0;  // the body's Content-Length
+    size_t expected = 0;     // the body's Content-Length
     bool suspended = false;  // waiting for the gateway's answer
     bool answered = false;
     std::pair<int, std::string> answer;

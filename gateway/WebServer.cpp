@@ -83,7 +83,8 @@ struct WebCalls {
                 return QueueJson(connection,
                                  WebServer::Reply(429, "error",
                                                   "too many wrong tokens from this address: "
-                                                  "try again in " + wait + " s"),
+                                                  "try again in " +
+                                                      wait + " s"),
                                  {{"Retry-After", wait.c_str()}});
             }
             if (BearerMatches(authorization, server->m_metricsToken)) {
@@ -93,39 +94,40 @@ struct WebCalls {
             throttle.Failed(address, now);
             return QueueJson(connection, WebServer::Reply(401, "error", "not the metrics token"));
         }
-        const WebLogin::Result login =
-            server->m_login.Peek(authorization, ClientAddress(connection),
-                                 std::chrono::steady_clock::now());
+        const WebLogin::Result login = server->m_login.Peek(
+            authorization, ClientAddress(connection), std::chrono::steady_clock::now());
         if (login.outcome == WebLogin::Outcome::unchecked) {
             // a hash check takes a tenth of a second: on the worker, so that a
             // storm of wrong passwords holds up no other client
             const std::string address = ClientAddress(connection);
             std::shared_ptr<WebExchange> mine = held;
-            const bool deferred = server->Defer(connection, held, [server, mine, authorization,
-                                                                   address](bool stopping) {
-                const WebLogin::Result r =
-                    stopping ? WebLogin::Result{}
-                             : server->m_login.Check(authorization, address,
-                                                     std::chrono::steady_clock::now());
-                std::lock_guard<std::mutex> hold(server->m_lock);
-                WebExchange& e = *mine;
-                if (stopping) {
-                    e.answer = WebServer::Reply(503, "error", "the gateway is stopping");
-                    e.answered = true;
-                } else if (r.outcome == WebLogin::Outcome::ok) {
-                    e.user = r.user;
-                    e.role = r.role;
-                } else {
-                    e.answer = WebServer::Reply(401, "error", "authentication required");
-                    e.headers = {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}};
-                    e.answered = true;
-                }
-                server->Resume(e);
-            });
+            const bool deferred = server->Defer(
+                connection, held, [server, mine, authorization, address](bool stopping) {
+                    const WebLogin::Result r =
+                        stopping ? WebLogin::Result{}
+                                 : server->m_login.Check(authorization, address,
+                                                         std::chrono::steady_clock::now());
+                    std::lock_guard<std::mutex> hold(server->m_lock);
+                    WebExchange& e = *mine;
+                    if (stopping) {
+                        e.answer = WebServer::Reply(503, "error", "the gateway is stopping");
+                        e.answered = true;
+                    } else if (r.outcome == WebLogin::Outcome::ok) {
+                        e.user = r.user;
+                        e.role = r.role;
+                    } else {
+                        e.answer = WebServer::Reply(401, "error", "authentication required");
+                        e.headers = {
+                            {"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}};
+                        e.answered = true;
+                    }
+                    server->Resume(e);
+                });
             if (!deferred)
-                return QueueJson(connection,
-                                 WebServer::Reply(503, "error", "too many logins waiting: try again"),
-                                 {{"Retry-After", "1"}});
+                return QueueJson(
+                    connection,
+                    WebServer::Reply(503, "error", "too many logins waiting: try again"),
+                    {{"Retry-After", "1"}});
             return MHD_YES;
         }
         if (login.outcome == WebLogin::Outcome::slowed) {

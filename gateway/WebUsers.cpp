@@ -137,20 +137,29 @@ bool WebLogin::Matches(const WebUser& user, const std::string& password) const {
     return computed && computed[0] != '*' && SameText(computed, user.hash);
 }
 
+// (m_lock held) What is told before any password is looked at: nobody
+// asked, no Basic header, an address that waits; true when that settles it.
+bool WebLogin::Settled(const std::string& authorization, const std::string& address,
+                       Clock::time_point now, Result* r) {
+    if (m_users.empty()) {
+        r->outcome = Outcome::ok;
+        r->role = WebRole::admin;
+        return true;
+    }
+    if (authorization.compare(0, 6, "Basic ") != 0) return true;  // missing
+    // not even looked at: waiting costs the server nothing
+    if (m_throttle.Slowed(address, now, &r->retryAfter)) {
+        r->outcome = Outcome::slowed;
+        return true;
+    }
+    return false;
+}
+
 WebLogin::Result WebLogin::Peek(const std::string& authorization, const std::string& address,
                                 Clock::time_point now) {
     Result r;
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_users.empty()) {
-        r.outcome = Outcome::ok;
-        r.role = WebRole::admin;
-        return r;
-    }
-    if (authorization.compare(0, 6, "Basic ") != 0) return r;  // missing
-    if (m_throttle.Slowed(address, now, &r.retryAfter)) {
-        r.outcome = Outcome::slowed;
-        return r;
-    }
+    if (Settled(authorization, address, now, &r)) return r;
     auto known = m_verified.find(authorization);
     if (known == m_verified.end()) {
         r.outcome = Outcome::unchecked;
@@ -167,17 +176,7 @@ WebLogin::Result WebLogin::Check(const std::string& authorization, const std::st
                                  Clock::time_point now) {
     Result r;
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_users.empty()) {
-        r.outcome = Outcome::ok;
-        r.role = WebRole::admin;
-        return r;
-    }
-    if (authorization.compare(0, 6, "Basic ") != 0) return r;  // missing
-    if (m_throttle.Slowed(address, now, &r.retryAfter)) {
-        // not even looked at: waiting costs the server nothing
-        r.outcome = Outcome::slowed;
-        return r;
-    }
+    if (Settled(authorization, address, now, &r)) return r;
     auto known = m_verified.find(authorization);
     size_t index = m_users.size();
     if (known != m_verified.end()) {

@@ -67,6 +67,8 @@ public:
 
 private:
     bool Matches(const WebUser& user, const std::string& password) const;
+    bool Settled(const std::string& authorization, const std::string& address,
+                 Clock::time_point now, Result* r);
 
     mutable std::mutex m_lock;
     std::vector<WebUser> m_users;

@@ -424,7 +424,8 @@ void Bench::History() {
     ::setenv("KRANDOLIX_HISTORY_LOOK_MS", "1000", 1);
     restart("[history]\npath = \"" + dir + "/idle-history.db\"\n");
     ::unsetenv("KRANDOLIX_HISTORY_LOOK_MS");
-    const double with = IdleCpu("idle, with a history (its minute's look every second)", idleSeconds);
+    const double with =
+        IdleCpu("idle, with a history (its minute's look every second)", idleSeconds);
     Judge("history: the idle gateway's CPU beyond its CPU without a history", with - without, 1,
           "% core");
 }

@@ -367,7 +367,8 @@ TEST_F(Channel, OnlyItsOwnScanThreadIsTakenForIt) {
     ASSERT_TRUE(ch.Load(&error)) << error;
     std::atomic<bool> busy{true};
     std::thread births([&] {
-        while (busy) std::thread([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }).detach();
+        while (busy)
+            std::thread([] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }).detach();
     });
     ASSERT_TRUE(ch.Start(&error)) << error;
     busy = false;

@@ -80,8 +80,8 @@ TEST(PayloadRule, TheRequestIdAndStationCommands) {
                                           &request, &reason))
             << other;
         EXPECT_EQ(reason, "a request id is a number or a string") << other;
-        EXPECT_FALSE(RequestIdOf(std::string("{\"command\":\"reset\",\"request\":") + other + "}",
-                                 &request))
+        EXPECT_FALSE(
+            RequestIdOf(std::string("{\"command\":\"reset\",\"request\":") + other + "}", &request))
             << other;
     }
     request.clear();
@@ -497,9 +497,10 @@ TEST(RecentCommands, DigestsBoundedAndFollowedToTheirEnd) {
 TEST(WebTls, AReplacedCertificateIsFreedOnceNoHandshakeCanHoldIt) {
     testsupport::ScratchDir dir;
     const std::string cert = dir.Path("c.pem"), key = dir.Path("k.pem");
-    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                             "-nodes -days 1 -subj /CN=localhost -keyout '" +
-                             key + "' -out '" + cert + "' 2>/dev/null";
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+        "-nodes -days 1 -subj /CN=localhost -keyout '" +
+        key + "' -out '" + cert + "' 2>/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0);
     ASSERT_EQ(::chmod(key.c_str(), 0600), 0);
     ForgetWebCertificates();
@@ -525,7 +526,8 @@ TEST(Reload, WhatWaitsForARestartIsNamed) {
     fresh.history.days = 30;
     EXPECT_EQ(TablesNeedingRestart(now, fresh), std::vector<std::string>{"[history]"});
     fresh.caFile = "/etc/krandolix/ca2.pem";
-    EXPECT_EQ(TablesNeedingRestart(now, fresh), (std::vector<std::string>{"[broker]", "[history]"}));
+    EXPECT_EQ(TablesNeedingRestart(now, fresh),
+              (std::vector<std::string>{"[broker]", "[history]"}));
     fresh = now;
     fresh.certFile = "/etc/krandolix/client.pem";
     fresh.keyFile = "/etc/krandolix/client.key";
