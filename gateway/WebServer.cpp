@@ -48,6 +48,16 @@ const size_t kMaxBody = 64 * 1024;
 
 // libmicrohttpd's calls, into the server.
 struct WebCalls {
+    // 429 for an address the throttle slows: what it got wrong, and when to come again.
+    static MHD_Result TooMany(MHD_Connection* connection, const char* what, int retryAfter) {
+        const std::string wait = std::to_string(retryAfter);
+        return QueueJson(connection,
+                         WebServer::Reply(429, "error",
+                                          std::string("too many ") + what +
+                                              " from this address: try again in " + wait + " s"),
+                         {{"Retry-After", wait.c_str()}});
+    }
+
     // The head is in: what can be refused without the body is refused now
     // (a name not this server's, a body of no stated length or too long, no
     // login, an address that must wait).
@@ -78,15 +88,8 @@ struct WebCalls {
             const std::string address = ClientAddress(connection);
             const auto now = std::chrono::steady_clock::now();
             int after = 0;
-            if (throttle.Slowed(address, now, &after)) {
-                const std::string wait = std::to_string(after);
-                return QueueJson(connection,
-                                 WebServer::Reply(429, "error",
-                                                  "too many wrong tokens from this address: "
-                                                  "try again in " +
-                                                      wait + " s"),
-                                 {{"Retry-After", wait.c_str()}});
-            }
+            if (throttle.Slowed(address, now, &after))
+                return TooMany(connection, "wrong tokens", after);
             if (BearerMatches(authorization, server->m_metricsToken)) {
                 throttle.Passed(address);
                 return MHD_YES;
@@ -130,15 +133,8 @@ struct WebCalls {
                     {{"Retry-After", "1"}});
             return MHD_YES;
         }
-        if (login.outcome == WebLogin::Outcome::slowed) {
-            const std::string after = std::to_string(login.retryAfter);
-            return QueueJson(connection,
-                             WebServer::Reply(429, "error",
-                                              "too many failed logins from this address: "
-                                              "try again in " +
-                                                  after + " s"),
-                             {{"Retry-After", after.c_str()}});
-        }
+        if (login.outcome == WebLogin::Outcome::slowed)
+            return TooMany(connection, "failed logins", login.retryAfter);
         if (login.outcome != WebLogin::Outcome::ok)
             return QueueJson(connection, WebServer::Reply(401, "error", "authentication required"),
                              {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}});
