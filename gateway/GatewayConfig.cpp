@@ -309,7 +309,8 @@ std::vector<std::string> TablesNeedingRestart(const GatewayConfig& c, const Gate
              fresh.web.keyFile != c.web.keyFile ||
              fresh.web.allowPlainHttp != c.web.allowPlainHttp ||
              fresh.web.usersFile != c.web.usersFile || fresh.web.metrics != c.web.metrics ||
-             fresh.web.metricsTokenFile != c.web.metricsTokenFile,
+             fresh.web.metricsTokenFile != c.web.metricsTokenFile ||
+             fresh.web.sessionIdleMinutes != c.web.sessionIdleMinutes,
          "[web]");
     note(fresh.metrics.enabled != c.metrics.enabled || fresh.metrics.listen != c.metrics.listen ||
              fresh.metrics.port != c.metrics.port || fresh.metrics.tokenFile != c.metrics.tokenFile,

@@ -64,6 +64,9 @@ struct GatewayWebConfig {
     // instead send the token of this file (absolute) as a bearer token
     bool metrics = true;
     std::string metricsTokenFile;
+    // a login by the page's form ends after this long without a request (an
+    // open event stream keeps it)
+    int sessionIdleMinutes = 30;
 };
 
 // [metrics]: /metrics on a listener of its own (plain HTTP, no page), when

@@ -7,7 +7,8 @@ namespace gwconfig {
 
 void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
     web.Only({"listen", "port", "user", "password_file", "users_file", "read_only", "server_names",
-              "cert_file", "key_file", "allow_plain_http", "metrics", "metrics_token_file"});
+              "cert_file", "key_file", "allow_plain_http", "metrics", "metrics_token_file",
+              "session_idle_minutes"});
     GatewayWebConfig& w = c->web;
     w.enabled = true;
     w.listen = web.String("listen", w.listen);
@@ -34,6 +35,7 @@ void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
         if (!ReadPrivateFile(w.keyFile, &key, &error)) web.Refuse("key_file", error);
     }
     w.metrics = web.Boolean("metrics", w.metrics);
+    w.sessionIdleMinutes = web.Integer("session_idle_minutes", w.sessionIdleMinutes, 1, 24 * 60);
     w.metricsTokenFile = Absolute(base, web.String("metrics_token_file"));
     if (!w.metricsTokenFile.empty()) {
         std::string token, error;

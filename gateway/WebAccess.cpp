@@ -31,6 +31,8 @@ bool WebServer::ReloadUsers(std::string* error) {
             Wake(*stream);
         }
     }
+    // and so does a session
+    if (!users.empty()) m_sessions.Keep(users);
     m_login.SetUsers(std::move(users));
     return true;
 }

@@ -25,6 +25,7 @@ struct WebExchange {
     std::vector<std::pair<std::string, std::string>> headers;  // the answer's others
     std::string user;  // who logged in ("" where nobody is asked)
     WebRole role = WebRole::viewer;
+    std::string session;  // the session's token, when the login is a session's
 };
 
 // Queues an exchange's answer as it was set (answered).

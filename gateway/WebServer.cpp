@@ -16,6 +16,7 @@
 #include "gateway/Journal.h"
 #include "gateway/MetricsServer.h"
 #include "gateway/WebHttp.h"
+#include "gateway/WebSessions.h"
 #include "gateway/WebTls.h"
 #include "platform/Tick.h"
 #include "web_assets.h"
@@ -61,8 +62,21 @@ struct WebCalls {
     // The head is in: what can be refused without the body is refused now
     // (a name not this server's, a body of no stated length or too long, no
     // login, an address that must wait).
+    // The page itself, which a browser opens: one not logged in is sent to
+    // the login page rather than shown a basic-authentication prompt.
+    static bool IsPage(const std::string& url) { return url == "/" || url == "/index.html"; }
+
+    // What anyone may ask: the login page and what it shows, the form's
+    // login, the log out.
+    static bool IsOpen(const std::string& url, const std::string& method) {
+        if (method == "POST") return url == "/login" || url == "/logout";
+        return (method == "GET" || method == "HEAD") &&
+               (url == "/login" || url == "/style.css" || url == "/favicon.ico");
+    }
+
     static MHD_Result Head(WebServer* server, MHD_Connection* connection,
-                           const std::shared_ptr<WebExchange>& held, const std::string& url) {
+                           const std::shared_ptr<WebExchange>& held, const std::string& url,
+                           const std::string& method) {
         WebExchange& exchange = *held;
         const char* length =
             MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
@@ -80,8 +94,28 @@ struct WebCalls {
             return QueueJson(connection, WebServer::Reply(413, "error", "the body is too large"),
                              {{"Connection", "close"}});
         exchange.expected = length ? std::strtoull(length, nullptr, 10) : 0;
+        if (IsOpen(url, method)) return MHD_YES;
         // a scraper's bearer token opens /metrics alone
         const std::string authorization = Header(connection, "Authorization");
+        // a browser's session (no Authorization: a script's basic login wins)
+        const std::string session = CookieValue(Header(connection, "Cookie"), WebSessions::kCookie);
+        if (authorization.empty() && !session.empty() && server->m_login.Asks()) {
+            if (server->m_sessions.Use(session, std::chrono::steady_clock::now(), &exchange.user,
+                                       &exchange.role)) {
+                exchange.session = session;
+                return MHD_YES;
+            }
+            // ended (idle, logged out, its user removed): log in again; no
+            // prompt, the page goes to its login page
+            const std::string ended = SessionCookie("", server->m_config.Tls());
+            if (IsPage(url))
+                return Queue(connection, 303, "", "text/plain",
+                             {{"Location", "/login"}, {"Set-Cookie", ended.c_str()}});
+            return QueueJson(connection,
+                             {401, JsonText({{"error", "the session has ended: log in again"},
+                                             {"login", "/login"}})},
+                             {{"Set-Cookie", ended.c_str()}});
+        }
         if (url == "/metrics" && authorization.compare(0, 7, "Bearer ") == 0) {
             // guesses are slowed as wrong passwords are
             LoginThrottle& throttle = server->m_login.Throttle();
@@ -135,6 +169,16 @@ struct WebCalls {
         }
         if (login.outcome == WebLogin::Outcome::slowed)
             return TooMany(connection, "failed logins", login.retryAfter);
+        // the page without a login: the browser's prompt (a kiosk's address
+        // with the password in it answers that), and behind it, for a
+        // browser that shows none or a user who cancels it, the login form
+        if (login.outcome == WebLogin::Outcome::missing && IsPage(url)) {
+            WebExchange page;
+            WebServer::AnswerLoginPage(page, 401, "");
+            page.headers.emplace_back("WWW-Authenticate",
+                                      "Basic realm=\"drvgw\", charset=\"UTF-8\"");
+            return QueueAnswer(connection, page);
+        }
         if (login.outcome != WebLogin::Outcome::ok)
             return QueueJson(connection, WebServer::Reply(401, "error", "authentication required"),
                              {{"WWW-Authenticate", "Basic realm=\"drvgw\", charset=\"UTF-8\""}});
@@ -156,7 +200,7 @@ struct WebCalls {
                 std::lock_guard<std::mutex> hold(server->m_lock);
                 server->m_connections[connection].inRequest = true;
             }
-            return Head(server, connection, *held, url);
+            return Head(server, connection, *held, url, method);
         }
         WebExchange& exchange = **held;
         if (*uploadSize) {
@@ -245,7 +289,10 @@ struct WebCalls {
 
 WebServer::WebServer(const GatewayWebConfig& config, std::string gatewayId,
                      std::function<void()> wake)
-    : m_config(config), m_gatewayId(std::move(gatewayId)), m_wake(std::move(wake)) {}
+    : m_config(config),
+      m_gatewayId(std::move(gatewayId)),
+      m_wake(std::move(wake)),
+      m_sessions(std::chrono::minutes(config.sessionIdleMinutes)) {}
 
 WebServer::~WebServer() {
     Stop();
@@ -382,6 +429,8 @@ void WebServer::Stop() {
 
 int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
                      const std::string& url, const std::string& method) {
+    const int login = ServeLogin(connection, exchange, url, method);
+    if (login >= 0) return login;
     if (method == "GET" || method == "HEAD") {
         const std::string path = url == "/" ? "/index.html" : url;
         for (const WebAsset& a : kWebAssets) {
@@ -404,7 +453,8 @@ int WebServer::Serve(MHD_Connection* connection, const std::shared_ptr<WebExchan
                 connection,
                 {200, JsonText({{"user", exchange->user.empty() ? nlohmann::json()
                                                                 : nlohmann::json(exchange->user)},
-                                {"role", WebRoleName(exchange->role)}})},
+                                {"role", WebRoleName(exchange->role)},
+                                {"session", !exchange->session.empty()}})},
                 {{"Cache-Control", "no-store"}});
         if (url == "/api/events") return OpenStream(connection, *exchange);
         if (url == "/api/history" || url == "/api/history.csv")
@@ -460,6 +510,7 @@ int WebServer::OpenStream(MHD_Connection* connection, const WebExchange& exchang
     stream->connection = connection;
     stream->user = exchange.user;
     stream->role = exchange.role;
+    stream->session = exchange.session;
     stream->queue = "retry: 2000\n\n";  // the browser comes back 2 s after a break
     {
         std::lock_guard<std::mutex> hold(m_lock);

@@ -2,7 +2,9 @@
 // of its own that waits on every connection at once (epoll):
 //   GET  /, /app.js, /style.css  the page, built into the program
 //   GET  /api/state              every channel, its stations and tag values
-//   GET  /api/me                 who is logged in: {"user", "role"}
+//   GET  /login, POST /login     the login page and its form: a session cookie
+//   POST /logout                 the session ended
+//   GET  /api/me                 who is logged in: {"user", "role", "session"}
 //   GET  /api/names              the names of states, results, station commands
 //                                and counters, with the page's words for them
 //   GET  /api/events             Server-Sent Events: value, station, state, log,
@@ -42,6 +44,7 @@
 
 #include "gateway/GatewayChannel.h"
 #include "gateway/GatewayConfig.h"
+#include "gateway/WebSessions.h"
 #include "gateway/WebUsers.h"
 
 struct MHD_Daemon;
@@ -167,6 +170,7 @@ private:
         MHD_Connection* connection = nullptr;
         std::string user;  // who opened it ("" when nobody is asked)
         WebRole role = WebRole::viewer;
+        std::string session;  // the session it was opened in ("" for a basic login)
         std::string queue;       // event text not yet sent
         bool suspended = false;  // set aside until there is something to send
         bool dropped = false;    // fell too far behind: closed, to reconnect
@@ -181,6 +185,14 @@ private:
     int ServeAdmin(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
                    const std::string& url, const std::string& method);
     int OpenStream(MHD_Connection* connection, const WebExchange& exchange);
+    // /login and /logout (WebLoginPage.cpp): -1 when the route is neither.
+    int ServeLogin(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
+                   const std::string& url, const std::string& method);
+    // The login page with a line saying why it is shown again ("" for none).
+    static std::string LoginPage(const std::string& message);
+    static void AnswerLoginPage(WebExchange& exchange, int status, const std::string& message);
+    // Closes the event streams opened in a session (logged out).
+    void EndStreamsOf(const std::string& session);
     // GET /api/history and /api/history.csv (WebHistory.cpp): the query
     // runs on the worker, the connection set aside meanwhile.
     int ServeHistory(MHD_Connection* connection, const std::shared_ptr<WebExchange>& exchange,
@@ -222,6 +234,7 @@ private:
     MHD_Daemon* m_daemon = nullptr;
     int m_port = 0;
     WebLogin m_login;
+    WebSessions m_sessions;
     std::string m_metricsToken;  // read at the start
     History* m_history = nullptr;
     std::chrono::steady_clock::time_point m_nextKeepAlive;

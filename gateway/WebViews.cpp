@@ -93,6 +93,14 @@ void WebServer::RefreshStations(const std::vector<std::unique_ptr<GatewayChannel
     // a quiet stream says something now and then, so that a client gone is noticed
     const auto now = std::chrono::steady_clock::now();
     Reap(now);
+    // a stream keeps its session alive; one whose session has ended closes
+    for (auto& stream : m_streams) {
+        if (stream->session.empty() || stream->dropped || m_sessions.Touch(stream->session, now))
+            continue;
+        stream->dropped = true;
+        stream->queue.clear();
+        Wake(*stream);
+    }
     if (m_nextKeepAlive == std::chrono::steady_clock::time_point())
         m_nextKeepAlive = now + kKeepAlive;
     if (now >= m_nextKeepAlive) {

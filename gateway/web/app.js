@@ -44,10 +44,17 @@ function api(path) {
   return new URL(path, location.origin).href;
 }
 
+// A session that has ended (idle too long, logged out elsewhere, its user
+// removed): the login page, rather than a page that no longer answers.
+function toLogin(r) {
+  if (r.status === 401 && document.body.dataset.session === "true") location.assign("/login");
+  return r;
+}
+
 async function post(path, body) {
-  const r = await fetch(api(path), {
+  const r = toLogin(await fetch(api(path), {
     method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body),
-  });
+  }));
   let answer = {};
   try { answer = await r.json(); } catch (e) { /* not JSON */ }
   return { status: r.status, answer };
@@ -200,10 +207,12 @@ async function loadState() {
       if (m.ok) {
         const me = await m.json();
         document.body.dataset.role = me.role;
+        document.body.dataset.session = String(me.session === true);
         document.getElementById("user").textContent = me.user ? `${me.user} (${me.role})` : me.role;
+        document.getElementById("logout").hidden = me.session !== true;
       }
     }
-    const r = await fetch(api("/api/state"), { cache: "no-store" });
+    const r = toLogin(await fetch(api("/api/state"), { cache: "no-store" }));
     if (!r.ok) throw new Error(String(r.status));
     model = await r.json();
     render();
@@ -278,7 +287,10 @@ function connect() {
   events.addEventListener("error", () => {
     setLink("lost");
     // a refused stream is not retried by the browser: start again later
-    if (events.readyState === EventSource.CLOSED) setTimeout(connect, 2000);
+    // (a session that has ended: the state's answer leads to the login page)
+    if (events.readyState === EventSource.CLOSED) {
+      setTimeout(() => { loadState().catch(() => {}); connect(); }, 2000);
+    }
   });
 }
 

@@ -26,6 +26,7 @@
 #include "gateway/RecentCommands.h"
 #include "gateway/Topics.h"
 #include "gateway/WebServer.h"
+#include "gateway/WebSessions.h"
 #include "gateway/WebTls.h"
 
 TEST(PayloadRule, WhatDashboardsSendForOneIsOne) {
@@ -456,6 +457,61 @@ TEST(LoginThrottle, ThrowAwayAddressesMakeNoRoomForASlowedOne) {
 
 // A repeated MQTT delivery is known by a digest; a command naming no request
 // is never taken for one; the table stays bounded.
+TEST(WebSessions, IdleOnesEndAndAFullTableGivesUpTheIdlest) {
+    using std::chrono::minutes;
+    WebSessions sessions(minutes(30));
+    const auto t0 = WebSessions::Clock::time_point() + std::chrono::hours(1);
+    const std::string otto = sessions.Open("otto", WebRole::operator_, t0);
+    EXPECT_EQ(otto.size(), 64u);
+    EXPECT_NE(sessions.Open("otto", WebRole::operator_, t0), otto);  // each login its own
+    std::string user;
+    WebRole role = WebRole::viewer;
+    // used within its idle time, it lives on from that use
+    ASSERT_TRUE(sessions.Use(otto, t0 + minutes(29), &user, &role));
+    EXPECT_EQ(user, "otto");
+    EXPECT_EQ(role, WebRole::operator_);
+    EXPECT_TRUE(sessions.Touch(otto, t0 + minutes(58)));  // (an open stream)
+    EXPECT_TRUE(sessions.Use(otto, t0 + minutes(87), &user, &role));
+    EXPECT_FALSE(sessions.Use(otto, t0 + minutes(117), &user, &role));
+    EXPECT_FALSE(sessions.Use(otto, t0 + minutes(118), &user, &role));  // and gone
+    // a user removed or lowered loses the session; one raised keeps it
+    const auto t1 = t0 + minutes(200);
+    const std::string ann = sessions.Open("ann", WebRole::viewer, t1);
+    const std::string ada = sessions.Open("ada", WebRole::admin, t1);
+    const std::string eve = sessions.Open("eve", WebRole::viewer, t1);
+    sessions.Keep({{"ann", WebRole::operator_, "", ""}, {"ada", WebRole::operator_, "", ""}});
+    EXPECT_TRUE(sessions.Use(ann, t1, &user, &role));
+    EXPECT_FALSE(sessions.Use(ada, t1, &user, &role));
+    EXPECT_FALSE(sessions.Use(eve, t1, &user, &role));
+    // full: the one idle longest makes room, not the one in use
+    std::vector<std::string> tokens;
+    for (size_t i = 0; i < WebSessions::kMost; ++i)
+        tokens.push_back(sessions.Open("u" + std::to_string(i), WebRole::viewer,
+                                       t1 + std::chrono::seconds(i + 1)));
+    EXPECT_EQ(sessions.Size(), WebSessions::kMost);
+    EXPECT_FALSE(sessions.Use(ann, t1 + minutes(5), &user, &role));
+    EXPECT_TRUE(sessions.Use(tokens.front(), t1 + minutes(5), &user, &role));
+}
+
+TEST(WebSessions, TheCookieAndTheFormAreReadStrictly) {
+    EXPECT_EQ(CookieValue("theme=dark; drvgw_session=ab12; x=1", "drvgw_session"), "ab12");
+    EXPECT_EQ(CookieValue("drvgw_session=ab12", "drvgw_session"), "ab12");
+    EXPECT_EQ(CookieValue("xdrvgw_session=ab12; drvgw_sessionx=1", "drvgw_session"), "");
+    EXPECT_EQ(CookieValue("", "drvgw_session"), "");
+    std::string v;
+    ASSERT_TRUE(FormField("user=%EC%98%A4%ED%86%A0&password=a+b%26c%3D", "user", &v));
+    EXPECT_EQ(v, "오토");
+    ASSERT_TRUE(FormField("user=%EC%98%A4%ED%86%A0&password=a+b%26c%3D", "password", &v));
+    EXPECT_EQ(v, "a b&c=");
+    EXPECT_FALSE(FormField("username=otto", "user", &v));
+    EXPECT_FALSE(FormField("user=%zz", "user", &v));
+    EXPECT_FALSE(FormField("user=%4", "user", &v));
+    ASSERT_TRUE(FormField("a&user=", "user", &v));
+    EXPECT_EQ(v, "");
+    EXPECT_EQ(SessionCookie("", true),
+              "drvgw_session=; Path=/; HttpOnly; SameSite=Strict; Secure; Max-Age=0");
+}
+
 TEST(RecentCommands, DigestsBoundedAndFollowedToTheirEnd) {
     RecentCommands recent;
     CommandTicket t;

@@ -541,6 +541,24 @@ class Https(WebCase):
         self.assertNotIn(b"channels", answer)
         self.assertIsNone(self.gw.proc.poll())
 
+    def test_a_session_cookie_over_https_is_secure(self):
+        import http.client
+        import urllib.parse
+        cert, key = make_certificate(self.d, "web", "localhost")
+        secret = os.path.join(self.d, "web.secret")
+        with open(secret, "w") as f:
+            f.write("s3cret\n")
+        os.chmod(secret, 0o600)
+        self.auth = "admin:s3cret"
+        self.start_tls(cert, key, extra=f'user = "admin"\npassword_file = "{secret}"\n')
+        c = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=10, context=self.tls)
+        c.request("POST", "/login", body=urllib.parse.urlencode({"user": "admin", "password": "s3cret"}),
+                  headers={"Content-Type": "application/x-www-form-urlencoded"})
+        r = c.getresponse()
+        self.assertEqual(r.status, 303)
+        self.assertRegex(r.headers["Set-Cookie"], r"; HttpOnly; SameSite=Strict; Secure$")
+        c.close()
+
     def test_a_renewed_certificate_is_taken_at_sighup_without_a_restart(self):
         cert, key = make_certificate(self.d, "web", "localhost")
         self.start_tls(cert, key)
@@ -650,7 +668,7 @@ class Users(WebCase):
     def state_or_none(self):
         saved, self.auth = self.auth, self.auth or "ada:d-pw"
         try:
-            return super().state_or_none()
+            return WebCase.state_or_none(self)
         finally:
             self.auth = saved
 
@@ -663,7 +681,7 @@ class Users(WebCase):
         for user, role, password in self.USERS:
             self.auth = f"{user}:{password}"
             status, body, _ = self.http("GET", "/api/me")
-            self.assertEqual((status, json.loads(body)), (200, {"user": user, "role": role}))
+            self.assertEqual((status, json.loads(body)), (200, {"user": user, "role": role, "session": False}))
             self.assertEqual(self.http("GET", "/api/state")[0], 200)
             write = self.write("P7/O1")
             station = self.http("POST", "/api/station", {"channel": "Line1", "station": "P2", "command": "reset"})
@@ -841,6 +859,120 @@ class Users(WebCase):
                 s.close()
 
 
+class Sessions(WebCase):
+    """The login form beside basic authentication: a session in a cookie."""
+
+    USERS = Users.USERS
+    start_users = Users.start_users
+    state_or_none = Users.state_or_none
+
+    def raw(self, method, path, body=None, headers=None):
+        """One request, redirects not followed: (status, headers, body)."""
+        import http.client
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            if isinstance(body, dict):
+                import urllib.parse
+                body = urllib.parse.urlencode(body)
+                headers = {"Content-Type": "application/x-www-form-urlencoded", **(headers or {})}
+            c.request(method, path, body=body, headers=headers or {})
+            r = c.getresponse()
+            return r.status, r.headers, r.read()
+        finally:
+            c.close()
+
+    def login(self, user, password, **headers):
+        status, h, body = self.raw("POST", "/login", {"user": user, "password": password}, headers)
+        cookie = h["Set-Cookie"] or ""
+        return status, h, body, cookie.split(";")[0].split("=", 1)[1] if "=" in cookie else None
+
+    def with_cookie(self, method, path, token, body=None, **headers):
+        headers = {"Cookie": f"theme=dark; drvgw_session={token}", **headers}
+        if body is not None:
+            headers["Content-Type"] = "application/json"
+            body = json.dumps(body)
+        return self.raw(method, path, body, headers)
+
+    def test_a_form_login_is_a_session_cookie_that_logging_out_ends(self):
+        self.start_users()
+        # the page without a login: a prompt for browsers that show one, the form behind it
+        status, h, body = self.raw("GET", "/")
+        self.assertEqual(status, 401)
+        self.assertIn("Basic", h["WWW-Authenticate"])
+        self.assertIn(b'<form method="post" action="/login"', body)
+        self.assertEqual(self.raw("GET", "/login")[0], 200)
+        self.assertEqual(self.raw("GET", "/style.css")[0], 200)
+        self.assertEqual(self.raw("GET", "/api/state")[0], 401)  # a script is still asked
+        # a wrong password: the form again, saying so, and no cookie
+        status, h, body, token = self.login("otto", "guess")
+        self.assertEqual((status, token), (401, None))
+        self.assertIn("맞지 않습니다", body.decode())
+        status, _, body, _ = self.login("otto", "")
+        self.assertEqual(status, 400)
+        # another site's form cannot log a browser in
+        self.assertEqual(self.login("otto", "o-pw", Origin="http://evil.example")[0], 403)
+        status, h, _, token = self.login("otto", "o-pw")
+        self.assertEqual((status, h["Location"]), (303, "/"))
+        self.assertRegex(h["Set-Cookie"],
+                         r"^drvgw_session=[0-9a-f]{64}; Path=/; HttpOnly; SameSite=Strict$")
+        status, _, body = self.with_cookie("GET", "/api/me", token)
+        self.assertEqual((status, json.loads(body)), (200, {"user": "otto", "role": "operator", "session": True}))
+        self.assertEqual(self.with_cookie("GET", "/", token)[0], 200)
+        status, _, body = self.with_cookie("POST", "/api/write", token, {"channel": "Line1", "tag": "P7/O1", "value": 1})
+        self.assertEqual((status, json.loads(body)["result"]), (200, "done"))
+        self.assertIn("web otto@127.0.0.1: logged in", self.gw.text())
+        # SameSite aside, a change from another site's page is refused
+        self.assertEqual(self.with_cookie("POST", "/api/write", token, {"channel": "Line1", "tag": "P7/O1",
+                                                                        "value": 1}, Origin="http://evil.example")[0], 403)
+        # a basic login beside it is its own
+        self.auth = "ann:a-pw"
+        self.assertEqual(json.loads(self.http("GET", "/api/me")[1])["session"], False)
+        # log out: the session's stream closes, the cookie is dropped and opens nothing more
+        stream = socket.create_connection(("127.0.0.1", self.port), 5)
+        stream.sendall(f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: drvgw_session={token}\r\n\r\n"
+                       .encode())
+        stream.settimeout(5)
+        self.assertIn(b" 200 ", stream.recv(4096).split(b"\r\n")[0])
+        status, h, _ = self.with_cookie("POST", "/logout", token)
+        self.assertEqual((status, h["Location"]), (303, "/login"))
+        self.assertIn("Max-Age=0", h["Set-Cookie"])
+        def ended():
+            try:
+                while True:
+                    data = stream.recv(65536)
+                    if not data or data.endswith(b"0\r\n\r\n"):
+                        return True
+            except OSError:
+                return True
+        self.assertTrue(ended())
+        stream.close()
+        status, h, body = self.with_cookie("GET", "/api/state", token)
+        self.assertEqual((status, json.loads(body)["login"]), (401, "/login"))
+        self.assertIsNone(h["WWW-Authenticate"])  # the page's script goes to the form, no prompt
+        status, h, _ = self.with_cookie("GET", "/", token)
+        self.assertEqual((status, h["Location"]), (303, "/login"))
+        self.assertEqual(self.with_cookie("GET", "/api/state", "0" * 64)[0], 401)
+
+    def test_form_logins_are_slowed_as_basic_ones_and_a_reload_ends_sessions(self):
+        self.start_users()
+        tokens = {u: self.login(u, p)[3] for u, _, p in self.USERS}
+        for _ in range(5):
+            self.assertEqual(self.login("otto", "guess")[0], 401)
+        status, h, body, token = self.login("otto", "o-pw")
+        self.assertEqual((status, token), (429, None))  # the right one too, within the window
+        self.assertIn("too many failed logins", body.decode())
+        self.assertEqual(h["Retry-After"], "1")
+        # otto gone, ada fallen to viewer, ann risen to operator: only ann's session stays
+        users_file(self.d, [("ann", "operator", "a-pw"), ("ada", "viewer", "d-pw")])
+        self.gw.signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: self.with_cookie("GET", "/api/state", tokens["otto"])[0] == 401, 10))
+        self.assertEqual(self.with_cookie("GET", "/api/state", tokens["ada"])[0], 401)
+        status, _, body = self.with_cookie("GET", "/api/me", tokens["ann"])
+        self.assertEqual((status, json.loads(body)["user"]), (200, "ann"))
+        # the form is no use where nobody is asked: it leads to the page
+        # (and a gateway without users takes no cookie for a login)
+
+
 class InBrowser:
     """Headless Chromium for a test class (mixed in before its WebCase)."""
 
@@ -995,6 +1127,37 @@ class Browser(InBrowser, WebCase):
         self.wait(lambda: self.css("#link-state[data-state='live']"), 15)
         self.wait(lambda: len(self.css("section.channel tbody tr")) == 3)
         self.wait(lambda: "on" in self.lamp("펌프1/I0")[0].get_attribute("class"))
+
+    def test_a_kiosk_logs_in_on_the_form_and_out(self):
+        users = users_file(self.d, [("otto", "operator", "o-pw")])
+        self.auth = "otto:o-pw"  # (for the harness's own look at the state)
+        self.start_gateway(web_extra=f'users_file = "{users}"\n')
+        # (a kiosk set to the login page; "/" answers a browser that shows a
+        # prompt with the prompt, the form behind it)
+        self.browser.get(self.url("/login"))
+        self.wait(lambda: self.css("#login-user"))
+        self.css("#login-user")[0].send_keys("otto")
+        self.css("#login-password")[0].send_keys("wrong")
+        self.css("#login-submit")[0].click()
+        self.wait(lambda: self.css("#login-refused"))
+        self.css("#login-user")[0].send_keys("otto")
+        self.css("#login-password")[0].send_keys("o-pw")
+        self.css("#login-submit")[0].click()
+        self.wait(lambda: self.css("#link-state[data-state='live']"), 15)
+        self.wait(lambda: len(self.css("section.channel tbody tr")) == 3)
+        self.assertEqual(self.css("#user")[0].text, "otto (operator)")
+        cookie = self.browser.get_cookie("drvgw_session")
+        self.assertEqual((cookie["httpOnly"], cookie["sameSite"]), (True, "Strict"))
+        self.assertFalse(self.browser.execute_script("return document.cookie.includes('drvgw_session')"))
+        # a write from the page, by the session
+        self.css(self.row("펌프1") + ' button.out[data-tag="펌프1/O1"]')[0].click()
+        self.browser.switch_to.alert.accept()
+        self.wait(lambda: self.css('section.channel[data-channel="Line1"] .result[data-result="done"]'), 20)
+        # log out: the form again, and the page is closed to that browser
+        self.css("#logout button")[0].click()
+        self.wait(lambda: self.css("#login-user"))
+        self.assertTrue(self.browser.current_url.endswith("/login"))
+        self.assertIsNone(self.browser.get_cookie("drvgw_session"))
 
     def test_a_viewer_sees_everything_and_no_button_to_change_it(self):
         users = users_file(self.d, [("ann", "viewer", "a-pw"), ("otto", "operator", "o-pw")])
