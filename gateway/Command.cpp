@@ -69,7 +69,10 @@ std::string JsonText(const nlohmann::json& j) {
 
 nlohmann::json OutcomeJson(const CommandReply& reply) {
     nlohmann::json j = {{"result", WriteResultName(reply.result)}};
-    if (reply.result == WriteResult::refused) j["reason"] = reply.Reason();
+    if (reply.result == WriteResult::refused) {
+        if (reply.why != Refusal::none) j["refusal"] = RefusalName(reply.why);
+        j["reason"] = reply.Reason();
+    }
     return j;
 }
 

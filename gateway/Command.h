@@ -78,7 +78,8 @@ constexpr const char* StationActionName(StationAction action) {
 // The action a word names; false for any other word.
 bool StationActionOf(const std::string& word, StationAction* action);
 
-// Why a command was refused.
+// Why a command was refused: the name every way in gives it (MQTT's and the
+// API's "refusal", the history), the page's words, and RefusalText's sentence.
 enum class Refusal {
     none,
     readOnly,        // the gateway (or this way in) is read-only
@@ -90,6 +91,20 @@ enum class Refusal {
     command,         // a station command other than enable, disable, reset
     requestId,       // the payload's "request" is neither a number nor a string
 };
+inline constexpr Named<Refusal> kRefusals[] = {
+    {Refusal::none, "", ""},
+    {Refusal::readOnly, "read_only", "읽기 전용 (read-only)"},
+    {Refusal::unknownChannel, "unknown_channel", "없는 채널 (no such channel)"},
+    {Refusal::unknownTarget, "unknown_target", "없는 태그나 국 (no such tag or station)"},
+    {Refusal::payload, "payload", "1이 아닌 값 (not a 1)"},
+    {Refusal::notOutput, "not_output", "출력이 아님 (not an output)"},
+    {Refusal::driver, "driver", "드라이버 거부 (the driver refused)"},
+    {Refusal::command, "command", "없는 명령 (no such command)"},
+    {Refusal::requestId, "request_id", "잘못된 요청 번호 (bad request id)"}};
+static_assert(InEnumOrder(kRefusals));
+constexpr const char* RefusalName(Refusal why) {
+    return NameIn(kRefusals, why);
+}
 const char* RefusalText(Refusal why);
 
 // Who sent a command and where its outcome goes.
@@ -120,8 +135,8 @@ struct CommandReply {
 // becomes U+FFFD instead of an exception.
 std::string JsonText(const nlohmann::json& j);
 
-// {"result": NAME} and, for a refusal, "reason": an outcome as MQTT and the
-// web API tell it.
+// {"result": NAME} and, for a refusal, "refusal": its name and "reason": its
+// sentence: an outcome as MQTT and the web API tell it.
 nlohmann::json OutcomeJson(const CommandReply& reply);
 
 // A command's payload is read only up to this size, and nested no deeper.

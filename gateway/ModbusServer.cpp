@@ -383,6 +383,35 @@ bool ModbusServer::AllTagged(const GatewayChannel& ch, int address, int count) {
     return true;
 }
 
+uint8_t ModbusServer::ExceptionFor(const CommandReply& reply) {
+    switch (reply.result) {
+        case WriteResult::queued:
+            return 0;
+        case WriteResult::busy:
+            return kServerBusy;
+        case WriteResult::refused:
+            break;
+        default:  // (a final result: not what the entry answers at once)
+            return kServerFailure;
+    }
+    switch (reply.why) {
+        case Refusal::readOnly:
+            return kIllegalFunction;
+        case Refusal::unknownChannel:
+        case Refusal::unknownTarget:
+        case Refusal::notOutput:
+            return kIllegalDataAddress;
+        case Refusal::payload:
+        case Refusal::command:
+        case Refusal::requestId:
+            return kIllegalDataValue;
+        case Refusal::driver:
+        case Refusal::none:
+            break;
+    }
+    return kServerFailure;
+}
+
 std::string ModbusServer::Writes(uint8_t function, const std::vector<int>& coils,
                                  GatewayChannel& ch, const std::string& who) {
     std::vector<std::string> tags;
@@ -400,9 +429,8 @@ std::string ModbusServer::Writes(uint8_t function, const std::vector<int>& coils
         c.channel = ch.Name();
         c.target = t;
         c.payload = "1";
-        const CommandReply r = m_entry.Execute(c);
-        if (r.why == Refusal::readOnly) return Exception(function, kIllegalFunction);
-        if (r.result != WriteResult::queued) return Exception(function, kServerFailure);
+        const uint8_t refused = ExceptionFor(m_entry.Execute(c));
+        if (refused) return Exception(function, refused);
     }
     return "";
 }

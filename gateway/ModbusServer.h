@@ -35,6 +35,9 @@ void StationRegisterBlock(const StationState& state, uint8_t statusByte, uint16_
 
 class ModbusServer {
 public:
+    // The exception a write's answer from the entry is told as (0: none, it
+    // was queued; its final result goes to MQTT, the history and the metrics).
+    static uint8_t ExceptionFor(const CommandReply& reply);
     ModbusServer(const GatewayModbusConfig& config, CommandEntry& entry);
     ~ModbusServer();
 

@@ -31,7 +31,8 @@ const std::pair<const char*, const char*> kCounterLabels[] = {
 template <typename E, size_t N>
 json Words(const Named<E> (&table)[N]) {
     json words = json::object();
-    for (const Named<E>& n : table) words[n.name] = n.words;
+    for (const Named<E>& n : table)
+        if (*n.name) words[n.name] = n.words;
     return words;
 }
 
@@ -43,6 +44,7 @@ std::string WebServer::NamesJson() {
     return JsonText(json{{"channel_states", Words(kChannelStates)},
                          {"station_states", Words(kStationHealths)},
                          {"write_results", Words(kWriteResults)},
+                         {"refusals", Words(kRefusals)},
                          {"station_actions", Words(kStationActions)},
                          {"history_kinds", Words(kHistoryKinds)},
                          {"counters", counters}});

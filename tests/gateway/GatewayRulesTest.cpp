@@ -277,6 +277,52 @@ TEST(Manual, ItsTablesSayWhatTheGatewaySays) {
         EXPECT_NE(readme.find("| `" + t + "` |"), std::string::npos) << t;
 }
 
+// Every result and refusal has one name, and the manual's table says how
+// each way in tells it: the web API's status and Modbus's exception are
+// what the code answers.
+TEST(Manual, OneVocabularyForEveryWayIn) {
+    std::string gateway = TextOf(DOCS_DIR "/gateway.md");
+    auto row = [&](const std::string& name) {
+        const size_t at = gateway.find("| `" + name + "` |");
+        if (at == std::string::npos) return std::vector<std::string>();
+        std::vector<std::string> cells;
+        std::stringstream line(gateway.substr(at + 1, gateway.find('\n', at) - at - 1));
+        for (std::string cell; std::getline(line, cell, '|');)
+            cells.push_back(cell.substr(1, cell.size() - 2));
+        return cells;  // name, what, status, Modbus
+    };
+    auto modbus = [](uint8_t code) {
+        char text[8];
+        std::snprintf(text, sizeof text, "0x%02X", code);
+        return std::string(text);
+    };
+    for (const auto& r : kWriteResults) {
+        if (r.value == WriteResult::refused) continue;
+        const std::vector<std::string> cells = row(r.name);
+        ASSERT_EQ(cells.size(), 4u) << r.name;
+        CommandReply reply;
+        reply.result = r.value;
+        EXPECT_EQ(cells[2], std::to_string(WebServer::Answer(reply).first)) << r.name;
+        if (!IsFinalResult(r.value) || r.value == WriteResult::busy) {
+            const uint8_t code = ModbusServer::ExceptionFor(reply);
+            EXPECT_EQ(cells[3].substr(0, 4), code ? modbus(code) : "the ") << r.name;
+        }
+    }
+    const nlohmann::json names = nlohmann::json::parse(WebServer::NamesJson());
+    for (const auto& r : kRefusals) {
+        if (r.value == Refusal::none) continue;
+        const std::vector<std::string> cells = row(r.name);
+        ASSERT_EQ(cells.size(), 4u) << r.name;
+        CommandReply reply;
+        reply.result = WriteResult::refused;
+        reply.why = r.value;
+        EXPECT_EQ(cells[2], std::to_string(WebServer::Answer(reply).first)) << r.name;
+        EXPECT_EQ(cells[3].substr(0, 4), modbus(ModbusServer::ExceptionFor(reply))) << r.name;
+        EXPECT_EQ(OutcomeJson(reply).value("refusal", ""), r.name);
+        EXPECT_TRUE(names["refusals"].contains(r.name)) << r.name;
+    }
+}
+
 // The page shows what /api/names gives: every state, result and station
 // command has its words there, and the page's scripts spell none of the
 // states and results themselves.
@@ -369,7 +415,7 @@ TEST(JsonShapes, AStationAndAnOutcome) {
     CommandReply refused;
     refused.why = Refusal::readOnly;
     EXPECT_EQ(JsonText(OutcomeJson(refused)),
-              R"({"reason":"the gateway is read-only","result":"refused"})");
+              R"({"reason":"the gateway is read-only","refusal":"read_only","result":"refused"})");
     refused.detail = "the channel's port is being reopened";
     EXPECT_EQ(OutcomeJson(refused)["reason"], refused.detail);
     // a name that is not UTF-8 is sent, not thrown

@@ -231,6 +231,8 @@ class Writes(GatewayCase):
             self.assertTrue(wait_until(lambda: len(self.results(tag)) > before, 5), (tag, payload[:20]))
             self.assertEqual(self.results(tag)[-1]["result"], "refused", (tag, payload[:20]))
             self.assertIn(reason, self.results(tag)[-1]["reason"])
+            self.assertEqual(self.results(tag)[-1]["refusal"],
+                             {"not an output": "not_output", "no such tag": "unknown_target"}.get(reason, "payload"))
         self.assertLess(self.gw.rss_kb(), 64 * 1024)
         self.write("Nowhere", "1")  # a channel that does not exist: no answer expected, no harm
         time.sleep(0.5)

@@ -138,6 +138,7 @@ class Api(WebCase):
             status, answer = self.write(tag, value)
             self.assertEqual((status, answer["result"]), (200, "refused"), (tag, value))
             self.assertIn(reason, answer["reason"])
+            self.assertEqual(answer["refusal"], "not_output" if tag == "펌프1/I0" else "payload")
         # queued (not waiting), and busy while it waits in the driver's queue: the
         # silent P2 holds each pass for its time-out (1 s)
         self.sim.cmd("fault 2 silent on")
