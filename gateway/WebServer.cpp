@@ -30,8 +30,12 @@ const size_t kMaxStreams = 32;
 // Exchanges waiting for the worker (hash checks, history queries) at most.
 const size_t kMostDeferred = 64;
 // Connections at once, and from one address; idle connections are closed
-// after kIdleSeconds (a stream says something more often).
+// after kIdleSeconds (a stream says something more often). libmicrohttpd
+// takes up to kMaxAccepted, so that no client waits behind others in the
+// kernel's queue; above kMaxConnections a new one makes room by ending one
+// that waits for a request, taken from the address that holds the most.
 const unsigned kMaxConnections = 512;
+const unsigned kMaxAccepted = 1024;
 const unsigned kMaxPerAddress = 64;
 const unsigned kIdleSeconds = 30;
 // A request's head must be in within this of the connection's start or of its
@@ -40,8 +44,6 @@ const unsigned kIdleSeconds = 30;
 const auto kHeadSeconds = std::chrono::seconds(15);
 // A new connection's first request head (its TLS handshake too) sooner.
 const auto kFirstHeadSeconds = std::chrono::seconds(5);
-// Connections kept free: when fewer are, the idlest waiting ones are ended.
-const size_t kRoomKept = 64;
 // A request body, however it is sent.
 const size_t kMaxBody = 64 * 1024;
 
@@ -235,6 +237,8 @@ struct WebCalls {
         WebServer::Connection& c = server->m_connections[connection];
         c.fd = info ? info->connect_fd : -1;
         c.awaiting = std::chrono::steady_clock::now();
+        c.address = ClientAddress(connection);
+        server->MakeRoom();
     }
 
     static void Completed(void* self, MHD_Connection* connection, void** context,
@@ -335,7 +339,7 @@ bool WebServer::Start(std::string* error) {
     m_daemon = MHD_start_daemon(
         flags, static_cast<uint16_t>(m_config.port), nullptr, nullptr, &WebCalls::Access, this,
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
-        kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxPerAddress,
+        kMaxAccepted, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(64 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &WebCalls::Completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &WebCalls::Notify, this, MHD_OPTION_ARRAY, tls,
@@ -575,31 +579,41 @@ void WebServer::Wake(Stream& stream) {
 // (with m_lock held) The socket is shut down, not closed: the server's thread
 // sees it end and closes the connection itself.
 void WebServer::Reap(std::chrono::steady_clock::time_point now) {
-    std::vector<std::pair<std::chrono::steady_clock::time_point, int*>> waiting;
+    for (auto& [connection, c] : m_connections) {
+        if (c.reaped || c.fd < 0 || c.inRequest) continue;
+        // the first request (and the TLS handshake before it) sooner than the next
+        const auto bound = c.served ? kHeadSeconds : kFirstHeadSeconds;
+        if (now - c.awaiting < bound) continue;
+        c.reaped = true;
+        ::shutdown(c.fd, SHUT_RDWR);
+    }
+}
+
+// (with m_lock held) Above kMaxConnections, the connections that wait for a
+// request (none being served, no stream) are ended, the longest waiting of
+// the address holding the most first: idle connections from a few
+// addresses cannot lock out a client that behaves, nor one address many.
+void WebServer::MakeRoom() {
     size_t open = 0;
+    std::map<std::string, std::vector<Connection*>> waiting;
     for (auto& [connection, c] : m_connections) {
         if (c.reaped || c.fd < 0) continue;
         ++open;
-        if (c.inRequest) continue;
-        // the first request (and the TLS handshake before it) sooner than the next
-        const auto bound = c.served ? kHeadSeconds : kFirstHeadSeconds;
-        if (now - c.awaiting >= bound) {
-            c.reaped = true;
-            --open;
-            ::shutdown(c.fd, SHUT_RDWR);
-        } else if (now - c.awaiting >= std::chrono::seconds(1)) {
-            waiting.emplace_back(c.awaiting, &c.fd);
-        }
+        if (!c.inRequest) waiting[c.address].push_back(&c);
     }
-    // nearly full: the connections waiting longest for a request make room,
-    // so that idle connections from a few addresses lock nobody out
-    if (open + kRoomKept <= kMaxConnections) return;
-    std::sort(waiting.begin(), waiting.end());
-    for (auto& [since, fd] : waiting) {
-        if (open + kRoomKept <= kMaxConnections) break;
-        for (auto& [connection, c] : m_connections)
-            if (&c.fd == fd) c.reaped = true;
-        ::shutdown(*fd, SHUT_RDWR);
+    while (open > kMaxConnections) {
+        auto most = waiting.end();
+        for (auto it = waiting.begin(); it != waiting.end(); ++it)
+            if (!it->second.empty() &&
+                (most == waiting.end() || it->second.size() > most->second.size()))
+                most = it;
+        if (most == waiting.end()) return;  // every one is being served
+        auto longest = std::min_element(
+            most->second.begin(), most->second.end(),
+            [](const Connection* a, const Connection* b) { return a->awaiting < b->awaiting; });
+        (*longest)->reaped = true;
+        ::shutdown((*longest)->fd, SHUT_RDWR);
+        most->second.erase(longest);
         --open;
     }
 }

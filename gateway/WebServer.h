@@ -222,6 +222,8 @@ private:
     void Publish(const std::string& event, const std::string& json);
     // Ends the connections whose request head is late (see kHeadSeconds).
     void Reap(std::chrono::steady_clock::time_point now);
+    // Ends waiting connections while there are too many (see kMaxConnections).
+    void MakeRoom();
     void Wake(Stream& stream);
     void Finish(WebExchange& exchange, const std::pair<int, std::string>& answer);
     std::string StateJson() const;
@@ -261,6 +263,7 @@ private:
         std::chrono::steady_clock::time_point awaiting;
         bool inRequest = false, reaped = false;
         bool served = false;  // a request has been answered on it
+        std::string address;  // the client's
     };
     std::map<MHD_Connection*, Connection> m_connections;
 };

@@ -428,6 +428,69 @@ class Api(WebCase):
                 s.close()
             watch.close()
 
+    def test_idle_connections_from_many_addresses_lock_nobody_out(self):
+        # 28 addresses each keep 50 connections open that never send a byte,
+        # opening a new one as soon as one is closed, for 12 s; a client that
+        # behaves asks for the state meanwhile
+        self.start_gateway()
+        held, stop = {}, threading.Event()
+
+        def attack():
+            addresses = [f"127.0.1.{i}" for i in range(2, 30)]
+            while not stop.is_set():
+                for a in addresses:
+                    alive = []
+                    for s in held.get(a, []):
+                        try:
+                            if s.recv(1) == b"":
+                                s.close()
+                                continue
+                            alive.append(s)
+                        except BlockingIOError:
+                            alive.append(s)
+                        except OSError:
+                            s.close()
+                    while len(alive) < 50:
+                        s = socket.socket()
+                        s.setblocking(False)
+                        s.bind((a, 0))
+                        try:
+                            s.connect(("127.0.0.1", self.port))
+                        except BlockingIOError:
+                            pass
+                        except OSError:
+                            s.close()
+                            break
+                        alive.append(s)
+                    held[a] = alive
+                time.sleep(0.02)
+        attacker = threading.Thread(target=attack, daemon=True)
+        attacker.start()
+        took = []
+        try:
+            time.sleep(2)
+            end = time.time() + 10
+            while time.time() < end:
+                start = time.time()
+                answered = False
+                while not answered and time.time() - start < 15:
+                    try:
+                        answered = self.http("GET", "/api/state", timeout=5)[0] == 200
+                    except OSError:
+                        time.sleep(0.05)
+                took.append(time.time() - start if answered else None)
+                time.sleep(0.3)
+        finally:
+            stop.set()
+            attacker.join()
+            for sockets in held.values():
+                for s in sockets:
+                    s.close()
+        print("a client's state under the attack, s:", sorted(round(t, 2) for t in took if t is not None),
+              file=sys.stderr)
+        self.assertNotIn(None, took)
+        self.assertLess(max(took), 1.0, took)
+
     def test_the_page_and_its_files_come_from_the_gateway_alone(self):
         self.start_gateway()
         status, html, headers = self.http("GET", "/")
