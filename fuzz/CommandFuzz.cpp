@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "gateway/Command.h"
+#include "gateway/core/Command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string payload(reinterpret_cast<const char*>(data), size);

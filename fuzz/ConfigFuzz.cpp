@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ar.Close();
         CMemFile again(saved.Bytes());
         CConfigData reloaded;
-        if (reloaded.LoadFrom(&again) != 0 || reloaded.GetStationCount() != config.GetStationCount()) {
+        if (reloaded.LoadFrom(&again) != 0 ||
+            reloaded.GetStationCount() != config.GetStationCount()) {
             __builtin_trap();
         }
     }

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "gateway/History.h"
+#include "gateway/history/History.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::map<std::string, std::string> args;

@@ -14,8 +14,8 @@
 
 #include "config/ConfigData.h"
 #include "config/StationData.h"
-#include "gateway/GatewayChannel.h"
-#include "gateway/ModbusServer.h"
+#include "gateway/channel/GatewayChannel.h"
+#include "gateway/modbus/ModbusServer.h"
 #include "host/DriverTable.h"
 
 namespace {
@@ -69,7 +69,8 @@ struct World {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static World world;
+    // (never destroyed: the driver stays loaded to the end, as in a host)
+    static World& world = *new World;
     // (the server hands on whole ADUs, as their header says: made so here)
     if (size < 8 || size > 6 + 254) return 0;
     std::string request(reinterpret_cast<const char*>(data), size);

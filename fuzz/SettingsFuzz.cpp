@@ -8,7 +8,7 @@
 
 #include "config/ConfigData.h"
 #include "config/StationData.h"
-#include "gateway/ChannelSettings.h"
+#include "gateway/channel/ChannelSettings.h"
 #include "platform/Archive.h"
 #include "platform/File.h"
 

@@ -28,12 +28,16 @@ struct ScanRateResult {
     std::vector<ScanGarbled> garbled;
 };
 
+// How long a scan waits for each station number unless told otherwise
+// (drvscan, the gateway's scan and its page).
+constexpr int kScanTimeoutMs = 300;
+
 struct ScanPlan {
     CLineSettings line;      // the port and its settings (the rate of each pass below)
     std::vector<int> rates;  // baud indices, in order
     int from = line::kStationNumber.low;
     int to = line::kStationNumber.high;
-    int timeoutMs = 300;  // for each station number
+    int timeoutMs = kScanTimeoutMs;  // for each station number
     int Numbers() const { return to - from + 1; }
 };
 

@@ -46,7 +46,7 @@ struct Options {
     bool allRates = false;
     int from = line::kStationNumber.low;
     int to = line::kStationNumber.high;
-    int timeoutMs = 300;
+    int timeoutMs = kScanTimeoutMs;
     bool json = false;
     Rs485Settings rs485;
 };

@@ -1,4 +1,4 @@
-#include "gateway/Gateway.h"
+#include "gateway/app/Gateway.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -15,13 +15,13 @@
 #include <nlohmann/json.hpp>
 
 #include "config/LineSettings.h"
-#include "gateway/Journal.h"
-#include "gateway/MetricsServer.h"
-#include "gateway/ModbusServer.h"
-#include "gateway/MqttBridge.h"
-#include "gateway/ScanJob.h"
-#include "gateway/Topics.h"
-#include "gateway/WebServer.h"
+#include "gateway/core/Journal.h"
+#include "gateway/metrics/MetricsServer.h"
+#include "gateway/modbus/ModbusServer.h"
+#include "gateway/mqtt/MqttBridge.h"
+#include "gateway/channel/ScanJob.h"
+#include "gateway/core/Topics.h"
+#include "gateway/web/WebServer.h"
 #include "host/DriverTable.h"
 #include "host/HostSession.h"
 

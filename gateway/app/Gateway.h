@@ -59,12 +59,12 @@
 #include <string>
 #include <vector>
 
-#include "gateway/GatewayChannel.h"
-#include "gateway/GatewayConfig.h"
-#include "gateway/History.h"
-#include "gateway/HistoryRecorder.h"
-#include "gateway/Metrics.h"
-#include "gateway/RecentCommands.h"
+#include "gateway/channel/GatewayChannel.h"
+#include "gateway/config/GatewayConfig.h"
+#include "gateway/history/History.h"
+#include "gateway/history/HistoryRecorder.h"
+#include "gateway/metrics/Metrics.h"
+#include "gateway/mqtt/RecentCommands.h"
 
 class DriverTable;
 class MetricsServer;

@@ -7,11 +7,11 @@
 
 #include "ConfigJson.h"
 #include "config/ConfigData.h"
-#include "gateway/ChannelSettings.h"
-#include "gateway/Gateway.h"
-#include "gateway/Journal.h"
-#include "gateway/ScanJob.h"
-#include "gateway/WebServer.h"
+#include "gateway/channel/ChannelSettings.h"
+#include "gateway/app/Gateway.h"
+#include "gateway/core/Journal.h"
+#include "gateway/channel/ScanJob.h"
+#include "gateway/web/WebServer.h"
 
 using nlohmann::json;
 

@@ -2,12 +2,12 @@
 // what the channels read last (the driver's own counters), the write
 // outcomes, the broker, Modbus and the page; served by the page's /metrics and
 // by [metrics].
-#include "gateway/Gateway.h"
-#include "gateway/Journal.h"
-#include "gateway/MetricsServer.h"
-#include "gateway/ModbusServer.h"
-#include "gateway/MqttBridge.h"
-#include "gateway/WebServer.h"
+#include "gateway/app/Gateway.h"
+#include "gateway/core/Journal.h"
+#include "gateway/metrics/MetricsServer.h"
+#include "gateway/modbus/ModbusServer.h"
+#include "gateway/mqtt/MqttBridge.h"
+#include "gateway/web/WebServer.h"
 #include "krandolix_version.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <filesystem>
 
 #include "config/LineSettings.h"
-#include "gateway/Gateway.h"
-#include "gateway/Journal.h"
-#include "gateway/MqttBridge.h"
-#include "gateway/WebServer.h"
+#include "gateway/app/Gateway.h"
+#include "gateway/core/Journal.h"
+#include "gateway/mqtt/MqttBridge.h"
+#include "gateway/web/WebServer.h"
 
 namespace {
 

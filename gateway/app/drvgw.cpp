@@ -7,11 +7,11 @@
 #include <ctime>
 #include <string>
 
-#include "gateway/Gateway.h"
-#include "gateway/GatewayChannel.h"
-#include "gateway/GatewayConfig.h"
-#include "gateway/Journal.h"
-#include "gateway/WebTls.h"
+#include "gateway/app/Gateway.h"
+#include "gateway/channel/GatewayChannel.h"
+#include "gateway/config/GatewayConfig.h"
+#include "gateway/core/Journal.h"
+#include "gateway/web/WebTls.h"
 #include "host/DriverTable.h"
 #include "krandolix_version.h"
 #include "platform/ExitCodes.h"

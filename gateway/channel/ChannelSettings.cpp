@@ -1,4 +1,4 @@
-#include "gateway/ChannelSettings.h"
+#include "gateway/channel/ChannelSettings.h"
 
 #include <gnutls/crypto.h>
 
@@ -11,7 +11,7 @@
 #include "config/StationRules.h"
 #include "driver/DriverStrings.h"
 #include "driver_texts.h"
-#include "gateway/Command.h"
+#include "gateway/core/Command.h"
 #include "platform/Encoding.h"
 #include "platform/NoCase.h"
 

@@ -1,4 +1,4 @@
-#include "gateway/GatewayChannel.h"
+#include "gateway/channel/GatewayChannel.h"
 
 #include <dirent.h>
 
@@ -10,8 +10,8 @@
 
 #include "config/ConfigData.h"
 #include "driver_texts.h"
-#include "gateway/Journal.h"
-#include "gateway/Topics.h"
+#include "gateway/core/Journal.h"
+#include "gateway/core/Topics.h"
 #include "host/DriverTable.h"
 #include "platform/Encoding.h"
 #include "platform/NoCase.h"
@@ -81,13 +81,6 @@ bool StartsWith(const std::string& text, size_t at, const std::string& part) {
 
 }  // namespace
 
-nlohmann::json StationStateJson(const StationState& s) {
-    return {{"state", StationHealthName(s.state)},
-            {"controls", s.controls},
-            {"control_failures", s.controlFailures},
-            {"polls", s.polls},
-            {"poll_failures", s.pollFailures}};
-}
 
 GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,
                                GatewaySink& sink)

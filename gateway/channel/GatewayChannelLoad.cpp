@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "config/ConfigData.h"
-#include "gateway/GatewayChannel.h"
-#include "gateway/Topics.h"
+#include "gateway/channel/GatewayChannel.h"
+#include "gateway/core/Topics.h"
 #include "platform/Encoding.h"
 #include "platform/NoCase.h"
 

@@ -1,8 +1,8 @@
-#include "gateway/ScanJob.h"
+#include "gateway/channel/ScanJob.h"
 
 #include <nlohmann/json.hpp>
 
-#include "gateway/Command.h"
+#include "gateway/core/Command.h"
 
 using nlohmann::json;
 

@@ -8,9 +8,11 @@
 
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "gateway/GatewayConfig.h"
+#include "gateway/config/ConfigKeys.h"
+#include "gateway/config/GatewayConfig.h"
 
 namespace gwconfig {
 
@@ -39,18 +41,26 @@ inline std::string HostName() {
     return name;
 }
 
-// Checks one table: every key known, every value of its type.
+// Checks one table: every key known (those of its kind in kConfigKeys),
+// every value of its type. The values a reload cannot apply are noted, as
+// the reader takes them (defaults too), in the configuration's restartKeys.
 class Table {
 public:
-    Table(const std::string& file, const std::string& name, const toml::table& t)
-        : m_file(file), m_name(name), m_table(t) {}
+    Table(const std::string& file, const std::string& name, const toml::table& t,
+          const char* kind = nullptr, GatewayConfig* noted = nullptr)
+        : m_file(file),
+          m_name(name),
+          m_kind(kind ? kind : m_name.c_str()),
+          m_table(t),
+          m_noted(noted) {
+        if (m_noted && FindsRestart()) m_noted->restartKeys[m_kind] = "present";
+    }
 
     // Refuses keys the table does not know.
-    void Only(std::initializer_list<const char*> keys) const {
+    void Only() const {
         for (const auto& [key, node] : m_table) {
-            bool known = false;
-            for (const char* k : keys) known = known || key.str() == k;
-            if (!known) Refuse(node, std::string(key.str()), "unknown key");
+            const std::string k(key.str());
+            if (!FindKey(m_kind.c_str(), k.c_str())) Refuse(node, k, "unknown key");
         }
     }
 
@@ -58,39 +68,39 @@ public:
 
     std::string String(const char* key, const std::string& fallback = "") const {
         const toml::node* n = m_table.get(key);
-        if (!n) return fallback;
+        if (!n) return Note(key, fallback);
         if (!n->is_string()) Refuse(*n, key, "must be a string");
-        return n->as_string()->get();
+        return Note(key, n->as_string()->get());
     }
 
     int Integer(const char* key, int fallback, int low, int high) const {
         const toml::node* n = m_table.get(key);
-        if (!n) return fallback;
+        if (!n) return Note(key, fallback);
         if (!n->is_integer()) Refuse(*n, key, "must be a whole number");
         int64_t v = n->as_integer()->get();
         if (v < low || v > high)
             Refuse(*n, key, "must be from " + std::to_string(low) + " to " + std::to_string(high));
-        return static_cast<int>(v);
+        return Note(key, static_cast<int>(v));
     }
 
     std::vector<std::string> Strings(const char* key) const {
         std::vector<std::string> out;
         const toml::node* n = m_table.get(key);
-        if (!n) return out;
+        if (!n) return Note(key, out);
         if (!n->is_array()) Refuse(*n, key, "must be a list of names");
         for (const toml::node& item : *n->as_array()) {
             if (!item.is_string() || item.as_string()->get().empty())
                 Refuse(*n, key, "must be a list of names");
             out.push_back(item.as_string()->get());
         }
-        return out;
+        return Note(key, out);
     }
 
     bool Boolean(const char* key, bool fallback) const {
         const toml::node* n = m_table.get(key);
-        if (!n) return fallback;
+        if (!n) return Note(key, fallback);
         if (!n->is_boolean()) Refuse(*n, key, "must be true or false");
-        return n->as_boolean()->get();
+        return Note(key, n->as_boolean()->get());
     }
 
     [[noreturn]] void Refuse(const toml::node& n, const std::string& key,
@@ -110,8 +120,32 @@ public:
     }
 
 private:
-    std::string m_file, m_name;
+    // Whether a change in this kind of table can need a restart at all.
+    bool FindsRestart() const {
+        for (const ConfigKey& k : kConfigKeys)
+            if (m_kind == k.table && !k.live) return true;
+        return false;
+    }
+    // The value a key was read as, noted when a reload cannot apply it.
+    template <typename T>
+    T Note(const char* key, T value) const {
+        const ConfigKey* k = FindKey(m_kind.c_str(), key);
+        if (!k) throw ConfigRefusal{m_file + ": " + m_name + "." + key + ": read, not declared"};
+        if (m_noted && !k->live) {
+            std::ostringstream text;
+            if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+                for (const std::string& v : value) text << v << '\n';
+            } else {
+                text << value;
+            }
+            m_noted->restartKeys[m_kind + "." + key] = text.str();
+        }
+        return value;
+    }
+
+    std::string m_file, m_name, m_kind;
     const toml::table& m_table;
+    GatewayConfig* m_noted;
 };
 
 inline const toml::table& SubTable(const std::string& file, const toml::table& root,

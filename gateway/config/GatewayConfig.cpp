@@ -1,4 +1,4 @@
-#include "gateway/GatewayConfig.h"
+#include "gateway/config/GatewayConfig.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -6,13 +6,15 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include "config/LineSettings.h"
-#include "gateway/ConfigTable.h"
+#include "gateway/config/ConfigTable.h"
+#include "gateway/core/Topics.h"
 
 using namespace gwconfig;
 
@@ -20,7 +22,7 @@ namespace {
 
 // [gateway]: the defaults are GatewayConfig's own.
 void ReadGateway(const Table& gw, GatewayConfig* c) {
-    gw.Only({"id", "topic_prefix", "read_only", "status_interval"});
+    gw.Only();
     c->id = gw.String("id", HostName());
     if (!IsTopicLevel(c->id)) gw.Refuse("id", "cannot be a topic level");
     c->topicPrefix = gw.String("topic_prefix", "krandolix/" + c->id);
@@ -31,8 +33,7 @@ void ReadGateway(const Table& gw, GatewayConfig* c) {
 }
 
 void ReadBroker(const Table& broker, const std::string& base, GatewayConfig* c) {
-    broker.Only({"host", "port", "client_id", "keepalive", "session_expiry", "username",
-                 "password_file", "ca_file", "cert_file", "key_file"});
+    broker.Only();
     if (!broker.Has("host")) broker.Refuse("host", "is required");
     c->host = broker.String("host");
     if (c->host.empty()) broker.Refuse("host", "is empty");
@@ -57,8 +58,7 @@ void ReadBroker(const Table& broker, const std::string& base, GatewayConfig* c) 
 
 // COM2 = { device = "/dev/ttyS1", rs485 = true, rts_on_send = true, ... }
 void ReadPortTable(const Table& t, const toml::table& table, GatewayPortConfig* port) {
-    t.Only({"device", "rs485", "rts_on_send", "rts_after_send", "delay_before_send_ms",
-            "delay_after_send_ms"});
+    t.Only();
     port->device = t.String("device");
     if (port->device.empty()) t.Refuse(table, "device", "must name a device");
     Rs485Settings& r = port->rs485;
@@ -85,7 +85,8 @@ void ReadPorts(const std::string& path, const toml::table& ports, GatewayConfig*
                                 std::to_string(line::kPortCount)};
         GatewayPortConfig& port = c->ports[n];
         if (node.is_table()) {
-            ReadPortTable(Table(path, "ports." + k, *node.as_table()), *node.as_table(), &port);
+            ReadPortTable(Table(path, "ports." + k, *node.as_table(), "port"), *node.as_table(),
+                          &port);
         } else if (node.is_string() && !node.as_string()->get().empty()) {
             port.device = node.as_string()->get();
         } else {
@@ -96,7 +97,7 @@ void ReadPorts(const std::string& path, const toml::table& ports, GatewayConfig*
 }
 
 void ReadModbus(const Table& mb, GatewayConfig* c) {
-    mb.Only({"listen", "port", "max_clients", "idle_timeout", "read_only"});
+    mb.Only();
     GatewayModbusConfig& m = c->modbus;
     m.enabled = true;
     m.listen = mb.String("listen", m.listen);
@@ -113,7 +114,7 @@ void ReadChannels(const std::string& path, const toml::table& root, const std::s
 // [history]: the database (by default in the service's state folder, named
 // for the gateway), how long events are kept, whether values are recorded.
 void ReadHistory(const Table& h, const std::string& base, GatewayConfig* c) {
-    h.Only({"path", "days", "max_rows", "values"});
+    h.Only();
     HistoryConfig& history = c->history;
     history.enabled = true;
     history.path = Absolute(base, h.String("path", "/var/lib/krandolix/" + c->id + ".db"));
@@ -142,18 +143,20 @@ void Read(const std::string& path, GatewayConfig* c) {
         }
     }
     const toml::table empty;
-    ReadGateway(Table(path, "gateway", SubTable(path, root, "gateway", empty)), c);
+    ReadGateway(Table(path, "gateway", SubTable(path, root, "gateway", empty), nullptr, c), c);
     if (!root.contains("broker")) throw ConfigRefusal{path + ": broker: the table is required"};
-    ReadBroker(Table(path, "broker", SubTable(path, root, "broker", empty)), base, c);
+    ReadBroker(Table(path, "broker", SubTable(path, root, "broker", empty), nullptr, c), base, c);
     ReadPorts(path, SubTable(path, root, "ports", empty), c);
     if (root.contains("modbus"))
-        ReadModbus(Table(path, "modbus", SubTable(path, root, "modbus", empty)), c);
+        ReadModbus(Table(path, "modbus", SubTable(path, root, "modbus", empty), nullptr, c), c);
     if (root.contains("web"))
-        ReadWeb(Table(path, "web", SubTable(path, root, "web", empty)), base, c);
+        ReadWeb(Table(path, "web", SubTable(path, root, "web", empty), nullptr, c), base, c);
     if (root.contains("history"))
-        ReadHistory(Table(path, "history", SubTable(path, root, "history", empty)), base, c);
+        ReadHistory(Table(path, "history", SubTable(path, root, "history", empty), nullptr, c),
+                    base, c);
     if (root.contains("metrics"))
-        ReadMetrics(Table(path, "metrics", SubTable(path, root, "metrics", empty)), base, c);
+        ReadMetrics(Table(path, "metrics", SubTable(path, root, "metrics", empty), nullptr, c),
+                    base, c);
     ReadChannels(path, root, base, c);
 }
 
@@ -170,8 +173,8 @@ void ReadChannels(const std::string& path, const toml::table& root, const std::s
     for (const toml::node& n : *channels->as_array()) {
         ++position;
         std::string label = "channel[" + std::to_string(position) + "]";
-        Table ch(path, label, *n.as_table());
-        ch.Only({"name", "config", "tags", "unit_id"});
+        Table ch(path, label, *n.as_table(), "channel");
+        ch.Only();
         if (!ch.Has("name")) ch.Refuse(n, "name", "is required");
         if (!ch.Has("config")) ch.Refuse(n, "config", "is required");
         GatewayChannelConfig cc;
@@ -197,78 +200,6 @@ void ReadChannels(const std::string& path, const toml::table& root, const std::s
 
 }  // namespace
 
-bool IsTopicLevel(const std::string& text, bool allowSlash) {
-    return !text.empty() && text.find_first_of(allowSlash ? "+#" : "+#/") == std::string::npos &&
-           text.find('\0') == std::string::npos;
-}
-
-bool IsLoopbackAddress(const std::string& address) {
-    // the parsed address, not its text: "127.0.0.1.example" is a name anywhere
-    if (address == "localhost") return true;
-    in_addr v4;
-    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6;
-    return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
-
-bool ListenAddress(const std::string& listen, int port, sockaddr_storage* address,
-                   unsigned* length) {
-    addrinfo hints{}, *found = nullptr;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    const std::string service = std::to_string(port);
-    if (::getaddrinfo(listen.c_str(), service.c_str(), &hints, &found) != 0 || !found) return false;
-    std::memcpy(address, found->ai_addr, found->ai_addrlen);
-    *length = found->ai_addrlen;
-    ::freeaddrinfo(found);
-    return true;
-}
-
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    // (an empty file inserts nothing, which the stream counts as failing)
-    std::ostringstream all;
-    if (in.peek() != std::ifstream::traits_type::eof()) all << in.rdbuf();
-    *bytes = all.str();
-    return true;
-}
-
-bool ReadPrivateFile(const std::string& path, std::string* text, std::string* error) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        *error = path + ": cannot be read";
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *error = path + ": is not a file";
-        return false;
-    }
-    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-        *error = path + ": others may read it (chmod 600 it)";
-        return false;
-    }
-    if (!ReadWholeFile(path, text)) {
-        *error = path + ": cannot be read";
-        return false;
-    }
-    return true;
-}
-
-bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
-    std::string text;
-    if (!ReadPrivateFile(path, &text, error)) return false;
-    *secret = text.substr(0, text.find('\n'));
-    while (!secret->empty() && (secret->back() == '\r' || secret->back() == ' '))
-        secret->pop_back();
-    if (secret->empty()) {
-        *error = path + ": holds no password";
-        return false;
-    }
-    return true;
-}
-
 bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::string* error) {
     GatewayConfig c;
     c.path = path;
@@ -287,37 +218,20 @@ bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::stri
 }
 
 std::vector<std::string> TablesNeedingRestart(const GatewayConfig& c, const GatewayConfig& fresh) {
+    // every key a reload cannot apply, as either file has it read
     std::vector<std::string> tables;
-    auto note = [&](bool changed, const char* table) {
-        if (changed) tables.push_back(table);
-    };
-    note(fresh.id != c.id || fresh.topicPrefix != c.topicPrefix, "[gateway]");
-    note(fresh.host != c.host || fresh.port != c.port || fresh.clientId != c.clientId ||
-             fresh.username != c.username || fresh.passwordFile != c.passwordFile ||
-             fresh.caFile != c.caFile || fresh.certFile != c.certFile ||
-             fresh.keyFile != c.keyFile || fresh.keepalive != c.keepalive ||
-             fresh.sessionExpiry != c.sessionExpiry,
-         "[broker]");
-    note(fresh.modbus.enabled != c.modbus.enabled || fresh.modbus.listen != c.modbus.listen ||
-             fresh.modbus.port != c.modbus.port || fresh.modbus.maxClients != c.modbus.maxClients ||
-             fresh.modbus.idleTimeout != c.modbus.idleTimeout,
-         "[modbus]");
-    note(fresh.web.enabled != c.web.enabled || fresh.web.listen != c.web.listen ||
-             fresh.web.port != c.web.port || fresh.web.user != c.web.user ||
-             fresh.web.passwordFile != c.web.passwordFile ||
-             fresh.web.serverNames != c.web.serverNames || fresh.web.certFile != c.web.certFile ||
-             fresh.web.keyFile != c.web.keyFile ||
-             fresh.web.allowPlainHttp != c.web.allowPlainHttp ||
-             fresh.web.usersFile != c.web.usersFile || fresh.web.metrics != c.web.metrics ||
-             fresh.web.metricsTokenFile != c.web.metricsTokenFile ||
-             fresh.web.sessionIdleMinutes != c.web.sessionIdleMinutes,
-         "[web]");
-    note(fresh.metrics.enabled != c.metrics.enabled || fresh.metrics.listen != c.metrics.listen ||
-             fresh.metrics.port != c.metrics.port || fresh.metrics.tokenFile != c.metrics.tokenFile,
-         "[metrics]");
-    note(fresh.history.enabled != c.history.enabled || fresh.history.path != c.history.path ||
-             fresh.history.days != c.history.days || fresh.history.maxRows != c.history.maxRows ||
-             fresh.history.values != c.history.values,
-         "[history]");
+    for (const ConfigKey& k : kConfigKeys) {
+        const std::string table = "[" + std::string(k.table) + "]";
+        if (k.live || std::find(tables.begin(), tables.end(), table) != tables.end()) continue;
+        for (const std::string& name : {std::string(k.table), std::string(k.table) + "." + k.key}) {
+            auto a = c.restartKeys.find(name), b = fresh.restartKeys.find(name);
+            const bool same = (a == c.restartKeys.end()) == (b == fresh.restartKeys.end()) &&
+                              (a == c.restartKeys.end() || a->second == b->second);
+            if (!same) {
+                tables.push_back(table);
+                break;
+            }
+        }
+    }
     return tables;
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "channel/Rs485.h"
-#include "gateway/History.h"
+#include "gateway/core/Files.h"
 
 struct GatewayChannelConfig {
     std::string name;        // UTF-8, a topic level
@@ -78,6 +78,15 @@ struct GatewayMetricsConfig {
     std::string tokenFile;  // absolute; required beyond loopback
 };
 
+// [history]: the event history (SQLite), when the table is there.
+struct HistoryConfig {
+    bool enabled = false;
+    std::string path;           // absolute
+    int days = 90;              // events older are removed
+    int64_t maxRows = 1000000;  // and the oldest beyond this many
+    bool values = false;        // every value change too
+};
+
 struct GatewayConfig {
     std::string path;  // of the TOML file itself
 
@@ -110,6 +119,10 @@ struct GatewayConfig {
     std::vector<GatewayChannelConfig> channels;
 
     bool Tls() const { return !caFile.empty() || !certFile.empty() || !keyFile.empty(); }
+
+    // The values of the keys a reload cannot apply, as they were read (by
+    // "table.key"; "table" for a table that is there): see ConfigKeys.h.
+    std::map<std::string, std::string> restartKeys;
 };
 
 // Reads and checks a configuration file. On failure returns false with
@@ -120,24 +133,3 @@ bool LoadGatewayConfig(const std::string& path, GatewayConfig* config, std::stri
 // The tables ("[broker]", ...) in which fresh changes what a reload does not
 // apply and only a restart does; empty when a reload applies every change.
 std::vector<std::string> TablesNeedingRestart(const GatewayConfig& now, const GatewayConfig& fresh);
-
-// Whether a text can stand as one level of a topic: not empty, no '+', '#'
-// or '/' (for a tag name '/' is allowed: allowSlash).
-bool IsTopicLevel(const std::string& text, bool allowSlash = false);
-
-// The password in a file only its owner may read; false with *error when the
-// file cannot be read or others (group or world) may read it.
-bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error);
-// The whole of a file, as bytes; false when it cannot be opened.
-bool ReadWholeFile(const std::string& path, std::string* bytes);
-// The whole of a file only its owner may read (a private key); refused as above.
-bool ReadPrivateFile(const std::string& path, std::string* text, std::string* error);
-
-// Whether an address to listen on is this machine's alone (127.0.0.0/8, ::1, localhost).
-bool IsLoopbackAddress(const std::string& address);
-
-struct sockaddr_storage;
-// The address to listen on for a [modbus] or [web] listen and port: false
-// when it names nothing.
-bool ListenAddress(const std::string& listen, int port, sockaddr_storage* address,
-                   unsigned* length);

@@ -1,14 +1,12 @@
 // The gateway's TOML file: [web], the page and its API, and [metrics], the
 // Prometheus listener of its own.
-#include "gateway/ConfigTable.h"
-#include "gateway/WebUsers.h"
+#include "gateway/config/ConfigTable.h"
+#include "gateway/config/WebUsersFile.h"
 
 namespace gwconfig {
 
 void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
-    web.Only({"listen", "port", "user", "password_file", "users_file", "read_only", "server_names",
-              "cert_file", "key_file", "allow_plain_http", "metrics", "metrics_token_file",
-              "session_idle_minutes"});
+    web.Only();
     GatewayWebConfig& w = c->web;
     w.enabled = true;
     w.listen = web.String("listen", w.listen);
@@ -62,7 +60,7 @@ void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c) {
 }
 
 void ReadMetrics(const Table& metrics, const std::string& base, GatewayConfig* c) {
-    metrics.Only({"listen", "port", "token_file"});
+    metrics.Only();
     GatewayMetricsConfig& m = c->metrics;
     m.enabled = true;
     m.listen = metrics.String("listen", m.listen);

@@ -1,4 +1,4 @@
-#include "gateway/Command.h"
+#include "gateway/core/Command.h"
 
 #include <algorithm>
 #include <cctype>

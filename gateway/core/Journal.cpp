@@ -1,4 +1,4 @@
-#include "gateway/Journal.h"
+#include "gateway/core/Journal.h"
 
 #include <cstdio>
 #include <mutex>

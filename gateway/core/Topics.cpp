@@ -1,4 +1,4 @@
-#include "gateway/Topics.h"
+#include "gateway/core/Topics.h"
 
 namespace topic {
 
@@ -65,3 +65,8 @@ bool TagNameClashes(const std::string& name) {
 }
 
 }  // namespace topic
+
+bool IsTopicLevel(const std::string& text, bool allowSlash) {
+    return !text.empty() && text.find_first_of(allowSlash ? "+#" : "+#/") == std::string::npos &&
+           text.find('\0') == std::string::npos;
+}

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "gateway/Command.h"
+#include "gateway/core/Command.h"
 
 namespace topic {
 
@@ -36,3 +36,7 @@ bool ParseCommand(const std::string& topic, std::string* channel, std::string* t
 bool TagNameClashes(const std::string& name);
 
 }  // namespace topic
+
+// Whether a text can stand as one level of a topic: not empty, no '+', '#'
+// or '/' (for a tag name '/' is allowed: allowSlash).
+bool IsTopicLevel(const std::string& text, bool allowSlash = false);

@@ -1,4 +1,4 @@
-#include "gateway/History.h"
+#include "gateway/history/History.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -12,8 +12,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "gateway/Command.h"
-#include "gateway/Journal.h"
+#include "gateway/core/Command.h"
+#include "gateway/core/Journal.h"
 #include "platform/Numbers.h"
 #include "platform/Tick.h"
 

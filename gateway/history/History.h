@@ -23,17 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/Command.h"
+#include "gateway/config/GatewayConfig.h"
+#include "gateway/core/Command.h"
 
 struct sqlite3;
-
-struct HistoryConfig {
-    bool enabled = false;
-    std::string path;           // absolute
-    int days = 90;              // events older are removed
-    int64_t maxRows = 1000000;  // and the oldest beyond this many
-    bool values = false;        // every value change too
-};
 
 struct HistoryEvent {
     int64_t id = 0;      // given by the database
@@ -72,11 +65,14 @@ constexpr const char* HistoryKindName(HistoryKind kind) {
     return NameIn(kHistoryKinds, kind);
 }
 
+// A page of the history, as the API gives it when no limit is asked (and the page asks).
+constexpr int kHistoryPage = 100;
+
 struct HistoryQuery {
     std::string channel, station, kind;  // "" for any
     int64_t sinceMs = -1, untilMs = -1;  // inclusive; -1 for no bound
     int64_t before = -1;                 // ids below this one (paging); -1 for none
-    int limit = 100;
+    int limit = kHistoryPage;
 };
 
 // The query that the API's arguments ask for (channel, station, kind,

@@ -1,4 +1,4 @@
-#include "gateway/HistoryRecorder.h"
+#include "gateway/history/HistoryRecorder.h"
 
 #include <nlohmann/json.hpp>
 

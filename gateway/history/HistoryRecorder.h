@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "gateway/GatewayChannel.h"
-#include "gateway/History.h"
+#include "gateway/core/Sink.h"
+#include "gateway/history/History.h"
 
 class HistoryRecorder : public GatewaySink {
 public:

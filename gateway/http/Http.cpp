@@ -1,4 +1,4 @@
-#include "gateway/WebHttp.h"
+#include "gateway/http/Http.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,19 +41,14 @@ MHD_Result QueueJson(MHD_Connection* c, const std::pair<int, std::string>& reply
     return Queue(c, reply.first, reply.second, "application/json; charset=utf-8", headers);
 }
 
-MHD_Result QueueAnswer(MHD_Connection* c, const WebExchange& exchange) {
-    const std::string& body = exchange.answer.second;
-    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                      MHD_RESPMEM_MUST_COPY);
-    if (!r) return MHD_NO;
-    MHD_add_response_header(
-        r, "Content-Type",
-        exchange.type.empty() ? "application/json; charset=utf-8" : exchange.type.c_str());
-    if (!exchange.etag.empty())
-        MHD_add_response_header(r, "ETag", ("\"" + exchange.etag + "\"").c_str());
-    for (const auto& [name, value] : exchange.headers)
-        MHD_add_response_header(r, name.c_str(), value.c_str());
-    const MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(exchange.answer.first), r);
-    MHD_destroy_response(r);
-    return ok;
+const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+bool BearerMatches(const std::string& header, const std::string& token) {
+    const std::string prefix = "Bearer ";
+    if (token.empty() || header.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string given = header.substr(prefix.size());
+    unsigned char differ = given.size() != token.size();
+    for (size_t i = 0; i < token.size(); ++i)
+        differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
+    return differ == 0;
 }

@@ -1,4 +1,4 @@
-#include "gateway/LoginThrottle.h"
+#include "gateway/http/LoginThrottle.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "gateway/Metrics.h"
+#include "gateway/metrics/Metrics.h"
 
 #include <dirent.h>
 #include <unistd.h>

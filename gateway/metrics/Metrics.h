@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "gateway/GatewayChannel.h"
+#include "gateway/channel/GatewayChannel.h"
 
 class MetricsText {
 public:

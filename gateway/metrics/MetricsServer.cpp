@@ -1,11 +1,10 @@
-#include "gateway/MetricsServer.h"
+#include "gateway/metrics/MetricsServer.h"
 
 #include <microhttpd.h>
 #include <sys/socket.h>
 
-#include "gateway/WebHttp.h"
+#include "gateway/http/Http.h"
 
-const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 namespace {
 
@@ -43,15 +42,6 @@ MHD_Result Access(void* self, MHD_Connection* connection, const char* url, const
 
 }  // namespace
 
-bool BearerMatches(const std::string& header, const std::string& token) {
-    const std::string prefix = "Bearer ";
-    if (token.empty() || header.compare(0, prefix.size(), prefix) != 0) return false;
-    const std::string given = header.substr(prefix.size());
-    unsigned char differ = given.size() != token.size();
-    for (size_t i = 0; i < token.size(); ++i)
-        differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
-    return differ == 0;
-}
 
 bool MetricsServer::Start(std::string* error) {
     if (!m_config.tokenFile.empty() && !ReadSecretFile(m_config.tokenFile, &m_token, error)) {

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "gateway/GatewayConfig.h"
-#include "gateway/LoginThrottle.h"
+#include "gateway/config/GatewayConfig.h"
+#include "gateway/http/LoginThrottle.h"
 
 struct MHD_Daemon;
 
@@ -36,10 +36,3 @@ private:
     std::string m_text;
     LoginThrottle m_throttle;  // wrong tokens
 };
-
-// Whether an Authorization header carries this bearer token (compared in a
-// time that does not depend on where they differ).
-bool BearerMatches(const std::string& header, const std::string& token);
-
-// The content type of Prometheus's text format.
-extern const char kMetricsType[];

@@ -1,4 +1,4 @@
-#include "gateway/ModbusServer.h"
+#include "gateway/modbus/ModbusServer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "gateway/Journal.h"
+#include "gateway/core/Journal.h"
 
 namespace {
 

@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "gateway/Command.h"
-#include "gateway/GatewayChannel.h"
-#include "gateway/GatewayConfig.h"
+#include "gateway/core/Command.h"
+#include "gateway/channel/GatewayChannel.h"
+#include "gateway/config/GatewayConfig.h"
 
 // The 16 input registers of a station (as above) from its state and status byte.
 void StationRegisterBlock(const StationState& state, uint8_t statusByte, uint16_t r[16]);

@@ -1,4 +1,4 @@
-#include "gateway/MqttBridge.h"
+#include "gateway/mqtt/MqttBridge.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -10,8 +10,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "gateway/Journal.h"
-#include "gateway/Topics.h"
+#include "gateway/core/Journal.h"
+#include "gateway/core/Topics.h"
 #include "platform/Tick.h"
 
 namespace {

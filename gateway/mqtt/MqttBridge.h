@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "gateway/GatewayChannel.h"
-#include "gateway/GatewayConfig.h"
+#include "gateway/core/Sink.h"
+#include "gateway/config/GatewayConfig.h"
 
 struct mosquitto;
 struct mosquitto_message;

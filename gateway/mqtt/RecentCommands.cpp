@@ -1,4 +1,4 @@
-#include "gateway/RecentCommands.h"
+#include "gateway/mqtt/RecentCommands.h"
 
 #include <gnutls/crypto.h>
 

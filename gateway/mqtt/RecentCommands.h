@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "gateway/Command.h"
+#include "gateway/core/Command.h"
 
 class RecentCommands {
 public:

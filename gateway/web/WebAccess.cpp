@@ -2,9 +2,9 @@
 // again at SIGHUP (WebServer's side of WebUsers and WebTls).
 #include <algorithm>
 
-#include "gateway/WebServer.h"
-#include "gateway/WebTls.h"
-#include "gateway/WebUsers.h"
+#include "gateway/web/WebServer.h"
+#include "gateway/web/WebTls.h"
+#include "gateway/web/WebUsers.h"
 
 bool WebServer::ReloadUsers(std::string* error) {
     std::vector<WebUser> users;

@@ -3,9 +3,10 @@
 // thread like the commands are.
 #include <poll.h>
 
-#include "gateway/ChannelSettings.h"
-#include "gateway/WebHttp.h"
-#include "gateway/WebServer.h"
+#include "gateway/channel/ChannelSettings.h"
+#include "gateway/http/Http.h"
+#include "gateway/web/WebExchange.h"
+#include "gateway/web/WebServer.h"
 
 namespace {
 

@@ -2,9 +2,10 @@
 // out (POST /logout): a browser's session, held in a cookie (WebSessions).
 #include <microhttpd.h>
 
-#include "gateway/Journal.h"
-#include "gateway/WebHttp.h"
-#include "gateway/WebServer.h"
+#include "gateway/core/Journal.h"
+#include "gateway/http/Http.h"
+#include "gateway/web/WebExchange.h"
+#include "gateway/web/WebServer.h"
 #include "web_assets.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cctype>
 #include <nlohmann/json.hpp>
 
-#include "gateway/WebServer.h"
+#include "gateway/web/WebServer.h"
 
 using nlohmann::json;
 

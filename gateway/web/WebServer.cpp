@@ -1,4 +1,4 @@
-#include "gateway/WebServer.h"
+#include "gateway/web/WebServer.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -13,11 +13,11 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "gateway/Journal.h"
-#include "gateway/MetricsServer.h"
-#include "gateway/WebHttp.h"
-#include "gateway/WebSessions.h"
-#include "gateway/WebTls.h"
+#include "gateway/core/Journal.h"
+#include "gateway/http/Http.h"
+#include "gateway/web/WebExchange.h"
+#include "gateway/web/WebSessions.h"
+#include "gateway/web/WebTls.h"
 #include "platform/Tick.h"
 #include "web_assets.h"
 

@@ -42,10 +42,10 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/GatewayChannel.h"
-#include "gateway/GatewayConfig.h"
-#include "gateway/WebSessions.h"
-#include "gateway/WebUsers.h"
+#include "gateway/channel/GatewayChannel.h"
+#include "gateway/config/GatewayConfig.h"
+#include "gateway/web/WebSessions.h"
+#include "gateway/web/WebUsers.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -170,7 +170,7 @@ private:
         MHD_Connection* connection = nullptr;
         std::string user;  // who opened it ("" when nobody is asked)
         WebRole role = WebRole::viewer;
-        std::string session;  // the session it was opened in ("" for a basic login)
+        std::string session;     // the session it was opened in ("" for a basic login)
         std::string queue;       // event text not yet sent
         bool suspended = false;  // set aside until there is something to send
         bool dropped = false;    // fell too far behind: closed, to reconnect

@@ -1,4 +1,4 @@
-#include "gateway/WebSessions.h"
+#include "gateway/web/WebSessions.h"
 
 #include <sys/random.h>
 

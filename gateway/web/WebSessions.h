@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/WebUsers.h"
+#include "gateway/web/WebUsers.h"
 
 class WebSessions {
 public:

@@ -1,4 +1,4 @@
-#include "gateway/WebTls.h"
+#include "gateway/web/WebTls.h"
 
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "gateway/GatewayConfig.h"
+#include "gateway/config/GatewayConfig.h"
 
 extern "C" int64_t krandolix_certificate_not_after(gnutls_x509_crt_t crt);
 

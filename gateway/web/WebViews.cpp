@@ -3,8 +3,9 @@
 // fed on the gateway's thread).
 #include <nlohmann/json.hpp>
 
-#include "gateway/History.h"
-#include "gateway/WebServer.h"
+#include "gateway/channel/ScanJob.h"
+#include "gateway/history/History.h"
+#include "gateway/web/WebServer.h"
 #include "platform/Tick.h"
 
 using nlohmann::json;
@@ -41,13 +42,16 @@ json Words(const Named<E> (&table)[N]) {
 std::string WebServer::NamesJson() {
     json counters = json::array();
     for (const auto& [key, label] : kCounterLabels) counters.push_back({key, label});
-    return JsonText(json{{"channel_states", Words(kChannelStates)},
-                         {"station_states", Words(kStationHealths)},
-                         {"write_results", Words(kWriteResults)},
-                         {"refusals", Words(kRefusals)},
-                         {"station_actions", Words(kStationActions)},
-                         {"history_kinds", Words(kHistoryKinds)},
-                         {"counters", counters}});
+    return JsonText(
+        json{{"channel_states", Words(kChannelStates)},
+             {"station_states", Words(kStationHealths)},
+             {"write_results", Words(kWriteResults)},
+             {"refusals", Words(kRefusals)},
+             {"station_actions", Words(kStationActions)},
+             {"history_kinds", Words(kHistoryKinds)},
+             {"counters", counters},
+             // what the page offers unless told otherwise
+             {"limits", {{"history_page", kHistoryPage}, {"scan_timeout_ms", kScanTimeoutMs}}}});
 }
 
 // (with m_lock held) Every stream gets the event; the server's one thread

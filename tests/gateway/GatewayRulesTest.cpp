@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -17,17 +18,18 @@
 #include "ConfigJson.h"
 #include "TestSupport.h"
 #include "config/ConfigData.h"
-#include "gateway/ChannelSettings.h"
-#include "gateway/Command.h"
-#include "gateway/GatewayChannel.h"
-#include "gateway/GatewayConfig.h"
-#include "gateway/LoginThrottle.h"
-#include "gateway/ModbusServer.h"
-#include "gateway/RecentCommands.h"
-#include "gateway/Topics.h"
-#include "gateway/WebServer.h"
-#include "gateway/WebSessions.h"
-#include "gateway/WebTls.h"
+#include "gateway/channel/ChannelSettings.h"
+#include "gateway/channel/GatewayChannel.h"
+#include "gateway/config/ConfigKeys.h"
+#include "gateway/config/GatewayConfig.h"
+#include "gateway/core/Command.h"
+#include "gateway/core/Topics.h"
+#include "gateway/http/LoginThrottle.h"
+#include "gateway/modbus/ModbusServer.h"
+#include "gateway/mqtt/RecentCommands.h"
+#include "gateway/web/WebServer.h"
+#include "gateway/web/WebSessions.h"
+#include "gateway/web/WebTls.h"
 
 TEST(PayloadRule, WhatDashboardsSendForOneIsOne) {
     for (const char* payload : {"1", "1.0", "true", "\"1\"", "\"true\"", "\"on\"", "ON", " on\n",
@@ -618,25 +620,159 @@ TEST(WebTls, AReplacedCertificateIsFreedOnceNoHandshakeCanHoldIt) {
 
 // What a reload cannot apply is named, table by table: a changed [history]
 // days or broker certificate was neither applied nor named before.
-TEST(Reload, WhatWaitsForARestartIsNamed) {
+namespace {
+
+// A gateway file from its tables' lines (a table of no lines is left out).
+std::string TomlOf(const std::vector<std::pair<std::string, std::vector<std::string>>>& tables) {
+    std::string text;
+    for (const auto& [table, lines] : tables) {
+        if (lines.size() == 1 && lines[0] == "-") continue;  // (left out)
+        text += (table == "channel" ? "[[channel]]" : "[" + table + "]") + std::string("\n");
+        for (const std::string& l : lines) text += l + "\n";
+    }
+    return text;
+}
+
+std::string KeyOf(const std::string& line) {
+    return line.substr(0, line.find(' '));
+}
+
+}  // namespace
+
+// Every key of the file is declared once (ConfigKeys.h) with whether a
+// reload applies it: each one changed alone in a file that loads is applied
+// (nothing named) or names its table for a restart, as declared. A changed
+// [history] days or broker certificate was neither applied nor named once.
+TEST(Reload, EveryKeyIsAppliedOrItsTableNamed) {
+    testsupport::ScratchDir dir;
+    for (const char* secret : {"secret", "token", "web.key", "k.key"}) {
+        std::ofstream(dir.Path(secret)) << "s3cret\n";
+        ASSERT_EQ(::chmod(dir.Path(secret).c_str(), 0600), 0);
+    }
+    std::ofstream(dir.Path("users")) << "ann:viewer:$y$j9T$abc$def\n";
+    ASSERT_EQ(::chmod(dir.Path("users").c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, std::vector<std::string>>> base = {
+        {"gateway", {}},
+        {"broker", {"host = \"127.0.0.1\""}},
+        {"ports", {"COM2 = { device = \"/dev/null\" }"}},
+        {"modbus", {}},
+        {"web", {}},
+        {"metrics", {}},
+        {"history", {"path = \"h.db\""}},
+        {"channel", {"name = \"Line1\"", "config = \"Line1.cfg\""}}};
+    // another value for each key (its partner too, where keys go together)
+    const std::map<std::string, std::vector<std::string>> samples = {
+        {"gateway.id", {"id = \"other\""}},
+        {"gateway.topic_prefix", {"topic_prefix = \"plant/x\""}},
+        {"gateway.read_only", {"read_only = true"}},
+        {"gateway.status_interval", {"status_interval = 5"}},
+        {"broker.host", {"host = \"10.0.0.9\""}},
+        {"broker.port", {"port = 1884"}},
+        {"broker.client_id", {"client_id = \"x\""}},
+        {"broker.keepalive", {"keepalive = 10"}},
+        {"broker.session_expiry", {"session_expiry = 120"}},
+        {"broker.username", {"username = \"u\""}},
+        {"broker.password_file", {"password_file = \"secret\""}},
+        {"broker.ca_file", {"ca_file = \"ca.pem\""}},
+        {"broker.cert_file", {"cert_file = \"c.pem\"", "key_file = \"k.key\""}},
+        {"broker.key_file", {"cert_file = \"c.pem\"", "key_file = \"k.key\""}},
+        {"port.device", {"COM2 = { device = \"/dev/zero\" }"}},
+        {"port.rs485", {"COM2 = { device = \"/dev/null\", rs485 = true }"}},
+        {"port.rts_on_send",
+         {"COM2 = { device = \"/dev/null\", rs485 = true, rts_on_send = false, rts_after_send = "
+          "true }"}},
+        {"port.rts_after_send",
+         {"COM2 = { device = \"/dev/null\", rs485 = true, rts_on_send = false, rts_after_send = "
+          "true }"}},
+        {"port.delay_before_send_ms",
+         {"COM2 = { device = \"/dev/null\", rs485 = true, delay_before_send_ms = 5 }"}},
+        {"port.delay_after_send_ms",
+         {"COM2 = { device = \"/dev/null\", rs485 = true, delay_after_send_ms = 5 }"}},
+        {"modbus.listen", {"listen = \"127.0.0.2\""}},
+        {"modbus.port", {"port = 1503"}},
+        {"modbus.max_clients", {"max_clients = 4"}},
+        {"modbus.idle_timeout", {"idle_timeout = 30"}},
+        {"modbus.read_only", {"read_only = true"}},
+        {"web.listen", {"listen = \"127.0.0.2\""}},
+        {"web.port", {"port = 8081"}},
+        {"web.user", {"user = \"admin\"", "password_file = \"secret\""}},
+        {"web.password_file", {"user = \"admin\"", "password_file = \"secret\""}},
+        {"web.users_file", {"users_file = \"users\""}},
+        {"web.read_only", {"read_only = true"}},
+        {"web.server_names", {"server_names = [\"hmi\"]"}},
+        {"web.cert_file", {"cert_file = \"web.pem\"", "key_file = \"web.key\""}},
+        {"web.key_file", {"cert_file = \"web.pem\"", "key_file = \"web.key\""}},
+        {"web.allow_plain_http", {"allow_plain_http = true"}},
+        {"web.metrics", {"metrics = false"}},
+        {"web.metrics_token_file", {"metrics_token_file = \"token\""}},
+        {"web.session_idle_minutes", {"session_idle_minutes = 10"}},
+        {"metrics.listen", {"listen = \"127.0.0.3\""}},
+        {"metrics.port", {"port = 9109"}},
+        {"metrics.token_file", {"token_file = \"token\""}},
+        {"history.path", {"path = \"other.db\""}},
+        {"history.days", {"days = 30"}},
+        {"history.max_rows", {"max_rows = 5000"}},
+        {"history.values", {"values = true"}},
+        {"channel.name", {"name = \"Line2\""}},
+        {"channel.config", {"config = \"Other.cfg\""}},
+        {"channel.tags", {"tags = \"Line1.tags\""}},
+        {"channel.unit_id", {"unit_id = 5"}}};
+    auto load = [&](const std::string& text, GatewayConfig* c) {
+        std::ofstream(dir.Path("gw.toml"), std::ios::trunc) << text;
+        std::string error;
+        const bool ok = LoadGatewayConfig(dir.Path("gw.toml"), c, &error);
+        EXPECT_TRUE(ok) << error << "\n" << text;
+        return ok;
+    };
     GatewayConfig now;
-    now.caFile = "/etc/krandolix/ca.pem";
-    now.history.enabled = true;
-    now.history.path = "/var/lib/krandolix/h.db";
-    GatewayConfig fresh = now;
-    EXPECT_TRUE(TablesNeedingRestart(now, fresh).empty());
-    fresh.history.days = 30;
-    EXPECT_EQ(TablesNeedingRestart(now, fresh), std::vector<std::string>{"[history]"});
-    fresh.caFile = "/etc/krandolix/ca2.pem";
-    EXPECT_EQ(TablesNeedingRestart(now, fresh),
-              (std::vector<std::string>{"[broker]", "[history]"}));
-    fresh = now;
-    fresh.certFile = "/etc/krandolix/client.pem";
-    fresh.keyFile = "/etc/krandolix/client.key";
-    EXPECT_EQ(TablesNeedingRestart(now, fresh), std::vector<std::string>{"[broker]"});
-    // what a reload applies (read_only, the status interval, the channels) names nothing
-    fresh = now;
-    fresh.readOnly = true;
-    fresh.statusInterval = 5;
-    EXPECT_TRUE(TablesNeedingRestart(now, fresh).empty());
+    ASSERT_TRUE(load(TomlOf(base), &now));
+    GatewayConfig again;
+    ASSERT_TRUE(load(TomlOf(base), &again));
+    EXPECT_TRUE(TablesNeedingRestart(now, again).empty());
+    for (const gwconfig::ConfigKey& k : gwconfig::kConfigKeys) {
+        const std::string name = std::string(k.table) + "." + k.key;
+        auto sample = samples.find(name);
+        ASSERT_NE(sample, samples.end()) << name << ": a key without a sample here";
+        auto tables = base;
+        const std::string in = std::string(k.table) == "port" ? "ports" : k.table;
+        for (auto& [table, lines] : tables) {
+            if (table != in) continue;
+            for (const std::string& line : sample->second)
+                lines.erase(
+                    std::remove_if(lines.begin(), lines.end(),
+                                   [&](const std::string& l) { return KeyOf(l) == KeyOf(line); }),
+                    lines.end());
+            lines.insert(lines.end(), sample->second.begin(), sample->second.end());
+        }
+        GatewayConfig fresh;
+        if (!load(TomlOf(tables), &fresh)) continue;
+        const std::vector<std::string> named = TablesNeedingRestart(now, fresh);
+        if (k.live)
+            EXPECT_TRUE(named.empty())
+                << name << " is applied by a reload, yet names " << (named.empty() ? "" : named[0]);
+        else if (name == "gateway.id")  // (the broker's client id is made of it)
+            EXPECT_EQ(named, (std::vector<std::string>{"[gateway]", "[broker]"}));
+        else
+            EXPECT_EQ(named, std::vector<std::string>{"[" + std::string(k.table) + "]"}) << name;
+    }
+    // a table added or taken away waits for a restart too
+    auto without = base;
+    without[3].second = {"-"};  // no [modbus]
+    GatewayConfig fresh;
+    ASSERT_TRUE(load(TomlOf(without), &fresh));
+    EXPECT_EQ(TablesNeedingRestart(now, fresh), std::vector<std::string>{"[modbus]"});
+}
+
+// The manual gives every key of the file, in its table's example.
+TEST(Manual, EveryKeyOfTheFile) {
+    std::string manual = TextOf(README_PATH);
+    for (const auto& page : std::filesystem::directory_iterator(DOCS_DIR))
+        if (page.path().extension() == ".md") manual += TextOf(page.path().c_str());
+    for (const gwconfig::ConfigKey& k : gwconfig::kConfigKeys) {
+        const std::string key = k.key;
+        const bool given = manual.find("\n" + key + " = ") != std::string::npos ||
+                           manual.find("\n# " + key + " = ") != std::string::npos ||
+                           manual.find(" " + key + " = ") != std::string::npos;
+        EXPECT_TRUE(given) << "[" << k.table << "] " << key << " is in no example of the manual";
+    }
 }

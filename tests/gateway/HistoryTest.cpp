@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "gateway/History.h"
+#include "gateway/history/History.h"
 
 // A slow disk (an SD card's fsync): SQLite's syncs come here, in this
 // program, instead of the C library's.

@@ -11,7 +11,7 @@
 
 #include "TestSupport.h"
 #include "channel/Rs485.h"
-#include "gateway/GatewayConfig.h"
+#include "gateway/config/GatewayConfig.h"
 
 namespace {
 

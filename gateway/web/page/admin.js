@@ -134,7 +134,7 @@ function scanForm(panel) {
     field("국번 (from)", el("input", { "data-field": "from", value: "0", size: 4 })),
     field("까지 (to)", el("input", { "data-field": "to", value: String(rules.station_number.high), size: 4 })),
     field("속도 (baud)", choice("scan-baud", rates, "current")),
-    field("Timeout (ms)", el("input", { "data-field": "timeout_ms", value: "300", size: 5 })),
+    field("Timeout (ms)", el("input", { "data-field": "timeout_ms", value: String(names.limits.scan_timeout_ms), size: 5 })),
     el("button", { type: "submit", class: "start-scan", text: "검색 (scan)" }),
     el("button", { type: "button", class: "cancel-scan", text: "취소 (cancel)", hidden: "",
                    onclick: () => send("DELETE", scanPath(panel.channel)) }),

@@ -57,7 +57,7 @@ async function drawTimeline(view, channel, station) {
 async function loadHistory(view, more) {
   const form = view.querySelector("form.history");
   const body = view.querySelector("tbody");
-  const extra = { limit: "100" };
+  const extra = { limit: String(names.limits.history_page) };
   if (more && view.lastId) extra.before = String(view.lastId);
   const q = historyQuery(form, extra);
   view.querySelector("a.csv").href = api("/api/history.csv?" + historyQuery(form));
@@ -68,7 +68,7 @@ async function loadHistory(view, more) {
   if (!more) body.replaceChildren();
   for (const e of answer.events) body.append(historyRow(e));
   view.lastId = answer.events.length ? answer.events[answer.events.length - 1].id : view.lastId;
-  view.querySelector("button.more").hidden = answer.events.length < 100;
+  view.querySelector("button.more").hidden = answer.events.length < names.limits.history_page;
   await drawTimeline(view, form.querySelector('[name="channel"]').value, form.querySelector('[name="station"]').value.trim());
 }
 
