@@ -81,7 +81,6 @@ bool StartsWith(const std::string& text, size_t at, const std::string& part) {
 
 }  // namespace
 
-
 GatewayChannel::GatewayChannel(DriverTable& driver, const GatewayChannelConfig& config, int index,
                                GatewaySink& sink)
     : m_driver(driver), m_config(config), m_index(index), m_sink(sink) {}
@@ -112,8 +111,8 @@ bool GatewayChannel::Start(std::string* error) {
     m_lastProgress = Clock::now();
     if (port != 0) {
         m_portLost = true;
-        m_backoffMs = 1000;
-        m_nextReopen = Clock::now() + std::chrono::milliseconds(m_backoffMs);
+        m_backoff.Reset();
+        m_nextReopen = Clock::now() + std::chrono::milliseconds(m_backoff.Next());
     }
     return true;
 }
@@ -453,18 +452,16 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
             Log(false, "gateway: the port is open again: the line is back");
         }
         m_portLost = !opened;
-        m_backoffMs = std::min(std::max(m_backoffMs * 2, 1000), 30000);
-        m_nextReopen = now + std::chrono::milliseconds(m_backoffMs);
+        m_nextReopen = now + std::chrono::milliseconds(m_backoff.Next());
         return;
     }
     const bool allFaulted = enabled > 0 && faulted == enabled;
     if (!allFaulted && !m_portLost) {
-        m_backoffMs = 0;
+        m_backoff.Reset();
         return;
     }
-    if (m_backoffMs == 0) {  // every station fails: give the line a moment, then reopen it
-        m_backoffMs = 1000;
-        m_nextReopen = now + std::chrono::milliseconds(m_backoffMs);
+    if (!m_backoff.Begun()) {  // every station fails: give the line a moment, then reopen it
+        m_nextReopen = now + std::chrono::milliseconds(m_backoff.Next());
         return;
     }
     if (now < m_nextReopen) return;
@@ -472,8 +469,7 @@ void GatewayChannel::CheckPort(Clock::time_point now, int faulted, int enabled) 
     if (m_prepare && !m_prepare(m_port, &why)) {
         if (why != m_lastPortRefusal) Log(true, "gateway: not reopened: " + why + ": retrying");
         m_lastPortRefusal = why;
-        m_backoffMs = std::min(std::max(m_backoffMs * 2, 1000), 30000);
-        m_nextReopen = now + std::chrono::milliseconds(m_backoffMs);
+        m_nextReopen = now + std::chrono::milliseconds(m_backoff.Next());
         return;
     }
     m_lastPortRefusal.clear();

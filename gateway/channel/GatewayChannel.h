@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "gateway/config/GatewayConfig.h"
+#include "gateway/core/Backoff.h"
 #include "gateway/core/Command.h"
 #include "gateway/core/Sink.h"
 #include "host/HostSession.h"
@@ -212,7 +213,7 @@ private:
     int m_port = 0;
     bool m_portRefused = false;     // at the start: the channel did not start
     std::string m_lastPortRefusal;  // before a reopen, as last logged
-    int m_backoffMs = 0;
+    Backoff m_backoff{1000};        // between reopens of a lost line
     uint64_t m_reopens = 0;
     Clock::time_point m_nextReopen;
 

@@ -106,3 +106,25 @@ public:
     void OnWriteResult(const std::string&, const std::string&, const CommandReply&,
                        const CommandTicket&) override {}
 };
+
+// A log line's kind, and the broker connection's state, as the page and MQTT
+// name them.
+enum class LogKind { info, fault };
+inline constexpr Named<LogKind> kLogKinds[] = {{LogKind::info, "info", "정보 (info)"},
+                                               {LogKind::fault, "fault", "이상 (fault)"}};
+static_assert(InEnumOrder(kLogKinds));
+constexpr const char* LogKindName(bool fault) {
+    return NameIn(kLogKinds, fault ? LogKind::fault : LogKind::info);
+}
+enum class BrokerState { disconnected, connected };
+inline constexpr Named<BrokerState> kBrokerStates[] = {
+    {BrokerState::disconnected, "disconnected", "끊김 (disconnected)"},
+    {BrokerState::connected, "connected", "연결됨 (connected)"}};
+static_assert(InEnumOrder(kBrokerStates));
+constexpr const char* BrokerStateName(bool connected) {
+    return NameIn(kBrokerStates, connected ? BrokerState::connected : BrokerState::disconnected);
+}
+// Why a scan counted an answer as garbled (a scan's "reason").
+inline constexpr Named<int> kScanReasons[] = {
+    {0, "check", "검사 문자 (check character)"},
+    {1, "station", "다른 국번 (another station's number)"}};

@@ -17,6 +17,22 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 const char kOnline[] = "online";
 
+std::string Under(const std::string& prefix, const std::string& topic) {
+    return prefix + "/" + topic;
+}
+
+bool Below(const std::string& prefix, const std::string& full, std::string* topic) {
+    if (full.size() <= prefix.size() + 1 || full.compare(0, prefix.size(), prefix) != 0 ||
+        full[prefix.size()] != '/')
+        return false;
+    *topic = full.substr(prefix.size() + 1);
+    return true;
+}
+
+std::string CommandFilter(const std::string& prefix) {
+    return prefix + "/+/#";
+}
+
 std::string State(const std::string& channel) {
     return channel + "/state";
 }

@@ -19,6 +19,11 @@
 namespace topic {
 
 extern const char kOnline[];
+// A topic below the prefix as the broker knows it, and back (false for one
+// that is not below it); the filter every command topic matches.
+std::string Under(const std::string& prefix, const std::string& topic);
+bool Below(const std::string& prefix, const std::string& full, std::string* topic);
+std::string CommandFilter(const std::string& prefix);
 std::string State(const std::string& channel);
 std::string Log(const std::string& channel);
 std::string Meta(const std::string& channel);

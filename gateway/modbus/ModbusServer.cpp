@@ -38,6 +38,13 @@ const size_t kHeader = 7;  // MBAP: transaction, protocol, length, unit
 // When every slot is taken, a client quiet this long gives its slot to a new one.
 const auto kReclaimAfter = std::chrono::seconds(2);
 const size_t kMaxPdu = 253;
+// What one request may ask for at most (the protocol's own limits), and how
+// a channel's stations are laid out in the map: 8 bits, 16 registers each.
+const int kMostBitsRead = 2000;
+const int kMostRegistersRead = 125;
+const int kMostCoilsWritten = 1968;
+const int kBitsPerStation = 8;
+const int kRegistersPerStation = 16;
 const size_t kMaxOut = 16 * 1024;  // replies waiting for a client; beyond, it is not read
 const auto kRequestBound = std::chrono::seconds(2);  // a request begun must be complete by then
 const auto kSendBound = std::chrono::seconds(5);     // replies not taken for this long: dropped
@@ -314,7 +321,8 @@ std::string ModbusServer::ReadRange(const uint8_t* pdu, size_t length, int most,
 std::string ModbusServer::ReadBits(const uint8_t* pdu, size_t length, GatewayChannel& ch) {
     const uint8_t function = pdu[0];
     int address = 0, count = 0;
-    const std::string refused = ReadRange(pdu, length, 2000, 8, ch, &address, &count);
+    const std::string refused =
+        ReadRange(pdu, length, kMostBitsRead, kBitsPerStation, ch, &address, &count);
     if (!refused.empty()) return refused;
     // (coils read 0: the outputs are pulses) A coil no output tag serves is
     // outside the map, for a read as for a write.
@@ -332,7 +340,8 @@ std::string ModbusServer::ReadBits(const uint8_t* pdu, size_t length, GatewayCha
 std::string ModbusServer::ReadRegisters(const uint8_t* pdu, size_t length, GatewayChannel& ch) {
     const uint8_t function = pdu[0];
     int address = 0, count = 0;
-    const std::string refused = ReadRange(pdu, length, 125, 16, ch, &address, &count);
+    const std::string refused =
+        ReadRange(pdu, length, kMostRegistersRead, kRegistersPerStation, ch, &address, &count);
     if (!refused.empty()) return refused;
     std::string out{static_cast<char>(function), static_cast<char>(2 * count)};
     uint16_t r[16];
@@ -364,7 +373,7 @@ std::string ModbusServer::WriteCoils(const uint8_t* pdu, size_t length, GatewayC
         const int address = Word(pdu + 1), count = Word(pdu + 3), bytes = pdu[5];
         // the byte count must be exactly what the quantity needs: a
         // request that says otherwise is not carried out in part
-        if (count < 1 || count > 1968 || bytes != (count + 7) / 8 ||
+        if (count < 1 || count > kMostCoilsWritten || bytes != (count + 7) / 8 ||
             length != 6 + static_cast<size_t>(bytes))
             return Exception(function, kIllegalDataValue);
         if (address + count > bits || !AllTagged(ch, address, count))

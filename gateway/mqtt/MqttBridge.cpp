@@ -10,15 +10,15 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "gateway/core/Backoff.h"
 #include "gateway/core/Journal.h"
 #include "gateway/core/Topics.h"
 #include "platform/Tick.h"
 
 namespace {
 
-// How long the gateway waits before connecting again: doubling up to a limit.
+// How long the gateway first waits before connecting again (then doubling).
 const int kFirstBackoffMs = 500;
-const int kLastBackoffMs = 30000;
 
 }  // namespace
 
@@ -47,7 +47,7 @@ bool MqttBridge::Start(std::string* error) {
     mosquitto_disconnect_v5_callback_set(m_mosq, &MqttBridge::OnDisconnect);
     mosquitto_message_v5_callback_set(m_mosq, &MqttBridge::OnMessage);
     mosquitto_publish_v5_callback_set(m_mosq, &MqttBridge::OnPublished);
-    const std::string online = m_config.topicPrefix + "/" + topic::kOnline;
+    const std::string online = topic::Under(m_config.topicPrefix, topic::kOnline);
     mosquitto_will_set_v5(m_mosq, online.c_str(), 1, "0", 1, true, nullptr);
     if (!m_config.username.empty() || !m_config.passwordFile.empty()) {
         std::string password;
@@ -80,12 +80,11 @@ void MqttBridge::Network() {
     // no gateway must not act hours later when it returns
     mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                  static_cast<uint32_t>(m_config.sessionExpiry));
-    int backoff = kFirstBackoffMs;
-    // waits out the back-off (a stop ends the wait), then doubles it
-    auto pause = [&] {
-        for (int waited = 0; waited < backoff && !m_stop; waited += 100)
+    Backoff backoff(kFirstBackoffMs);
+    // waits out the next wait (a stop ends it)
+    auto pause = [&](int wait) {
+        for (int waited = 0; waited < wait && !m_stop; waited += 100)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        backoff = std::min(backoff * 2, kLastBackoffMs);
     };
     bool linked = false;
     while (!m_stop) {
@@ -95,28 +94,29 @@ void MqttBridge::Network() {
             int rc = mosquitto_connect_bind_v5(m_mosq, m_config.host.c_str(), m_config.port,
                                                m_config.keepalive, nullptr, props);
             if (rc != MOSQ_ERR_SUCCESS) {
+                const int wait = backoff.Next();
                 Journal(kWarning, "broker " + m_config.host + ":" + std::to_string(m_config.port) +
                                       ": " + mosquitto_strerror(rc) + "; again in " +
-                                      std::to_string(backoff) + " ms");
-                pause();
+                                      std::to_string(wait) + " ms");
+                pause(wait);
                 continue;
             }
             linked = true;
         }
         int rc = mosquitto_loop(m_mosq, 100, 1);
-        if (m_connected) backoff = kFirstBackoffMs;
+        if (m_connected) backoff.Reset();
         if (rc != MOSQ_ERR_SUCCESS && !m_stop) {
             linked = false;
             {
                 std::lock_guard<std::mutex> hold(m_lock);
                 m_connected = false;
             }
-            pause();
+            pause(backoff.Next());
         }
     }
     // a clean stop: online 0, then let the last packets leave
     if (m_connected) {
-        const std::string online = m_config.topicPrefix + "/" + topic::kOnline;
+        const std::string online = topic::Under(m_config.topicPrefix, topic::kOnline);
         Publish(topic::kOnline, "0", true);
         // every message the broker has not acknowledged yet (some may still wait
         // for a slot in the broker's receive window), within a bound
@@ -143,10 +143,10 @@ void MqttBridge::OnConnect(mosquitto* m, void* self, int rc, int, const mqtt5__p
         return;
     }
     // commands only: our own topics are not sent back, retained ones never
-    const std::string commands = b->m_config.topicPrefix + "/+/#";
+    const std::string commands = topic::CommandFilter(b->m_config.topicPrefix);
     mosquitto_subscribe_v5(m, nullptr, commands.c_str(), 2,
                            MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
-    const std::string online = b->m_config.topicPrefix + "/" + topic::kOnline;
+    const std::string online = topic::Under(b->m_config.topicPrefix, topic::kOnline);
     b->m_unacknowledged = 0;  // (what the last connection left is the broker's to resend or drop)
     b->Count(mosquitto_publish_v5(m, nullptr, online.c_str(), 1, "1", 1, true, nullptr), 1);
     // What waited goes first and in order: until the backlog is empty, what
@@ -191,11 +191,8 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__prope
 void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
                            const mqtt5__property* props) {
     auto* b = static_cast<MqttBridge*>(self);
-    const std::string prefix = b->m_config.topicPrefix + "/";
-    std::string topic = msg->topic ? msg->topic : "";
-    if (topic.compare(0, prefix.size(), prefix) != 0) return;
     Command c;
-    c.topic = topic.substr(prefix.size());
+    if (!topic::Below(b->m_config.topicPrefix, msg->topic ? msg->topic : "", &c.topic)) return;
     // (no more than the payload rule reads: a larger one is refused as such)
     c.payload.assign(static_cast<const char*>(msg->payload),
                      std::min(static_cast<size_t>(msg->payloadlen), kMaxCommandBytes + 1));
@@ -227,7 +224,8 @@ std::deque<MqttBridge::Command> MqttBridge::TakeCommands() {
 void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain, int qos,
                          const std::string& correlation, uint32_t expiry) {
     if (!m_mosq) return;
-    Deliver(Message{m_config.topicPrefix + "/" + topic, payload, correlation, qos, retain, expiry});
+    Deliver(Message{topic::Under(m_config.topicPrefix, topic), payload, correlation, qos, retain,
+                    expiry});
 }
 
 void MqttBridge::Deliver(Message m) {
@@ -280,8 +278,7 @@ void MqttBridge::OnDescription(const std::string& channel, const std::string& js
 }
 
 void MqttBridge::OnLog(const std::string& channel, bool fault, const std::string& text) {
-    nlohmann::json j = {
-        {"kind", fault ? "fault" : "info"}, {"text", text}, {"time", LocalIsoTimeStamp()}};
+    nlohmann::json j = {{"kind", LogKindName(fault)}, {"text", text}, {"time", UtcTimeStamp()}};
     Publish(topic::Log(channel), JsonText(j), false, 0);
 }
 

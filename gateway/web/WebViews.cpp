@@ -47,6 +47,9 @@ std::string WebServer::NamesJson() {
              {"station_states", Words(kStationHealths)},
              {"write_results", Words(kWriteResults)},
              {"refusals", Words(kRefusals)},
+             {"broker_states", Words(kBrokerStates)},
+             {"log_kinds", Words(kLogKinds)},
+             {"scan_reasons", Words(kScanReasons)},
              {"station_actions", Words(kStationActions)},
              {"history_kinds", Words(kHistoryKinds)},
              {"counters", counters},
@@ -171,7 +174,7 @@ void WebServer::SetBroker(bool connected) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (connected == m_broker) return;
     m_broker = connected;
-    Publish("gateway", JsonText(json{{"broker", connected ? "connected" : "disconnected"}}));
+    Publish("gateway", JsonText(json{{"broker", BrokerStateName(connected)}}));
 }
 
 WebServer::ChannelView* WebServer::Find(const std::string& channel) {
@@ -214,7 +217,7 @@ std::string WebServer::StateJson() const {
     }
     return JsonText(json{{"gateway",
                           {{"id", m_gatewayId},
-                           {"broker", m_broker ? "connected" : "disconnected"},
+                           {"broker", BrokerStateName(m_broker)},
                            {"history", m_history != nullptr}}},
                          {"channels", channels}});
 }
@@ -252,7 +255,7 @@ void WebServer::OnChannelState(const std::string& channel, ChannelState state) {
 
 void WebServer::OnLog(const std::string& channel, bool fault, const std::string& text) {
     std::lock_guard<std::mutex> hold(m_lock);
-    LogLine line{fault ? "fault" : "info", text, UtcTimeStamp()};
+    LogLine line{LogKindName(fault), text, UtcTimeStamp()};
     if (ChannelView* c = Find(channel)) {
         c->log.push_back(line);
         while (c->log.size() > kLogTail) c->log.pop_front();

@@ -96,6 +96,14 @@ TEST(PayloadRule, TheRequestIdAndStationCommands) {
 }
 
 TEST(Topics, BuiltAndReadInOnePlace) {
+    // below the prefix, and back; a topic that only begins like the prefix is not below it
+    std::string below;
+    EXPECT_EQ(topic::Under("krandolix/gw", topic::kOnline), "krandolix/gw/online");
+    ASSERT_TRUE(topic::Below("krandolix/gw", "krandolix/gw/Line1/P7/O1/set", &below));
+    EXPECT_EQ(below, "Line1/P7/O1/set");
+    EXPECT_FALSE(topic::Below("krandolix/gw", "krandolix/gw2/Line1/P7/O1/set", &below));
+    EXPECT_FALSE(topic::Below("krandolix/gw", "krandolix/gw/", &below));
+    EXPECT_EQ(topic::CommandFilter("krandolix/gw"), "krandolix/gw/+/#");
     EXPECT_EQ(topic::Value("Line1", "펌프1/I0"), "Line1/펌프1/I0");
     EXPECT_EQ(topic::Result("Line1", "P2/O1"), "Line1/P2/O1/result");
     EXPECT_EQ(topic::Station("Line1", "P2"), "Line1/station/P2");
@@ -348,6 +356,12 @@ TEST(Page, TakesTheGatewaysNamesFromTheServer) {
     for (const auto& r : kWriteResults) check("write_results", r.name, false);
     // the toggle and the reset button send these words
     for (const auto& a : kStationActions) check("station_actions", a.name, true);
+    for (const auto& b : kBrokerStates) check("broker_states", b.name, false);
+    // ("station" is a word the page uses for much else; the reasons' words are the gateway's)
+    for (const auto& r : kScanReasons) check("scan_reasons", r.name, true);
+    EXPECT_EQ(script.find("check character"), std::string::npos);
+    // (the log's lines are marked by kind: the page's style names them)
+    for (const auto& k : kLogKinds) check("log_kinds", k.name, true);
     // no two values of an enum share a name
     EXPECT_EQ(names["channel_states"].size(), std::size(kChannelStates));
     EXPECT_EQ(names["station_states"].size(), std::size(kStationHealths));

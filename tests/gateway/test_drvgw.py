@@ -103,7 +103,7 @@ class Values(GatewayCase):
         self.assertTrue(m, self.watch.on(f"{PREFIX}/Line1/log"))
         line = json.loads(m[1])
         self.assertEqual(line["kind"], "info")
-        self.assertRegex(line["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+        self.assertRegex(line["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")  # UTC, as the page and the history
         self.assertFalse(m[2])  # not retained
 
 

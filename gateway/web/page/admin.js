@@ -187,7 +187,7 @@ function showFound(panel, r) {
     out.append(row);
   }
   for (const g of r.garbled)
-    out.append(el("div", { class: "garbled", text: `#${g.number} garbled: ${g.reason === "check" ? "check character" : "another station's number"}` }));
+    out.append(el("div", { class: "garbled", text: `#${g.number} garbled: ${label("scan_reasons", g.reason)}` }));
 }
 
 function onScan(e) {

@@ -182,7 +182,7 @@ function render() {
 function setBroker(state) {
   const b = document.getElementById("broker-state");
   b.dataset.state = state;
-  b.textContent = state === "connected" ? "연결됨 (connected)" : "끊김 (disconnected)";
+  b.textContent = label("broker_states", state);
 }
 
 function setLink(state) {
