@@ -312,17 +312,21 @@ class Stations(GatewayCase):
         self.assertGreaterEqual(self.watch.json(f"{PREFIX}/Line1/station/P2")["poll_failures"], 1)
         self.sim.cmd("fault 2 silent off")
         self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/state") == {"state": "ok"}, 10))
-        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P2")["state"] == "ok", 5))
+        self.assertTrue(wait_until(lambda: self.station_state("P2") == "ok", 5))
+
+    def station_state(self, station):
+        """The station's state as last told ("" before it was told)."""
+        return (self.watch.json(f"{PREFIX}/Line1/station/{station}") or {}).get("state", "")
 
     def test_station_commands(self):
         self.start_gateway()
         self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "disable")
-        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P7")["state"] == "disabled", 5))
+        self.assertTrue(wait_until(lambda: self.station_state("P7") == "disabled", 5))
         polls = self.sim.get(7, "polls")
         time.sleep(0.8)
         self.assertEqual(self.sim.get(7, "polls"), polls)
         self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "enable")
-        self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P7")["state"] == "ok", 5))
+        self.assertTrue(wait_until(lambda: self.station_state("P7") == "ok", 5))
         self.watch.publish(f"{PREFIX}/Line1/station/P7/set", "reset")
         self.assertTrue(wait_until(lambda: self.watch.json(f"{PREFIX}/Line1/station/P7")["polls"] <= 2, 5))
 
@@ -881,7 +885,8 @@ class StopsOffTheLoop(GatewayCase):
               f"{worst * 1000:.0f} ms; the watchdog told {len(pings)} times, the longest gap "
               f"{max(gaps) * 1000:.0f} ms)", file=sys.stderr)
         self.assertGreater(took, 40)  # (each of the three waited for a pass)
-        self.assertLess(worst, 0.1)
+        # (the bound a client sees; a sanitizer's build runs everything some times slower)
+        self.assertLess(worst, 0.3 if os.environ.get("GATEWAY_SANITIZER") else 0.1)
         self.assertLess(max(gaps), 2.0)
 
 
