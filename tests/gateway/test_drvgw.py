@@ -797,6 +797,12 @@ class StopsOffTheLoop(GatewayCase):
         self.cfg = os.path.join(self.d, "Line1.cfg")
         channel_config(self.cfg, COM[0], [(f"S{n}", n) for n in range(1, self.SILENT + 1)])
 
+    def tearDown(self):
+        # whatever happened, the stations answer again: the gateway's own stop is quick
+        for n in range(1, self.SILENT + 1):
+            self.sim.cmd(f"fault {n} silent off")
+        super().tearDown()
+
     def web(self, method, path, body=None, headers=None, timeout=120):
         data = None if body is None else json.dumps(body).encode()
         req = urllib.request.Request(f"http://127.0.0.1:{self.wport}{path}", data=data, method=method,
@@ -807,6 +813,8 @@ class StopsOffTheLoop(GatewayCase):
         except urllib.error.HTTPError as e:
             return e.code, json.loads(e.read()), e.headers
 
+    @unittest.skipIf(os.environ.get("GATEWAY_SANITIZER"),
+                     "a measure of time, taken in the plain build (a sanitizer's runs some times slower)")
     def test_a_reload_a_save_and_a_scan_of_silent_stations_hold_nothing_up(self):
         mport, self.wport = gwtest.free_port(), gwtest.free_port()
         notify = os.path.join(self.d, "notify")
@@ -824,7 +832,7 @@ class StopsOffTheLoop(GatewayCase):
             self.sim.cmd(f"fault {n} silent on")
         # (the first station's fault: from then on every pass runs out all 40 time-outs)
         self.assertTrue(self.watch.wait_message(f"{PREFIX}/Line1/station/S1",
-                                                lambda m: json.loads(m[1])["state"] == "fault", 30))
+                                                lambda m: json.loads(m[1])["state"] == "fault", 60))
         # a Modbus client reads, and the watchdog is told, all the while
         latencies, pings, stop = [], [], threading.Event()
         def poll():
@@ -875,9 +883,6 @@ class StopsOffTheLoop(GatewayCase):
             for t in threads:
                 t.join(40)
             sock.close()
-            # (the stations answer again, so that the gateway's own stop is quick)
-            for n in range(1, self.SILENT + 1):
-                self.sim.cmd(f"fault {n} silent off")
         took = time.monotonic() - started
         worst = max(latencies)
         gaps = [b - a for a, b in zip(pings, pings[1:])]
@@ -885,8 +890,7 @@ class StopsOffTheLoop(GatewayCase):
               f"{worst * 1000:.0f} ms; the watchdog told {len(pings)} times, the longest gap "
               f"{max(gaps) * 1000:.0f} ms)", file=sys.stderr)
         self.assertGreater(took, 40)  # (each of the three waited for a pass)
-        # (the bound a client sees; a sanitizer's build runs everything some times slower)
-        self.assertLess(worst, 0.3 if os.environ.get("GATEWAY_SANITIZER") else 0.1)
+        self.assertLess(worst, 0.1)
         self.assertLess(max(gaps), 2.0)
 
 
