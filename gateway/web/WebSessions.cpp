@@ -31,31 +31,32 @@ std::string WebSessions::Open(const std::string& user, WebRole role, Clock::time
     return token;
 }
 
+// (m_lock held) The session of a token, used now; null for none or one idle
+// too long (then ended).
+WebSessions::Session* WebSessions::Renew(const std::string& token, Clock::time_point now) {
+    auto it = m_sessions.find(token);
+    if (it == m_sessions.end()) return nullptr;
+    if (now - it->second.used >= m_idle) {
+        m_sessions.erase(it);
+        return nullptr;
+    }
+    it->second.used = now;
+    return &it->second;
+}
+
 bool WebSessions::Use(const std::string& token, Clock::time_point now, std::string* user,
                       WebRole* role) {
     std::lock_guard<std::mutex> hold(m_lock);
-    auto it = m_sessions.find(token);
-    if (it == m_sessions.end()) return false;
-    if (now - it->second.used >= m_idle) {
-        m_sessions.erase(it);
-        return false;
-    }
-    it->second.used = now;
-    *user = it->second.user;
-    *role = it->second.role;
+    const Session* s = Renew(token, now);
+    if (!s) return false;
+    *user = s->user;
+    *role = s->role;
     return true;
 }
 
 bool WebSessions::Touch(const std::string& token, Clock::time_point now) {
     std::lock_guard<std::mutex> hold(m_lock);
-    auto it = m_sessions.find(token);
-    if (it == m_sessions.end()) return false;
-    if (now - it->second.used >= m_idle) {
-        m_sessions.erase(it);
-        return false;
-    }
-    it->second.used = now;
-    return true;
+    return Renew(token, now) != nullptr;
 }
 
 void WebSessions::Close(const std::string& token) {

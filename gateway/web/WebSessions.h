@@ -42,6 +42,7 @@ private:
         WebRole role = WebRole::viewer;
         Clock::time_point used;
     };
+    Session* Renew(const std::string& token, Clock::time_point now);
     mutable std::mutex m_lock;
     std::chrono::seconds m_idle;
     std::map<std::string, Session> m_sessions;  // by token
