@@ -22,19 +22,23 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: drvscan COMn [--baud N|all] [--parity none|even|odd] [--data-bits 7|8]\n"
-    "                    [--stop-bits 1|2] [--from N] [--to N] [--timeout MS] [--json]\n"
-    "                    [--rs485 [--rts-on-send|--rts-after-send] [--delay-before-send MS]\n"
-    "                             [--delay-after-send MS]]\n"
-    "  Polls every station number from --from to --to (default 0-254) once and shows\n"
-    "  which answer: number, status byte, reply time. --baud all tries the nine rates\n"
-    "  and counts the answers at each. --timeout: how long to wait for each station\n"
-    "  (default 300 ms). --rs485 (Linux): the UART's RS-485 mode first, as the gateway\n"
-    "  sets it ([ports] rs485 = true): RTS on while sending (--rts-on-send, the default)\n"
-    "  or after (--rts-after-send), with its delays in ms (0-100).\n"
-    "  Exit status: 0 done, 2 the port cannot be used,\n"
-    "  64 a command line that makes no sense, 130 interrupted (what was found is shown).\n";
+std::string Usage() {
+    return "usage: drvscan COMn [--baud N|all] [--parity none|even|odd] [--data-bits 7|8]\n"
+           "                    [--stop-bits 1|2] [--from N] [--to N] [--timeout MS] [--json]\n"
+           "                    [--rs485 [--rts-on-send|--rts-after-send] [--delay-before-send "
+           "MS]\n"
+           "                             [--delay-after-send MS]]\n"
+           "  Polls every station number from --from to --to (default 0-254) once and shows\n"
+           "  which answer: number, status byte, reply time. --baud all tries the nine rates\n"
+           "  and counts the answers at each. --timeout: how long to wait for each station\n"
+           "  (default " +
+           std::to_string(kScanTimeoutMs) +
+           " ms). --rs485 (Linux): the UART's RS-485 mode first, as the gateway\n"
+           "  sets it ([ports] rs485 = true): RTS on while sending (--rts-on-send, the default)\n"
+           "  or after (--rts-after-send), with its delays in ms (0-100).\n"
+           "  Exit status: 0 done, 2 the port cannot be used,\n"
+           "  64 a command line that makes no sense, 130 interrupted (what was found is shown).\n";
+}
 
 const char kGarbled[] = "answers, but garbled: check speed, parity and wiring";
 
@@ -233,12 +237,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
-        PrintText(stdout, kUsage);
+        PrintText(stdout, Usage().c_str());
         return 0;
     }
     Options o;
     if (!ParseArgs(args, &o)) {
-        PrintText(stderr, kUsage);
+        PrintText(stderr, Usage().c_str());
         return kExitUsage;
     }
     g_interrupted = &CatchInterrupts();

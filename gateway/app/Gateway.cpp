@@ -15,14 +15,13 @@
 #include <nlohmann/json.hpp>
 
 #include "config/LineSettings.h"
+#include "gateway/app/ScanRunner.h"
 #include "gateway/core/Journal.h"
+#include "gateway/core/Topics.h"
 #include "gateway/metrics/MetricsServer.h"
 #include "gateway/modbus/ModbusServer.h"
 #include "gateway/mqtt/MqttBridge.h"
-#include "gateway/channel/ScanJob.h"
-#include "gateway/core/Topics.h"
 #include "gateway/web/WebServer.h"
-#include "host/DriverTable.h"
 #include "host/HostSession.h"
 
 using namespace std::chrono;
@@ -43,37 +42,11 @@ Gateway::Gateway(GatewayConfig config) : m_config(std::move(config)) {}
 Gateway::~Gateway() {
     // every part that may wake the loop gone before its descriptor is closed
     HostEvents::SetWake(nullptr, nullptr);
+    m_scans.reset();
     m_web.reset();
     m_bridge.reset();
     if (m_wakeFd >= 0) ::close(m_wakeFd);
     if (m_signalFd >= 0) ::close(m_signalFd);
-    if (m_ownLinkFolder) std::filesystem::remove_all(m_linkFolder);
-}
-
-bool Gateway::StartChannels(std::string* error) {
-    for (auto& ch : m_channels) {
-        if (!ch->Start(error)) return false;
-        if (!ch->PortRefused())
-            Journal(kInfo, ch->Name() + ": started (" + std::to_string(ch->Stations().size()) +
-                               " stations, " + std::to_string(ch->Tags().size()) + " tags)");
-    }
-    return true;
-}
-
-bool Gateway::AddChannel(const GatewayChannelConfig& c,
-                         std::vector<std::unique_ptr<GatewayChannel>>* into, std::string* error) {
-    into->emplace_back(new GatewayChannel(*m_driver, c, m_nextIndex++, m_sinks));
-    into->back()->SetPortPreparation(
-        [this](int port, std::string* why) { return PreparePort(port, why); });
-    return into->back()->Load(error);
-}
-
-bool Gateway::PreparePort(int port, std::string* why) const {
-    auto it = m_config.ports.find(port);
-    if (it == m_config.ports.end() || !it->second.rs485.enabled) return true;
-    if (ApplyRs485(it->second.device, it->second.rs485, why)) return true;
-    *why = "COM" + std::to_string(port) + ": " + *why;
-    return false;
 }
 
 int Gateway::Run() {
@@ -84,10 +57,10 @@ int Gateway::Run() {
         return 2;
     }
     sd_notify(0, "READY=1");
-    Journal(kInfo, "running " + std::to_string(m_channels.size()) + " channels for " +
+    Journal(kInfo, "running " + std::to_string(m_channels.All().size()) + " channels for " +
                        m_config.topicPrefix);
     Remember(HistoryKind::gateway, "", "start", "", "",
-             std::to_string(m_channels.size()) + " channels");
+             std::to_string(m_channels.All().size()) + " channels");
     Loop();
     sd_notify(0, "STOPPING=1");
     Journal(kInfo, "stopping");
@@ -107,20 +80,15 @@ bool Gateway::Begin(std::string* error) {
     m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
-    if (!PlacePortLinks(m_config, error)) return false;
-    m_driver.reset(new DriverTable);
-    if (!m_driver->Loaded()) {
-        *error = m_driver->Error();
-        return false;
-    }
+    if (!m_channels.Open(m_config, error)) return false;
     HostEvents::Install();
     HostEvents::SetWake(&WakeFd, reinterpret_cast<void*>(static_cast<intptr_t>(m_wakeFd)));
     const int wakeFd = m_wakeFd;
     auto wake = [wakeFd] { WakeFd(reinterpret_cast<void*>(static_cast<intptr_t>(wakeFd))); };
     m_bridge.reset(new MqttBridge(m_config, wake));
     m_sinks.Add(m_bridge.get());
+    m_writeCounts.SetKnown([this](const std::string& c) { return m_channels.Find(c) != nullptr; });
     m_sinks.Add(&m_writeCounts);
-    m_sinks.Add(&m_recentOutcomes);
     // (recorded before the page is told: a write is in the history by the
     // time its answer leaves)
     if (!StartHistory(error)) return false;
@@ -128,13 +96,19 @@ bool Gateway::Begin(std::string* error) {
         m_web.reset(new WebServer(m_config.web, m_config.id, wake));
         m_web->SetHistory(m_history.get());
         m_sinks.Add(m_web.get());
+        m_scans.reset(new ScanRunner(
+            m_channels, *m_web,
+            [this](HistoryKind kind, const std::string& channel, const std::string& state,
+                   const std::string& who, const std::string& result, const std::string& detail) {
+                Remember(kind, channel, state, who, result, detail);
+            }));
+        m_channels.OnChange([this](const ChannelSet::Channels& now) { m_web->SetChannels(now); });
     }
-    for (const GatewayChannelConfig& c : m_config.channels)
-        if (!AddChannel(c, &m_channels, error)) return false;
-    if (!m_bridge->Start(error) || !StartChannels(error)) return false;
+    if (!m_channels.Add(m_config.channels, error)) return false;
+    if (!m_bridge->Start(error) || !m_channels.StartAll(error)) return false;
     if (m_web) {
         // the page is served once it knows the channels
-        m_web->SetChannels(m_channels);
+        m_web->SetChannels(m_channels.All());
         if (!m_web->Start(error)) return false;
         Journal(kInfo, std::string("web page on ") + (m_config.web.Tls() ? "https" : "http") +
                            "://" + m_config.web.listen + ":" + std::to_string(m_config.web.port) +
@@ -164,12 +138,12 @@ bool Gateway::Begin(std::string* error) {
 void Gateway::End() {
     m_metrics.reset();
     m_modbus.reset();
-    EndStops();  // (what they answer goes out before the page stops)
+    m_channels.EndStops();  // (what they answer goes out before the page stops)
     if (m_web) {
-        EndScans();
+        m_scans->End();
         m_web->Stop();
     }
-    for (auto& ch : m_channels)
+    for (auto& ch : m_channels.All())
         if (ch->Handle() >= 0) ch->Stop();
     TakeHostEvents();
     Remember(HistoryKind::gateway, "", "stop");
@@ -202,20 +176,27 @@ void Gateway::Loop() {
                 stop = true;
         }
         TakeHostEvents();
-        if (!m_stops.empty()) TendStops();
-        TakeCommands();
+        if (m_channels.Stopping()) {
+            m_channels.Tend();
+            if (m_reloadAgain && !ChangingChannels()) {
+                m_reloadAgain = false;
+                Reload();
+            }
+        }
+        m_bridge->ServeCommands(*this);
         ServeWeb();
-        if (m_modbus) m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels);
+        if (m_modbus)
+            m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels.All());
         now = steady_clock::now();
         if (m_web && now >= m_web->FlushDue()) m_web->Flush();
         if (m_bridge->TakeConnectedAgain()) {
-            for (auto& ch : m_channels) ch->RetellAll();
+            for (auto& ch : m_channels.All()) ch->RetellAll();
         }
         if (now >= m_nextTick) {
             m_nextTick = now + kTickPeriod;
-            for (auto& ch : m_channels) ch->Tick(now);
+            for (auto& ch : m_channels.All()) ch->Tick(now);
             TakeHostEvents();
-            if (!m_scans.empty()) TendScans();
+            if (m_scans && m_scans->Any()) m_scans->Tend();
             WatchHistory(now);
             if (now >= m_nextMetrics) {
                 m_nextMetrics = now + seconds(1);
@@ -225,12 +206,12 @@ void Gateway::Loop() {
                 m_web->SetBroker(m_bridge->Connected());
                 if (now >= m_nextWebRefresh) {
                     m_nextWebRefresh = now + seconds(1);
-                    m_web->RefreshStations(m_channels);
+                    m_web->RefreshStations(m_channels.All());
                 }
             }
             if (now >= m_nextRetell) {
                 m_nextRetell = now + seconds(m_config.statusInterval);
-                for (auto& ch : m_channels) ch->RetellStates();
+                for (auto& ch : m_channels.All()) ch->RetellStates();
             }
             Notify(now);
         }
@@ -240,11 +221,10 @@ void Gateway::Loop() {
 void Gateway::TakeHostEvents() {
     for (HostEvent& e : HostEvents::Take()) {
         if (e.kind == HostEvent::value) {
-            for (auto& ch : m_channels)
-                if (ch->TakeValue(e)) break;
+            m_channels.TakeValue(e);
         } else if (e.kind == HostEvent::log) {
             const bool fault = e.code == kLogFault;
-            if (GatewayChannel* ch = ChannelOfEvent(e.caller, e.thread)) {
+            if (GatewayChannel* ch = m_channels.OfEvent(e.caller, e.thread)) {
                 ch->Log(fault, e.text);
             } else {
                 Journal(fault ? kWarning : kInfo, e.text);
@@ -252,33 +232,6 @@ void Gateway::TakeHostEvents() {
         } else {
             Journal(kError, "host: " + e.text + " (" + std::to_string(e.code) + ")");
         }
-    }
-}
-
-GatewayChannel* Gateway::ChannelOfEvent(int caller, uint64_t thread) {
-    for (auto& ch : m_channels) {
-        if (caller >= 0 ? ch->Index() == caller
-                        : std::find(ch->ScanThreads().begin(), ch->ScanThreads().end(), thread) !=
-                              ch->ScanThreads().end()) {
-            return ch.get();
-        }
-    }
-    return nullptr;
-}
-
-GatewayChannel* Gateway::FindChannel(const std::string& name) {
-    for (auto& ch : m_channels)
-        if (ch->Name() == name) return ch.get();
-    return nullptr;
-}
-
-void Gateway::TakeCommands() {
-    for (MqttBridge::Command& c : m_bridge->TakeCommands()) {
-        CommandTicket ticket;
-        ticket.origin = Origin::mqtt;
-        ticket.correlation = c.correlation;
-        ticket.responseTopic = c.responseTopic;
-        MqttCommand(c.topic, c.payload, std::move(ticket));
     }
 }
 
@@ -294,47 +247,8 @@ bool Gateway::ReadOnly(Origin origin) const {
     return m_config.readOnly;
 }
 
-void Gateway::MqttCommand(const std::string& topic, const std::string& payload,
-                          CommandTicket ticket) {
-    GatewayCommand c;
-    if (!topic::ParseCommand(topic, &c.channel, &c.target, &c.kind)) return;  // not a command
-    if (!RequestIdOf(payload, &ticket.request)) {
-        ticket.request.clear();
-        c.refused = Refusal::requestId;
-    }
-    // (the payload rule runs at the entry; a station command's word is read here)
-    if (c.kind == GatewayCommand::station) {
-        std::string request;
-        c.payload = StationCommandOf(payload, &request);
-    } else {
-        c.payload = payload;
-    }
-    c.ticket = std::move(ticket);
-    // nothing is kept of a command to a channel that is not there
-    RecentCommands::Digest digest;
-    const bool followed = c.refused == Refusal::none && FindChannel(c.channel) &&
-                          RecentCommands::DigestOf(topic, c.ticket, &digest);
-    const auto now = steady_clock::now();
-    if (followed) {
-        if (const CommandReply* first = m_recent.Seen(digest, now)) {
-            Journal(kWarning,
-                    "mqtt: a repeated delivery of " + topic + " (request " +
-                        (c.ticket.request.empty() ? "by correlation data" : c.ticket.request) +
-                        ") answered with the first one's result, " +
-                        WriteResultName(first->result));
-            if (c.kind == GatewayCommand::station)
-                m_bridge->OnStationResult(c.channel, c.target, *first, c.ticket);
-            else
-                m_bridge->OnWriteResult(c.channel, c.target, *first, c.ticket);
-            return;
-        }
-    }
-    const CommandReply reply = Execute(c);
-    if (followed) m_recent.Remember(digest, reply, now);
-}
-
 bool Gateway::WriteBusy(const std::string& channel, const std::string& tag) {
-    GatewayChannel* ch = FindChannel(channel);
+    GatewayChannel* ch = m_channels.Find(channel);
     return ch && ch->WriteBusy(tag);
 }
 
@@ -342,7 +256,7 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     c.ticket.id = m_nextTicket++;
     CommandReply reply;
     reply.ticket = c.ticket.id;
-    GatewayChannel* ch = FindChannel(c.channel);
+    GatewayChannel* ch = m_channels.Find(c.channel);
     const std::string what = SenderText(c.ticket) + ": " +
                              (c.kind == GatewayCommand::station ? "station " : "write ") +
                              c.channel + "/" + c.target;
@@ -355,7 +269,7 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
     } else if (ch->Reopening()) {
         reply.why = Refusal::driver;
         reply.detail = "the channel's port is being reopened";
-    } else if (m_scans.count(c.channel)) {
+    } else if (m_scans && m_scans->Scanning(c.channel)) {
         reply.why = Refusal::driver;
         reply.detail = "the channel's line is being scanned";
     } else if (ch->Stopping()) {
@@ -382,12 +296,6 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
         else
             reply = ch->Write(c.target, c.ticket);
     }
-    // (a queued write is counted at its end, as its channel tells it)
-    if (c.kind == GatewayCommand::write && reply.result != WriteResult::queued)
-        m_writeCounts.Count(ch ? c.channel : "", c.ticket.origin, reply.result);
-    if (m_recorder && (c.kind == GatewayCommand::station || reply.result != WriteResult::queued))
-        m_recorder->Command(c.kind == GatewayCommand::station, c.channel, c.target, reply,
-                            c.ticket);
     // who, what and the outcome (a queued write's end is logged by its channel)
     if (reply.result == WriteResult::refused)
         Journal(kWarning, "refused: " + what + ": " + reply.Reason());
@@ -395,11 +303,13 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
         Journal(kInfo, what + ": " + c.payload);
     else
         Journal(kInfo, what + ": " + WriteResultName(reply.result));
-    // every outcome on the broker too, whichever way the command came
+    // the outcome to every way in and out (the broker, the counts, the
+    // history, the page), whichever way the command came; a queued write's
+    // end follows from its channel the same way
     if (c.kind == GatewayCommand::station)
-        m_bridge->OnStationResult(c.channel, c.target, reply, c.ticket);
+        m_sinks.OnStationResult(c.channel, c.target, reply, c.ticket);
     else
-        m_bridge->OnWriteResult(c.channel, c.target, reply, c.ticket);
+        m_sinks.OnWriteResult(c.channel, c.target, reply, c.ticket);
     return reply;
 }
 
@@ -421,12 +331,12 @@ void Gateway::ServeWeb() {
 
 void Gateway::Notify(steady_clock::time_point now) {
     int channelsInFault = 0, stationsInFault = 0;
-    for (auto& ch : m_channels) {
+    for (auto& ch : m_channels.All()) {
         if (ch->State() != ChannelState::ok && ch->State() != ChannelState::off) ++channelsInFault;
         for (const auto& s : ch->Stations())
             stationsInFault += s.last.state == StationHealth::fault;
     }
-    std::string status = std::to_string(m_channels.size()) + " channels, " +
+    std::string status = std::to_string(m_channels.All().size()) + " channels, " +
                          std::to_string(channelsInFault) + " not ok, " +
                          std::to_string(stationsInFault) + " stations in fault; broker " +
                          (m_bridge->Connected() ? "connected" : "disconnected");
@@ -437,7 +347,7 @@ void Gateway::Notify(steady_clock::time_point now) {
     if (m_watchdogUsec && now >= m_nextWatchdog) {
         m_nextWatchdog = now + microseconds(m_watchdogUsec / 2);
         bool progress = true;
-        for (auto& ch : m_channels) {
+        for (auto& ch : m_channels.All()) {
             if (!ch->MakesProgress(now)) {
                 progress = false;
                 Journal(kWarning, ch->Name() + ": its scan makes no progress: no watchdog signal");

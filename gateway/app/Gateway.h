@@ -10,7 +10,7 @@
 //                     work to it and wakes it (an eventfd).
 //   the broker's      MqttBridge::Network: libmosquitto's connection and
 //   network thread    callbacks; commands and the backlog under MqttBridge's
-//                     lock, taken by the loop (TakeCommands).
+//                     lock, taken by the loop (ServeCommands).
 //   the history       History's writer: its queue under its lock (Record, from
 //   writer            the loop); queries on the web server's thread, on a
 //                     connection of their own under History's read lock.
@@ -31,7 +31,8 @@
 //                     taken up again under WebServer's lock.
 //   a scan            ScanJob's thread: a stopped channel's line, for the page;
 //                     its findings under ScanJob's lock, taken by the loop
-//                     (TendScans), which starts the channel again at its end.
+//                     (ScanRunner::Tend), which starts the channel again at its
+//                     end.
 //   a reopen          GatewayChannel::CheckPort runs slot 3 on std::async; the
 //                     channel's session is that thread's until it returns
 //                     (Reopening()): the loop does not call the driver through
@@ -39,7 +40,7 @@
 //   a stop            GatewayChannel::BeginStop runs slot 5 on std::async (it
 //                     waits for a pass in progress), the same way; what
 //                     follows it (a reload's rest, a restart, a scan) runs on
-//                     the loop once it has ended (StopThen, TendStops).
+//                     the loop once it has ended (ChannelSet::StopThen, Tend).
 //                     In both, the loop still reads the session's tags and
 //                     values (Modbus, TakeValue): slots 3 and 5 touch neither.
 //   the scan threads  the driver's, one a channel: they report values and log
@@ -59,17 +60,16 @@
 #include <string>
 #include <vector>
 
+#include "gateway/channel/ChannelSet.h"
 #include "gateway/channel/GatewayChannel.h"
 #include "gateway/config/GatewayConfig.h"
 #include "gateway/history/History.h"
 #include "gateway/history/HistoryRecorder.h"
 #include "gateway/metrics/Metrics.h"
-#include "gateway/mqtt/RecentCommands.h"
 
-class DriverTable;
 class MetricsServer;
 class ModbusServer;
-class ScanJob;
+class ScanRunner;
 struct WebRequest;
 class MqttBridge;
 class WebServer;
@@ -93,22 +93,11 @@ private:
     // Until SIGTERM or SIGINT.
     void Loop();
     void End();
-    bool PlacePortLinks(const GatewayConfig& config, std::string* error);
-    bool StartChannels(std::string* error);
-    // A new channel, loaded, with its port made ready by PreparePort.
-    bool AddChannel(const GatewayChannelConfig& c,
-                    std::vector<std::unique_ptr<GatewayChannel>>* into, std::string* error);
-    // Before a channel's port is opened: its RS-485 mode, if [ports] asks for it.
-    bool PreparePort(int port, std::string* why) const;
     void TakeHostEvents();
-    void TakeCommands();
-    // An MQTT command: its topic below the prefix read, a repeated delivery
-    // answered with the first one's outcome instead of acting again.
-    void MqttCommand(const std::string& topic, const std::string& payload, CommandTicket ticket);
     bool ReadOnly(Origin origin) const;
     void ServeWeb();
     // An administrator's request from the page (GatewayAdmin.cpp): a
-    // channel's settings, a scan of its line.
+    // channel's settings, a scan of its line (ScanRunner).
     void ServeAdmin(std::unique_ptr<WebRequest> request);
     std::pair<int, std::string> ReadSettings(const GatewayChannel& ch, std::string* etag);
     // Answers the request itself: at once when it is refused, else once the
@@ -116,36 +105,20 @@ private:
     void SaveSettings(GatewayChannel& ch, std::unique_ptr<WebRequest> request);
     std::pair<int, std::string> SaveSettingsFile(GatewayChannel& ch, const WebRequest& request,
                                                  std::string* etag);
-    // Stops the channel and scans its line: false with *answer when it cannot
-    // (the request is then still the caller's).
-    bool StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request,
-                   std::pair<int, std::string>* answer);
-    std::pair<int, std::string> CancelScan(const std::string& channel, const CommandTicket& ticket);
-    // The scans' events to the page; an ended scan answered, its channel started again.
-    void TendScans();
-    void EndScans();
-    // The channel made again from its files, started in place of the one
-    // there once that one has stopped; then `done` (started, or why not).
-    void RestartChannel(GatewayChannel* old,
-                        std::function<void(bool started, const std::string& error)> done);
-    // Channels being stopped, each by slot 5 on a thread of its own (it waits
-    // for a pass in progress: seconds with silent stations, and the loop goes
-    // on meanwhile), and what follows once all of them have stopped; `then`
-    // is told true when the gateway ends first. One change of channels at a
-    // time: a reload waits for the stops under way, saves and scans wait for
-    // a reload.
-    void StopThen(std::vector<GatewayChannel*> channels, std::function<void(bool ending)> then);
-    void TendStops();
-    void EndStops();
-    bool ChangingChannels() const { return !m_stops.empty() || m_reloading; }
+    // One change of channels at a time: a reload waits for the stops under
+    // way, saves and scans wait for a reload.
+    bool ChangingChannels() const { return m_channels.Stopping() || m_reloading; }
+    // SIGHUP (GatewayReload.cpp): the file read again, what changed applied
+    // or named as needing a restart; the channels that go stopped first.
     void Reload();
     struct ReloadPlan;
     void FinishReload(ReloadPlan& plan);
+    bool m_reloading = false, m_reloadAgain = false;
     // The figures for Prometheus, to /metrics on the page and on [metrics]
     // (GatewayMetrics.cpp); once a second.
     std::string Metrics();
     void PublishMetrics();
-    // The history ([history]), in GatewayMetrics.cpp too: started before the
+    // The history ([history], GatewayHistory.cpp): started before the
     // channels; the gateway's own events recorded (nothing without it); the
     // broker's changes and the dropped events looked at each tick.
     bool StartHistory(std::string* error);
@@ -153,43 +126,24 @@ private:
                   const std::string& who = "", const std::string& result = "",
                   const std::string& detail = "");
     void WatchHistory(std::chrono::steady_clock::time_point now);
-    // A reload's parts: the channels it makes (null where one is kept), and
-    // the change of channels.
-    bool NextChannels(const GatewayConfig& fresh,
-                      std::vector<std::unique_ptr<GatewayChannel>>* next,
-                      std::vector<GatewayChannel*>* kept, std::string* error);
-    void SwapChannels(const GatewayConfig& fresh, std::vector<std::unique_ptr<GatewayChannel>> next,
-                      const std::vector<GatewayChannel*>& kept);
-    struct PendingStop {
-        std::vector<GatewayChannel*> channels;
-        std::function<void(bool ending)> then;
-    };
-    std::vector<PendingStop> m_stops;
-    bool m_reloading = false, m_reloadAgain = false;
     void Notify(std::chrono::steady_clock::time_point now);
-    GatewayChannel* FindChannel(const std::string& name);
-    GatewayChannel* ChannelOfEvent(int caller, uint64_t thread);
 
     GatewayConfig m_config;
-    std::unique_ptr<DriverTable> m_driver;
+    // what the channels tell goes to every way in and out
+    FanoutSink m_sinks;
+    WriteCounts m_writeCounts;
+    // (before what may still report through it: destroyed after them)
+    std::unique_ptr<History> m_history;
+    std::unique_ptr<HistoryRecorder> m_recorder;
+    ChannelSet m_channels{m_sinks};
     std::unique_ptr<MqttBridge> m_bridge;
     std::unique_ptr<ModbusServer> m_modbus;
     std::unique_ptr<WebServer> m_web;
+    std::unique_ptr<ScanRunner> m_scans;
     std::unique_ptr<MetricsServer> m_metrics;
-    WriteCounts m_writeCounts;
-    std::unique_ptr<History> m_history;
-    std::unique_ptr<HistoryRecorder> m_recorder;
     bool m_brokerRecorded = false;
     uint64_t m_droppedLogged = 0;
     std::chrono::steady_clock::time_point m_nextDropLog;
-    // what the channels tell goes to the broker and to the web page
-    FanoutSink m_sinks;
-    std::vector<std::unique_ptr<GatewayChannel>> m_channels;
-    // channels taken out by a reload: stopped, kept until the driver unloads
-    std::vector<std::unique_ptr<GatewayChannel>> m_retired;
-    int m_nextIndex = 0;
-    std::string m_linkFolder;
-    bool m_ownLinkFolder = false;
     int m_wakeFd = -1;
     int m_signalFd = -1;
     std::string m_lastStatus;
@@ -197,26 +151,4 @@ private:
         m_nextWebRefresh, m_nextMetrics;
     uint64_t m_watchdogUsec = 0;
     uint64_t m_nextTicket = 1;
-    // the scans running, by channel: the job, its request, the channel it stopped
-    struct RunningScan {
-        std::unique_ptr<ScanJob> job;
-        std::unique_ptr<WebRequest> request;
-        GatewayChannel* stopped = nullptr;
-        bool cancelAtStart = false;  // cancelled while its channel was stopping
-        bool restarting = false;     // ended: its channel starting again
-    };
-    std::map<std::string, RunningScan> m_scans;
-    // MQTT commands seen lately, and a sink that follows their outcomes
-    RecentCommands m_recent;
-    class RecentOutcomes : public NullSink {
-    public:
-        explicit RecentOutcomes(RecentCommands& recent) : m_recent(recent) {}
-        void OnWriteResult(const std::string&, const std::string&, const CommandReply& outcome,
-                           const CommandTicket& ticket) override {
-            if (ticket.origin == Origin::mqtt) m_recent.Update(outcome);
-        }
-
-    private:
-        RecentCommands& m_recent;
-    } m_recentOutcomes{m_recent};
 };

@@ -1,37 +1,26 @@
 // An administrator's requests from the page: a channel's settings read and
 // changed (the file written by the driver's own writer, the channel started
-// again with it), and a scan of a channel's line while the channel is
-// stopped. All on the gateway's thread; the scan itself on one of its own.
+// again with it), and a scan of a channel's line (ScanRunner). All on the
+// gateway's thread.
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "ConfigJson.h"
 #include "config/ConfigData.h"
-#include "gateway/channel/ChannelSettings.h"
+#include "gateway/app/AdminAnswer.h"
 #include "gateway/app/Gateway.h"
+#include "gateway/app/ScanRunner.h"
+#include "gateway/channel/ChannelSettings.h"
 #include "gateway/core/Journal.h"
-#include "gateway/channel/ScanJob.h"
 #include "gateway/web/WebServer.h"
 
 using nlohmann::json;
 
 namespace {
 
-using Answer = std::pair<int, std::string>;
-
-Answer Error(int status, const std::string& text) {
-    return WebServer::Reply(status, "error", text);
-}
-
-// The channel's file: its bytes and what the driver reads in them.
-bool ReadChannelFile(const std::string& path, std::string* bytes, CConfigData* config,
-                     Answer* refusal) {
-    if (!ReadWholeFile(path, bytes) || config->Load(path.c_str()) != 0) {
-        *refusal = Error(500, path + ": the driver cannot load it");
-        return false;
-    }
-    return true;
-}
+using admin::Answer;
+using admin::Error;
+using admin::ReadChannelFile;
 
 // The settings as the page is given them: drvcfg's JSON and the file's tag.
 std::string SettingsAnswer(const CConfigData& config, const std::string& etag,
@@ -48,7 +37,7 @@ void Gateway::ServeAdmin(std::unique_ptr<WebRequest> request) {
     const std::string& channel = request->command.channel;
     std::string etag;
     Answer answer;
-    GatewayChannel* ch = FindChannel(channel);
+    GatewayChannel* ch = m_channels.Find(channel);
     if (!ch) {
         answer = Error(404, RefusalText(Refusal::unknownChannel));
     } else if (request->ask == WebAsk::readSettings) {
@@ -56,8 +45,8 @@ void Gateway::ServeAdmin(std::unique_ptr<WebRequest> request) {
     } else if (ReadOnly(Origin::web)) {
         answer = Error(403, RefusalText(Refusal::readOnly));
     } else if (request->ask == WebAsk::cancelScan) {
-        answer = CancelScan(channel, request->command.ticket);
-    } else if (m_scans.count(channel)) {
+        answer = m_scans->Cancel(channel, request->command.ticket);
+    } else if (m_scans->Scanning(channel)) {
         answer = Error(409, channel + ": its line is being scanned; try again when the scan ends");
     } else if (m_reloading || ch->Stopping()) {
         answer = Error(409, channel +
@@ -65,7 +54,7 @@ void Gateway::ServeAdmin(std::unique_ptr<WebRequest> request) {
                                 "again in a moment");
     } else if (request->ask == WebAsk::saveSettings) {
         SaveSettings(*ch, std::move(request));
-    } else if (!StartScan(*ch, &request, &answer)) {
+    } else if (!m_scans->Start(*ch, &request, &answer)) {
         Journal(kWarning, "refused: " + SenderText(request->command.ticket) + ": scan " + channel +
                               ": " + answer.second);
     }
@@ -91,7 +80,7 @@ void Gateway::SaveSettings(GatewayChannel& ch, std::unique_ptr<WebRequest> reque
     // saved: the answer once the channel runs with it (or says why not)
     std::shared_ptr<WebRequest> held(std::move(request));
     const std::string name = ch.Name(), path = ch.Config().configPath;
-    RestartChannel(&ch, [this, held, etag, name, path](bool started, const std::string& error) {
+    m_channels.Restart(&ch, [this, held, etag, name, path](bool started, const std::string& error) {
         std::unique_ptr<WebRequest> r(new WebRequest(std::move(*held)));
         if (!started) Journal(kError, name + ": not restarted: " + error);
         CConfigData config;
@@ -132,7 +121,7 @@ Answer Gateway::SaveSettingsFile(GatewayChannel& ch, const WebRequest& request, 
     }
     // what the gateway makes of it (station names as topic levels, the tag list)
     NullSink nobody;
-    GatewayChannel trial(*m_driver, ch.Config(), -1, nobody);
+    GatewayChannel trial(m_channels.Driver(), ch.Config(), -1, nobody);
     if (!trial.Load(&error, &config)) {
         Journal(kWarning, "refused: " + what + ": " + error);
         Remember(HistoryKind::settings, ch.Name(), "", who, "refused", error);
@@ -149,184 +138,4 @@ Answer Gateway::SaveSettingsFile(GatewayChannel& ch, const WebRequest& request, 
     Journal(kInfo, what + ": saved " + path);
     Remember(HistoryKind::settings, ch.Name(), "", who, "saved", path);
     return {0, ""};
-}
-
-namespace {
-
-// A whole number of the scan's body between low and high (def when absent).
-bool ScanNumber(const json& body, const char* key, int low, int high, int def, int* out) {
-    auto it = body.find(key);
-    if (it == body.end()) {
-        *out = def;
-        return true;
-    }
-    if (!it->is_number_integer() || it->get<long long>() < low || it->get<long long>() > high)
-        return false;
-    *out = it->get<int>();
-    return true;
-}
-
-// What the scan's body asks, on the channel's line: false with the refusal.
-bool ScanPlanOf(const std::string& text, const CConfigData& config, ScanPlan* plan, bool* all,
-                Answer* refusal) {
-    json body = text.empty() ? json::object() : json::parse(text, nullptr, false);
-    auto refuse = [refusal](const char* field, const std::string& why) {
-        *refusal = {422, JsonText(json{{"field", field}, {"error", why}})};
-        return false;
-    };
-    if (!body.is_object()) return refuse("", "the body is not a JSON object");
-    plan->line = CLineSettings::Of(config);
-    const line::LineRange numbers = line::kStationNumber;
-    if (!ScanNumber(body, "from", numbers.low, numbers.high, numbers.low, &plan->from))
-        return refuse("from", "a station number from 0 to 254");
-    if (!ScanNumber(body, "to", numbers.low, numbers.high, numbers.high, &plan->to) ||
-        plan->to < plan->from)
-        return refuse("to", "a station number from \"from\" to 254");
-    if (!ScanNumber(body, "timeout_ms", 1, 60000, 300, &plan->timeoutMs))
-        return refuse("timeout_ms", "a time-out from 1 to 60000 ms");
-    const json baud = body.value("baud", json("current"));
-    *all = baud == "all";
-    if (*all) {
-        for (int i = 0; i < line::kBaudRateCount; ++i) plan->rates.push_back(i);
-    } else if (baud == "current") {
-        plan->rates.push_back(plan->line.m_nBaudRate);
-    } else if (baud.is_number_integer() && line::BaudIndexOf(baud.get<long long>()) >= 0) {
-        plan->rates.push_back(line::BaudIndexOf(baud.get<long long>()));
-    } else {
-        return refuse("baud", "\"current\", \"all\" or one of the rates the settings offer");
-    }
-    return plan->line.IsValid() || refuse("baud", "the channel's own line settings are invalid");
-}
-
-}  // namespace
-
-bool Gateway::StartScan(GatewayChannel& ch, std::unique_ptr<WebRequest>* request, Answer* answer) {
-    const std::string port = "COM" + std::to_string(ch.Port());
-    if (ch.State() == ChannelState::portLost || ch.Busy() || ch.PortRefused()) {
-        *answer = Error(409, ch.Name() + ": its port " + port +
-                                 " is lost or cannot be made ready: a line that cannot be "
-                                 "reached cannot be scanned");
-        return false;
-    }
-    std::string bytes;
-    CConfigData config;
-    ScanPlan plan;
-    bool all = false;
-    if (!ReadChannelFile(ch.Config().configPath, &bytes, &config, answer) ||
-        !ScanPlanOf((*request)->body, config, &plan, &all, answer))
-        return false;
-    Journal(kInfo, SenderText((*request)->command.ticket) + ": scan " + ch.Name() + " on " + port +
-                       ", stations " + std::to_string(plan.from) + "-" + std::to_string(plan.to) +
-                       ": the channel is stopped until it ends");
-    Remember(HistoryKind::scan, ch.Name(), "", (*request)->command.ticket.who, "started",
-             port + ", stations " + std::to_string(plan.from) + "-" + std::to_string(plan.to));
-    RunningScan& scan = m_scans[ch.Name()];
-    scan.stopped = &ch;
-    scan.request = std::move(*request);
-    // the job once the channel has stopped (its port closed: the scan opens it)
-    auto held = std::make_shared<ScanPlan>(std::move(plan));
-    const std::string name = ch.Name();
-    StopThen({&ch}, [this, name, held, all](bool ending) {
-        auto it = m_scans.find(name);
-        if (ending || it == m_scans.end()) return;
-        it->second.job = std::make_unique<ScanJob>(name, std::move(*held), all);
-        if (it->second.cancelAtStart) it->second.job->Cancel();
-    });
-    return true;
-}
-
-Answer Gateway::CancelScan(const std::string& channel, const CommandTicket& ticket) {
-    auto it = m_scans.find(channel);
-    if (it == m_scans.end()) return Error(404, "no scan of " + channel + " is running");
-    if (it->second.job)
-        it->second.job->Cancel();
-    else
-        it->second.cancelAtStart = true;  // (its channel still stopping)
-    Journal(kInfo, SenderText(ticket) + ": scan " + channel + ": cancelled");
-    return {200, JsonText(json{{"result", "cancelled"}})};
-}
-
-void Gateway::TendScans() {
-    for (auto it = m_scans.begin(); it != m_scans.end();) {
-        RunningScan& scan = it->second;
-        if (!scan.job || scan.restarting) {  // (its channel stopping, or starting again)
-            ++it;
-            continue;
-        }
-        const bool ended = scan.job->Ended();  // (before the events: the last ones are in)
-        for (const std::string& event : scan.job->TakeEvents()) m_web->OnScan(event);
-        if (!ended && !scan.job->Cancelled() && m_web->ClientGone(*scan.request)) {
-            scan.job->Cancel();
-            Journal(kInfo, "scan " + it->first + ": its client has gone: cancelled");
-        }
-        if (!ended) {
-            ++it;
-            continue;
-        }
-        Journal(kInfo, SenderText(scan.request->command.ticket) + ": scan " + it->first + ": " +
-                           scan.job->Summary() + "; the channel runs again");
-        Remember(HistoryKind::scan, it->first, "", scan.request->command.ticket.who,
-                 scan.job->Cancelled() ? "cancelled" : "done", scan.job->Summary());
-        // the channel again, whatever the outcome (unless a reload has made it
-        // anew), then the answer
-        if (FindChannel(it->first) != scan.stopped) {
-            m_web->Respond(std::move(scan.request), scan.job->Answer());
-            it = m_scans.erase(it);
-            continue;
-        }
-        scan.restarting = true;
-        const std::string name = it->first;
-        RestartChannel(scan.stopped, [this, name](bool started, const std::string& error) {
-            auto done = m_scans.find(name);
-            if (!started) Journal(kError, name + ": not restarted after the scan: " + error);
-            if (done == m_scans.end()) return;
-            m_web->Respond(std::move(done->second.request), done->second.job->Answer());
-            m_scans.erase(done);
-        });
-        ++it;
-    }
-}
-
-void Gateway::EndScans() {
-    for (auto& [channel, scan] : m_scans) {
-        scan.job.reset();  // (cancelled, and waited for)
-        if (scan.request)
-            m_web->Respond(std::move(scan.request), Error(503, "the gateway is stopping"));
-    }
-    m_scans.clear();
-}
-
-void Gateway::RestartChannel(GatewayChannel* old,
-                             std::function<void(bool started, const std::string& error)> done) {
-    auto place = std::find_if(m_channels.begin(), m_channels.end(),
-                              [old](const auto& ch) { return ch.get() == old; });
-    if (place == m_channels.end()) {
-        done(false, "the channel is gone");
-        return;
-    }
-    std::vector<std::unique_ptr<GatewayChannel>> made;
-    std::string error;
-    if (!AddChannel(old->Config(), &made, &error)) {
-        done(false, error);
-        return;
-    }
-    auto next = std::make_shared<std::unique_ptr<GatewayChannel>>(std::move(made.front()));
-    StopThen({old}, [this, old, next, done](bool ending) {
-        if (ending) {
-            done(false, "the gateway is stopping");
-            return;
-        }
-        auto at = std::find_if(m_channels.begin(), m_channels.end(),
-                               [old](const auto& ch) { return ch.get() == old; });
-        if (at == m_channels.end()) {
-            done(false, "the channel is gone");
-            return;
-        }
-        std::string why;
-        const bool started = (*next)->Start(&why);
-        m_retired.push_back(std::move(*at));
-        *at = std::move(*next);
-        if (m_web) m_web->SetChannels(m_channels);
-        done(started, why);
-    });
 }

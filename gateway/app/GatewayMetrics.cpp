@@ -42,22 +42,22 @@ std::string Gateway::Metrics() {
     out.Sample("krandolix_build_info", {{"version", KRANDOLIX_VERSION}}, 1);
     for (const StationFamily& f : kStationFamilies) {
         out.Family(f.name, f.type, f.help);
-        for (const auto& ch : m_channels)
+        for (const auto& ch : m_channels.All())
             for (const GatewayChannel::Station& s : ch->Stations())
                 out.Sample(f.name, {{"channel", ch->Name()}, {"station", s.name}}, f.value(s.last));
     }
     out.Family("krandolix_channel_state", "gauge", "The channel's state: 1 for the current one.");
-    for (const auto& ch : m_channels)
+    for (const auto& ch : m_channels.All())
         for (const auto& state : kChannelStates)
             out.Sample("krandolix_channel_state", {{"channel", ch->Name()}, {"state", state.name}},
                        ch->State() == state.value ? 1 : 0);
     out.Family("krandolix_channel_reopens_total", "counter",
                "Times the channel's port was opened again after its line was lost.");
-    for (const auto& ch : m_channels)
+    for (const auto& ch : m_channels.All())
         out.Sample("krandolix_channel_reopens_total", {{"channel", ch->Name()}},
                    static_cast<double>(ch->Reopens()));
     std::vector<std::string> names;
-    for (const auto& ch : m_channels) names.push_back(ch->Name());
+    for (const auto& ch : m_channels.All()) names.push_back(ch->Name());
     m_writeCounts.Put(&out, names);
     out.Family("krandolix_mqtt_connected", "gauge", "1 while the broker is connected.");
     out.Sample("krandolix_mqtt_connected", {}, m_bridge->Connected() ? 1 : 0);
@@ -90,47 +90,6 @@ std::string Gateway::Metrics() {
     }
     PutProcessMetrics(&out);
     return out.Text();
-}
-
-bool Gateway::StartHistory(std::string* error) {
-    if (!m_config.history.enabled) return true;
-    m_history.reset(new History(m_config.history));
-    if (!m_history->Lock(error)) {
-        *error = "[history] " + *error;
-        m_history.reset();
-        return false;
-    }
-    m_history->Start();
-    m_recorder.reset(
-        new HistoryRecorder(*m_history, [this](const std::string& channel, const std::string& tag) {
-            GatewayChannel* ch = FindChannel(channel);
-            return ch ? ch->StationOfTag(tag) : std::string();
-        }));
-    m_sinks.Add(m_recorder.get());
-    return true;
-}
-
-void Gateway::Remember(HistoryKind kind, const std::string& channel, const std::string& state,
-                       const std::string& who, const std::string& result,
-                       const std::string& detail) {
-    if (m_recorder) m_recorder->Gateway(kind, channel, state, who, result, detail);
-}
-
-void Gateway::WatchHistory(std::chrono::steady_clock::time_point now) {
-    if (!m_history) return;
-    if (m_bridge->Connected() != m_brokerRecorded) {
-        m_brokerRecorded = !m_brokerRecorded;
-        Remember(HistoryKind::broker, "", m_brokerRecorded ? "connected" : "disconnected", "", "",
-                 m_config.host + ":" + std::to_string(m_config.port));
-    }
-    const uint64_t dropped = m_history->Dropped();
-    if (dropped > m_droppedLogged && now >= m_nextDropLog) {
-        Journal(kWarning, "history: " + std::to_string(dropped - m_droppedLogged) +
-                              " events not recorded (the queue was full, or the database could "
-                              "not be written)");
-        m_droppedLogged = dropped;
-        m_nextDropLog = now + std::chrono::minutes(1);
-    }
 }
 
 void Gateway::PublishMetrics() {

@@ -63,6 +63,10 @@ public:
     // A write's outcome, told to every sink; the ticket says whose it is.
     virtual void OnWriteResult(const std::string& channel, const std::string& tag,
                                const CommandReply& outcome, const CommandTicket& ticket) = 0;
+    // A station command's outcome (reset, enable, disable), likewise.
+    virtual void OnStationResult(const std::string& /*channel*/, const std::string& /*station*/,
+                                 const CommandReply& /*outcome*/, const CommandTicket& /*ticket*/) {
+    }
 };
 
 // Tells every sink it holds, in order (the MQTT bridge, the web page).
@@ -90,6 +94,10 @@ public:
     void OnWriteResult(const std::string& c, const std::string& t, const CommandReply& r,
                        const CommandTicket& ticket) override {
         for (GatewaySink* s : m_sinks) s->OnWriteResult(c, t, r, ticket);
+    }
+    void OnStationResult(const std::string& c, const std::string& st, const CommandReply& r,
+                         const CommandTicket& ticket) override {
+        for (GatewaySink* s : m_sinks) s->OnStationResult(c, st, r, ticket);
     }
 
 private:

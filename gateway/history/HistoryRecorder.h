@@ -26,6 +26,10 @@ public:
     void OnLog(const std::string&, bool, const std::string&) override {}
     void OnWriteResult(const std::string& channel, const std::string& tag,
                        const CommandReply& outcome, const CommandTicket& ticket) override;
+    void OnStationResult(const std::string& channel, const std::string& station,
+                         const CommandReply& outcome, const CommandTicket& ticket) override {
+        Command(true, channel, station, outcome, ticket);
+    }
 
     // A command's outcome (a write's or a station command's), as the entry knows it.
     void Command(bool station, const std::string& channel, const std::string& target,

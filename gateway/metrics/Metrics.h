@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -25,10 +26,14 @@ private:
     std::string m_text;
 };
 
-// The writes' outcomes by channel, origin and result: the immediate ones
-// counted by the command entry, a queued write's end as its channel tells it.
+// The writes' outcomes by channel, origin and result, as the entry tells
+// them and a queued write's end as its channel does. A write to a channel the
+// gateway does not have is counted under channel "": a client naming
+// thousands of channels adds no series.
 class WriteCounts : public GatewaySink {
 public:
+    using Known = std::function<bool(const std::string& channel)>;
+    void SetKnown(Known known) { m_known = std::move(known); }
     void Count(const std::string& channel, Origin origin, WriteResult result);
     // every channel's series, each origin and final result, 0 where none came
     void Put(MetricsText* out, const std::vector<std::string>& channels) const;
@@ -39,10 +44,12 @@ public:
     void OnLog(const std::string&, bool, const std::string&) override {}
     void OnWriteResult(const std::string& channel, const std::string&, const CommandReply& outcome,
                        const CommandTicket& ticket) override {
-        if (outcome.result != WriteResult::queued) Count(channel, ticket.origin, outcome.result);
+        if (outcome.result != WriteResult::queued)
+            Count(!m_known || m_known(channel) ? channel : "", ticket.origin, outcome.result);
     }
 
 private:
+    Known m_known;
     std::map<std::tuple<std::string, Origin, WriteResult>, uint64_t> m_counts;
 };
 

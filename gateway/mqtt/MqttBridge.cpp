@@ -214,11 +214,53 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
     if (b->m_wake) b->m_wake();
 }
 
-std::deque<MqttBridge::Command> MqttBridge::TakeCommands() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    std::deque<Command> out;
-    out.swap(m_commands);
-    return out;
+void MqttBridge::ServeCommands(CommandEntry& entry) {
+    std::deque<Command> came;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        came.swap(m_commands);
+    }
+    for (Command& c : came) Serve(entry, std::move(c));
+}
+
+void MqttBridge::Serve(CommandEntry& entry, Command command) {
+    GatewayCommand c;
+    if (!topic::ParseCommand(command.topic, &c.channel, &c.target, &c.kind)) return;
+    c.ticket.origin = Origin::mqtt;
+    c.ticket.correlation = std::move(command.correlation);
+    c.ticket.responseTopic = std::move(command.responseTopic);
+    if (!RequestIdOf(command.payload, &c.ticket.request)) {
+        c.ticket.request.clear();
+        c.refused = Refusal::requestId;
+    }
+    // (the payload rule runs at the entry; a station command's word is read here)
+    if (c.kind == GatewayCommand::station) {
+        std::string request;
+        c.payload = StationCommandOf(command.payload, &request);
+    } else {
+        c.payload = std::move(command.payload);
+    }
+    RecentCommands::Digest digest;
+    const bool followed =
+        c.refused == Refusal::none && RecentCommands::DigestOf(command.topic, c.ticket, &digest);
+    const auto now = std::chrono::steady_clock::now();
+    if (followed) {
+        if (const CommandReply* first = m_recent.Seen(digest, now)) {
+            Journal(kWarning,
+                    "mqtt: a repeated delivery of " + command.topic + " (request " +
+                        (c.ticket.request.empty() ? "by correlation data" : c.ticket.request) +
+                        ") answered with the first one's result, " +
+                        WriteResultName(first->result));
+            SendOutcome(c.kind == GatewayCommand::station
+                            ? topic::StationResult(c.channel, c.target)
+                            : topic::Result(c.channel, c.target),
+                        *first, c.ticket);
+            return;
+        }
+    }
+    const CommandReply reply = entry.Execute(c);
+    // nothing is kept of a command to a channel that is not there
+    if (followed && reply.why != Refusal::unknownChannel) m_recent.Remember(digest, reply, now);
 }
 
 void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain, int qos,
@@ -300,10 +342,12 @@ void MqttBridge::SendOutcome(const std::string& topicBelowPrefix, const CommandR
 
 void MqttBridge::OnWriteResult(const std::string& channel, const std::string& tag,
                                const CommandReply& outcome, const CommandTicket& ticket) {
+    if (ticket.origin == Origin::mqtt) m_recent.Update(outcome);
     SendOutcome(topic::Result(channel, tag), outcome, ticket);
 }
 
 void MqttBridge::OnStationResult(const std::string& channel, const std::string& station,
                                  const CommandReply& outcome, const CommandTicket& ticket) {
+    if (ticket.origin == Origin::mqtt) m_recent.Update(outcome);
     SendOutcome(topic::StationResult(channel, station), outcome, ticket);
 }

@@ -17,8 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "gateway/core/Sink.h"
 #include "gateway/config/GatewayConfig.h"
+#include "gateway/core/Sink.h"
+#include "gateway/mqtt/RecentCommands.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -44,7 +45,11 @@ public:
     // Publishes online 0, disconnects and ends the network thread.
     void Stop();
 
-    std::deque<Command> TakeCommands();
+    // The commands that came, each read (its topic, request id and station
+    // word) and handed to the entry, on the entry's thread; a repeated
+    // delivery is answered with the first one's outcome instead of acting
+    // again.
+    void ServeCommands(CommandEntry& entry);
     bool Connected() const { return m_connected; }
     // Log lines and results waiting for the broker.
     size_t Backlog() {
@@ -59,10 +64,6 @@ public:
                  int qos = 1, const std::string& correlation = "", uint32_t expiry = 0);
     // How often the states are told again (a reload may change it).
     void SetStatusInterval(int seconds) { m_statusInterval = seconds; }
-    // A station command's outcome, on <channel>/station/<station>/result.
-    void OnStationResult(const std::string& channel, const std::string& station,
-                         const CommandReply& outcome, const CommandTicket& ticket);
-
     // GatewaySink
     void OnValue(const std::string& channel, const std::string& tag, double value) override;
     void OnStation(const std::string& channel, const std::string& station,
@@ -72,8 +73,12 @@ public:
     void OnDescription(const std::string& channel, const std::string& json) override;
     void OnWriteResult(const std::string& channel, const std::string& tag,
                        const CommandReply& outcome, const CommandTicket& ticket) override;
+    // on <channel>/station/<station>/result
+    void OnStationResult(const std::string& channel, const std::string& station,
+                         const CommandReply& outcome, const CommandTicket& ticket) override;
 
 private:
+    void Serve(CommandEntry& entry, Command command);
     static void OnConnect(mosquitto* m, void* self, int rc, int flags, const mqtt5__property* p);
     static void OnDisconnect(mosquitto* m, void* self, int rc, const mqtt5__property* p);
     static void OnMessage(mosquitto* m, void* self, const mosquitto_message* msg,
@@ -112,4 +117,7 @@ private:
     std::mutex m_lock;  // the commands, the backlog, and m_connected's changes
     std::deque<Command> m_commands;
     std::deque<Message> m_backlog;
+    // the commands seen lately (the entry's thread alone: ServeCommands and
+    // the outcomes told to this sink)
+    RecentCommands m_recent;
 };
