@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "gateway/core/Command.h"
@@ -21,16 +22,32 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS events ("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, kind TEXT NOT NULL,"
-    " channel TEXT, station TEXT, tag TEXT, state TEXT, value REAL, origin TEXT, who TEXT,"
-    " result TEXT, detail TEXT);"
-    "CREATE INDEX IF NOT EXISTS events_station ON events (channel, station, id);"
-    "CREATE INDEX IF NOT EXISTS events_kind ON events (kind, id);";
+// The table, and its columns as a select names them.
+std::string Schema() {
+    std::string columns;
+    for (const HistoryColumn& c : kHistoryColumns)
+        columns += std::string(", ") + c.name + (!c.text ? " REAL" : " TEXT") +
+                   (c.text == &HistoryEvent::kind ? " NOT NULL" : "");
+    return "CREATE TABLE IF NOT EXISTS events ("
+           " id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL" +
+           columns +
+           ");"
+           "CREATE INDEX IF NOT EXISTS events_station ON events (channel, station, id);"
+           "CREATE INDEX IF NOT EXISTS events_kind ON events (kind, id);";
+}
 
-const char kColumns[] =
-    "id, time, kind, channel, station, tag, state, value, origin, who, result, detail";
+// ",?" for each column
+std::string Placeholders() {
+    std::string marks;
+    for (size_t i = 0; i < std::size(kHistoryColumns); ++i) marks += ",?";
+    return marks;
+}
+
+std::string ColumnNames() {
+    std::string names;
+    for (const HistoryColumn& c : kHistoryColumns) names += std::string(", ") + c.name;
+    return names;
+}
 
 // Old events go this many at a time: each step a transaction of a few ms.
 const int kRetainStep = 2000;
@@ -191,7 +208,7 @@ bool History::Open(std::string* error) {
     if (!pages.empty())
         pragmas += "PRAGMA max_page_count = " + std::to_string(std::stoll(pages)) + ";";
     char* message = nullptr;
-    if (sqlite3_exec(m_db, (pragmas + kSchema).c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    if (sqlite3_exec(m_db, (pragmas + Schema()).c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
         *error = message ? message : sqlite3_errmsg(m_db);
         sqlite3_free(message);
         return false;
@@ -214,29 +231,26 @@ void History::Fail(const std::string& what) {
 
 bool History::Write(const std::vector<HistoryEvent>& batch) {
     sqlite3_stmt* insert = nullptr;
-    bool ok =
-        sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(m_db,
-                           "INSERT INTO events (time, kind, channel, station, tag, state, "
-                           "value, origin, who, result, detail) VALUES (?,?,?,?,?,?,?,?,?,?,?)",
-                           -1, &insert, nullptr) == SQLITE_OK;
+    bool ok = sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(m_db,
+                                 ("INSERT INTO events (time" + ColumnNames() + ") VALUES (?" +
+                                  Placeholders() + ")")
+                                     .c_str(),
+                                 -1, &insert, nullptr) == SQLITE_OK;
     for (size_t i = 0; ok && i < batch.size(); ++i) {
         const HistoryEvent& e = batch[i];
         sqlite3_reset(insert);
         sqlite3_bind_int64(insert, 1, e.timeMs);
-        BindText(insert, 2, e.kind);
-        BindText(insert, 3, e.channel);
-        BindText(insert, 4, e.station);
-        BindText(insert, 5, e.tag);
-        BindText(insert, 6, e.state);
-        if (e.value)
-            sqlite3_bind_double(insert, 7, *e.value);
-        else
-            sqlite3_bind_null(insert, 7);
-        BindText(insert, 8, e.origin);
-        BindText(insert, 9, e.who);
-        BindText(insert, 10, e.result);
-        BindText(insert, 11, e.detail);
+        int at = 2;
+        for (const HistoryColumn& c : kHistoryColumns) {
+            if (c.text)
+                BindText(insert, at, e.*c.text);
+            else if (e.value)
+                sqlite3_bind_double(insert, at, *e.value);
+            else
+                sqlite3_bind_null(insert, at);
+            ++at;
+        }
         ok = sqlite3_step(insert) == SQLITE_DONE;
     }
     sqlite3_finalize(insert);
@@ -415,7 +429,7 @@ bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, s
         return false;
     }
     sqlite3_busy_timeout(m_reader, 1000);
-    std::string sql = std::string("SELECT ") + kColumns + " FROM events WHERE 1";
+    std::string sql = "SELECT id, time" + ColumnNames() + " FROM events WHERE 1";
     if (!q.channel.empty()) sql += " AND channel = ?1";
     if (!q.station.empty()) sql += " AND station = ?2";
     if (!q.kind.empty()) sql += " AND kind = ?3";
@@ -440,16 +454,14 @@ bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, s
         HistoryEvent e;
         e.id = sqlite3_column_int64(s, 0);
         e.timeMs = sqlite3_column_int64(s, 1);
-        e.kind = Column(s, 2);
-        e.channel = Column(s, 3);
-        e.station = Column(s, 4);
-        e.tag = Column(s, 5);
-        e.state = Column(s, 6);
-        if (sqlite3_column_type(s, 7) != SQLITE_NULL) e.value = sqlite3_column_double(s, 7);
-        e.origin = Column(s, 8);
-        e.who = Column(s, 9);
-        e.result = Column(s, 10);
-        e.detail = Column(s, 11);
+        int at = 2;
+        for (const HistoryColumn& c : kHistoryColumns) {
+            if (c.text)
+                e.*c.text = Column(s, at);
+            else if (sqlite3_column_type(s, at) != SQLITE_NULL)
+                e.value = sqlite3_column_double(s, at);
+            ++at;
+        }
         events->push_back(std::move(e));
     }
     if (rc != SQLITE_DONE) *error = sqlite3_errmsg(m_reader);
@@ -458,19 +470,15 @@ bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, s
 }
 
 std::string History::EventJson(const HistoryEvent& e) {
-    auto text = [](const std::string& t) {
-        return t.empty() ? nlohmann::json() : nlohmann::json(t);
-    };
-    return JsonText({{"id", e.id},
-                     {"time", UtcTimeStampAt(e.timeMs / 1000, static_cast<int>(e.timeMs % 1000))},
-                     {"kind", e.kind},
-                     {"channel", text(e.channel)},
-                     {"station", text(e.station)},
-                     {"tag", text(e.tag)},
-                     {"state", text(e.state)},
-                     {"value", e.value ? nlohmann::json(*e.value) : nlohmann::json()},
-                     {"origin", text(e.origin)},
-                     {"who", text(e.who)},
-                     {"result", text(e.result)},
-                     {"detail", text(e.detail)}});
+    nlohmann::json j = {
+        {"id", e.id}, {"time", UtcTimeStampAt(e.timeMs / 1000, static_cast<int>(e.timeMs % 1000))}};
+    for (const HistoryColumn& c : kHistoryColumns) {
+        if (!c.text)
+            j[c.name] = e.value ? nlohmann::json(*e.value) : nlohmann::json();
+        else if (c.text == &HistoryEvent::kind || !(e.*c.text).empty())
+            j[c.name] = e.*c.text;
+        else
+            j[c.name] = nullptr;
+    }
+    return JsonText(j);
 }

@@ -38,6 +38,20 @@ struct HistoryEvent {
     std::string origin, who, result, detail;  // "" for none
 };
 
+// An event's columns after its id and time, in the table's order: each
+// named once here for the table, the insert, the select, the API's JSON and
+// the CSV. Each is a text ("" stored as NULL), but value, a number.
+struct HistoryColumn {
+    const char* name;
+    std::string HistoryEvent::*text;  // null for value
+};
+inline constexpr HistoryColumn kHistoryColumns[] = {
+    {"kind", &HistoryEvent::kind},       {"channel", &HistoryEvent::channel},
+    {"station", &HistoryEvent::station}, {"tag", &HistoryEvent::tag},
+    {"state", &HistoryEvent::state},     {"value", nullptr},
+    {"origin", &HistoryEvent::origin},   {"who", &HistoryEvent::who},
+    {"result", &HistoryEvent::result},   {"detail", &HistoryEvent::detail}};
+
 // The kinds an event may be of: the API's names and the page's words.
 enum class HistoryKind {
     station,

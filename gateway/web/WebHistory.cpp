@@ -43,16 +43,18 @@ std::string CsvField(std::string text) {
 }
 
 std::string Csv(const std::vector<HistoryEvent>& events) {
-    std::string out =
-        "\xEF\xBB\xBFid,time,kind,channel,station,tag,state,value,origin,who,result,detail\r\n";
+    std::string out = "\xEF\xBB\xBFid,time";
+    for (const HistoryColumn& c : kHistoryColumns) out += std::string(",") + c.name;
+    out += "\r\n";
     for (const HistoryEvent& e : events) {
-        char value[32] = "";
-        if (e.value) std::snprintf(value, sizeof value, "%g", *e.value);
         out += std::to_string(e.id) + "," +
-               UtcTimeStampAt(e.timeMs / 1000, static_cast<int>(e.timeMs % 1000)) + "," +
-               CsvField(e.kind) + "," + CsvField(e.channel) + "," + CsvField(e.station) + "," +
-               CsvField(e.tag) + "," + CsvField(e.state) + "," + value + "," + CsvField(e.origin) +
-               "," + CsvField(e.who) + "," + CsvField(e.result) + "," + CsvField(e.detail) + "\r\n";
+               UtcTimeStampAt(e.timeMs / 1000, static_cast<int>(e.timeMs % 1000));
+        for (const HistoryColumn& c : kHistoryColumns) {
+            char value[32] = "";
+            if (!c.text && e.value) std::snprintf(value, sizeof value, "%g", *e.value);
+            out += "," + (c.text ? CsvField(e.*c.text) : std::string(value));
+        }
+        out += "\r\n";
     }
     return out;
 }
