@@ -1,7 +1,8 @@
 // The history on the page's API: GET /api/history (JSON, newest first, paged
 // by before=<id>) and GET /api/history.csv (the same filters; UTF-8 with a
 // byte order mark, so that a spreadsheet opens Korean names as they are).
-// Queries run on the server's thread, indexed and bounded in rows.
+// Queries run on the page's worker (the connection set aside meanwhile),
+// indexed and bounded in rows.
 #include <cstdio>
 #include <ctime>
 

@@ -212,6 +212,51 @@ class Keep(HistoryCase):
 
 
 class Faults(HistoryCase):
+    def test_slow_queries_hold_up_no_other_client(self):
+        # a history of 600 000 events, and twelve clients asking at once for
+        # the oldest few, which no index finds (each query reads every row),
+        # while another reads the state: the queries run one after another on
+        # the page's worker, and its thread goes on answering
+        self.start_gateway()
+        self.assertTrue(self.find(lambda e: e["state"] == "start", kind="gateway"))
+        self.gw.stop()
+        now = int(time.time() * 1000)
+        with sqlite3.connect(self.db) as db:
+            db.executemany("INSERT INTO events (time, kind, channel, detail) VALUES (?, 'gateway', 'Line1', ?)",
+                           [(now - 3600000 + i, "bulk %d" % i) for i in range(600000)])
+        self.gw.start()
+
+        def answers():
+            try:
+                return self.http("GET", "/api/state")[0] == 200
+            except OSError:
+                return False
+        self.assertTrue(wait_until(answers, 20), self.gw.text())
+        query_times = []
+
+        def asker():
+            for _ in range(3):
+                started = time.monotonic()
+                status = self.http("GET", f"/api/history.csv?until={now - 3600000 + 10}")[0]
+                query_times.append(time.monotonic() - started)
+                self.assertIn(status, (200, 503))
+
+        threads = [threading.Thread(target=asker) for _ in range(12)]
+        for t in threads:
+            t.start()
+        slowest = 0
+        while any(t.is_alive() for t in threads):
+            started = time.monotonic()
+            self.assertEqual(self.http("GET", "/api/state")[0], 200)
+            slowest = max(slowest, time.monotonic() - started)
+            time.sleep(0.02)
+        for t in threads:
+            t.join()
+        print(f"(36 queries, {min(query_times) * 1000:.0f}-{max(query_times) * 1000:.0f} ms each "
+              f"with their wait; the state's slowest answer meanwhile {slowest * 1000:.0f} ms)")
+        self.assertGreater(max(query_times), 0.25)  # (on one thread, they would hold it this long)
+        self.assertLess(slowest, 0.25)
+
     def test_a_full_queue_drops_and_counts_and_nobody_waits(self):
         hold = os.path.join(self.d, "hold")
         open(hold, "w").close()
