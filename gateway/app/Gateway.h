@@ -12,14 +12,15 @@
 //   network thread    callbacks; commands and the backlog under MqttBridge's
 //                     lock, taken by the loop (ServeCommands).
 //   the history       History's writer: its queue under its lock (Record, from
-//   writer            the loop); queries on the web server's thread, on a
+//   writer            the loop); queries on the web worker (below), on a
 //                     connection of their own under History's read lock.
 //   the history's     History::Checkpoints: copies the WAL into the database
 //   checkpointer      on a connection of its own, woken by the writer's commits.
 //   the metrics       [metrics]: libmicrohttpd's thread, serving the text the
 //   listener          loop made last (under MetricsServer's lock).
 //   the web server's  libmicrohttpd's one thread: HTTP, event streams; the
-//   thread            page's views, streams and waiting requests under
+//   thread            page's views under their own lock (PageViews, told by
+//                     the loop), the streams and waiting requests under
 //                     WebServer's lock; requests taken by the loop
 //                     (TakeRequests), answered by it (Respond, AwaitOutcome).
 //                     A login seen to pass is known there at once; the TLS

@@ -44,6 +44,7 @@
 
 #include "gateway/channel/GatewayChannel.h"
 #include "gateway/config/GatewayConfig.h"
+#include "gateway/web/PageViews.h"
 #include "gateway/web/WebSessions.h"
 #include "gateway/web/WebUsers.h"
 
@@ -144,27 +145,6 @@ public:
     static std::string NamesJson();
 
 private:
-    struct StationView {
-        std::string name;
-        int number = 0;
-        StationState state;
-        std::string inputs[8], outputs[8];  // tag names, "" for none
-    };
-    struct TagView {
-        std::string name;
-        bool known = false;
-        double value = 0;
-    };
-    struct LogLine {
-        std::string kind, text, time;
-    };
-    struct ChannelView {
-        std::string name;
-        ChannelState state = ChannelState::off;
-        std::vector<StationView> stations;
-        std::vector<TagView> tags;
-        std::deque<LogLine> log;
-    };
     // One client of the event stream: what waits to be sent to it.
     struct Stream {
         MHD_Connection* connection = nullptr;
@@ -227,8 +207,8 @@ private:
     void Wake(Stream& stream);
     void Finish(WebExchange& exchange, const std::pair<int, std::string>& answer);
     std::string StateJson() const;
-    ChannelView* Find(const std::string& channel);
-    static nlohmann::json StationObject(const std::string& channel, const StationView& s);
+    // An event of the views to every stream (none for an empty one).
+    void Tell(const PageViews::Event& event);
 
     GatewayWebConfig m_config;
     std::string m_gatewayId;
@@ -242,9 +222,9 @@ private:
     std::chrono::steady_clock::time_point m_nextKeepAlive;
     std::chrono::steady_clock::time_point m_flushDue = std::chrono::steady_clock::time_point::max();
 
+    PageViews m_views;  // (its own lock)
+
     mutable std::mutex m_lock;  // everything below
-    std::vector<ChannelView> m_channels;
-    bool m_broker = false;
     std::string m_metrics;
     std::vector<std::shared_ptr<Stream>> m_streams;
     std::vector<std::unique_ptr<WebRequest>> m_requests;

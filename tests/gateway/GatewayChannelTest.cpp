@@ -81,9 +81,10 @@ TEST_F(Channel, TheWatchdogHearsOfProgressOnlyWhileTheCountersMove) {
     // long after the last look that saw the counters move: stalled
     EXPECT_FALSE(ch.MakesProgress(now + std::chrono::minutes(5)));
     // a look then that finds them moved (the stations are polled every 0.1 s) is progress again
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    ch.Tick(now + std::chrono::minutes(5));
-    EXPECT_TRUE(ch.MakesProgress(now + std::chrono::minutes(5)));
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        ch.Tick(now + std::chrono::minutes(5));
+        return ch.MakesProgress(now + std::chrono::minutes(5));
+    }));
     // nothing is expected of a channel whose stations are all disabled
     ASSERT_TRUE(ch.StationCommand("A", StationAction::disable));
     ASSERT_TRUE(ch.StationCommand("B", StationAction::disable));

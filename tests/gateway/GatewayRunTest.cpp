@@ -197,8 +197,9 @@ public:
         mosquitto_loop_start(m_mosq);
     }
     ~Client() {
+        // (the loop ends with the connection; forced, it may leave a lock held)
         mosquitto_disconnect(m_mosq);
-        mosquitto_loop_stop(m_mosq, true);
+        mosquitto_loop_stop(m_mosq, false);
         mosquitto_destroy(m_mosq);
     }
     std::string Last(const std::string& topic) {
