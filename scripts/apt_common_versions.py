@@ -101,7 +101,8 @@ def common_pins(indexes):
 
 
 def preferences(pins):
-    return "".join(f"Package: {p}\nPin: version {v}\nPin-Priority: 1001\n\n"
+    # ("Package: p" alone pins this machine's own architecture: ":any" every one)
+    return "".join(f"Package: {p}:any\nPin: version {v}\nPin-Priority: 1001\n\n"
                    for p, v in sorted(pins.items()))
 
 
