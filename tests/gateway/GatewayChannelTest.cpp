@@ -298,11 +298,12 @@ TEST_F(Channel, AScanFindsTheStationsTellsAsItGoesAndEndsWhenCancelled) {
     plan.rates = {6};
     plan.from = 0;
     plan.to = 5;
-    plan.timeoutMs = 60;
+    // (a station's wait long enough for a simulator on a machine under load)
+    plan.timeoutMs = 300;
     {
         ScanJob job("Line", plan, false);
         std::vector<std::string> events;
-        for (int i = 0; i < 200 && !job.Ended(); ++i)
+        for (int i = 0; i < 500 && !job.Ended(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_TRUE(job.Ended());
         for (std::string& e : job.TakeEvents()) events.push_back(e);
