@@ -4,20 +4,11 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <nlohmann/json.hpp>
-
-#include "config/LineSettings.h"
 #include "gateway/app/ScanRunner.h"
 #include "gateway/core/Journal.h"
-#include "gateway/core/Topics.h"
 #include "gateway/metrics/MetricsServer.h"
 #include "gateway/modbus/ModbusServer.h"
 #include "gateway/mqtt/MqttBridge.h"

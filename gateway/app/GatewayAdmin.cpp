@@ -2,7 +2,6 @@
 // changed (the file written by the driver's own writer, the channel started
 // again with it), and a scan of a channel's line (ScanRunner). All on the
 // gateway's thread.
-#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "ConfigJson.h"
