@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 CTEST_FLAGS ?= --output-on-failure -j2
 
-.PHONY: all deps native windows windows64 check test test-loaded test-native test-windows check-sanitizers test-dist dist fuzz soak bench demo demo-mqtt screenshots clean
+.PHONY: all deps native windows windows64 check test test-loaded test-native test-windows check-sanitizers test-dist dist dist-deb13 fuzz soak bench demo demo-mqtt screenshots clean
 
 all: native windows
 
@@ -79,33 +79,57 @@ bench: native
 	build/native/bin/gateway_bench
 
 # The release packages, from release builds (optimised, stripped, reproducible):
-# build/dist/krandolix-<version>-win32.zip and build/dist/krandolix_<version>_{amd64,arm64,armhf}.deb.
-# The ARM builds are cross-built with their unit tests (make test-dist runs them under qemu).
+# build/dist/krandolix-<version>-win32.zip and, for Debian 12 and Debian 13,
+# build/dist/krandolix_<version>~deb{12,13}u1_{amd64,arm64,armhf}.deb. The
+# Debian 12 ones are built on this machine, the Debian 13 ones in a Debian 13
+# root (scripts/debian_root.py: made once per machine, then kept) with that
+# release's compilers and libraries. The ARM builds are cross-built; Debian
+# 12's with their unit tests (make test-dist runs them under qemu).
 RELEASE_TARGETS_WIN := Krandolix ZeravSub ZeravDbm Plovanet drvhost drvcfg drvscan
 ARM_PRESETS := native-arm64-release native-armhf-release
+DEB13_PRESETS := deb13-release deb13-arm64-release deb13-armhf-release
+VERSION = $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native-release/CMakeCache.txt)
+EPOCH = $${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct)}
 dist: deps
 	cmake --preset native-release >/dev/null
 	cmake --build --preset native-release
 	cmake --preset windows-release >/dev/null
 	cmake --build --preset windows-release --target $(RELEASE_TARGETS_WIN)
 	for p in $(ARM_PRESETS); do cmake --preset $$p >/dev/null && cmake --build --preset $$p || exit 1; done
-	python3 scripts/make-dist --out build/dist \
-	  --version $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native-release/CMakeCache.txt) \
-	  --windows build/windows-release --label win32 --native build/native-release \
+	rm -f build/dist/krandolix*
+	SOURCE_DATE_EPOCH=$(EPOCH) python3 scripts/make-dist --out build/dist --version $(VERSION) \
+	  --windows build/windows-release --label win32 --debian deb12 --native build/native-release \
 	  --native build/native-arm64-release:arm64 --native build/native-armhf-release:armhf
+	root=$$(scripts/debian_root.py build deb13) && \
+	  scripts/debian_root.py run "$$root" --bind "$(CURDIR):/src" --cwd /src \
+	    --env SOURCE_DATE_EPOCH=$(EPOCH) -- make --no-print-directory dist-deb13 VERSION_NUMBER=$(VERSION)
+
+# (in the Debian 13 root)
+dist-deb13:
+	for p in $(DEB13_PRESETS); do cmake --preset $$p >/dev/null && cmake --build --preset $$p || exit 1; done
+	python3 scripts/make-dist --out build/dist --version $(VERSION_NUMBER) --debian deb13 \
+	  --native build/deb13-release --native build/deb13-arm64-release:arm64 --native build/deb13-armhf-release:armhf
 
 # The packages checked: their contents, the tools run from them against mcsim
 # (the Windows zip's under Wine: where only 64-bit Wine runs, the same zip made
 # from a 64-bit release build), lintian, and two runs giving the same bytes;
-# the ARM builds' unit tests and the ARM packages' tools under qemu.
+# the ARM builds' unit tests under qemu; then each Debian package installed
+# with apt in a clean root of its release and architecture and run there.
 test-dist: dist native
 	cmake --preset windows64-release >/dev/null
 	cmake --build --preset windows64-release --target $(RELEASE_TARGETS_WIN)
 	/usr/bin/python3 tests/dist/test_dist.py
 	for p in $(ARM_PRESETS); do ctest --preset $$p $(CTEST_FLAGS) || exit 1; done
 	/usr/bin/python3 tests/dist/test_arm.py
+	/usr/bin/python3 tests/dist/test_install.py
 
-test: test-native test-windows check-sanitizers test-dist
+# The Debian roots the packages are built and installed in are made (once per
+# machine, scripts/debian_root.py) meanwhile, in the background: mostly
+# downloads and emulated package scripts, they overlap the tests' waiting;
+# test-dist waits for any still being made.
+test: deps
+	@mkdir -p build && (scripts/debian_root.py prepare > build/roots.log 2>&1 &)
+	$(MAKE) --no-print-directory test-native test-windows check-sanitizers test-dist
 
 demo: native
 	scripts/demo

@@ -61,7 +61,8 @@ def compare_versions(a, b):
 
 
 def parse_packages(text):
-    """(package, version, multi_arch) of each stanza of a Packages index."""
+    """(package, version, multi_arch, architecture or None) of each stanza of
+    a Packages index."""
     for stanza in text.split("\n\n"):
         fields = {}
         for line in stanza.splitlines():
@@ -70,19 +71,21 @@ def parse_packages(text):
             key, _, value = line.partition(":")
             fields[key.strip().lower()] = value.strip()
         if "package" in fields and "version" in fields:
-            yield fields["package"], fields["version"], fields.get("multi-arch", "no")
+            yield fields["package"], fields["version"], fields.get("multi-arch", "no"), fields.get("architecture")
 
 
 def common_pins(indexes):
-    """indexes: [(architecture, text of a Packages index)]. The packages that
+    """indexes: [(architecture, text of a Packages index)]; a stanza's own
+    Architecture field counts first (a flat repository's one index holds
+    every architecture's, and apt names none for it). The packages that
     are Multi-Arch: same whose newest version is not the same on every
     architecture offering them: {package: the newest version all of them
     offer}, for those that have one."""
     versions = {}  # package -> arch -> set of versions
     same = set()
     for arch, text in indexes:
-        for package, version, multi_arch in parse_packages(text):
-            versions.setdefault(package, {}).setdefault(arch, set()).add(version)
+        for package, version, multi_arch, own in parse_packages(text):
+            versions.setdefault(package, {}).setdefault(own or arch, set()).add(version)
             if multi_arch == "same":
                 same.add(package)
     key = functools.cmp_to_key(compare_versions)

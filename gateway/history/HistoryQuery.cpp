@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "gateway/history/History.h"
 #include "platform/Numbers.h"
@@ -45,8 +46,9 @@ bool HistoryQueryOf(const std::function<std::string(const char*)>& argument, int
         for (const auto& k : kHistoryKinds) known = known || q->kind == k.name;
         if (!known) return *refusal = "kind: not a kind of event", false;
     }
-    for (auto [name, target] :
-         {std::make_pair("since", &q->sinceMs), std::make_pair("until", &q->untilMs)}) {
+    const std::pair<const char*, decltype(&q->sinceMs)> bounds[] = {{"since", &q->sinceMs},
+                                                                    {"until", &q->untilMs}};
+    for (const auto& [name, target] : bounds) {
         const std::string text = argument(name);
         if (text.empty()) continue;
         *target = TimeMs(text);

@@ -41,7 +41,7 @@ def version():
 VERSION = version()
 ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
 ZIP = os.path.join(DIST, f"krandolix-{VERSION}-win32.zip")
-DEB = os.path.join(DIST, f"krandolix_{VERSION}_{ARCH}.deb")
+DEB = os.path.join(DIST, f"krandolix_{VERSION}~deb12u1_{ARCH}.deb")  # built here, on Debian 12
 
 
 class Sim:
@@ -161,7 +161,7 @@ class DebianPackage(unittest.TestCase):
                   *(f"/usr/share/man/man1/{t}.1.gz" for t in ("drvhost", "drvcfg", "drvscan", "mcsim", "drvgw"))):
             self.assertIn(f, files)
         control = subprocess.run(["dpkg-deb", "-f", DEB], capture_output=True, text=True, check=True).stdout
-        self.assertIn(f"Version: {VERSION}\n", control)
+        self.assertIn(f"Version: {VERSION}~deb12u1\n", control)
         depends = next(l for l in control.splitlines() if l.startswith("Depends:"))
         for lib in ("libc6", "libstdc++6", "libmosquitto1", "libsystemd0", "libmicrohttpd12", "libsqlite3-0"):
             self.assertIn(lib, depends)
@@ -221,7 +221,7 @@ class Reproducible(unittest.TestCase):
                 out = os.path.join(d, run)
                 subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make-dist"), "--version", VERSION,
                                 "--out", out, "--windows", os.path.join(ROOT, "build", "windows-release"),
-                                "--native", os.path.join(ROOT, "build", "native-release"),
+                                "--debian", "deb12", "--native", os.path.join(ROOT, "build", "native-release"),
                                 "--native", os.path.join(ROOT, "build", "native-arm64-release") + ":arm64",
                                 "--native", os.path.join(ROOT, "build", "native-armhf-release") + ":armhf"],
                                check=True, stdout=subprocess.DEVNULL,
@@ -232,8 +232,9 @@ class Reproducible(unittest.TestCase):
                         files[name] = f.read()
                 outs.append(files)
                 time.sleep(1.1)  # a second apart: no time of the run may show
-        self.assertEqual(sorted(outs[0]), sorted([f"krandolix-{VERSION}-win32.zip", f"krandolix_{VERSION}_{ARCH}.deb",
-                                                  f"krandolix_{VERSION}_arm64.deb", f"krandolix_{VERSION}_armhf.deb"]))
+        self.assertEqual(sorted(outs[0]), sorted([f"krandolix-{VERSION}-win32.zip"] +
+                                                 [f"krandolix_{VERSION}~deb12u1_{a}.deb"
+                                                  for a in (ARCH, "arm64", "armhf")]))
         for name in outs[0]:
             self.assertEqual(outs[0][name], outs[1][name], name)
 

@@ -46,6 +46,11 @@ class Pins(unittest.TestCase):
         pins = acv.common_pins([("amd64", index(("libx", "2", "same"))), ("i386", index(("libx", "1", "same")))])
         self.assertEqual(pins, {})
 
+    def test_a_flat_repository_tells_each_stanza_architecture_by_its_own_field(self):
+        flat = "".join(f"Package: libk\nVersion: {v}\nArchitecture: {a}\nMulti-Arch: same\n\n"
+                       for a, v in (("amd64", "1.0"), ("i386", "1.0"), ("amd64", "2.0")))
+        self.assertEqual(acv.common_pins([("", flat)]), {"libk": "1.0"})
+
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]], verbosity=2)
