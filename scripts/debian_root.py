@@ -107,15 +107,31 @@ def run(root, cmd, check=True, **kw):
     return subprocess.run(run_command(root, cmd, binds, cwd, env), check=check, **kw)
 
 
+def update(root, attempts=3):
+    """apt-get update in the root, again after a pause when a mirror caught
+    mid-sync fails it; then on with the lists that did come (the install
+    says whether they were enough)."""
+    for attempt in range(1, attempts + 1):
+        p = run(root, ["apt-get", "-q", "update"], check=False, stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE, text=True)
+        if p.returncode == 0:
+            return
+        log(f"apt-get update failed in {root} (attempt {attempt}): {p.stderr.strip()[-300:]}")
+        if attempt < attempts:
+            time.sleep(10 * attempt)
+    log("going on with the lists that came")
+
+
 def apt(root, *args, attempts=3):
-    """apt-get in the root, again after a pause when a mirror mid-sync fails it."""
+    """apt-get in the root, again after a pause and an update when it fails."""
     for attempt in range(1, attempts + 1):
         p = run(root, ["apt-get", "-q", "-y", *args], check=False, stdout=subprocess.DEVNULL)
         if p.returncode == 0:
             return
         log(f"apt-get {args[0]} failed in {root} (attempt {attempt})")
-        time.sleep(10 * attempt)
-        run(root, ["apt-get", "-q", "update"], check=False, stdout=subprocess.DEVNULL)
+        if attempt < attempts:
+            time.sleep(10 * attempt)
+            update(root, attempts=1)
     sys.exit(f"debian-root: apt-get {' '.join(args)} failed in {root}")
 
 
@@ -161,7 +177,7 @@ def make_root(release, arch, name=None, include=()):
         with open(os.path.join(part, "etc", "apt", "sources.list.d", "debian.sources"), "w") as f:
             f.write(sources_text(codename, archive, security))
         shutil.copyfile("/etc/resolv.conf", os.path.join(part, "etc", "resolv.conf"))
-        apt(part, "update")
+        update(part)
         run(part, ["apt-get", "clean"])
         with open(os.path.join(part, MADE), "w") as f:
             f.write(f"{codename} {arch} {time.strftime('%Y-%m-%d', time.gmtime())}\n")
@@ -173,9 +189,11 @@ def make_root(release, arch, name=None, include=()):
 def installed(root, packages):
     p = run(root, ["dpkg-query", "-W", "-f", "${binary:Package} ${Status}\\n", *packages], check=False,
             capture_output=True, text=True)
-    have = {line.split()[0] for line in p.stdout.splitlines() if line.endswith(" install ok installed")}
-    # dpkg-query names a package of the root's own architecture without its suffix
-    return [p for p in packages if p not in have and p.replace(":amd64", "") not in have]
+    # (dpkg-query names a package of the root's own architecture with its
+    # suffix if it is Multi-Arch: same, without otherwise)
+    have = {line.split()[0].replace(":amd64", "") for line in p.stdout.splitlines()
+            if line.endswith(" install ok installed")}
+    return [p for p in packages if p.replace(":amd64", "") not in have]
 
 
 def build_root(release):
@@ -191,7 +209,7 @@ def build_root(release):
         if missing:
             log(f"installing in {root}: {' '.join(missing)}")
             shutil.copyfile("/etc/resolv.conf", os.path.join(root, "etc", "resolv.conf"))
-            apt(root, "update")
+            update(root)
             apt(root, "install", "--no-install-recommends", *missing)
             run(root, ["apt-get", "clean"])
     return root
@@ -204,7 +222,7 @@ def clean_root(release, arch, dest):
     subprocess.run(["cp", "-a", "--reflink=auto", source, dest], check=True)
     os.remove(os.path.join(dest, MADE))
     shutil.copyfile("/etc/resolv.conf", os.path.join(dest, "etc", "resolv.conf"))
-    apt(dest, "update")
+    update(dest)
     return dest
 
 
