@@ -100,10 +100,7 @@ def run_command(root, cmd, binds=(), cwd="/", env=()):
     return prefix + ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, root, *args, *inner]
 
 
-def run(root, cmd, check=True, **kw):
-    binds = kw.pop("binds", ())
-    cwd = kw.pop("cwd", "/")
-    env = kw.pop("env", ())
+def run(root, cmd, check=True, binds=(), cwd="/", env=(), **kw):
     return subprocess.run(run_command(root, cmd, binds, cwd, env), check=check, **kw)
 
 
