@@ -18,9 +18,10 @@ USES = {
     "http": {"core"},
     "mqtt": {"core", "config"},
     "modbus": {"core", "config", "channel"},
+    "opcua": {"core", "config"},
     "web": {"core", "config", "channel", "http", "history"},
     "metrics": {"core", "config", "channel", "http"},
-    "app": {"core", "config", "channel", "history", "http", "mqtt", "modbus", "web", "metrics"},
+    "app": {"core", "config", "channel", "history", "http", "mqtt", "modbus", "opcua", "web", "metrics"},
 }
 # the driver's component and the tools' shared code, and who may include them
 DRIVER = ("host/", "driver/", "channel/", "config/", "protocol/", "LineScan.h", "ConfigJson.h",

@@ -13,6 +13,7 @@ machine's apt already uses and kept in KRANDOLIX_ROOTS (default
   debian_root.py build RELEASE              the build root, made or completed; prints its path
   debian_root.py clean RELEASE ARCH DIR     a clean root of RELEASE for ARCH in DIR
   debian_root.py prepare                    every root make test-dist uses, made now
+  debian_root.py sources RELEASE            the apt sources of RELEASE from this machine's mirror
   debian_root.py run ROOT [--bind HOST:INSIDE]... [--cwd DIR] [--env K=V]... -- CMD...
 
 RELEASE is deb12 or deb13. An ARM root's programs run under qemu's user-mode
@@ -40,7 +41,7 @@ PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 BUILD_TOOLS = ["cmake", "ninja-build", "make", "g++", "pkgconf", "python3", "dpkg-dev", "lintian", "scdoc",
                "gzip", "file", "nlohmann-json3-dev", "crossbuild-essential-arm64", "crossbuild-essential-armhf"]
 BUILD_LIBS = ["libmosquitto-dev", "libmicrohttpd-dev", "libgnutls28-dev", "libsystemd-dev",
-              "libtomlplusplus-dev", "libsqlite3-dev", "libcrypt-dev"]
+              "libtomlplusplus-dev", "libsqlite3-dev", "libcrypt-dev", "libopen62541-1.4-dev"]
 
 
 def log(*args):
@@ -232,6 +233,9 @@ def prepare():
 
 
 def main():
+    if sys.argv[1:2] == ["sources"] and len(sys.argv) == 3 and sys.argv[2] in RELEASES:
+        sys.stdout.write(sources_text(RELEASES[sys.argv[2]], *mirrors()))
+        return
     if os.geteuid() != 0:
         os.execvp("sudo", ["sudo", "--preserve-env=KRANDOLIX_ROOTS", sys.executable, *sys.argv])
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -243,6 +247,7 @@ def main():
     c.add_argument("arch", choices=ARCHES)
     c.add_argument("dest")
     sub.add_parser("prepare")
+    sub.add_parser("sources").add_argument("release", choices=RELEASES)
     r = sub.add_parser("run")
     r.add_argument("root")
     r.add_argument("--bind", action="append", default=[])

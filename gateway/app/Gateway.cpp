@@ -11,6 +11,7 @@
 #include "gateway/core/Journal.h"
 #include "gateway/metrics/MetricsServer.h"
 #include "gateway/modbus/ModbusServer.h"
+#include "gateway/opcua/OpcuaServer.h"
 #include "gateway/mqtt/MqttBridge.h"
 #include "gateway/web/WebServer.h"
 #include "host/HostSession.h"
@@ -93,8 +94,20 @@ bool Gateway::Begin(std::string* error) {
                    const std::string& who, const std::string& result, const std::string& detail) {
                 Remember(kind, channel, state, who, result, detail);
             }));
-        m_channels.OnChange([this](const ChannelSet::Channels& now) { m_web->SetChannels(now); });
     }
+    if (m_config.opcua.enabled) {
+        // (told before the channels start: it takes what they have from their descriptions)
+        m_opcua.reset(new OpcuaServer(m_config, wake));
+        m_sinks.Add(m_opcua.get());
+    }
+    m_channels.OnChange([this](const ChannelSet::Channels& now) {
+        if (m_web) m_web->SetChannels(now);
+        if (m_opcua) {
+            std::set<std::string> names;
+            for (const auto& ch : now) names.insert(ch->Name());
+            m_opcua->KeepChannels(names);
+        }
+    });
     if (!m_channels.Add(m_config.channels, error)) return false;
     if (!m_bridge->Start(error) || !m_channels.StartAll(error)) return false;
     if (m_web) {
@@ -109,6 +122,7 @@ bool Gateway::Begin(std::string* error) {
         m_modbus.reset(new ModbusServer(m_config.modbus, *this));
         if (!m_modbus->Start(error)) return false;
     }
+    if (m_opcua && !m_opcua->Start(error)) return false;
     if (m_config.metrics.enabled) {
         m_metrics.reset(new MetricsServer(m_config.metrics));
         PublishMetrics();
@@ -129,6 +143,10 @@ bool Gateway::Begin(std::string* error) {
 void Gateway::End() {
     m_metrics.reset();
     m_modbus.reset();
+    if (m_opcua) {
+        m_opcua->Stop();
+        m_sinks.Remove(m_opcua.get());
+    }
     m_channels.EndStops();  // (what they answer goes out before the page stops)
     if (m_web) {
         m_scans->End();
@@ -175,6 +193,7 @@ void Gateway::Loop() {
             }
         }
         m_bridge->ServeCommands(*this);
+        if (m_opcua) m_opcua->ServeCommands(*this);
         ServeWeb();
         if (m_modbus)
             m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels.All());
@@ -232,6 +251,8 @@ bool Gateway::ReadOnly(Origin origin) const {
             return m_config.modbus.readOnly;
         case Origin::web:
             return m_config.web.readOnly;
+        case Origin::opcua:
+            return m_config.opcua.readOnly;
         case Origin::mqtt:
             break;
     }
@@ -253,6 +274,7 @@ CommandReply Gateway::Execute(GatewayCommand& c) {
                              c.channel + "/" + c.target;
     if (c.refused != Refusal::none) {
         reply.why = c.refused;
+        reply.detail = c.refusedDetail;
     } else if (ReadOnly(c.ticket.origin)) {
         reply.why = Refusal::readOnly;
     } else if (!ch) {

@@ -16,6 +16,12 @@
 //                     connection of their own under History's read lock.
 //   the history's     History::Checkpoints: copies the WAL into the database
 //   checkpointer      on a connection of its own, woken by the writer's commits.
+//   the OPC UA        [opcua]: open62541's loop and everything that touches the
+//   server's thread   address space; what the channels tell is queued for it
+//                     under OpcuaServer's lock (the sink calls, from the loop),
+//                     its clients' writes and calls handed to the loop
+//                     (ServeCommands) and waited for there; the loop never
+//                     takes open62541's lock.
 //   the metrics       [metrics]: libmicrohttpd's thread, serving the text the
 //   listener          loop made last (under MetricsServer's lock).
 //   the web server's  libmicrohttpd's one thread: HTTP, event streams; the
@@ -70,6 +76,7 @@
 
 class MetricsServer;
 class ModbusServer;
+class OpcuaServer;
 class ScanRunner;
 struct WebRequest;
 class MqttBridge;
@@ -139,6 +146,7 @@ private:
     ChannelSet m_channels{m_sinks};
     std::unique_ptr<MqttBridge> m_bridge;
     std::unique_ptr<ModbusServer> m_modbus;
+    std::unique_ptr<OpcuaServer> m_opcua;
     std::unique_ptr<WebServer> m_web;
     std::unique_ptr<ScanRunner> m_scans;
     std::unique_ptr<MetricsServer> m_metrics;

@@ -6,6 +6,7 @@
 #include "gateway/core/Journal.h"
 #include "gateway/metrics/MetricsServer.h"
 #include "gateway/modbus/ModbusServer.h"
+#include "gateway/opcua/OpcuaServer.h"
 #include "gateway/mqtt/MqttBridge.h"
 #include "gateway/web/WebServer.h"
 #include "krandolix_version.h"
@@ -71,6 +72,36 @@ std::string Gateway::Metrics() {
                        {{"function", std::to_string(key.first)},
                         {"exception", key.second ? std::to_string(key.second) : "none"}},
                        static_cast<double>(n));
+    }
+    if (m_opcua) {
+        const OpcuaServer::Figures f = m_opcua->Read();
+        out.Family("krandolix_opcua_sessions", "gauge", "OPC UA sessions open.");
+        out.Sample("krandolix_opcua_sessions", {}, static_cast<double>(f.sessions));
+        out.Family("krandolix_opcua_secure_channels", "gauge", "OPC UA secure channels open.");
+        out.Sample("krandolix_opcua_secure_channels", {}, static_cast<double>(f.channels));
+        out.Family("krandolix_opcua_rejected_total", "counter",
+                   "OPC UA sessions and secure channels refused (limits, security, sign-in).");
+        out.Sample("krandolix_opcua_rejected_total", {{"what", "session"}},
+                   static_cast<double>(f.sessionsRejected));
+        out.Sample("krandolix_opcua_rejected_total", {{"what", "secure_channel"}},
+                   static_cast<double>(f.channelsRejected));
+        out.Family("krandolix_opcua_session_timeouts_total", "counter",
+                   "OPC UA sessions closed for their clients' silence.");
+        out.Sample("krandolix_opcua_session_timeouts_total", {},
+                   static_cast<double>(f.sessionsTimedOut));
+        out.Family("krandolix_opcua_requests_total", "counter",
+                   "OPC UA writes of outputs and method calls, by kind and whether refused.");
+        out.Sample("krandolix_opcua_requests_total", {{"service", "write"}},
+                   static_cast<double>(f.writes));
+        out.Sample("krandolix_opcua_requests_total", {{"service", "call"}},
+                   static_cast<double>(f.calls));
+        out.Family("krandolix_opcua_refused_total", "counter",
+                   "OPC UA writes and calls refused, or answered as failed.");
+        out.Sample("krandolix_opcua_refused_total", {}, static_cast<double>(f.refused));
+        out.Family("krandolix_opcua_value_updates_total", "counter",
+                   "Tag values and qualities written into the address space.");
+        out.Sample("krandolix_opcua_value_updates_total", {},
+                   static_cast<double>(f.notifications));
     }
     if (m_web) {
         out.Family("krandolix_web_event_streams", "gauge",

@@ -7,6 +7,7 @@
 
 #include "gateway/app/Gateway.h"
 #include "gateway/core/Journal.h"
+#include "gateway/opcua/OpcuaServer.h"
 #include "gateway/mqtt/MqttBridge.h"
 #include "gateway/web/WebServer.h"
 
@@ -58,6 +59,7 @@ void Gateway::FinishReload(ReloadPlan& plan) {
     m_config.readOnly = fresh.readOnly;
     m_config.modbus.readOnly = fresh.modbus.readOnly;
     m_config.web.readOnly = fresh.web.readOnly;
+    m_config.opcua.readOnly = fresh.opcua.readOnly;
     m_config.statusInterval = fresh.statusInterval;
     m_bridge->SetStatusInterval(fresh.statusInterval);
     std::string error;
@@ -68,6 +70,8 @@ void Gateway::FinishReload(ReloadPlan& plan) {
         if (!m_web->ReloadUsers(&error))
             Journal(kError, "reload: web: " + error + "; the users in use stay");
     }
+    if (m_opcua && !m_opcua->Reload(fresh, &error))
+        Journal(kError, "reload: opcua: " + error + "; the users in use stay");
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.All().size()) + " channels");
     Remember(HistoryKind::gateway, "", "reload", "", "done",
              std::to_string(m_channels.All().size()) + " channels");

@@ -13,6 +13,7 @@
 #include "gateway/core/Journal.h"
 #include "gateway/web/WebTls.h"
 #include "host/DriverTable.h"
+#include "gateway/opcua/OpcuaServer.h"
 #include "krandolix_version.h"
 #include "platform/ExitCodes.h"
 #include "platform/Tick.h"
@@ -131,7 +132,7 @@ int Check(const GatewayConfig& c) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::printf("drvgw (Krandolix) %s\n", KRANDOLIX_VERSION);
+        std::printf("drvgw (Krandolix) %s\nOPC UA: %s\n", KRANDOLIX_VERSION, OpcuaLibraryVersion());
         return 0;
     }
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {

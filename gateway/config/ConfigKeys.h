@@ -13,7 +13,7 @@ namespace gwconfig {
 enum class KeyType { text, whole, boolean, names };
 
 struct ConfigKey {
-    const char* table;  // gateway, broker, port (a COMn = { ... } of [ports]), modbus, web,
+    const char* table;  // gateway, broker, port (a COMn = { ... } of [ports]), modbus, opcua, web,
                         // metrics, history, channel
     const char* key;
     KeyType type;
@@ -47,6 +47,19 @@ inline constexpr ConfigKey kConfigKeys[] = {
     {"modbus", "max_clients", KeyType::whole, "8", false},
     {"modbus", "idle_timeout", KeyType::whole, "60", false},
     {"modbus", "read_only", KeyType::boolean, "[gateway] read_only", true},
+    {"opcua", "listen", KeyType::text, "127.0.0.1", false},
+    {"opcua", "port", KeyType::whole, "4840", false},
+    {"opcua", "security", KeyType::names, "[\"None\", \"Basic256Sha256:SignAndEncrypt\"] on loopback, else [\"Basic256Sha256:SignAndEncrypt\"]", false},
+    {"opcua", "cert_file", KeyType::text, "", false},
+    {"opcua", "key_file", KeyType::text, "", false},
+    {"opcua", "trust_dir", KeyType::text, "/var/lib/krandolix/<id>-opcua", false},
+    {"opcua", "anonymous", KeyType::text, "", false},
+    {"opcua", "allow_insecure", KeyType::boolean, "false", false},
+    {"opcua", "read_only", KeyType::boolean, "[gateway] read_only", true},
+    {"opcua", "max_sessions", KeyType::whole, "32", false},
+    {"opcua", "max_subscriptions", KeyType::whole, "8", false},
+    {"opcua", "max_monitored_items", KeyType::whole, "1000", false},
+    {"opcua", "max_message_size", KeyType::whole, "1048576", false},
     {"web", "listen", KeyType::text, "127.0.0.1", false},
     {"web", "port", KeyType::whole, "8080", false},
     {"web", "user", KeyType::text, "", false},

@@ -162,5 +162,7 @@ inline const toml::table& SubTable(const std::string& file, const toml::table& r
 // [web] and [metrics] (GatewayConfigWeb.cpp).
 void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c);
 void ReadMetrics(const Table& metrics, const std::string& base, GatewayConfig* c);
+// after [web]: its users sign in to OPC UA as well
+void ReadOpcua(const Table& opcua, const std::string& base, GatewayConfig* c);
 
 }  // namespace gwconfig

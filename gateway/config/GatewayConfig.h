@@ -42,6 +42,28 @@ struct GatewayModbusConfig {
     bool readOnly = false;
 };
 
+// [opcua]: the OPC UA server, when the table is there.
+struct GatewayOpcuaConfig {
+    bool enabled = false;
+    std::string listen = "127.0.0.1";
+    int port = 4840;
+    // "None", "Basic256Sha256:Sign", "Basic256Sha256:SignAndEncrypt",
+    // "Aes128_Sha256_RsaOaep:Sign", "Aes128_Sha256_RsaOaep:SignAndEncrypt"
+    std::vector<std::string> security;
+    std::string certFile, keyFile;  // absolute, PEM or DER; both or neither
+    // its certificate and key when none is given (own/), the client
+    // certificates it trusts (trusted/) and those it refused (rejected/)
+    std::string trustDir;
+    std::string anonymous;       // "" (no anonymous sign-in), "viewer" or "operator"
+    bool allowInsecure = false;  // None or anonymous beyond loopback, said on purpose
+    bool readOnly = false;
+    int maxSessions = 32;
+    int maxSubscriptions = 8;           // a session's
+    int maxMonitoredItems = 1000;       // a subscription's
+    int maxMessageSize = 1 << 20;       // bytes, either way
+    bool HasPolicy(const std::string& name) const;
+};
+
 // [web]: the page and its API, served when the table is there.
 struct GatewayWebConfig {
     bool enabled = false;
@@ -112,6 +134,7 @@ struct GatewayConfig {
     std::map<int, GatewayPortConfig> ports;
 
     GatewayModbusConfig modbus;
+    GatewayOpcuaConfig opcua;
     GatewayWebConfig web;
     GatewayMetricsConfig metrics;
     HistoryConfig history;  // [history]: when the table is there

@@ -33,10 +33,11 @@ constexpr const char* NameIn(const Named<E> (&table)[N], E value) {
     return i < N ? table[i].name : "";
 }
 
-enum class Origin { mqtt, modbus, web };
+enum class Origin { mqtt, modbus, web, opcua };
 inline constexpr Named<Origin> kOrigins[] = {{Origin::mqtt, "mqtt", "MQTT"},
                                              {Origin::modbus, "modbus", "Modbus"},
-                                             {Origin::web, "web", "웹 (web)"}};
+                                             {Origin::web, "web", "웹 (web)"},
+                                             {Origin::opcua, "opcua", "OPC UA"}};
 static_assert(InEnumOrder(kOrigins));
 constexpr const char* OriginName(Origin origin) {
     return NameIn(kOrigins, origin);
@@ -111,7 +112,9 @@ const char* RefusalText(Refusal why);
 struct CommandTicket {
     uint64_t id = 0;  // the gateway's own number for it, unique in a run
     Origin origin = Origin::mqtt;
-    std::string who;  // the web client, the Modbus client's address; "" for MQTT
+    // the web client, the Modbus client's address, the OPC UA session's user
+    // and address; "" for MQTT
+    std::string who;
     // the sender's own id (the payload's "request": a number or a string) as
     // JSON text, echoed as it came; "" for none
     std::string request;
@@ -166,6 +169,7 @@ struct GatewayCommand {
     std::string target;   // the tag, or the station
     std::string payload;  // a write: as sent, for the payload rule; a station: the command word
     Refusal refused = Refusal::none;  // found by the way in before the entry
+    std::string refusedDetail;        // and its reason, where it says more than RefusalText
 };
 
 // The one entry for commands (the gateway), on the gateway's thread: checks

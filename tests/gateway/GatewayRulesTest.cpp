@@ -673,6 +673,7 @@ TEST(Reload, EveryKeyIsAppliedOrItsTableNamed) {
         {"web", {}},
         {"metrics", {}},
         {"history", {"path = \"h.db\""}},
+        {"opcua", {"anonymous = \"viewer\"", "trust_dir = \"pki\""}},
         {"channel", {"name = \"Line1\"", "config = \"Line1.cfg\""}}};
     // another value for each key (its partner too, where keys go together)
     const std::map<std::string, std::vector<std::string>> samples = {
@@ -707,6 +708,19 @@ TEST(Reload, EveryKeyIsAppliedOrItsTableNamed) {
         {"modbus.max_clients", {"max_clients = 4"}},
         {"modbus.idle_timeout", {"idle_timeout = 30"}},
         {"modbus.read_only", {"read_only = true"}},
+        {"opcua.listen", {"listen = \"127.0.0.2\""}},
+        {"opcua.port", {"port = 4841"}},
+        {"opcua.security", {"security = [\"None\"]"}},
+        {"opcua.cert_file", {"cert_file = \"c.pem\"", "key_file = \"k.key\""}},
+        {"opcua.key_file", {"cert_file = \"c.pem\"", "key_file = \"k.key\""}},
+        {"opcua.trust_dir", {"trust_dir = \"pki2\""}},
+        {"opcua.anonymous", {"anonymous = \"operator\""}},
+        {"opcua.allow_insecure", {"allow_insecure = true"}},
+        {"opcua.read_only", {"read_only = true"}},
+        {"opcua.max_sessions", {"max_sessions = 10"}},
+        {"opcua.max_subscriptions", {"max_subscriptions = 4"}},
+        {"opcua.max_monitored_items", {"max_monitored_items = 500"}},
+        {"opcua.max_message_size", {"max_message_size = 100000"}},
         {"web.listen", {"listen = \"127.0.0.2\""}},
         {"web.port", {"port = 8081"}},
         {"web.user", {"user = \"admin\"", "password_file = \"secret\""}},

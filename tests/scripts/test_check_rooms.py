@@ -58,10 +58,10 @@ class Rooms(unittest.TestCase):
                 self.assertIn(said, r.stderr)
 
     def test_a_folder_that_is_no_room(self):
-        os.mkdir(os.path.join(self.gateway, "opcua"))
+        os.mkdir(os.path.join(self.gateway, "bacnet"))
         r = check(self.gateway)
         self.assertEqual(r.returncode, 1)
-        self.assertIn("opcua/: a folder that is no room", r.stderr)
+        self.assertIn("bacnet/: a folder that is no room", r.stderr)
 
 
 if __name__ == "__main__":

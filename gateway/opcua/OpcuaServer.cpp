@@ -1,0 +1,1290 @@
+#include "gateway/opcua/OpcuaServer.h"
+
+#include <crypt.h>
+#include <open62541/plugin/accesscontrol_default.h>
+#include <open62541/plugin/create_certificate.h>
+#include <open62541/plugin/log.h>
+#include <open62541/plugin/pki_default.h>
+#include <open62541/server.h>
+#include <open62541/server_config_default.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
+
+#include "gateway/config/WebUsersFile.h"
+#include "gateway/core/Files.h"
+#include "gateway/core/Journal.h"
+#include "gateway/opcua/OpcuaCertificates.h"
+#include "krandolix_version.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr double kDrainMs = 10;
+// the most password checks (crypt, tens of milliseconds each) a second: a
+// flood of wrong passwords cannot keep the server's thread hashing
+constexpr int kChecksPerSecond = 20;
+
+std::string Text(const UA_String& s) {
+    return std::string(reinterpret_cast<const char*>(s.data), s.length);
+}
+
+// Who a session is: set at its activation, read in its calls.
+struct SessionUser {
+    std::string name;
+    WebRole role = WebRole::viewer;
+    bool anonymous = false;
+};
+
+std::string IdText(const UA_NodeId& id) {
+    UA_String out = UA_STRING_NULL;
+    UA_NodeId_print(&id, &out);
+    std::string text = Text(out);
+    UA_String_clear(&out);
+    return text;
+}
+
+// The first fields of open62541 1.4's asynchronous operation and of the
+// request it belongs to (src/server/ua_server_async.h): its asynchronous
+// method calls reach no access control (the library checks executability on
+// its synchronous path only), so the session of a Command() is read from
+// there, and checked against the sessions seen activated; an operation that
+// does not look like one (another layout) matches none and is refused.
+struct AsyncOperationHead {
+    void* next;
+    void** previous;
+    UA_CallMethodRequest request;
+    UA_CallMethodResult response;
+    size_t index;
+    const void* parent;
+};
+struct AsyncResponseHead {
+    void* next;
+    void** previous;
+    UA_UInt32 requestId;
+    UA_NodeId sessionId;
+};
+
+}  // namespace
+
+// What the loop tells the server's thread.
+struct Event {
+    enum Kind { describe, tagValue, station, channel, writeResult, keep, asyncDone } kind;
+    explicit Event(Kind k) : kind(k) {}
+    std::string channelName, target, json;
+    double value = 0;
+    StationState state;
+    ChannelState channelState = ChannelState::off;
+    CommandReply reply;
+    std::set<std::string> names;
+    void* async = nullptr;
+    UA_DateTime when = 0;
+};
+
+// A client's write or call, on its way to the loop.
+struct Call {
+    GatewayCommand command;
+    bool taken = false, answered = false;
+    CommandReply reply;
+    void* async = nullptr;  // Command(): the server's operation, answered later
+};
+
+struct OpcuaServer::Impl {
+    GatewayConfig config;
+    std::function<void()> wake;
+    UA_Server* server = nullptr;
+    std::thread thread;
+    std::atomic<bool> running{false};
+
+    // between the loop and the server's thread
+    mutable std::mutex lock;
+    std::condition_variable answered;
+    std::vector<Event> events;
+    std::deque<std::shared_ptr<Call>> calls;
+    std::map<uint64_t, void*> asyncByTicket;  // the loop's: queued Command()s
+    bool stopping = false;
+    std::vector<WebUser> users;  // under lock (replaced at a reload)
+
+    // figures: written by the server's thread, read by the loop
+    std::atomic<uint64_t> sessions{0}, sessionsRejected{0}, sessionsTimedOut{0}, channels{0},
+        channelsRejected{0}, writes{0}, calls_{0}, refused{0}, notifications{0};
+
+    // the server's thread alone: the address space's model
+    struct Tag {
+        std::string channel, station, name, id;
+        bool output = false;
+        int bit = -1;
+        bool has = false, value = false;
+        UA_DateTime when = 0;
+        std::string lastResult;
+    };
+    struct Station {
+        std::string channel, name, id;
+        StationState state;
+        bool told = false;
+    };
+    struct Channel {
+        std::string name, description;
+        ChannelState state = ChannelState::off;
+        bool told = false;
+        std::map<std::string, Station> stations;
+        std::map<std::string, Tag> tags;  // by tag name
+    };
+    std::map<std::string, Channel> model;
+    std::map<std::string, std::pair<std::string, std::string>> nodeTag;  // node id -> channel, tag
+    std::map<std::string, std::pair<std::string, std::string>> nodeStationMethod;  // -> channel, station
+    std::map<std::string, std::string> methodAction;  // station method node id -> action word
+    // the sessions activated, by id: who each is (anonymous: no user)
+    std::map<std::string, SessionUser> sessionUsers;
+    int checksThisSecond = 0;
+    Clock::time_point checkSecond;
+
+    bool Build(std::string* error);
+    void Run();
+    void Drain();
+    void Apply(Event& e);
+    void Describe(const std::string& channel, const std::string& json);
+    void RemoveChannel(const std::string& channel);
+    void AddChannelNodes(Channel& ch);
+    void WriteTag(const Tag& t);
+    void WriteStation(const Station& st);
+    void WriteChannel(const Channel& ch);
+    UA_StatusCode TagStatus(const Channel& ch, const Tag& t) const;
+    void SetValue(const std::string& id, const UA_Variant& v, UA_StatusCode status,
+                  UA_DateTime when);
+    template <typename T>
+    void SetScalar(const std::string& id, T value, const UA_DataType* type,
+                   UA_StatusCode status = UA_STATUSCODE_GOOD, UA_DateTime when = 0) {
+        UA_Variant v;
+        UA_Variant_setScalar(&v, &value, type);
+        SetValue(id, v, status, when);
+    }
+    void SetText(const std::string& id, const std::string& text, UA_DateTime when = 0) {
+        UA_String s = UA_STRING(const_cast<char*>(text.c_str()));
+        SetScalar(id, s, &UA_TYPES[UA_TYPES_STRING], UA_STATUSCODE_GOOD, when);
+    }
+    void AddVariable(const std::string& id, const std::string& parent, const std::string& name,
+                     const UA_DataType* type, const void* value, bool property = false);
+    void AddMethod(const std::string& id, const std::string& parent, const std::string& name,
+                   bool async);
+    void TakeAsyncOperations();
+    // A write to an output of a channel that is off or of a station that is
+    // disabled: refused before the entry, with its reason.
+    void OutOfService(GatewayCommand* c) const;
+    // A client's command, through the loop: its answer, or a halt.
+    CommandReply Hand(GatewayCommand command, bool* halted);
+    std::string Who(const void* sessionContext) const;
+    bool Login(const std::string& name, const std::string& password, SessionUser* user);
+};
+
+namespace {
+
+OpcuaServer::Impl* g_impl = nullptr;  // open62541's callbacks carry no context of ours for PKI
+
+// ---- access control: the page's users, their roles ------------------------------
+
+UA_StatusCode (*g_activate)(UA_Server*, UA_AccessControl*, const UA_EndpointDescription*,
+                            const UA_ByteString*, const UA_NodeId*, const UA_ExtensionObject*,
+                            void**) = nullptr;
+
+UA_StatusCode LoginCallback(const UA_String* userName, const UA_ByteString* password, size_t,
+                            const UA_UsernamePasswordLogin*, void** sessionContext,
+                            void* loginContext) {
+    auto* impl = static_cast<OpcuaServer::Impl*>(loginContext);
+    auto user = std::make_unique<SessionUser>();
+    if (!impl->Login(Text(*userName), Text(*password), user.get()))
+        return UA_STATUSCODE_BADUSERACCESSDENIED;
+    *sessionContext = user.release();
+    return UA_STATUSCODE_GOOD;
+}
+
+UA_StatusCode Activate(UA_Server* server, UA_AccessControl* ac,
+                       const UA_EndpointDescription* endpoint,
+                       const UA_ByteString* secureChannelRemoteCertificate,
+                       const UA_NodeId* sessionId, const UA_ExtensionObject* token,
+                       void** sessionContext) {
+    // a session activated again (another user): the old user goes
+    delete static_cast<SessionUser*>(*sessionContext);
+    *sessionContext = nullptr;
+    const UA_StatusCode s = g_activate(server, ac, endpoint, secureChannelRemoteCertificate,
+                                       sessionId, token, sessionContext);
+    if (g_impl) {
+        SessionUser seen;
+        if (const auto* user = static_cast<const SessionUser*>(*sessionContext)) {
+            seen = *user;
+        } else {
+            seen.name = "anonymous";
+            seen.anonymous = true;
+        }
+        if (s == UA_STATUSCODE_GOOD)
+            g_impl->sessionUsers[IdText(*sessionId)] = seen;
+        else
+            g_impl->sessionUsers.erase(IdText(*sessionId));
+    }
+    return s;
+}
+
+void CloseSession(UA_Server*, UA_AccessControl*, const UA_NodeId* sessionId, void* sessionContext) {
+    delete static_cast<SessionUser*>(sessionContext);
+    if (g_impl) g_impl->sessionUsers.erase(IdText(*sessionId));
+}
+
+bool MayOperate(const void* sessionContext) {
+    if (const auto* user = static_cast<const SessionUser*>(sessionContext))
+        return user->role != WebRole::viewer;
+    return g_impl && g_impl->config.opcua.anonymous == "operator";
+}
+
+UA_Byte AccessLevel(UA_Server*, UA_AccessControl*, const UA_NodeId*, void* sessionContext,
+                    const UA_NodeId*, void*) {
+    return MayOperate(sessionContext)
+               ? static_cast<UA_Byte>(UA_ACCESSLEVELMASK_READ | UA_ACCESSLEVELMASK_WRITE)
+               : static_cast<UA_Byte>(UA_ACCESSLEVELMASK_READ);
+}
+
+UA_Boolean Executable(UA_Server*, UA_AccessControl*, const UA_NodeId*, void* sessionContext,
+                      const UA_NodeId*, void*) {
+    return MayOperate(sessionContext);
+}
+
+UA_Boolean ExecutableOnObject(UA_Server*, UA_AccessControl*, const UA_NodeId*,
+                              void* sessionContext, const UA_NodeId*, void*, const UA_NodeId*,
+                              void*) {
+    return MayOperate(sessionContext);
+}
+
+UA_UInt32 RightsMask(UA_Server*, UA_AccessControl*, const UA_NodeId*, void*, const UA_NodeId*,
+                     void*) {
+    return 0;  // no client changes a node's attributes other than a value
+}
+
+UA_Boolean Never(UA_Server*, UA_AccessControl*, const UA_NodeId*, void*, const void*) {
+    return false;
+}
+
+// ---- certificates: a refused client's certificate kept in rejected/ -------------
+
+UA_StatusCode (*g_verify)(const UA_CertificateVerification*, const UA_ByteString*) = nullptr;
+
+UA_StatusCode VerifyAndKeep(const UA_CertificateVerification* cv, const UA_ByteString* cert) {
+    const UA_StatusCode status = g_verify(cv, cert);
+    if (status != UA_STATUSCODE_GOOD && g_impl) {
+        const std::string der(reinterpret_cast<const char*>(cert->data), cert->length);
+        const std::string kept = KeepRejectedCertificate(g_impl->config.opcua.trustDir, der);
+        if (!kept.empty())
+            Journal(kWarning, std::string("opcua: a client's certificate was refused (") +
+                                  UA_StatusCode_name(status) + "); kept in " + kept +
+                                  ": move it to trusted/ to trust it");
+    }
+    return status;
+}
+
+// ---- the address space's callbacks ----------------------------------------------
+
+UA_StatusCode ReadOutput(UA_Server*, const UA_NodeId*, void*, const UA_NodeId* nodeId, void*,
+                         UA_Boolean includeSourceTimeStamp, const UA_NumericRange*,
+                         UA_DataValue* value) {
+    // an output is a command: it reads false (as its coil does on Modbus)
+    UA_Boolean off = false;
+    UA_Variant_setScalarCopy(&value->value, &off, &UA_TYPES[UA_TYPES_BOOLEAN]);
+    value->hasValue = true;
+    if (includeSourceTimeStamp) {
+        value->sourceTimestamp = UA_DateTime_now();
+        value->hasSourceTimestamp = true;
+    }
+    (void)nodeId;
+    return UA_STATUSCODE_GOOD;
+}
+
+UA_StatusCode WriteOutput(UA_Server*, const UA_NodeId*, void* sessionContext,
+                          const UA_NodeId* nodeId, void*, const UA_NumericRange* range,
+                          const UA_DataValue* value) {
+    OpcuaServer::Impl& impl = *g_impl;
+    const std::string id = Text(nodeId->identifier.string);
+    auto found = impl.nodeTag.find(id);
+    if (found == impl.nodeTag.end()) return UA_STATUSCODE_BADNODEIDUNKNOWN;
+    if (range) return UA_STATUSCODE_BADINDEXRANGEINVALID;
+    impl.writes++;
+    GatewayCommand c;
+    c.kind = GatewayCommand::write;
+    c.ticket.origin = Origin::opcua;
+    c.ticket.who = impl.Who(sessionContext);
+    c.channel = found->second.first;
+    c.target = found->second.second;
+    // the payload rule of every way in: true asks for 1; false, and anything
+    // that is not a Boolean, is refused
+    if (value->hasValue && UA_Variant_hasScalarType(&value->value, &UA_TYPES[UA_TYPES_BOOLEAN]))
+        c.payload = *static_cast<const UA_Boolean*>(value->value.data) ? "1" : "0";
+    else
+        c.payload = "a value that is not a Boolean";
+    impl.OutOfService(&c);
+    bool halted = false;
+    const CommandReply reply = impl.Hand(std::move(c), &halted);
+    if (halted) return UA_STATUSCODE_BADSERVERHALTED;
+    const UA_StatusCode status = OpcuaStatusFor(reply);
+    if (status != UA_STATUSCODE_GOOD) impl.refused++;
+    return status;
+}
+
+UA_StatusCode StationMethod(UA_Server*, const UA_NodeId*, void* sessionContext,
+                            const UA_NodeId* methodId, void*, const UA_NodeId*, void*, size_t,
+                            const UA_Variant*, size_t outputSize, UA_Variant* output) {
+    OpcuaServer::Impl& impl = *g_impl;
+    const std::string id = Text(methodId->identifier.string);
+    auto found = impl.nodeStationMethod.find(id);
+    if (found == impl.nodeStationMethod.end()) return UA_STATUSCODE_BADMETHODINVALID;
+    impl.calls_++;
+    GatewayCommand c;
+    c.kind = GatewayCommand::station;
+    c.ticket.origin = Origin::opcua;
+    c.ticket.who = impl.Who(sessionContext);
+    c.channel = found->second.first;
+    c.target = found->second.second;
+    c.payload = impl.methodAction[id];
+    bool halted = false;
+    const CommandReply reply = impl.Hand(std::move(c), &halted);
+    if (halted) return UA_STATUSCODE_BADSERVERHALTED;
+    if (outputSize > 0) {
+        UA_String text = UA_STRING(const_cast<char*>(WriteResultName(reply.result)));
+        UA_Variant_setScalarCopy(&output[0], &text, &UA_TYPES[UA_TYPES_STRING]);
+    }
+    const UA_StatusCode status = OpcuaStatusFor(reply);
+    if (status != UA_STATUSCODE_GOOD) impl.refused++;
+    return status;
+}
+
+// Command() is asynchronous: this is never called for it, but a method needs one.
+UA_StatusCode NotHere(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*, void*,
+                      const UA_NodeId*, void*, size_t, const UA_Variant*, size_t, UA_Variant*) {
+    return UA_STATUSCODE_BADINTERNALERROR;
+}
+
+void DrainCallback(UA_Server*, void* data) {
+    static_cast<OpcuaServer::Impl*>(data)->Drain();
+}
+
+// open62541's own log lines, warnings and worse, to the journal
+void LogLine(void*, UA_LogLevel level, UA_LogCategory, const char* format, va_list args) {
+    if (level < UA_LOGLEVEL_WARNING) return;
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    Journal(level >= UA_LOGLEVEL_ERROR ? kError : kWarning, std::string("opcua: ") + text);
+}
+
+}  // namespace
+
+uint32_t OpcuaStatusFor(const CommandReply& reply) {
+    switch (reply.result) {
+        case WriteResult::queued:
+        case WriteResult::done:
+            return UA_STATUSCODE_GOOD;
+        case WriteResult::busy:
+            return UA_STATUSCODE_BADRESOURCEUNAVAILABLE;
+        case WriteResult::noReply:
+        case WriteResult::timeout:
+            return UA_STATUSCODE_BADTIMEOUT;
+        case WriteResult::cancelled:
+            return UA_STATUSCODE_BADOUTOFSERVICE;
+        case WriteResult::refused:
+            break;
+    }
+    switch (reply.why) {
+        case Refusal::readOnly:
+            return UA_STATUSCODE_BADUSERACCESSDENIED;
+        case Refusal::payload:
+            return UA_STATUSCODE_BADTYPEMISMATCH;
+        case Refusal::notOutput:
+            return UA_STATUSCODE_BADNOTWRITABLE;
+        case Refusal::unknownChannel:
+        case Refusal::unknownTarget:
+            return UA_STATUSCODE_BADNODEIDUNKNOWN;
+        case Refusal::driver:
+            return UA_STATUSCODE_BADOUTOFSERVICE;
+        default:
+            return UA_STATUSCODE_BADINVALIDARGUMENT;
+    }
+}
+
+const char* OpcuaLibraryVersion() {
+#define KRANDOLIX_TEXT(x) #x
+#define KRANDOLIX_NUMBER(x) KRANDOLIX_TEXT(x)
+    return "open62541 " KRANDOLIX_NUMBER(UA_OPEN62541_VER_MAJOR) "." KRANDOLIX_NUMBER(
+        UA_OPEN62541_VER_MINOR) "." KRANDOLIX_NUMBER(UA_OPEN62541_VER_PATCH);
+}
+
+std::string OpcuaTagId(const std::string& channel, const std::string& station,
+                       const std::string& tag) {
+    return station.empty() ? channel + "." + tag : channel + "." + station + "." + tag;
+}
+
+// ---- the server's thread ---------------------------------------------------------
+
+std::string OpcuaServer::Impl::Who(const void* sessionContext) const {
+    if (const auto* user = static_cast<const SessionUser*>(sessionContext)) return user->name;
+    return "anonymous";
+}
+
+bool OpcuaServer::Impl::Login(const std::string& name, const std::string& password,
+                              SessionUser* user) {
+    WebUser found;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        bool any = false;
+        for (const WebUser& u : users)
+            if (u.name == name) {
+                found = u;
+                any = true;
+            }
+        if (!any) return false;
+    }
+    const auto now = Clock::now();
+    if (now - checkSecond >= std::chrono::seconds(1)) {
+        checkSecond = now;
+        checksThisSecond = 0;
+    }
+    if (++checksThisSecond > kChecksPerSecond) return false;
+    bool ok = false;
+    if (!found.hash.empty()) {
+        auto data = std::make_unique<crypt_data>();
+        std::memset(data.get(), 0, sizeof(crypt_data));
+        const char* hashed = crypt_r(password.c_str(), found.hash.c_str(), data.get());
+        ok = hashed && hashed[0] != '*' && found.hash == hashed;
+    } else {
+        ok = !found.plain.empty() && found.plain == password;
+    }
+    if (!ok) return false;
+    user->name = name;
+    user->role = found.role;
+    return true;
+}
+
+CommandReply OpcuaServer::Impl::Hand(GatewayCommand command, bool* halted) {
+    auto call = std::make_shared<Call>();
+    call->command = std::move(command);
+    std::unique_lock<std::mutex> hold(lock);
+    if (stopping) {
+        *halted = true;
+        return {};
+    }
+    calls.push_back(call);
+    hold.unlock();
+    wake();
+    hold.lock();
+    // The loop answers at once; should it not within 5 s, a call it has not
+    // taken yet is withdrawn (never executed: a true Bad_Timeout), one it has
+    // taken is waited for.
+    const auto giveUp = Clock::now() + std::chrono::seconds(5);
+    while (!call->answered && !stopping) {
+        if (answered.wait_until(hold, giveUp) == std::cv_status::timeout && !call->taken) {
+            calls.erase(std::find(calls.begin(), calls.end(), call));
+            CommandReply late;
+            late.why = Refusal::driver;
+            late.detail = "the gateway did not take it in time";
+            *halted = false;
+            late.result = WriteResult::timeout;
+            return late;
+        }
+    }
+    if (!call->answered) {
+        *halted = true;
+        return {};
+    }
+    return call->reply;
+}
+
+void OpcuaServer::Impl::OutOfService(GatewayCommand* c) const {
+    const auto ch = model.find(c->channel);
+    if (ch == model.end()) return;
+    const auto t = ch->second.tags.find(c->target);
+    const auto st = t == ch->second.tags.end() ? ch->second.stations.end()
+                                               : ch->second.stations.find(t->second.station);
+    if (ch->second.state == ChannelState::off) {
+        c->refused = Refusal::driver;
+        c->refusedDetail = "the channel is off";
+    } else if (st != ch->second.stations.end() &&
+               st->second.state.state == StationHealth::disabled) {
+        c->refused = Refusal::driver;
+        c->refusedDetail = "the station is disabled";
+    }
+}
+
+void OpcuaServer::Impl::TakeAsyncOperations() {
+    UA_AsyncOperationType type;
+    const UA_AsyncOperationRequest* request = nullptr;
+    void* context = nullptr;
+    UA_DateTime timeout;
+    while (UA_Server_getAsyncOperationNonBlocking(server, &type, &request, &context, &timeout)) {
+        if (type != UA_ASYNCOPERATIONTYPE_CALL) continue;
+        const UA_CallMethodRequest& r = request->callMethodRequest;
+        calls_++;
+        auto call = std::make_shared<Call>();
+        call->async = context;
+        GatewayCommand& c = call->command;
+        c.kind = GatewayCommand::write;
+        c.ticket.origin = Origin::opcua;
+        c.payload = "1";
+        // whose call it is (see AsyncOperationHead), and whether they may
+        const auto* op = static_cast<const AsyncOperationHead*>(context);
+        const SessionUser* user = nullptr;
+        if (request == reinterpret_cast<const UA_AsyncOperationRequest*>(&op->request) && op->parent) {
+            const auto* parent = static_cast<const AsyncResponseHead*>(op->parent);
+            auto found = sessionUsers.find(IdText(parent->sessionId));
+            if (found != sessionUsers.end()) user = &found->second;
+        }
+        const bool may = user && (user->anonymous ? config.opcua.anonymous == "operator"
+                                                  : user->role != WebRole::viewer);
+        if (!may) {
+            // answered here: the loop never sees it
+            UA_AsyncOperationResponse response;
+            std::memset(&response, 0, sizeof response);
+            response.callMethodResult.statusCode = UA_STATUSCODE_BADUSERACCESSDENIED;
+            UA_Server_setAsyncOperationResult(server, &response, context);
+            refused++;
+            continue;
+        }
+        c.ticket.who = user->name;
+        const std::string method =
+            r.methodId.identifierType == UA_NODEIDTYPE_STRING ? Text(r.methodId.identifier.string)
+                                                              : "";
+        const std::string tagId = method.size() > 8 ? method.substr(0, method.size() - 8) : "";
+        auto found = nodeTag.find(tagId);
+        if (found == nodeTag.end()) {
+            c.refused = Refusal::unknownTarget;
+        } else {
+            c.channel = found->second.first;
+            c.target = found->second.second;
+            OutOfService(&c);
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        calls.push_back(call);
+    }
+}
+
+void OpcuaServer::Impl::Drain() {
+    TakeAsyncOperations();
+    std::vector<Event> now;
+    bool callsWaiting;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        now.swap(events);
+        callsWaiting = !calls.empty();
+    }
+    if (callsWaiting) wake();
+    for (Event& e : now) Apply(e);
+    const UA_ServerStatistics s = UA_Server_getStatistics(server);
+    sessions = s.ss.currentSessionCount;
+    sessionsRejected = s.ss.rejectedSessionCount + s.ss.securityRejectedSessionCount;
+    sessionsTimedOut = s.ss.sessionTimeoutCount;
+    channels = s.scs.currentChannelCount;
+    channelsRejected = s.scs.rejectedChannelCount;
+}
+
+void OpcuaServer::Impl::Run() {
+    while (running) UA_Server_run_iterate(server, true);
+}
+
+void OpcuaServer::Impl::SetValue(const std::string& id, const UA_Variant& v,
+                                 UA_StatusCode status, UA_DateTime when) {
+    UA_DataValue dv;
+    UA_DataValue_init(&dv);
+    dv.value = v;
+    dv.hasValue = true;
+    dv.status = status;
+    dv.hasStatus = status != UA_STATUSCODE_GOOD;
+    dv.sourceTimestamp = when ? when : UA_DateTime_now();
+    dv.hasSourceTimestamp = true;
+    UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(id.c_str()));
+    UA_Server_writeDataValue(server, node, dv);
+}
+
+UA_StatusCode OpcuaServer::Impl::TagStatus(const Channel& ch, const Tag& t) const {
+    if (ch.state == ChannelState::off) return UA_STATUSCODE_BADOUTOFSERVICE;
+    const auto st = ch.stations.find(t.station);
+    if (st != ch.stations.end() && st->second.state.state == StationHealth::disabled)
+        return UA_STATUSCODE_BADOUTOFSERVICE;
+    if (t.output) return UA_STATUSCODE_GOOD;
+    if (!t.has) return UA_STATUSCODE_BADWAITINGFORINITIALDATA;
+    if ((st != ch.stations.end() && st->second.state.state == StationHealth::fault) ||
+        ch.state == ChannelState::portLost)
+        return UA_STATUSCODE_BADCOMMUNICATIONERROR;
+    return UA_STATUSCODE_GOOD;
+}
+
+void OpcuaServer::Impl::WriteTag(const Tag& t) {
+    if (t.output) return;  // (read through its callback)
+    const Channel& ch = model[t.channel];
+    UA_Boolean b = t.value;
+    SetScalar(t.id, b, &UA_TYPES[UA_TYPES_BOOLEAN], TagStatus(ch, t), t.when);
+    notifications++;
+}
+
+void OpcuaServer::Impl::WriteStation(const Station& st) {
+    const std::string& p = st.id;
+    SetText(p + "/State", StationHealthName(st.state.state));
+    SetScalar<UA_Boolean>(p + "/Enabled", st.state.state != StationHealth::disabled,
+                          &UA_TYPES[UA_TYPES_BOOLEAN]);
+    SetScalar<UA_UInt32>(p + "/Controls", static_cast<UA_UInt32>(st.state.controls),
+                         &UA_TYPES[UA_TYPES_UINT32]);
+    SetScalar<UA_UInt32>(p + "/ControlFailures", static_cast<UA_UInt32>(st.state.controlFailures),
+                         &UA_TYPES[UA_TYPES_UINT32]);
+    SetScalar<UA_UInt32>(p + "/Polls", static_cast<UA_UInt32>(st.state.polls),
+                         &UA_TYPES[UA_TYPES_UINT32]);
+    SetScalar<UA_UInt32>(p + "/PollFailures", static_cast<UA_UInt32>(st.state.pollFailures),
+                         &UA_TYPES[UA_TYPES_UINT32]);
+}
+
+void OpcuaServer::Impl::WriteChannel(const Channel& ch) {
+    SetText(ch.name + "/State", ChannelStateName(ch.state));
+    SetScalar<UA_Int32>(ch.name + "/StateCode", static_cast<UA_Int32>(ch.state),
+                        &UA_TYPES[UA_TYPES_INT32]);
+}
+
+void OpcuaServer::Impl::AddVariable(const std::string& id, const std::string& parent,
+                                    const std::string& name, const UA_DataType* type,
+                                    const void* value, bool property) {
+    UA_VariableAttributes va = UA_VariableAttributes_default;
+    va.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(name.c_str()));
+    va.dataType = type->typeId;
+    va.valueRank = UA_VALUERANK_SCALAR;
+    va.accessLevel = UA_ACCESSLEVELMASK_READ;
+    UA_Variant_setScalar(&va.value, const_cast<void*>(value), type);
+    UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(id.c_str()));
+    UA_NodeId parentId = UA_NODEID_STRING(1, const_cast<char*>(parent.c_str()));
+    UA_Server_addVariableNode(
+        server, node, parentId,
+        UA_NODEID_NUMERIC(0, property ? UA_NS0ID_HASPROPERTY : UA_NS0ID_HASCOMPONENT),
+        UA_QUALIFIEDNAME(1, const_cast<char*>(name.c_str())),
+        UA_NODEID_NUMERIC(0, property ? UA_NS0ID_PROPERTYTYPE : UA_NS0ID_BASEDATAVARIABLETYPE), va,
+        nullptr, nullptr);
+}
+
+void OpcuaServer::Impl::AddMethod(const std::string& id, const std::string& parent,
+                                  const std::string& name, bool async) {
+    UA_MethodAttributes ma = UA_MethodAttributes_default;
+    ma.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(name.c_str()));
+    ma.executable = true;
+    ma.userExecutable = true;
+    UA_Argument result;
+    UA_Argument_init(&result);
+    result.name = UA_STRING(const_cast<char*>("Result"));
+    result.dataType = UA_TYPES[UA_TYPES_STRING].typeId;
+    result.valueRank = UA_VALUERANK_SCALAR;
+    UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(id.c_str()));
+    UA_NodeId parentId = UA_NODEID_STRING(1, const_cast<char*>(parent.c_str()));
+    UA_Server_addMethodNode(server, node, parentId, UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT),
+                            UA_QUALIFIEDNAME(1, const_cast<char*>(name.c_str())), ma,
+                            async ? NotHere : StationMethod, 0, nullptr, 1, &result, nullptr,
+                            nullptr);
+    if (async) UA_Server_setMethodNodeAsync(server, node, true);
+}
+
+void OpcuaServer::Impl::AddChannelNodes(Channel& ch) {
+    UA_ObjectAttributes oa = UA_ObjectAttributes_default;
+    oa.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(ch.name.c_str()));
+    UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(ch.name.c_str()));
+    UA_Server_addObjectNode(server, node, UA_NODEID_NUMERIC(1, 1),
+                            UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
+                            UA_QUALIFIEDNAME(1, const_cast<char*>(ch.name.c_str())),
+                            UA_NODEID_NUMERIC(0, UA_NS0ID_BASEOBJECTTYPE), oa, nullptr, nullptr);
+    UA_String state = UA_STRING(const_cast<char*>(ChannelStateName(ch.state)));
+    UA_Int32 code = static_cast<UA_Int32>(ch.state);
+    AddVariable(ch.name + "/State", ch.name, "State", &UA_TYPES[UA_TYPES_STRING], &state);
+    AddVariable(ch.name + "/StateCode", ch.name, "StateCode", &UA_TYPES[UA_TYPES_INT32], &code);
+}
+
+void OpcuaServer::Impl::RemoveChannel(const std::string& name) {
+    auto found = model.find(name);
+    if (found == model.end()) return;
+    for (auto& [tagName, t] : found->second.tags) {
+        nodeTag.erase(t.id);
+        UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(t.id.c_str())), true);
+    }
+    for (auto it = nodeStationMethod.begin(); it != nodeStationMethod.end();)
+        it = it->second.first == name ? nodeStationMethod.erase(it) : std::next(it);
+    for (auto& [stName, st] : found->second.stations)
+        UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(st.id.c_str())), true);
+    UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(name.c_str())), true);
+    model.erase(found);
+}
+
+// A channel as it describes itself: its nodes made anew when what it has changed.
+void OpcuaServer::Impl::Describe(const std::string& name, const std::string& json) {
+    auto known = model.find(name);
+    if (known != model.end() && known->second.description == json) return;
+    nlohmann::json d = nlohmann::json::parse(json, nullptr, false);
+    if (!d.is_object()) return;
+    Channel fresh;
+    fresh.name = name;
+    fresh.description = json;
+    if (known != model.end()) {
+        fresh.state = known->second.state;
+        fresh.told = known->second.told;
+        for (auto& [n, st] : known->second.stations) fresh.stations[n] = st;
+        for (auto& [n, t] : known->second.tags) fresh.tags[n] = t;
+    }
+    // what the channel has now
+    std::map<std::string, Station> stations;
+    std::map<std::string, Tag> tags;
+    auto takeTags = [&](const nlohmann::json& list, const std::string& station) {
+        if (!list.is_array()) return;
+        for (const auto& j : list) {
+            Tag t;
+            t.channel = name;
+            t.station = station;
+            t.name = j.value("name", "");
+            if (t.name.empty()) continue;
+            t.output = j.value("kind", "") == "output";
+            t.bit = j.contains("bit") && j["bit"].is_number() ? j["bit"].get<int>() : -1;
+            t.id = OpcuaTagId(name, station, t.name);
+            auto old = fresh.tags.find(t.name);
+            if (old != fresh.tags.end() && old->second.station == station &&
+                old->second.output == t.output) {
+                t.has = old->second.has;
+                t.value = old->second.value;
+                t.when = old->second.when;
+                t.lastResult = old->second.lastResult;
+            }
+            tags[t.name] = t;
+        }
+    };
+    for (const auto& s : d.value("stations", nlohmann::json::array())) {
+        Station st;
+        st.channel = name;
+        st.name = s.value("name", "");
+        if (st.name.empty()) continue;
+        st.id = name + "." + st.name;
+        auto old = fresh.stations.find(st.name);
+        if (old != fresh.stations.end()) {
+            st.state = old->second.state;
+            st.told = old->second.told;
+        }
+        stations[st.name] = st;
+        takeTags(s.value("tags", nlohmann::json::array()), st.name);
+    }
+    takeTags(d.value("tags", nlohmann::json::array()), "");
+    // the nodes made anew: a removed tag's or station's subscriptions see
+    // Bad_NodeIdUnknown, the others theirs again at once
+    RemoveChannel(name);
+    fresh.stations = std::move(stations);
+    fresh.tags = std::move(tags);
+    Channel& ch = model[name] = std::move(fresh);
+    AddChannelNodes(ch);
+    for (auto& [stName, st] : ch.stations) {
+        UA_ObjectAttributes oa = UA_ObjectAttributes_default;
+        oa.displayName =
+            UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(st.name.c_str()));
+        UA_Server_addObjectNode(server, UA_NODEID_STRING(1, const_cast<char*>(st.id.c_str())),
+                                UA_NODEID_STRING(1, const_cast<char*>(name.c_str())),
+                                UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
+                                UA_QUALIFIEDNAME(1, const_cast<char*>(st.name.c_str())),
+                                UA_NODEID_NUMERIC(0, UA_NS0ID_BASEOBJECTTYPE), oa, nullptr,
+                                nullptr);
+        UA_String state = UA_STRING(const_cast<char*>(StationHealthName(st.state.state)));
+        UA_Boolean enabled = st.state.state != StationHealth::disabled;
+        UA_UInt32 zero = 0;
+        UA_Byte status = 0;
+        AddVariable(st.id + "/State", st.id, "State", &UA_TYPES[UA_TYPES_STRING], &state);
+        AddVariable(st.id + "/Enabled", st.id, "Enabled", &UA_TYPES[UA_TYPES_BOOLEAN], &enabled);
+        for (const char* counter : {"Controls", "ControlFailures", "Polls", "PollFailures"})
+            AddVariable(st.id + "/" + counter, st.id, counter, &UA_TYPES[UA_TYPES_UINT32], &zero);
+        AddVariable(st.id + "/StatusByte", st.id, "StatusByte", &UA_TYPES[UA_TYPES_BYTE], &status);
+        for (const auto& [method, action] : {std::pair<const char*, const char*>{"ResetCounters", "reset"},
+                                             {"Enable", "enable"},
+                                             {"Disable", "disable"}}) {
+            const std::string id = st.id + "/" + method;
+            AddMethod(id, st.id, method, false);
+            nodeStationMethod[id] = {name, st.name};
+            methodAction[id] = action;
+        }
+        if (st.told) WriteStation(st);
+    }
+    for (auto& [tagName, t] : ch.tags) {
+        const std::string parent = t.station.empty() ? name : name + "." + t.station;
+        UA_VariableAttributes va = UA_VariableAttributes_default;
+        va.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(t.name.c_str()));
+        va.dataType = UA_TYPES[UA_TYPES_BOOLEAN].typeId;
+        va.valueRank = UA_VALUERANK_SCALAR;
+        UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(t.id.c_str()));
+        UA_NodeId parentId = UA_NODEID_STRING(1, const_cast<char*>(parent.c_str()));
+        UA_QualifiedName qname = UA_QUALIFIEDNAME(1, const_cast<char*>(t.name.c_str()));
+        UA_NodeId type = UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE);
+        UA_NodeId ref = UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT);
+        nodeTag[t.id] = {name, t.name};
+        if (t.output) {
+            va.accessLevel = UA_ACCESSLEVELMASK_READ | UA_ACCESSLEVELMASK_WRITE;
+            UA_DataSource source;
+            source.read = ReadOutput;
+            source.write = WriteOutput;
+            UA_Server_addDataSourceVariableNode(server, node, parentId, ref, qname, type, va,
+                                                source, nullptr, nullptr);
+            const std::string last = t.lastResult.empty() ? "" : t.lastResult;
+            UA_String text = UA_STRING(const_cast<char*>(last.c_str()));
+            AddVariable(t.id + "/LastResult", t.id, "LastResult", &UA_TYPES[UA_TYPES_STRING],
+                        &text, true);
+            AddMethod(t.id + "/Command", parent, t.name + ".Command", true);
+        } else {
+            va.accessLevel = UA_ACCESSLEVELMASK_READ;
+            UA_Boolean b = t.value;
+            UA_Variant_setScalar(&va.value, &b, &UA_TYPES[UA_TYPES_BOOLEAN]);
+            UA_Server_addVariableNode(server, node, parentId, ref, qname, type, va, nullptr,
+                                      nullptr);
+            WriteTag(t);
+        }
+    }
+    WriteChannel(ch);
+}
+
+void OpcuaServer::Impl::Apply(Event& e) {
+    if (e.kind == Event::describe) return Describe(e.channelName, e.json);
+    if (e.kind == Event::keep) {
+        std::vector<std::string> gone;
+        for (auto& [name, ch] : model)
+            if (!e.names.count(name)) gone.push_back(name);
+        for (const std::string& name : gone) RemoveChannel(name);
+        return;
+    }
+    if (e.kind == Event::asyncDone) {
+        UA_AsyncOperationResponse response;
+        std::memset(&response, 0, sizeof response);
+        UA_CallMethodResult& r = response.callMethodResult;
+        r.statusCode = OpcuaStatusFor(e.reply);
+        UA_String text = UA_STRING(const_cast<char*>(WriteResultName(e.reply.result)));
+        UA_Variant out;
+        UA_Variant_setScalar(&out, &text, &UA_TYPES[UA_TYPES_STRING]);
+        r.outputArgumentsSize = 1;
+        r.outputArguments = &out;
+        UA_Server_setAsyncOperationResult(server, &response, e.async);
+        if (r.statusCode != UA_STATUSCODE_GOOD) refused++;
+        return;
+    }
+    auto found = model.find(e.channelName);
+    if (found == model.end()) return;
+    Channel& ch = found->second;
+    switch (e.kind) {
+        case Event::tagValue: {
+            auto t = ch.tags.find(e.target);
+            if (t == ch.tags.end()) return;
+            t->second.has = true;
+            t->second.value = e.value != 0;
+            t->second.when = e.when;
+            WriteTag(t->second);
+            // the status byte of its station, from its input bits
+            if (!t->second.station.empty() && t->second.bit >= 0 && !t->second.output) {
+                UA_Byte status = 0;
+                for (const auto& [n, other] : ch.tags)
+                    if (other.station == t->second.station && !other.output && other.bit >= 0 &&
+                        other.bit < 8 && other.value)
+                        status = static_cast<UA_Byte>(status | (1u << other.bit));
+                SetScalar(ch.name + "." + t->second.station + "/StatusByte", status,
+                          &UA_TYPES[UA_TYPES_BYTE], UA_STATUSCODE_GOOD, e.when);
+            }
+            return;
+        }
+        case Event::station: {
+            auto st = ch.stations.find(e.target);
+            if (st == ch.stations.end()) return;
+            const bool healthChanged = !st->second.told || st->second.state.state != e.state.state;
+            st->second.state = e.state;
+            st->second.told = true;
+            WriteStation(st->second);
+            if (healthChanged)
+                for (const auto& [n, t] : ch.tags)
+                    if (t.station == e.target) WriteTag(t);
+            return;
+        }
+        case Event::channel: {
+            const bool changed = ch.state != e.channelState;
+            ch.state = e.channelState;
+            ch.told = true;
+            WriteChannel(ch);
+            if (changed)
+                for (const auto& [n, t] : ch.tags) WriteTag(t);
+            return;
+        }
+        case Event::writeResult: {
+            auto t = ch.tags.find(e.target);
+            if (t == ch.tags.end() || !t->second.output) return;
+            t->second.lastResult = WriteResultName(e.reply.result);
+            SetText(t->second.id + "/LastResult", t->second.lastResult, e.when);
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+bool OpcuaServer::Impl::Build(std::string* error) {
+    const GatewayOpcuaConfig& o = config.opcua;
+    std::string cert, key;
+    if (!ServerCertificate(o, "urn:krandolix:" + config.id, config.id, &cert, &key, error))
+        return false;
+    UA_ByteString certificate = {cert.size(), reinterpret_cast<UA_Byte*>(cert.data())};
+    UA_ByteString privateKey = {key.size(), reinterpret_cast<UA_Byte*>(key.data())};
+
+    UA_ServerConfig sc;
+    std::memset(&sc, 0, sizeof sc);
+    sc.logging = static_cast<UA_Logger*>(UA_malloc(sizeof(UA_Logger)));
+    sc.logging->log = LogLine;
+    sc.logging->context = nullptr;
+    sc.logging->clear = [](UA_Logger* logger) { UA_free(logger); };
+    if (UA_ServerConfig_setBasics_withPort(&sc, static_cast<UA_UInt16>(o.port)) !=
+        UA_STATUSCODE_GOOD) {
+        *error = "opcua: the server's settings could not be made";
+        UA_ServerConfig_clean(&sc);
+        return false;
+    }
+    // where it listens, and what it says it is
+    UA_Array_delete(sc.serverUrls, sc.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
+    const std::string host = o.listen.find(':') != std::string::npos ? "[" + o.listen + "]" : o.listen;
+    const std::string url = "opc.tcp://" + host + ":" + std::to_string(o.port);
+    sc.serverUrls = UA_String_new();
+    *sc.serverUrls = UA_STRING_ALLOC(url.c_str());
+    sc.serverUrlsSize = 1;
+    const std::string uri = "urn:krandolix:" + config.id;
+    UA_String_clear(&sc.applicationDescription.applicationUri);
+    sc.applicationDescription.applicationUri = UA_STRING_ALLOC(uri.c_str());
+    UA_LocalizedText_clear(&sc.applicationDescription.applicationName);
+    sc.applicationDescription.applicationName =
+        UA_LOCALIZEDTEXT_ALLOC("", ("krandolix drvgw " + config.id).c_str());
+    UA_String_clear(&sc.applicationDescription.productUri);
+    sc.applicationDescription.productUri = UA_STRING_ALLOC("urn:krandolix:drvgw");
+    UA_BuildInfo_clear(&sc.buildInfo);
+    sc.buildInfo.productUri = UA_STRING_ALLOC("urn:krandolix:drvgw");
+    sc.buildInfo.manufacturerName = UA_STRING_ALLOC("krandolix");
+    sc.buildInfo.productName = UA_STRING_ALLOC("krandolix drvgw");
+    sc.buildInfo.softwareVersion = UA_STRING_ALLOC(KRANDOLIX_VERSION);
+    sc.buildInfo.buildNumber = UA_STRING_ALLOC(KRANDOLIX_VERSION);
+    sc.buildInfo.buildDate = UA_DateTime_now();
+
+    // security: None always there for discovery, served only when asked for
+    UA_StatusCode s = UA_ServerConfig_addSecurityPolicyNone(&sc, &certificate);
+    bool basic = false, aes = false;
+    for (const std::string& p : o.security) {
+        basic |= p.rfind("Basic256Sha256:", 0) == 0;
+        aes |= p.rfind("Aes128_Sha256_RsaOaep:", 0) == 0;
+    }
+    if (s == UA_STATUSCODE_GOOD && basic)
+        s = UA_ServerConfig_addSecurityPolicyBasic256Sha256(&sc, &certificate, &privateKey);
+    if (s == UA_STATUSCODE_GOOD && aes)
+        s = UA_ServerConfig_addSecurityPolicyAes128Sha256RsaOaep(&sc, &certificate, &privateKey);
+    for (const std::string& p : o.security) {
+        if (s != UA_STATUSCODE_GOOD) break;
+        if (p == "None") {
+            s = UA_ServerConfig_addEndpoint(
+                &sc, UA_STRING(const_cast<char*>("http://opcfoundation.org/UA/SecurityPolicy#None")),
+                UA_MESSAGESECURITYMODE_NONE);
+            continue;
+        }
+        const std::string policy = p.substr(0, p.find(':'));
+        const std::string mode = p.substr(p.find(':') + 1);
+        const std::string policyUri = "http://opcfoundation.org/UA/SecurityPolicy#" + policy;
+        s = UA_ServerConfig_addEndpoint(&sc, UA_STRING(const_cast<char*>(policyUri.c_str())),
+                                        mode == "Sign" ? UA_MESSAGESECURITYMODE_SIGN
+                                                       : UA_MESSAGESECURITYMODE_SIGNANDENCRYPT);
+    }
+    sc.securityPolicyNoneDiscoveryOnly = !o.HasPolicy("None");
+    // the client certificates it trusts, and those it refused
+    std::string trusted, issuers, revoked;
+    if (s == UA_STATUSCODE_GOOD && !TrustFolders(o.trustDir, &trusted, &issuers, &revoked, error)) {
+        UA_ServerConfig_clean(&sc);
+        return false;
+    }
+    if (s == UA_STATUSCODE_GOOD) {
+        if (sc.secureChannelPKI.clear) sc.secureChannelPKI.clear(&sc.secureChannelPKI);
+        s = UA_CertificateVerification_CertFolders(&sc.secureChannelPKI, trusted.c_str(),
+                                                   issuers.c_str(), revoked.c_str());
+        if (s == UA_STATUSCODE_GOOD) {
+            g_verify = sc.secureChannelPKI.verifyCertificate;
+            sc.secureChannelPKI.verifyCertificate = VerifyAndKeep;
+        }
+    }
+    // who signs in, and what each may do
+    if (s == UA_STATUSCODE_GOOD) {
+        if (sc.accessControl.clear) sc.accessControl.clear(&sc.accessControl);
+        // a password is encrypted with the server's certificate even on a
+        // channel that is not (the most secure policy there is); with None
+        // alone it crosses as it is, which loopback (or allow_insecure) allows
+        const char* tokenPolicy = basic ? "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256"
+                                  : aes ? "http://opcfoundation.org/UA/SecurityPolicy#Aes128_Sha256_RsaOaep"
+                                        : nullptr;
+        UA_ByteString tokenUri = UA_BYTESTRING(const_cast<char*>(tokenPolicy ? tokenPolicy : ""));
+        sc.allowNonePolicyPassword = !tokenPolicy;
+        // (one login listed, never matched: the callback decides, but the
+        // plugin offers user names only when it has a list)
+        UA_UsernamePasswordLogin none = {UA_STRING(const_cast<char*>("\x01")),
+                                         UA_STRING(const_cast<char*>("\x01"))};
+        s = UA_AccessControl_defaultWithLoginCallback(&sc, !o.anonymous.empty(),
+                                                      tokenPolicy ? &tokenUri : nullptr, 1, &none,
+                                                      LoginCallback, this);
+        // user names and passwords, and anonymous where allowed: no X.509 user tokens
+        UA_AccessControl& a = sc.accessControl;
+        size_t kept = 0;
+        for (size_t i = 0; i < a.userTokenPoliciesSize; ++i) {
+            if (a.userTokenPolicies[i].tokenType == UA_USERTOKENTYPE_CERTIFICATE) {
+                UA_UserTokenPolicy_clear(&a.userTokenPolicies[i]);
+                continue;
+            }
+            a.userTokenPolicies[kept++] = a.userTokenPolicies[i];
+        }
+        a.userTokenPoliciesSize = kept;
+    }
+    if (s != UA_STATUSCODE_GOOD) {
+        *error = std::string("opcua: the server's security could not be set up: ") +
+                 UA_StatusCode_name(s);
+        UA_ServerConfig_clean(&sc);
+        return false;
+    }
+    UA_AccessControl& ac = sc.accessControl;
+    g_activate = ac.activateSession;
+    ac.activateSession = Activate;
+    ac.closeSession = CloseSession;
+    ac.getUserAccessLevel = AccessLevel;
+    ac.getUserExecutable = Executable;
+    ac.getUserExecutableOnObject = ExecutableOnObject;
+    ac.getUserRightsMask = RightsMask;
+    ac.allowAddNode = reinterpret_cast<decltype(ac.allowAddNode)>(Never);
+    ac.allowAddReference = reinterpret_cast<decltype(ac.allowAddReference)>(Never);
+    ac.allowDeleteNode = reinterpret_cast<decltype(ac.allowDeleteNode)>(Never);
+    ac.allowDeleteReference = reinterpret_cast<decltype(ac.allowDeleteReference)>(Never);
+#ifdef UA_ENABLE_HISTORIZING
+    ac.allowHistoryUpdateUpdateData = nullptr;
+    ac.allowHistoryUpdateDeleteRawModified = nullptr;
+#endif
+
+    // limits
+    sc.maxSessions = static_cast<UA_UInt16>(o.maxSessions);
+    // (a channel that never opens a session is closed first when they run out)
+    sc.maxSecureChannels = static_cast<UA_UInt16>(o.maxSessions + 8);
+    sc.maxSessionTimeout = 60.0 * 60 * 1000;
+    sc.maxSubscriptionsPerSession = static_cast<UA_UInt32>(o.maxSubscriptions);
+    sc.maxSubscriptions = static_cast<UA_UInt32>(o.maxSubscriptions * o.maxSessions);
+    sc.maxMonitoredItemsPerSubscription = static_cast<UA_UInt32>(o.maxMonitoredItems);
+    sc.maxMonitoredItems = static_cast<UA_UInt32>(o.maxMonitoredItems) * sc.maxSubscriptions;
+    sc.maxPublishReqPerSession = 10;
+    sc.maxNotificationsPerPublish = 10000;
+    sc.maxRetransmissionQueueSize = 100;
+    sc.tcpBufSize = 65535;
+    sc.tcpMaxMsgSize = static_cast<UA_UInt32>(o.maxMessageSize);
+    sc.tcpMaxChunks = static_cast<UA_UInt32>(o.maxMessageSize / 8192 + 1);
+    sc.maxNodesPerRead = 10000;
+    sc.maxNodesPerWrite = 100;
+    sc.maxNodesPerMethodCall = 100;
+    sc.maxNodesPerBrowse = 10000;
+    sc.maxNodesPerTranslateBrowsePathsToNodeIds = 1000;
+    sc.maxNodesPerRegisterNodes = 1000;
+    sc.maxMonitoredItemsPerCall = 1000;
+    sc.maxReferencesPerNode = 10000;
+    sc.publishingIntervalLimits = UA_DurationRange{50.0, 3600.0 * 1000.0};
+    sc.samplingIntervalLimits = UA_DurationRange{50.0, 24.0 * 3600.0 * 1000.0};
+    sc.queueSizeLimits = UA_UInt32Range{1, 1000};
+    sc.asyncOperationTimeout = 120000;
+    sc.maxAsyncOperationQueueSize = 1000;
+    sc.tcpReuseAddr = true;
+
+    server = UA_Server_newWithConfig(&sc);
+    if (!server) {
+        *error = "opcua: the server could not be made";
+        return false;
+    }
+    // the gateway's object, under which the channels go
+    UA_ObjectAttributes oa = UA_ObjectAttributes_default;
+    oa.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(config.id.c_str()));
+    s = UA_Server_addObjectNode(server, UA_NODEID_NUMERIC(1, 1),
+                                UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER),
+                                UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
+                                UA_QUALIFIEDNAME(1, const_cast<char*>(config.id.c_str())),
+                                UA_NODEID_NUMERIC(0, UA_NS0ID_FOLDERTYPE), oa, nullptr, nullptr);
+    UA_UInt64 drain = 0;
+    if (s == UA_STATUSCODE_GOOD)
+        s = UA_Server_addRepeatedCallback(server, DrainCallback, this, kDrainMs, &drain);
+    if (s == UA_STATUSCODE_GOOD) s = UA_Server_run_startup(server);
+    if (s != UA_STATUSCODE_GOOD) {
+        *error = "opcua: cannot listen on " + url + " (" + UA_StatusCode_name(s) + ")";
+        UA_Server_delete(server);
+        server = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// ---- the loop's side -------------------------------------------------------------
+
+OpcuaServer::OpcuaServer(const GatewayConfig& config, std::function<void()> wake)
+    : m_impl(new Impl) {
+    m_impl->config = config;
+    m_impl->wake = std::move(wake);
+}
+
+OpcuaServer::~OpcuaServer() {
+    Stop();
+}
+
+bool OpcuaServer::Start(std::string* error) {
+    Impl& impl = *m_impl;
+    if (!impl.config.web.usersFile.empty() &&
+        !ReadWebUsers(impl.config.web.usersFile, &impl.users, error)) {
+        *error = "opcua: " + *error;
+        return false;
+    }
+    g_impl = &impl;
+    if (!impl.Build(error)) {
+        g_impl = nullptr;
+        return false;
+    }
+    impl.running = true;
+    impl.thread = std::thread([&impl] { impl.Run(); });
+    const GatewayOpcuaConfig& o = impl.config.opcua;
+    std::string policies;
+    for (const std::string& p : o.security) policies += (policies.empty() ? "" : ", ") + p;
+    Journal(kInfo, "opcua: opc.tcp://" + o.listen + ":" + std::to_string(o.port) + " (" +
+                       policies + (o.anonymous.empty() ? "" : "; anonymous " + o.anonymous) + ")");
+    return true;
+}
+
+void OpcuaServer::Stop() {
+    Impl& impl = *m_impl;
+    {
+        std::lock_guard<std::mutex> hold(impl.lock);
+        impl.stopping = true;
+    }
+    impl.answered.notify_all();
+    if (impl.thread.joinable()) {
+        impl.running = false;
+        impl.thread.join();
+    }
+    if (impl.server) {
+        UA_Server_run_shutdown(impl.server);
+        UA_Server_delete(impl.server);
+        impl.server = nullptr;
+    }
+    if (g_impl == &impl) g_impl = nullptr;
+}
+
+void OpcuaServer::ServeCommands(CommandEntry& entry) {
+    Impl& impl = *m_impl;
+    for (;;) {
+        std::shared_ptr<Call> call;
+        {
+            std::lock_guard<std::mutex> hold(impl.lock);
+            if (impl.calls.empty() || impl.stopping) return;
+            call = impl.calls.front();
+            impl.calls.pop_front();
+            call->taken = true;
+        }
+        const CommandReply reply = entry.Execute(call->command);
+        std::lock_guard<std::mutex> hold(impl.lock);
+        if (call->async) {
+            if (reply.result == WriteResult::queued) {
+                impl.asyncByTicket[reply.ticket] = call->async;
+            } else {
+                Event e(Event::asyncDone);
+                e.reply = reply;
+                e.async = call->async;
+                impl.events.push_back(std::move(e));
+            }
+        } else {
+            call->reply = reply;
+            call->answered = true;
+            impl.answered.notify_all();
+        }
+    }
+}
+
+void OpcuaServer::KeepChannels(const std::set<std::string>& names) {
+    Event e(Event::keep);
+    e.names = names;
+    std::lock_guard<std::mutex> hold(m_impl->lock);
+    m_impl->events.push_back(std::move(e));
+}
+
+bool OpcuaServer::Reload(const GatewayConfig& fresh, std::string* error) {
+    std::vector<WebUser> users;
+    if (!fresh.web.usersFile.empty() && !ReadWebUsers(fresh.web.usersFile, &users, error))
+        return false;
+    std::lock_guard<std::mutex> hold(m_impl->lock);
+    m_impl->users = std::move(users);
+    m_impl->config.opcua.readOnly = fresh.opcua.readOnly;
+    return true;
+}
+
+OpcuaServer::Figures OpcuaServer::Read() const {
+    const Impl& i = *m_impl;
+    Figures f;
+    f.sessions = i.sessions;
+    f.sessionsRejected = i.sessionsRejected;
+    f.sessionsTimedOut = i.sessionsTimedOut;
+    f.channels = i.channels;
+    f.channelsRejected = i.channelsRejected;
+    f.writes = i.writes;
+    f.calls = i.calls_;
+    f.refused = i.refused;
+    f.notifications = i.notifications;
+    return f;
+}
+
+void OpcuaServer::OnValue(const std::string& channel, const std::string& tag, double value) {
+    Event e(Event::tagValue);
+    e.channelName = channel;
+    e.target = tag;
+    e.value = value;
+    e.when = UA_DateTime_now();
+    std::lock_guard<std::mutex> hold(m_impl->lock);
+    m_impl->events.push_back(std::move(e));
+}
+
+void OpcuaServer::OnStation(const std::string& channel, const std::string& station,
+                            const StationState& state) {
+    Event e(Event::station);
+    e.channelName = channel;
+    e.target = station;
+    e.state = state;
+    std::lock_guard<std::mutex> hold(m_impl->lock);
+    m_impl->events.push_back(std::move(e));
+}
+
+void OpcuaServer::OnChannelState(const std::string& channel, ChannelState state) {
+    Event e(Event::channel);
+    e.channelName = channel;
+    e.channelState = state;
+    std::lock_guard<std::mutex> hold(m_impl->lock);
+    m_impl->events.push_back(std::move(e));
+}
+
+void OpcuaServer::OnDescription(const std::string& channel, const std::string& json) {
+    Event e(Event::describe);
+    e.channelName = channel;
+    e.json = json;
+    std::lock_guard<std::mutex> hold(m_impl->lock);
+    m_impl->events.push_back(std::move(e));
+}
+
+void OpcuaServer::OnWriteResult(const std::string& channel, const std::string& tag,
+                                const CommandReply& outcome, const CommandTicket& ticket) {
+    Event e(Event::writeResult);
+    e.channelName = channel;
+    e.target = tag;
+    e.reply = outcome;
+    e.when = UA_DateTime_now();
+    std::lock_guard<std::mutex> hold(m_impl->lock);
+    m_impl->events.push_back(e);
+    // a Command() waiting for this write's end
+    if (ticket.origin != Origin::opcua || !IsFinalResult(outcome.result)) return;
+    auto waiting = m_impl->asyncByTicket.find(ticket.id);
+    if (waiting == m_impl->asyncByTicket.end()) return;
+    Event done(Event::asyncDone);
+    done.reply = outcome;
+    done.async = waiting->second;
+    m_impl->asyncByTicket.erase(waiting);
+    m_impl->events.push_back(std::move(done));
+}

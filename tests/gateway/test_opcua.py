@@ -1,0 +1,301 @@
+#!/usr/bin/python3
+"""drvgw's OPC UA server against node-opcua's client (npm, a stack written by
+others) and mcsim on a pseudo-terminal: the tree, the values and their
+quality, writes and their true outcomes, methods, roles, security, limits,
+and clients that misbehave.
+
+Run: test_opcua.py BIN_FOLDER   (under Debian's /usr/bin/python3)"""
+import crypt
+import json
+import os
+import queue
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gwtest  # noqa: E402
+from gwtest import Gateway, free_port, wait_until  # noqa: E402
+
+NODE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node")
+COM = [int(n) for n in os.environ.get("GATEWAY_COMS", "31 32 33").split()]
+
+
+class UaClient:
+    """node-opcua's client in a node process, one request at a time."""
+
+    def __init__(self, folder, name="client"):
+        self.pki = os.path.join(folder, name + "-pki")
+        self.err = open(os.path.join(folder, name + ".err"), "w")
+        self.proc = subprocess.Popen(["node", os.path.join(NODE_DIR, "opcua_client.js")], cwd=folder,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.err,
+                                     text=True, encoding="utf-8")
+        self.answers = queue.Queue()
+        self.changes = []
+        self.lock = threading.Lock()
+        self.next = 0
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            try:
+                m = json.loads(line)
+            except ValueError:
+                continue
+            if "change" in m:
+                with self.lock:
+                    self.changes.append(m["change"])
+            elif "id" in m:
+                self.answers.put(m)
+
+    def ask(self, op, timeout=30, **args):
+        self.next += 1
+        self.proc.stdin.write(json.dumps(dict(args, op=op, id=self.next)) + "\n")
+        self.proc.stdin.flush()
+        m = self.answers.get(timeout=timeout)
+        assert m["id"] == self.next, m
+        if "error" in m:
+            raise UaError(m["error"])
+        return m["ok"]
+
+    def connect(self, url, **args):
+        return self.ask("connect", url=url, pki=self.pki, **args)
+
+    def changes_of(self, node):
+        with self.lock:
+            return [c for c in self.changes if c["node"] == node]
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.ask("close", timeout=10)
+            except Exception:  # noqa: BLE001 (a client that failed may not close)
+                pass
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+        self.err.close()
+
+
+class UaError(Exception):
+    pass
+
+
+def users_file(folder, users):
+    """A users file of NAME:ROLE:HASH lines (private, as the gateway wants it)."""
+    path = os.path.join(folder, "users")
+    with open(path, "w") as f:
+        for name, role, password in users:
+            f.write(f"{name}:{role}:{crypt.crypt(password, crypt.mksalt(crypt.METHOD_SHA512))}\n")
+    os.chmod(path, 0o600)
+    return path
+
+
+class OpcuaCase(gwtest.OneLine):
+    """A broker, mcsim with stations 1 (0x05, toggling), 2 and 7, a gateway with [opcua]."""
+
+    com = COM[0]
+    opcua_extra = ""
+
+    def setUp(self):
+        super().setUp()
+        self.ua_port = free_port()
+        self.url = f"opc.tcp://127.0.0.1:{self.ua_port}"
+        self.users = users_file(self.d, [("otto", "operator", "op-pass"), ("vera", "viewer", "view-pass")])
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+        super().tearDown()
+
+    def toml(self, opcua_extra=None, gateway_extra="", tags=""):
+        extra = self.opcua_extra if opcua_extra is None else opcua_extra
+        return (f'[gateway]\nid = "ua"\nstatus_interval = 2\n{gateway_extra}\n'
+                f'[broker]\nhost = "127.0.0.1"\nport = {self.broker.port}\nkeepalive = 5\n\n'
+                f'[ports]\nCOM{self.com} = "{self.sim.link}"\n\n'
+                f'[web]\nport = {free_port()}\nusers_file = "{self.users}"\n\n'
+                f'[opcua]\nport = {self.ua_port}\ntrust_dir = "{self.d}/pki"\n{extra}\n'
+                f'[[channel]]\nname = "Line1"\nconfig = "Line1.cfg"\n{tags}')
+
+    def start(self, **kw):
+        self.gw = Gateway(self.d, self.toml(**kw)).start()
+        self.assertTrue(wait_until(lambda: "opcua: opc.tcp://" in self.gw.text(), 15), self.gw.text())
+
+    def client(self, user="otto", password="op-pass", name=None, **args):
+        c = UaClient(self.d, name or f"client{len(self.clients)}")
+        self.clients.append(c)
+        if user is not None:
+            args.update(user=user, password=password)
+        c.connect(self.url, **args)
+        return c
+
+    def wait_good(self, c, node, seconds=15):
+        return wait_until(lambda: c.ask("read", nodes=[node])[0]["status"] == "Good", seconds)
+
+
+def tag(station, name):
+    return f"ns=1;s=Line1.{station}.{station}/{name}"
+
+
+class Tree(OpcuaCase):
+    def test_browse_read_and_subscribe(self):
+        self.start()
+        c = self.client()
+        ids = {n["id"]: n for n in c.ask("browse", node="ns=1;i=1")}
+        # channel, stations (Korean names as configured), tags, their parts
+        self.assertIn("ns=1;s=Line1", ids)
+        self.assertEqual(ids["ns=1;s=Line1.펌프1"]["display"], "펌프1")
+        for part in ("State", "Enabled", "Controls", "ControlFailures", "Polls", "PollFailures",
+                     "StatusByte", "ResetCounters", "Enable", "Disable", "P2/O3.Command"):
+            self.assertIn(f"ns=1;s=Line1.P2/{part}" if "Command" not in part else
+                          "ns=1;s=Line1.P2.P2/O3/Command", ids, part)
+        for bit in range(8):
+            self.assertIn(tag("P7", f"I{bit}"), ids)
+            self.assertIn(tag("P7", f"O{bit}") + "/LastResult", ids)
+        # every input reads as the simulator's bit, Good, with its source time
+        self.assertTrue(self.wait_good(c, tag("P7", "I7")), c.ask("read", nodes=[tag("P7", "I7")]))
+        status7 = self.sim.get(7, "status")
+        values = c.ask("read", nodes=[tag("P7", f"I{b}") for b in range(8)])
+        for bit, v in enumerate(values):
+            self.assertEqual((v["status"], v["value"]), ("Good", bool(status7 >> bit & 1)), bit)
+            self.assertIsNotNone(v["source"])
+        self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1.P7/StatusByte"])[0]["value"], status7)
+        self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"], "ok")
+        # who the server says it is: its namespaces, its build
+        info = c.ask("read", nodes=["ns=0;i=2255", "ns=0;i=2264"])
+        self.assertEqual(info[0]["value"][1], "urn:krandolix:ua")
+        self.assertEqual(info[1]["value"], gwtest_version())
+        # a subscription sees every change of a bit, within a poll or two
+        node = tag("펌프1", "I0")
+        c.ask("subscribe", nodes=[node], publishing=50, sampling=0)
+        self.assertTrue(wait_until(lambda: c.changes_of(node), 5))
+        for n, status in enumerate(["0x04", "0x05", "0x04", "0x05"], 2):
+            self.assertEqual(self.sim.cmd(f"status 1 {status}"), "ok")
+            self.assertTrue(wait_until(lambda: len(c.changes_of(node)) >= n, 5), c.changes_of(node))
+        self.assertEqual([ch["value"] for ch in c.changes_of(node)], [True, False, True, False, True])
+
+
+def gwtest_version():
+    out = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "--version"], capture_output=True, text=True)
+    return out.stdout.split()[2]
+
+
+class Writes(OpcuaCase):
+    def test_a_write_is_one_control_frame_with_its_true_outcome(self):
+        self.start()
+        c = self.client()
+        out = tag("P2", "O3")
+        self.assertTrue(self.wait_good(c, tag("P2", "I0")))
+        before = len(self.sim.frames())
+        self.assertEqual(c.ask("write", node=out, value=True), "Good")
+        self.assertTrue(wait_until(lambda: c.ask("read", nodes=[out + "/LastResult"])[0]["value"] == "done", 10))
+        time.sleep(1)
+        self.assertEqual(len(self.sim.frames()) - before, 1, self.sim.frames()[before:])
+        # Command() waits for the controller's answer
+        r = c.ask("call", object="ns=1;s=Line1.P2", method=out + "/Command")
+        self.assertEqual(r, {"status": "Good", "outputs": ["done"]})
+        self.assertEqual(len(self.sim.frames()) - before, 2)
+        # the refusals, each with its own status, and nothing sent for them
+        self.assertEqual(c.ask("write", node=out, value=False), "BadTypeMismatch")
+        self.assertEqual(c.ask("write", node=out, value=1, type="Int32"), "BadTypeMismatch")
+        self.assertEqual(c.ask("write", node=tag("P2", "I0"), value=True), "BadNotWritable")
+        self.assertEqual(c.ask("write", node="ns=1;s=Line1.P2.nothing", value=True), "BadNodeIdUnknown")
+        self.assertEqual(c.ask("call", object="ns=1;s=Line1.P2", method="ns=1;s=Line1.P2/Disable")["status"], "Good")
+        self.assertTrue(wait_until(lambda: c.ask("read", nodes=["ns=1;s=Line1.P2/Enabled"])[0]["value"] is False, 5))
+        self.assertEqual(c.ask("write", node=out, value=True), "BadOutOfService")
+        self.assertEqual(c.ask("read", nodes=[tag("P2", "I0")])[0]["status"], "BadOutOfService")
+        self.assertEqual(c.ask("call", object="ns=1;s=Line1.P2", method="ns=1;s=Line1.P2/Enable")["status"], "Good")
+        self.assertTrue(self.wait_good(c, tag("P2", "I0")))
+        time.sleep(0.5)
+        self.assertEqual(len(self.sim.frames()) - before, 2, self.sim.frames()[before:])
+        # a viewer reads and subscribes, and may not write or call
+        v = self.client("vera", "view-pass")
+        self.assertEqual(v.ask("read", nodes=[tag("P2", "I0")])[0]["status"], "Good")
+        self.assertEqual(v.ask("write", node=out, value=True), "BadUserAccessDenied")
+        self.assertEqual(v.ask("call", object="ns=1;s=Line1.P2", method=out + "/Command")["status"],
+                         "BadUserAccessDenied")
+        with self.assertRaises(UaError):
+            self.client("vera", "wrong")
+        with self.assertRaises(UaError):
+            self.client(None)  # anonymous is not offered
+        # the history has them, with origin and who
+        self.assertIn("opcua otto: write Line1/P2/O3: queued", self.gw.text())
+
+    def test_a_silenced_station(self):
+        self.start()
+        c = self.client()
+        out = tag("P2", "O1")
+        self.assertTrue(self.wait_good(c, tag("P2", "I0")))
+        self.sim.cmd("fault 2 silent on")
+        self.assertTrue(wait_until(
+            lambda: c.ask("read", nodes=[tag("P2", "I0")])[0]["status"] == "BadCommunicationError", 15))
+        self.assertEqual(c.ask("write", node=out, value=True), "Good")  # accepted
+        self.assertTrue(wait_until(lambda: c.ask("read", nodes=[out + "/LastResult"])[0]["value"] == "no_reply", 20))
+        # Command() answers Bad_Timeout, and another client's reads go on meanwhile
+        other = self.client(name="other")
+        started = time.time()
+        result = {}
+        t = threading.Thread(target=lambda: result.update(
+            c.ask("call", object="ns=1;s=Line1.P2", method=out + "/Command", timeout=60)))
+        t.start()
+        took = []
+        while t.is_alive() and time.time() - started < 60:
+            t0 = time.time()
+            other.ask("read", nodes=[tag("P7", "I0")])
+            took.append(time.time() - t0)
+            time.sleep(0.05)
+        t.join()
+        self.assertEqual(result["status"], "BadTimeout", result)
+        self.assertEqual(result["outputs"], ["no_reply"])
+        self.assertGreater(len(took), 5)
+        self.assertLess(max(took), 1.0, took)
+
+
+class Settings(OpcuaCase):
+    def test_check_refuses_what_would_be_unsafe(self):
+        def check(opcua, listen="0.0.0.0"):
+            gw = Gateway(self.d, self.toml(opcua_extra=f'listen = "{listen}"\n' + opcua), name="chk")
+            return subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "check", gw.path],
+                                  capture_output=True, text=True)
+        r = check('security = ["None"]\n')
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("allow_insecure", r.stderr)
+        r = check('anonymous = "viewer"\n')
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("opcua.anonymous", r.stderr)
+        self.assertEqual(check('security = ["None"]\nallow_insecure = true\n').returncode, 0)
+        self.assertEqual(check("").returncode, 0)  # Basic256Sha256 alone by default
+        r = check('security = ["Basic128Rsa15:Sign"]\n')
+        self.assertIn("is none of", r.stderr)
+
+    def test_secure_channel_trusts_and_rejects(self):
+        self.start(opcua_extra='security = ["Basic256Sha256:SignAndEncrypt"]\n')
+        eps = UaClient(self.d, "eps")
+        self.clients.append(eps)
+        self.assertEqual({(e["policy"], e["mode"]) for e in eps.ask("endpoints", url=self.url)},
+                         {("Basic256Sha256", "SignAndEncrypt")})
+        # an untrusted client is refused, its certificate kept in rejected/
+        with self.assertRaises(UaError):
+            self.client(name="secure", policy="Basic256Sha256", mode="SignAndEncrypt")
+        rejected = os.path.join(self.d, "pki", "rejected")
+        self.assertTrue(wait_until(lambda: os.listdir(rejected), 5))
+        # moved to trusted/, it is taken
+        for n in os.listdir(rejected):
+            os.rename(os.path.join(rejected, n), os.path.join(self.d, "pki", "trusted", n))
+        c = self.client(name="secure", policy="Basic256Sha256", mode="SignAndEncrypt")
+        self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"], "ok")
+        # None is not served when it is not listed
+        with self.assertRaises(UaError):
+            self.client(name="plain")
+
+
+if __name__ == "__main__":
+    gwtest.BIN = sys.argv.pop(1)
+    unittest.main()
