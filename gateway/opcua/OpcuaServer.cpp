@@ -7,6 +7,9 @@
 #include <open62541/plugin/pki_default.h>
 #include <open62541/server.h>
 #include <open62541/server_config_default.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +38,41 @@ constexpr double kDrainMs = 10;
 // the most password checks (crypt, tens of milliseconds each) a second: a
 // flood of wrong passwords cannot keep the server's thread hashing
 constexpr int kChecksPerSecond = 20;
+// how long the kernel keeps a connection whose client takes nothing of what
+// is sent (see BoundStalledClients)
+constexpr unsigned kStalledClientMs = 5000;
+
+// open62541 1.4 sends a response whole, waiting without end while a client
+// that stopped reading leaves its socket full: on its one thread every other
+// client would wait too. The kernel gives up on such a connection after
+// kStalledClientMs instead (TCP_USER_TIMEOUT, which bounds zero-window
+// probing as well; accepted sockets take it from their listener), the send
+// fails and the server's thread goes on. The listeners are the library's:
+// found among the process's sockets by their port. The number set.
+int BoundStalledClients(int port) {
+    int count = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const int fd = std::atoi(it->path().filename().c_str());
+        sockaddr_storage address;
+        socklen_t length = sizeof address;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) continue;
+        int bound = -1;
+        if (address.ss_family == AF_INET)
+            bound = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+        else if (address.ss_family == AF_INET6)
+            bound = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (bound != port ||
+            ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
+            continue;
+        unsigned timeout = kStalledClientMs;
+        if (::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout) == 0) ++count;
+    }
+    return count;
+}
 
 std::string Text(const UA_String& s) {
     return std::string(reinterpret_cast<const char*>(s.data), s.length);
@@ -147,6 +185,7 @@ struct OpcuaServer::Impl {
     std::map<std::string, std::string> methodAction;  // station method node id -> action word
     // the sessions activated, by id: who each is (anonymous: no user)
     std::map<std::string, SessionUser> sessionUsers;
+    bool listenersBounded = false;
     int checksThisSecond = 0;
     Clock::time_point checkSecond;
 
@@ -158,8 +197,14 @@ struct OpcuaServer::Impl {
     void RemoveChannel(const std::string& channel);
     void AddChannelNodes(Channel& ch);
     void WriteTag(const Tag& t);
-    void WriteStation(const Station& st);
-    void WriteChannel(const Channel& ch);
+    void WriteStation(const Station& st, UA_StatusCode status = UA_STATUSCODE_GOOD);
+    void WriteChannel(const Channel& ch, UA_StatusCode status = UA_STATUSCODE_GOOD);
+    // A node that goes: its last value told as Bad_NodeIdUnknown (a
+    // subscription to it hears so), then deleted with what is below it.
+    void ForgetTag(const Tag& t);
+    void ForgetStation(const Station& st);
+    void AddStationNodes(const Station& st);
+    void AddTagNodes(const Tag& t);
     UA_StatusCode TagStatus(const Channel& ch, const Tag& t) const;
     void SetValue(const std::string& id, const UA_Variant& v, UA_StatusCode status,
                   UA_DateTime when);
@@ -572,6 +617,12 @@ void OpcuaServer::Impl::TakeAsyncOperations() {
 }
 
 void OpcuaServer::Impl::Drain() {
+    if (!listenersBounded) {
+        listenersBounded = true;
+        if (BoundStalledClients(config.opcua.port) == 0)
+            Journal(kWarning, "opcua: the listener was not found: a client that stops reading "
+                              "can hold the others until its connection ends");
+    }
     TakeAsyncOperations();
     std::vector<Event> now;
     bool callsWaiting;
@@ -629,25 +680,25 @@ void OpcuaServer::Impl::WriteTag(const Tag& t) {
     notifications++;
 }
 
-void OpcuaServer::Impl::WriteStation(const Station& st) {
+void OpcuaServer::Impl::WriteStation(const Station& st, UA_StatusCode status) {
     const std::string& p = st.id;
-    SetText(p + "/State", StationHealthName(st.state.state));
+    UA_String state = UA_STRING(const_cast<char*>(StationHealthName(st.state.state)));
+    SetScalar(p + "/State", state, &UA_TYPES[UA_TYPES_STRING], status);
     SetScalar<UA_Boolean>(p + "/Enabled", st.state.state != StationHealth::disabled,
-                          &UA_TYPES[UA_TYPES_BOOLEAN]);
-    SetScalar<UA_UInt32>(p + "/Controls", static_cast<UA_UInt32>(st.state.controls),
-                         &UA_TYPES[UA_TYPES_UINT32]);
-    SetScalar<UA_UInt32>(p + "/ControlFailures", static_cast<UA_UInt32>(st.state.controlFailures),
-                         &UA_TYPES[UA_TYPES_UINT32]);
-    SetScalar<UA_UInt32>(p + "/Polls", static_cast<UA_UInt32>(st.state.polls),
-                         &UA_TYPES[UA_TYPES_UINT32]);
-    SetScalar<UA_UInt32>(p + "/PollFailures", static_cast<UA_UInt32>(st.state.pollFailures),
-                         &UA_TYPES[UA_TYPES_UINT32]);
+                          &UA_TYPES[UA_TYPES_BOOLEAN], status);
+    const std::pair<const char*, int32_t> counters[] = {{"/Controls", st.state.controls},
+                                                        {"/ControlFailures", st.state.controlFailures},
+                                                        {"/Polls", st.state.polls},
+                                                        {"/PollFailures", st.state.pollFailures}};
+    for (const auto& [part, n] : counters)
+        SetScalar<UA_UInt32>(p + part, static_cast<UA_UInt32>(n), &UA_TYPES[UA_TYPES_UINT32], status);
 }
 
-void OpcuaServer::Impl::WriteChannel(const Channel& ch) {
-    SetText(ch.name + "/State", ChannelStateName(ch.state));
+void OpcuaServer::Impl::WriteChannel(const Channel& ch, UA_StatusCode status) {
+    UA_String state = UA_STRING(const_cast<char*>(ChannelStateName(ch.state)));
+    SetScalar(ch.name + "/State", state, &UA_TYPES[UA_TYPES_STRING], status);
     SetScalar<UA_Int32>(ch.name + "/StateCode", static_cast<UA_Int32>(ch.state),
-                        &UA_TYPES[UA_TYPES_INT32]);
+                        &UA_TYPES[UA_TYPES_INT32], status);
 }
 
 void OpcuaServer::Impl::AddVariable(const std::string& id, const std::string& parent,
@@ -703,37 +754,118 @@ void OpcuaServer::Impl::AddChannelNodes(Channel& ch) {
     AddVariable(ch.name + "/StateCode", ch.name, "StateCode", &UA_TYPES[UA_TYPES_INT32], &code);
 }
 
+void OpcuaServer::Impl::ForgetTag(const Tag& t) {
+    nodeTag.erase(t.id);
+    if (t.output) {
+        UA_String last = UA_STRING(const_cast<char*>(t.lastResult.c_str()));
+        SetScalar(t.id + "/LastResult", last, &UA_TYPES[UA_TYPES_STRING],
+                  UA_STATUSCODE_BADNODEIDUNKNOWN);
+        UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>((t.id + "/Command").c_str())),
+                             true);
+    } else {
+        SetScalar<UA_Boolean>(t.id, t.value, &UA_TYPES[UA_TYPES_BOOLEAN],
+                              UA_STATUSCODE_BADNODEIDUNKNOWN, t.when);
+    }
+    UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(t.id.c_str())), true);
+}
+
+void OpcuaServer::Impl::ForgetStation(const Station& st) {
+    WriteStation(st, UA_STATUSCODE_BADNODEIDUNKNOWN);
+    for (auto it = nodeStationMethod.begin(); it != nodeStationMethod.end();) {
+        if (it->second == std::make_pair(st.channel, st.name)) {
+            methodAction.erase(it->first);
+            it = nodeStationMethod.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(st.id.c_str())), true);
+}
+
 void OpcuaServer::Impl::RemoveChannel(const std::string& name) {
     auto found = model.find(name);
     if (found == model.end()) return;
-    for (auto& [tagName, t] : found->second.tags) {
-        nodeTag.erase(t.id);
-        UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(t.id.c_str())), true);
-    }
-    for (auto it = nodeStationMethod.begin(); it != nodeStationMethod.end();)
-        it = it->second.first == name ? nodeStationMethod.erase(it) : std::next(it);
-    for (auto& [stName, st] : found->second.stations)
-        UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(st.id.c_str())), true);
+    for (auto& [tagName, t] : found->second.tags) ForgetTag(t);
+    for (auto& [stName, st] : found->second.stations) ForgetStation(st);
+    WriteChannel(found->second, UA_STATUSCODE_BADNODEIDUNKNOWN);
     UA_Server_deleteNode(server, UA_NODEID_STRING(1, const_cast<char*>(name.c_str())), true);
     model.erase(found);
 }
 
-// A channel as it describes itself: its nodes made anew when what it has changed.
+void OpcuaServer::Impl::AddStationNodes(const Station& st) {
+    UA_ObjectAttributes oa = UA_ObjectAttributes_default;
+    oa.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(st.name.c_str()));
+    UA_Server_addObjectNode(server, UA_NODEID_STRING(1, const_cast<char*>(st.id.c_str())),
+                            UA_NODEID_STRING(1, const_cast<char*>(st.channel.c_str())),
+                            UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
+                            UA_QUALIFIEDNAME(1, const_cast<char*>(st.name.c_str())),
+                            UA_NODEID_NUMERIC(0, UA_NS0ID_BASEOBJECTTYPE), oa, nullptr, nullptr);
+    UA_String state = UA_STRING(const_cast<char*>(StationHealthName(st.state.state)));
+    UA_Boolean enabled = st.state.state != StationHealth::disabled;
+    UA_UInt32 zero = 0;
+    UA_Byte status = 0;
+    AddVariable(st.id + "/State", st.id, "State", &UA_TYPES[UA_TYPES_STRING], &state);
+    AddVariable(st.id + "/Enabled", st.id, "Enabled", &UA_TYPES[UA_TYPES_BOOLEAN], &enabled);
+    for (const char* counter : {"Controls", "ControlFailures", "Polls", "PollFailures"})
+        AddVariable(st.id + "/" + counter, st.id, counter, &UA_TYPES[UA_TYPES_UINT32], &zero);
+    AddVariable(st.id + "/StatusByte", st.id, "StatusByte", &UA_TYPES[UA_TYPES_BYTE], &status);
+    for (const auto& [method, action] :
+         {std::pair<const char*, const char*>{"ResetCounters", "reset"},
+          {"Enable", "enable"},
+          {"Disable", "disable"}}) {
+        const std::string id = st.id + "/" + method;
+        AddMethod(id, st.id, method, false);
+        nodeStationMethod[id] = {st.channel, st.name};
+        methodAction[id] = action;
+    }
+}
+
+void OpcuaServer::Impl::AddTagNodes(const Tag& t) {
+    const std::string parent = t.station.empty() ? t.channel : t.channel + "." + t.station;
+    UA_VariableAttributes va = UA_VariableAttributes_default;
+    va.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(t.name.c_str()));
+    va.dataType = UA_TYPES[UA_TYPES_BOOLEAN].typeId;
+    va.valueRank = UA_VALUERANK_SCALAR;
+    UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(t.id.c_str()));
+    UA_NodeId parentId = UA_NODEID_STRING(1, const_cast<char*>(parent.c_str()));
+    UA_QualifiedName qname = UA_QUALIFIEDNAME(1, const_cast<char*>(t.name.c_str()));
+    UA_NodeId type = UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE);
+    UA_NodeId ref = UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT);
+    nodeTag[t.id] = {t.channel, t.name};
+    if (t.output) {
+        va.accessLevel = UA_ACCESSLEVELMASK_READ | UA_ACCESSLEVELMASK_WRITE;
+        UA_DataSource source;
+        source.read = ReadOutput;
+        source.write = WriteOutput;
+        UA_Server_addDataSourceVariableNode(server, node, parentId, ref, qname, type, va, source,
+                                            nullptr, nullptr);
+        UA_String text = UA_STRING(const_cast<char*>(t.lastResult.c_str()));
+        AddVariable(t.id + "/LastResult", t.id, "LastResult", &UA_TYPES[UA_TYPES_STRING], &text,
+                    true);
+        AddMethod(t.id + "/Command", parent, t.name + ".Command", true);
+    } else {
+        va.accessLevel = UA_ACCESSLEVELMASK_READ;
+        UA_Boolean b = t.value;
+        UA_Variant_setScalar(&va.value, &b, &UA_TYPES[UA_TYPES_BOOLEAN]);
+        UA_Server_addVariableNode(server, node, parentId, ref, qname, type, va, nullptr, nullptr);
+    }
+}
+
+// A channel as it describes itself: what is new added, what has gone
+// forgotten, what stays left as it is (its subscriptions go on).
 void OpcuaServer::Impl::Describe(const std::string& name, const std::string& json) {
     auto known = model.find(name);
     if (known != model.end() && known->second.description == json) return;
     nlohmann::json d = nlohmann::json::parse(json, nullptr, false);
     if (!d.is_object()) return;
-    Channel fresh;
-    fresh.name = name;
-    fresh.description = json;
-    if (known != model.end()) {
-        fresh.state = known->second.state;
-        fresh.told = known->second.told;
-        for (auto& [n, st] : known->second.stations) fresh.stations[n] = st;
-        for (auto& [n, t] : known->second.tags) fresh.tags[n] = t;
+    if (known == model.end()) {
+        Channel fresh;
+        fresh.name = name;
+        known = model.emplace(name, std::move(fresh)).first;
+        AddChannelNodes(known->second);
     }
-    // what the channel has now
+    Channel& ch = known->second;
+    ch.description = json;
     std::map<std::string, Station> stations;
     std::map<std::string, Tag> tags;
     auto takeTags = [&](const nlohmann::json& list, const std::string& station) {
@@ -747,14 +879,6 @@ void OpcuaServer::Impl::Describe(const std::string& name, const std::string& jso
             t.output = j.value("kind", "") == "output";
             t.bit = j.contains("bit") && j["bit"].is_number() ? j["bit"].get<int>() : -1;
             t.id = OpcuaTagId(name, station, t.name);
-            auto old = fresh.tags.find(t.name);
-            if (old != fresh.tags.end() && old->second.station == station &&
-                old->second.output == t.output) {
-                t.has = old->second.has;
-                t.value = old->second.value;
-                t.when = old->second.when;
-                t.lastResult = old->second.lastResult;
-            }
             tags[t.name] = t;
         }
     };
@@ -764,84 +888,44 @@ void OpcuaServer::Impl::Describe(const std::string& name, const std::string& jso
         st.name = s.value("name", "");
         if (st.name.empty()) continue;
         st.id = name + "." + st.name;
-        auto old = fresh.stations.find(st.name);
-        if (old != fresh.stations.end()) {
-            st.state = old->second.state;
-            st.told = old->second.told;
-        }
         stations[st.name] = st;
         takeTags(s.value("tags", nlohmann::json::array()), st.name);
     }
     takeTags(d.value("tags", nlohmann::json::array()), "");
-    // the nodes made anew: a removed tag's or station's subscriptions see
-    // Bad_NodeIdUnknown, the others theirs again at once
-    RemoveChannel(name);
-    fresh.stations = std::move(stations);
-    fresh.tags = std::move(tags);
-    Channel& ch = model[name] = std::move(fresh);
-    AddChannelNodes(ch);
-    for (auto& [stName, st] : ch.stations) {
-        UA_ObjectAttributes oa = UA_ObjectAttributes_default;
-        oa.displayName =
-            UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(st.name.c_str()));
-        UA_Server_addObjectNode(server, UA_NODEID_STRING(1, const_cast<char*>(st.id.c_str())),
-                                UA_NODEID_STRING(1, const_cast<char*>(name.c_str())),
-                                UA_NODEID_NUMERIC(0, UA_NS0ID_ORGANIZES),
-                                UA_QUALIFIEDNAME(1, const_cast<char*>(st.name.c_str())),
-                                UA_NODEID_NUMERIC(0, UA_NS0ID_BASEOBJECTTYPE), oa, nullptr,
-                                nullptr);
-        UA_String state = UA_STRING(const_cast<char*>(StationHealthName(st.state.state)));
-        UA_Boolean enabled = st.state.state != StationHealth::disabled;
-        UA_UInt32 zero = 0;
-        UA_Byte status = 0;
-        AddVariable(st.id + "/State", st.id, "State", &UA_TYPES[UA_TYPES_STRING], &state);
-        AddVariable(st.id + "/Enabled", st.id, "Enabled", &UA_TYPES[UA_TYPES_BOOLEAN], &enabled);
-        for (const char* counter : {"Controls", "ControlFailures", "Polls", "PollFailures"})
-            AddVariable(st.id + "/" + counter, st.id, counter, &UA_TYPES[UA_TYPES_UINT32], &zero);
-        AddVariable(st.id + "/StatusByte", st.id, "StatusByte", &UA_TYPES[UA_TYPES_BYTE], &status);
-        for (const auto& [method, action] : {std::pair<const char*, const char*>{"ResetCounters", "reset"},
-                                             {"Enable", "enable"},
-                                             {"Disable", "disable"}}) {
-            const std::string id = st.id + "/" + method;
-            AddMethod(id, st.id, method, false);
-            nodeStationMethod[id] = {name, st.name};
-            methodAction[id] = action;
-        }
-        if (st.told) WriteStation(st);
-    }
-    for (auto& [tagName, t] : ch.tags) {
-        const std::string parent = t.station.empty() ? name : name + "." + t.station;
-        UA_VariableAttributes va = UA_VariableAttributes_default;
-        va.displayName = UA_LOCALIZEDTEXT(const_cast<char*>(""), const_cast<char*>(t.name.c_str()));
-        va.dataType = UA_TYPES[UA_TYPES_BOOLEAN].typeId;
-        va.valueRank = UA_VALUERANK_SCALAR;
-        UA_NodeId node = UA_NODEID_STRING(1, const_cast<char*>(t.id.c_str()));
-        UA_NodeId parentId = UA_NODEID_STRING(1, const_cast<char*>(parent.c_str()));
-        UA_QualifiedName qname = UA_QUALIFIEDNAME(1, const_cast<char*>(t.name.c_str()));
-        UA_NodeId type = UA_NODEID_NUMERIC(0, UA_NS0ID_BASEDATAVARIABLETYPE);
-        UA_NodeId ref = UA_NODEID_NUMERIC(0, UA_NS0ID_HASCOMPONENT);
-        nodeTag[t.id] = {name, t.name};
-        if (t.output) {
-            va.accessLevel = UA_ACCESSLEVELMASK_READ | UA_ACCESSLEVELMASK_WRITE;
-            UA_DataSource source;
-            source.read = ReadOutput;
-            source.write = WriteOutput;
-            UA_Server_addDataSourceVariableNode(server, node, parentId, ref, qname, type, va,
-                                                source, nullptr, nullptr);
-            const std::string last = t.lastResult.empty() ? "" : t.lastResult;
-            UA_String text = UA_STRING(const_cast<char*>(last.c_str()));
-            AddVariable(t.id + "/LastResult", t.id, "LastResult", &UA_TYPES[UA_TYPES_STRING],
-                        &text, true);
-            AddMethod(t.id + "/Command", parent, t.name + ".Command", true);
+    // gone, or changed (another station, another kind): forgotten; the tags first
+    for (auto it = ch.tags.begin(); it != ch.tags.end();) {
+        const auto now = tags.find(it->first);
+        if (now != tags.end() && now->second.id == it->second.id &&
+            now->second.output == it->second.output) {
+            it->second.bit = now->second.bit;  // kept, with its value
+            ++it;
         } else {
-            va.accessLevel = UA_ACCESSLEVELMASK_READ;
-            UA_Boolean b = t.value;
-            UA_Variant_setScalar(&va.value, &b, &UA_TYPES[UA_TYPES_BOOLEAN]);
-            UA_Server_addVariableNode(server, node, parentId, ref, qname, type, va, nullptr,
-                                      nullptr);
+            ForgetTag(it->second);
+            it = ch.tags.erase(it);
+        }
+    }
+    for (auto it = ch.stations.begin(); it != ch.stations.end();) {
+        if (stations.count(it->first)) {
+            stations[it->first] = it->second;
+            ++it;
+        } else {
+            ForgetStation(it->second);
+            it = ch.stations.erase(it);
+        }
+    }
+    for (auto& [stName, st] : stations)
+        if (!ch.stations.count(stName)) {
+            AddStationNodes(st);
+            ch.stations[stName] = st;
+        }
+    for (auto& [tagName, t] : tags)
+        if (!ch.tags.count(tagName)) {
+            AddTagNodes(t);
+            ch.tags[tagName] = t;
             WriteTag(t);
         }
-    }
+    for (auto& [stName, st] : ch.stations)
+        if (st.told) WriteStation(st);
     WriteChannel(ch);
 }
 

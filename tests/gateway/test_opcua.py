@@ -296,6 +296,164 @@ class Settings(OpcuaCase):
             self.client(name="plain")
 
 
+def modbus_read(port, unit=1, timeout=2):
+    """One Modbus TCP read of 16 input registers; its answer's time."""
+    t0 = time.time()
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(struct.pack(">HHHBBHH", 1, 0, 6, unit, 4, 0, 16))
+        data = b""
+        while len(data) < 9 + 32:
+            chunk = s.recv(256)
+            if not chunk:
+                break
+            data += chunk
+    assert len(data) == 9 + 32, data
+    return time.time() - t0
+
+
+def hel(url, receive=65535, send=65535, message=0, chunks=0, size=None):
+    """An OPC UA Hello, its sizes as given."""
+    body = struct.pack("<IIIII", 0, receive, send, message, chunks)
+    body += struct.pack("<i", len(url)) + url.encode()
+    return b"HELF" + struct.pack("<I", size if size is not None else 8 + len(body)) + body
+
+
+class Attacks(OpcuaCase):
+    """What an intruder or a careless client does; the others keep their latency."""
+
+    def setUp(self):
+        super().setUp()
+        self.modbus_port = free_port()
+
+    def latencies(self, reader, seconds):
+        """Read a tag over OPC UA and 16 registers over Modbus, again and again."""
+        ua, mb = [], []
+        end = time.time() + seconds
+        while time.time() < end:
+            t0 = time.time()
+            reader.ask("read", nodes=[tag("P7", "I7")])
+            ua.append(time.time() - t0)
+            mb.append(modbus_read(self.modbus_port))
+            time.sleep(0.05)
+        return ua, mb
+
+    def toml(self, **kw):
+        return super().toml(**kw).replace("[[channel]]", f"[modbus]\nport = {self.modbus_port}\n\n[[channel]]")
+
+    def test_floods_garbage_and_absurd_hellos(self):
+        self.start(opcua_extra="max_sessions = 32\n")
+        reader = self.client(name="reader")
+        self.assertTrue(self.wait_good(reader, tag("P7", "I7")))
+        ua_before, mb_before = self.latencies(reader, 2)
+        socks = []
+        # a hundred sessions from one client: the limit holds, the rest refused
+        flood = self.client(name="flood")
+        made = flood.ask("sessions", count=100, user="otto", password="op-pass", timeout=120)
+        self.assertLessEqual(made["made"], 32 - 2, made)
+        self.assertTrue(made["errors"], made)
+        # connections from many loopback addresses that say nothing, or a Hello
+        # of absurd sizes, or garbage, or half a message
+        for i in range(60):
+            s = socket.socket()
+            s.bind((f"127.0.{i // 200}.{2 + i % 200}", 0))
+            s.settimeout(5)
+            s.connect(("127.0.0.1", self.ua_port))
+            kind = i % 4
+            if kind == 1:
+                s.sendall(hel(self.url, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF))
+            elif kind == 2:
+                s.sendall(os.urandom(4096))
+            elif kind == 3:
+                s.sendall(b"MSGF" + struct.pack("<I", 1 << 30) + os.urandom(100))  # and no more
+            socks.append(s)
+        bogus = socket.create_connection(("127.0.0.1", self.ua_port))
+        bogus.sendall(hel(self.url, size=0xFFFFFFF0)[:40])
+        socks.append(bogus)
+        ua, mb = self.latencies(reader, 5)
+        # while the sessions are all taken a new client is refused, at once;
+        # once they are given back it is served
+        with self.assertRaises(UaError) as refused:
+            self.client(name="refused")
+        self.assertIn("BadTooManySessions", str(refused.exception))
+        flood.ask("close")
+        late = self.client(name="late")
+        self.assertEqual(late.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"], "ok")
+        self.assertLess(max(ua), 1.0, ua)
+        self.assertLess(max(mb), 0.5, mb)
+        print(f"\nOPC UA read: {1000 * sorted(ua_before)[len(ua_before) // 2]:.1f} ms before, "
+              f"{1000 * sorted(ua)[len(ua) // 2]:.1f} ms under the attack (worst {1000 * max(ua):.1f}); "
+              f"Modbus: {1000 * max(mb):.1f} ms at worst", file=sys.stderr)
+        for s in socks:
+            s.close()
+        self.assertIsNone(self.gw.proc.poll())
+        self.assertLess(self.gw.rss_kb(), 120_000)
+
+    def test_a_client_that_stops_reading(self):
+        self.start()
+        reader = self.client(name="reader")
+        self.assertTrue(self.wait_good(reader, tag("P7", "I7")))
+        # a client with every tag and station figure monitored, then stopped
+        # while the values change: its socket fills up
+        stuck = self.client(name="stuck")
+        nodes = [n["id"] for n in stuck.ask("browse", node="ns=1;s=Line1") if n["cls"] == 2]
+        stuck.ask("subscribe", nodes=nodes, publishing=50, sampling=0)
+        stop = threading.Event()
+
+        def change():
+            v = 0
+            while not stop.is_set():
+                v ^= 0xFF
+                self.sim.cmd(f"status 7 {v}")
+                self.sim.cmd(f"status 1 {v ^ 0x0F}")
+                time.sleep(0.1)
+        changer = threading.Thread(target=change)
+        changer.start()
+        try:
+            time.sleep(1)
+            os.kill(stuck.proc.pid, 19)  # SIGSTOP: it reads no more
+            ua, mb = self.latencies(reader, 20)
+        finally:
+            stop.set()
+            changer.join()
+            os.kill(stuck.proc.pid, 18)
+        # Modbus (the gateway's own loop) never waits; OPC UA's other clients
+        # wait at most until the kernel gives the stopped one up
+        self.assertLess(max(mb), 0.5, mb)
+        self.assertLess(max(ua), 7.0, ua)
+        self.assertLess(sorted(ua)[len(ua) // 2], 0.2, ua)
+        print(f"\nwith a stopped subscriber: OPC UA read worst {1000 * max(ua):.0f} ms, "
+              f"median {1000 * sorted(ua)[len(ua) // 2]:.1f} ms; Modbus worst {1000 * max(mb):.1f} ms",
+              file=sys.stderr)
+        self.assertIsNone(self.gw.proc.poll())
+
+
+class Reload(OpcuaCase):
+    def test_added_and_removed_tags(self):
+        def tags(text):
+            with open(os.path.join(self.d, "Line1.tags"), "w") as f:
+                f.write(text)
+        tags("운전=Line1.P2:I0\n기동=Line1.P2:O3\nseven=Line1.P7:I7\n")
+        self.start(tags='tags = "Line1.tags"\n')
+        c = self.client()
+        running, start, seven, six = ("ns=1;s=Line1.P2.운전", "ns=1;s=Line1.P2.기동",
+                                      "ns=1;s=Line1.P7.seven", "ns=1;s=Line1.P7.six")
+        self.assertTrue(self.wait_good(c, seven))
+        self.assertEqual(c.ask("read", nodes=[six])[0]["status"], "BadNodeIdUnknown")
+        c.ask("subscribe", nodes=[running], publishing=50, sampling=0)
+        self.assertTrue(wait_until(lambda: c.changes_of(running), 5))
+        tags("기동=Line1.P2:O3\nseven=Line1.P7:I7\nsix=Line1.P7:I6\n")
+        self.gw.signal(1)  # SIGHUP
+        self.assertTrue(wait_until(lambda: c.ask("read", nodes=[six])[0]["status"] == "Good", 20),
+                        self.gw.text())
+        self.assertEqual(c.ask("read", nodes=[running])[0]["status"], "BadNodeIdUnknown")
+        self.assertTrue(wait_until(lambda: any(ch.get("status") == "BadNodeIdUnknown"
+                                               for ch in c.changes_of(running)), 10),
+                        c.changes_of(running))
+        # the one kept, and its command, as before
+        self.assertEqual(c.ask("write", node=start, value=True), "Good")
+        self.assertTrue(wait_until(lambda: c.ask("read", nodes=[start + "/LastResult"])[0]["value"] == "done", 10))
+
+
 if __name__ == "__main__":
     gwtest.BIN = sys.argv.pop(1)
     unittest.main()

@@ -11,6 +11,7 @@
 //   {"op": "call", "object", "method"}  {status, outputs}
 //   {"op": "subscribe", "nodes", "publishing", "sampling", "queue"}
 //   {"op": "endpoints"}                 [{policy, mode}]
+//   {"op": "sessions", "count"}         that many more sessions on the connection: {made, errors}
 //   {"op": "close"}
 "use strict";
 const readline = require("readline");
@@ -23,6 +24,7 @@ const { OPCUACertificateManager } = require("node-opcua-certificate-manager");
 
 let client = null, session = null;
 const subscriptions = [];
+const extra = [];  // the sessions of "sessions"
 
 function out(obj) {
   process.stdout.write(JSON.stringify(obj) + "\n");
@@ -126,7 +128,24 @@ async function handle(r) {
       }
       return { publishing: sub.publishingInterval };
     }
+    case "sessions": {
+      const identity = { type: UserTokenType.UserName, userName: r.user, password: r.password };
+      let made = 0;
+      const errors = {};
+      for (let i = 0; i < r.count; i++) {
+        try {
+          extra.push(await client.createSession(identity));
+          made++;
+        } catch (e) {
+          const why = String(e && e.message || e).split("\n")[0].slice(0, 80);
+          errors[why] = (errors[why] || 0) + 1;
+        }
+      }
+      return { made, errors };
+    }
     case "close": {
+      for (const s of extra) await s.close().catch(() => {});
+      extra.length = 0;
       for (const s of subscriptions) await s.terminate().catch(() => {});
       if (session) await session.close().catch(() => {});
       if (client) await client.disconnect().catch(() => {});
