@@ -172,9 +172,17 @@ inline int ConnectLoopback(int port, const char* why) {
     return fd;
 }
 
+// What sees a channel's values besides the MQTT subscriber: per
+// "channel/tag", how many changes arrived and when the last did.
+class ValueWatcher {
+public:
+    virtual ~ValueWatcher() = default;
+    virtual std::pair<size_t, double> Seen(const std::string& key) = 0;
+};
+
 // A client of the web page's event stream on a plain socket: keeps, per
 // "channel/tag", how many value events arrived and when the last did.
-class EventClient {
+class EventClient : public ValueWatcher {
 public:
     explicit EventClient(int port) {
         m_fd = ConnectLoopback(port, "cannot connect to the web page's port");
@@ -188,7 +196,7 @@ public:
         ::close(m_fd);
     }
     // (count, time of the last) for a channel's tag
-    std::pair<size_t, double> Seen(const std::string& key) {
+    std::pair<size_t, double> Seen(const std::string& key) override {
         std::lock_guard<std::mutex> hold(m_lock);
         auto it = m_seen.find(key);
         return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;

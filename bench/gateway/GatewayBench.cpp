@@ -19,6 +19,11 @@
 // Run: make bench (or build/native/bin/gateway_bench [--quick]).
 #include <sqlite3.h>
 
+#include <open62541/client_config_default.h>
+#include <open62541/client_highlevel.h>
+#include <open62541/client_subscriptions.h>
+#include <open62541/plugin/log_stdout.h>
+
 #include "BenchRig.h"
 
 using namespace gwbench;
@@ -43,13 +48,14 @@ struct Bench {
     void Web();
     void Idle();
     void History();
+    void Opcua();
     void Stop();
 
 private:
     double IdleCpu(const char* what, double seconds);
     // A station's bit 0 flipped: the time its value takes to the subscriber,
     // and to an event client when one is given.
-    std::pair<double, double> Flip(EventClient* client);
+    std::pair<double, double> Flip(ValueWatcher* client);
 };
 
 bool WaitFor(const std::function<bool()>& done, double seconds) {
@@ -116,7 +122,7 @@ void Bench::Start() {
         std::thread::hardware_concurrency());
 }
 
-std::pair<double, double> Bench::Flip(EventClient* client) {
+std::pair<double, double> Bench::Flip(ValueWatcher* client) {
     const int c = static_cast<int>(random() % kChannels),
               s = static_cast<int>(random() % kStations);
     const std::string key = "Line" + std::to_string(c + 1) + "/P" + std::to_string(s + 1) + "/I0";
@@ -430,6 +436,161 @@ void Bench::History() {
           "% core");
 }
 
+// An OPC UA client (open62541's) with one subscription at the smallest
+// publishing interval, every change of the tags it monitors (sampling 0):
+// per "channel/tag", how many arrived and when the last did.
+class OpcuaWatcher : public ValueWatcher {
+public:
+    OpcuaWatcher(int port, const std::vector<std::string>& keys) {
+        m_client = UA_Client_new();
+        UA_ClientConfig* config = UA_Client_getConfig(m_client);
+        static UA_Logger quiet = {[](void*, UA_LogLevel, UA_LogCategory, const char*, va_list) {},
+                                  nullptr, nullptr};
+        config->logging = &quiet;  // (before the defaults, which take it)
+        UA_ClientConfig_setDefault(config);
+        if (config->eventLoop) config->eventLoop->logger = &quiet;
+        config->clientContext = this;
+        const std::string url = "opc.tcp://127.0.0.1:" + std::to_string(port);
+        UA_StatusCode s = UA_STATUSCODE_BADNOTCONNECTED;
+        for (int i = 0; i < 100 && (s = UA_Client_connect(m_client, url.c_str())) != UA_STATUSCODE_GOOD; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (s != UA_STATUSCODE_GOOD) Fail(std::string("OPC UA connect: ") + UA_StatusCode_name(s));
+        if (keys.empty()) return;  // a session alone
+        UA_CreateSubscriptionRequest request = UA_CreateSubscriptionRequest_default();
+        request.requestedPublishingInterval = 50;
+        request.maxNotificationsPerPublish = 0;
+        UA_CreateSubscriptionResponse sub =
+            UA_Client_Subscriptions_create(m_client, request, nullptr, nullptr, nullptr);
+        if (sub.responseHeader.serviceResult != UA_STATUSCODE_GOOD) Fail("OPC UA subscription refused");
+        m_keys = keys;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            // "Line1/P1/I0" is ns=1;s=Line1.P1.P1/I0
+            const std::string& k = keys[i];
+            const size_t slash = k.find('/');
+            const std::string channel = k.substr(0, slash), tag = k.substr(slash + 1);
+            const std::string id = channel + "." + tag.substr(0, tag.find('/')) + "." + tag;
+            UA_MonitoredItemCreateRequest item =
+                UA_MonitoredItemCreateRequest_default(UA_NODEID_STRING(1, const_cast<char*>(id.c_str())));
+            item.requestedParameters.samplingInterval = 0;
+            item.requestedParameters.queueSize = 10;
+            UA_MonitoredItemCreateResult r = UA_Client_MonitoredItems_createDataChange(
+                m_client, sub.subscriptionId, UA_TIMESTAMPSTORETURN_BOTH, item,
+                reinterpret_cast<void*>(static_cast<uintptr_t>(i)) , &OpcuaWatcher::Changed, nullptr);
+            if (r.statusCode != UA_STATUSCODE_GOOD) Fail("OPC UA monitored item refused: " + id);
+        }
+        m_thread = std::thread([this] {
+            while (m_running) UA_Client_run_iterate(m_client, 5);
+        });
+    }
+    ~OpcuaWatcher() override {
+        m_running = false;
+        if (m_thread.joinable()) m_thread.join();
+        UA_Client_disconnect(m_client);
+        UA_Client_delete(m_client);
+    }
+    std::pair<size_t, double> Seen(const std::string& key) override {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto it = m_seen.find(key);
+        return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;
+    }
+    size_t Total() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        size_t n = 0;
+        for (const auto& [k, v] : m_seen) n += v.first;
+        return n;
+    }
+
+private:
+    static void Changed(UA_Client* client, UA_UInt32, void*, UA_UInt32, void* context,
+                        UA_DataValue*) {
+        const double now = NowUs();
+        auto* self = static_cast<OpcuaWatcher*>(UA_Client_getContext(client));
+        std::lock_guard<std::mutex> hold(self->m_lock);
+        auto& seen = self->m_seen[self->m_keys[reinterpret_cast<uintptr_t>(context)]];
+        ++seen.first;
+        seen.second = now;
+    }
+    UA_Client* m_client = nullptr;
+    std::vector<std::string> m_keys;
+    std::atomic<bool> m_running{true};
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::map<std::string, std::pair<size_t, double>> m_seen;
+};
+
+void Bench::Opcua() {
+    Heading("7. OPC UA: a subscriber at the smallest publishing interval (50 ms), beside MQTT's");
+    ::kill(gw, SIGTERM);
+    ::waitpid(gw, nullptr, 0);
+    const int uaPort = FreePort();
+    WriteToml(true, "[opcua]\nport = " + std::to_string(uaPort) + "\nanonymous = \"viewer\"\n"
+                    "max_sessions = 40\nmax_monitored_items = 2000\ntrust_dir = \"" + dir + "/pki\"\n");
+    gw = Spawn({bin + "drvgw", "run", dir + "/bench.toml"}, dir + "/drvgw-opcua.log");
+    std::vector<std::string> zeros, every;
+    for (int c = 0; c < kChannels; ++c)
+        for (int s = 0; s < kStations; ++s)
+            for (int b = 0; b < 8; ++b) {
+                const std::string key = "Line" + std::to_string(c + 1) + "/P" + std::to_string(s + 1) +
+                                        "/I" + std::to_string(b);
+                every.push_back(key);
+                if (b == 0) zeros.push_back(key);
+            }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const long rssStart = RssKbOf(gw);
+    {
+        OpcuaWatcher ua(uaPort, zeros);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::vector<double> toUa, toMqtt;
+        for (int i = 0; i < (g_quick ? 100 : 400); ++i) {
+            auto [m, u] = Flip(&ua);
+            toMqtt.push_back(m);
+            toUa.push_back(u);
+        }
+        const Stats u = Summarize(toUa), m = Summarize(toMqtt);
+        std::printf("  %zu changes to the OPC UA subscriber: median %.3f ms  p99 %.3f ms  max %.3f ms\n",
+                    u.n, u.median, u.p99, u.max);
+        std::printf("  the MQTT subscriber in the same run: median %.3f ms  p99 %.3f ms\n", m.median,
+                    m.p99);
+        Judge("OPC UA latency (publishing interval 50 ms), p99", u.p99, 60, "ms");
+    }
+    {
+        // ten subscribers on every input, while values change 50 times a second
+        std::vector<std::unique_ptr<OpcuaWatcher>> subs;
+        for (int i = 0; i < 10; ++i) subs.emplace_back(new OpcuaWatcher(uaPort, every));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        const double seconds = g_quick ? 5 : 15;
+        const double cpu0 = ProcessCpuSeconds(gw), w0 = NowUs();
+        size_t seen0 = 0;
+        for (auto& s : subs) seen0 += s->Total();
+        int flips = 0;
+        while (NowUs() - w0 < seconds * 1e6) {
+            const int c = static_cast<int>(random() % kChannels), s = static_cast<int>(random() % kStations);
+            lines.Set(c, s, static_cast<uint8_t>(lines.Get(c, s) ^ (1u << (random() % 8))));
+            ++flips;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const double wall = (NowUs() - w0) / 1e6;
+        const double cpu = (ProcessCpuSeconds(gw) - cpu0) / wall * 100;
+        size_t seen = 0;
+        for (auto& s : subs) seen += s->Total();
+        std::printf("  10 subscribers on all 1152 inputs, %d changes in %.0f s: the gateway's CPU %.1f %% of"
+                    " one core, %zu notifications delivered (%zu expected)\n",
+                    flips, wall, cpu, seen - seen0, static_cast<size_t>(flips) * 10);
+        Judge("gateway CPU with 10 OPC UA subscribers on every tag", cpu, 25, "% core");
+    }
+    {
+        const long before = RssKbOf(gw);
+        std::vector<std::unique_ptr<OpcuaWatcher>> sessions;
+        for (int i = 0; i < 32; ++i) sessions.emplace_back(new OpcuaWatcher(uaPort, {}));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::printf("  resident memory: %ld KB with [opcua] at the start, %ld KB after the 10 subscribers"
+                    " had gone, %ld KB with 32 sessions\n", rssStart, before, RssKbOf(gw));
+        Judge("gateway resident memory with 32 OPC UA sessions", static_cast<double>(RssKbOf(gw)) / 1024,
+              100, "MB");
+    }
+}
+
 void Bench::Stop() {
     ::kill(gw, SIGTERM);
     ::waitpid(gw, nullptr, 0);
@@ -446,13 +607,17 @@ int main(int argc, char** argv) {
     g_quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Bench bench;
+    const bool opcuaOnly = argc > 1 && std::strcmp(argv[argc - 1], "--opcua") == 0;
     bench.Start();
-    bench.Latency();
-    bench.Burst();
-    bench.Modbus();
-    bench.Web();
-    bench.Idle();
-    bench.History();
+    if (!opcuaOnly) {
+        bench.Latency();
+        bench.Burst();
+        bench.Modbus();
+        bench.Web();
+        bench.Idle();
+        bench.History();
+    }
+    bench.Opcua();
     PrintTargets();
     bench.Stop();
     return 0;

@@ -419,9 +419,31 @@ void DrainCallback(UA_Server*, void* data) {
     static_cast<OpcuaServer::Impl*>(data)->Drain();
 }
 
-// open62541's own log lines, warnings and worse, to the journal
+// open62541's own log lines, warnings and worse, to the journal: at most 20
+// in 10 s (a client sending garbage makes one a connection), then how many
+// were left out. Quiet while the settings are made (the stack warns of
+// access control not yet set up).
+bool g_quietLog = false;
 void LogLine(void*, UA_LogLevel level, UA_LogCategory, const char* format, va_list args) {
-    if (level < UA_LOGLEVEL_WARNING) return;
+    if (level < UA_LOGLEVEL_WARNING || g_quietLog) return;
+    static std::mutex lock;
+    static Clock::time_point windowStart;
+    static int inWindow = 0, leftOut = 0;
+    std::string note;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        const auto now = Clock::now();
+        if (now - windowStart > std::chrono::seconds(10)) {
+            if (leftOut > 0) note = "opcua: " + std::to_string(leftOut) + " more lines of the stack left out";
+            windowStart = now;
+            inWindow = leftOut = 0;
+        }
+        if (++inWindow > 20) {
+            ++leftOut;
+            return;
+        }
+    }
+    if (!note.empty()) Journal(kWarning, note);
     char text[512];
     vsnprintf(text, sizeof text, format, args);
     Journal(level >= UA_LOGLEVEL_ERROR ? kError : kWarning, std::string("opcua: ") + text);
@@ -1022,8 +1044,10 @@ bool OpcuaServer::Impl::Build(std::string* error) {
     sc.logging->log = LogLine;
     sc.logging->context = nullptr;
     sc.logging->clear = [](UA_Logger* logger) { UA_free(logger); };
-    if (UA_ServerConfig_setBasics_withPort(&sc, static_cast<UA_UInt16>(o.port)) !=
-        UA_STATUSCODE_GOOD) {
+    g_quietLog = true;
+    const UA_StatusCode basics = UA_ServerConfig_setBasics_withPort(&sc, static_cast<UA_UInt16>(o.port));
+    g_quietLog = false;
+    if (basics != UA_STATUSCODE_GOOD) {
         *error = "opcua: the server's settings could not be made";
         UA_ServerConfig_clean(&sc);
         return false;
@@ -1095,7 +1119,6 @@ bool OpcuaServer::Impl::Build(std::string* error) {
     }
     // who signs in, and what each may do
     if (s == UA_STATUSCODE_GOOD) {
-        if (sc.accessControl.clear) sc.accessControl.clear(&sc.accessControl);
         // a password is encrypted with the server's certificate even on a
         // channel that is not (the most secure policy there is); with None
         // alone it crosses as it is, which loopback (or allow_insecure) allows
@@ -1108,9 +1131,11 @@ bool OpcuaServer::Impl::Build(std::string* error) {
         // plugin offers user names only when it has a list)
         UA_UsernamePasswordLogin none = {UA_STRING(const_cast<char*>("\x01")),
                                          UA_STRING(const_cast<char*>("\x01"))};
+        g_quietLog = true;  // (it warns that it is not set up yet)
         s = UA_AccessControl_defaultWithLoginCallback(&sc, !o.anonymous.empty(),
                                                       tokenPolicy ? &tokenUri : nullptr, 1, &none,
                                                       LoginCallback, this);
+        g_quietLog = false;
         // user names and passwords, and anonymous where allowed: no X.509 user tokens
         UA_AccessControl& a = sc.accessControl;
         size_t kept = 0;
@@ -1298,7 +1323,6 @@ bool OpcuaServer::Reload(const GatewayConfig& fresh, std::string* error) {
         return false;
     std::lock_guard<std::mutex> hold(m_impl->lock);
     m_impl->users = std::move(users);
-    m_impl->config.opcua.readOnly = fresh.opcua.readOnly;
     return true;
 }
 

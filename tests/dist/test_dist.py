@@ -165,6 +165,14 @@ class DebianPackage(unittest.TestCase):
         depends = next(l for l in control.splitlines() if l.startswith("Depends:"))
         for lib in ("libc6", "libstdc++6", "libmosquitto1", "libsystemd0", "libmicrohttpd12", "libsqlite3-0"):
             self.assertIn(lib, depends)
+        # Debian 13's OPC UA stack and its mbedtls, carried (Debian 12 has neither), with
+        # their copyright files, found through their own run path
+        for lib in ("libopen62541.so.1.4", "libmbedx509.so.7", "libmbedcrypto.so.16"):
+            self.assertIn(f"/usr/lib/krandolix/{lib}", files)
+        for upstream in ("open62541", "mbedtls"):
+            self.assertIn(f"/usr/share/doc/krandolix/copyright.{upstream}", files)
+        for package in ("libopen62541", "libmbed"):
+            self.assertNotIn(package, depends)
 
     def test_lintian_finds_no_error_or_warning(self):
         p = subprocess.run(["lintian", "--fail-on", "error,warning", DEB], capture_output=True, text=True)

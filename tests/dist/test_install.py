@@ -21,6 +21,8 @@ import glob
 import json
 import os
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -32,7 +34,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "gateway"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import debian_root  # noqa: E402
 import gwtest  # noqa: E402
-from gwtest import Broker, Sim, Watcher, wait_until  # noqa: E402
+from gwtest import Broker, Sim, Watcher, free_port, wait_until  # noqa: E402
 from test_dist import VERSION  # noqa: E402
 
 gwtest.BIN = os.path.join(ROOT, "build", "native", "bin")  # the simulator is the native one
@@ -127,9 +129,11 @@ class InstalledPackage:
             events = [json.loads(line) for line in p.stdout.splitlines() if line.strip()]
             self.assertIn({"event": "value", "tag": "a", "value": 1}, events)
             watch = Watcher(broker.port, "krandolix/box/#")
+            ua_port = free_port()
             with open(os.path.join(self.root, "root", "gw.toml"), "w") as f:
                 f.write(f'[gateway]\nid = "box"\n[broker]\nhost = "127.0.0.1"\nport = {broker.port}\n'
                         f'[ports]\nCOM{COM} = "/run/ports/com{COM}"\n'
+                        f'[opcua]\nport = {ua_port}\nanonymous = "viewer"\ntrust_dir = "/root/pki"\n'
                         f'[[channel]]\nname = "Line1"\nconfig = "/root/Line1.cfg"\n')
             log_path = os.path.join(self.work, "gw.log")
             with open(log_path, "w") as log:
@@ -150,6 +154,12 @@ class InstalledPackage:
             self.assertTrue(wait_until(lambda: sim.get(2, "controls") == 1, 10))
             self.assertEqual(len(sim.frames()), 1, sim.text())
             watch.close()
+            # its OPC UA endpoint answers a Hello with an Acknowledge (the stack runs)
+            url = f"opc.tcp://127.0.0.1:{ua_port}".encode()
+            hello = struct.pack("<IIIII", 0, 65535, 65535, 0, 0) + struct.pack("<i", len(url)) + url
+            with socket.create_connection(("127.0.0.1", ua_port), timeout=30) as ua:
+                ua.sendall(b"HELF" + struct.pack("<I", 8 + len(hello)) + hello)
+                self.assertEqual(ua.recv(4), b"ACKF", gw_text())
         finally:
             if gw:
                 gw.terminate()
@@ -185,7 +195,7 @@ class Deb13Checks:
                                  capture_output=True, text=True, check=True).stdout
         depends = next(line for line in control.splitlines() if line.startswith("Depends:"))
         # the libraries of the time-64 transition, by their new names on every architecture
-        for lib in ("libgnutls30t64", "libmicrohttpd12t64", "libtomlplusplus3t64"):
+        for lib in ("libgnutls30t64", "libmicrohttpd12t64", "libtomlplusplus3t64", "libopen62541-1.4"):
             self.assertIn(lib, depends)
         self.assertIn(f"Version: {VERSION}~deb13u1\n", control)
 
