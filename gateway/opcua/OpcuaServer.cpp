@@ -656,7 +656,7 @@ void OpcuaServer::Impl::Drain() {
     if (callsWaiting) wake();
     for (Event& e : now) Apply(e);
     const UA_ServerStatistics s = UA_Server_getStatistics(server);
-    sessions = s.ss.currentSessionCount;
+    sessions = sessionUsers.size();  // (the activated ones, as the access control saw them)
     sessionsRejected = s.ss.rejectedSessionCount + s.ss.securityRejectedSessionCount;
     sessionsTimedOut = s.ss.sessionTimeoutCount;
     channels = s.scs.currentChannelCount;

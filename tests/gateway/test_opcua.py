@@ -6,6 +6,7 @@ and clients that misbehave.
 
 Run: test_opcua.py BIN_FOLDER   (under Debian's /usr/bin/python3)"""
 import crypt
+import hashlib
 import json
 import os
 import queue
@@ -16,6 +17,7 @@ import sys
 import threading
 import time
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gwtest  # noqa: E402
@@ -318,6 +320,58 @@ def hel(url, receive=65535, send=65535, message=0, chunks=0, size=None):
     return b"HELF" + struct.pack("<I", size if size is not None else 8 + len(body)) + body
 
 
+class Security(OpcuaCase):
+    def test_a_certificate_of_ones_own_every_policy_and_anonymous_viewers(self):
+        cert, key = os.path.join(self.d, "ua.pem"), os.path.join(self.d, "ua.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "30", "-subj", "/CN=krandolix test", "-addext",
+                        "subjectAltName=URI:urn:krandolix:ua,DNS:localhost"], check=True, capture_output=True)
+        os.chmod(key, 0o600)
+        der = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER"], check=True,
+                             capture_output=True).stdout
+        metrics = free_port()
+        self.gw = Gateway(self.d, self.toml(opcua_extra=(
+            f'cert_file = "{cert}"\nkey_file = "{key}"\nanonymous = "viewer"\n'
+            'security = ["None", "Basic256Sha256:Sign", "Basic256Sha256:SignAndEncrypt", '
+            '"Aes128_Sha256_RsaOaep:Sign", "Aes128_Sha256_RsaOaep:SignAndEncrypt"]\n'))
+            .replace("[[channel]]", f"[metrics]\nport = {metrics}\n\n[[channel]]")).start()
+        self.assertTrue(wait_until(lambda: "opcua: opc.tcp://" in self.gw.text(), 15), self.gw.text())
+        eps = UaClient(self.d, "eps")
+        self.clients.append(eps)
+        found = eps.ask("endpoints", url=self.url)
+        self.assertEqual(len(found), 5)
+        self.assertEqual({e["certificate"] for e in found}, {hashlib.sha1(der).hexdigest()})
+        # every policy and mode, once the client's certificate is trusted
+        trusted = os.path.join(self.d, "pki", "trusted")
+        first = True
+        for policy in ("Basic256Sha256", "Aes128_Sha256_RsaOaep"):
+            for mode in ("Sign", "SignAndEncrypt"):
+                if first:
+                    with self.assertRaises(UaError):
+                        self.client(name="sec", policy=policy, mode=mode)
+                    rejected = os.path.join(self.d, "pki", "rejected")
+                    for n in os.listdir(rejected):
+                        os.rename(os.path.join(rejected, n), os.path.join(trusted, n))
+                    first = False
+                c = self.client(name="sec", policy=policy, mode=mode)
+                self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"], "ok", (policy, mode))
+                c.close()
+                self.clients.remove(c)
+        # anonymous: a viewer, who reads and may not write
+        a = self.client(None, name="anon")
+        self.assertTrue(self.wait_good(a, tag("P2", "I0")))
+        self.assertEqual(a.ask("write", node=tag("P2", "O3"), value=True), "BadUserAccessDenied")
+        # the figures (made once a second)
+        time.sleep(1.5)
+        with urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics", timeout=5) as r:
+            text = r.read().decode()
+        sessions = next(float(l.split()[-1]) for l in text.splitlines() if l.startswith("krandolix_opcua_sessions "))
+        self.assertGreaterEqual(sessions, 1)
+        for family in ('krandolix_opcua_requests_total{service="write"} ', "krandolix_opcua_secure_channels ",
+                       'krandolix_opcua_rejected_total{what="secure_channel"} ', 'krandolix_writes_total'):
+            self.assertIn(family, text)
+
+
 class Attacks(OpcuaCase):
     """What an intruder or a careless client does; the others keep their latency."""
 
@@ -425,6 +479,8 @@ class Attacks(OpcuaCase):
               f"median {1000 * sorted(ua)[len(ua) // 2]:.1f} ms; Modbus worst {1000 * max(mb):.1f} ms",
               file=sys.stderr)
         self.assertIsNone(self.gw.proc.poll())
+        # (the kernel's bound on a client that takes nothing was set on the stack's listener)
+        self.assertNotIn("the listener was not found", self.gw.text())
 
 
 class Reload(OpcuaCase):

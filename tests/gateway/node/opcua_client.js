@@ -92,6 +92,8 @@ async function handle(r) {
       await c.disconnect();
       return eps.map((e) => ({ policy: e.securityPolicyUri.split("#")[1],
                                mode: MessageSecurityMode[e.securityMode],
+                               certificate: e.serverCertificate
+                                 ? require("crypto").createHash("sha1").update(e.serverCertificate).digest("hex") : null,
                                tokens: (e.userIdentityTokens || []).map((t) => UserTokenType[t.tokenType]) }));
     }
     case "browse": return browse(r);
