@@ -71,7 +71,7 @@ void Gateway::FinishReload(ReloadPlan& plan) {
             Journal(kError, "reload: web: " + error + "; the users in use stay");
     }
     if (m_opcua && !m_opcua->Reload(fresh, &error))
-        Journal(kError, "reload: opcua: " + error + "; the users in use stay");
+        Journal(kError, "reload: opcua: " + error + "; the users and the certificate in use stay");
     Journal(kInfo, "reloaded: " + std::to_string(m_channels.All().size()) + " channels");
     Remember(HistoryKind::gateway, "", "reload", "", "done",
              std::to_string(m_channels.All().size()) + " channels");

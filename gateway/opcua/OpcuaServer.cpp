@@ -118,9 +118,10 @@ struct AsyncResponseHead {
 
 // What the loop tells the server's thread.
 struct Event {
-    enum Kind { describe, tagValue, station, channel, writeResult, keep, asyncDone } kind;
+    enum Kind { describe, tagValue, station, channel, writeResult, keep, asyncDone, certificate } kind;
     explicit Event(Kind k) : kind(k) {}
     std::string channelName, target, json;
+    std::string cert, key;  // certificate: DER, the new ones
     double value = 0;
     StationState state;
     ChannelState channelState = ChannelState::off;
@@ -186,6 +187,7 @@ struct OpcuaServer::Impl {
     // the sessions activated, by id: who each is (anonymous: no user)
     std::map<std::string, SessionUser> sessionUsers;
     bool listenersBounded = false;
+    std::string certificate;  // the server's, as it serves it (DER)
     int checksThisSecond = 0;
     Clock::time_point checkSecond;
 
@@ -960,6 +962,30 @@ void OpcuaServer::Impl::Apply(Event& e) {
         for (const std::string& name : gone) RemoveChannel(name);
         return;
     }
+    if (e.kind == Event::certificate) {
+        if (e.cert == certificate) return;
+        UA_ByteString cert = {e.cert.size(), reinterpret_cast<UA_Byte*>(e.cert.data())};
+        UA_ByteString key = {e.key.size(), reinterpret_cast<UA_Byte*>(e.key.data())};
+        // the sessions and channels open go on with the old one; new ones get
+        // this. Each policy's own (UA_Server_updateCertificate of 1.4 finds the
+        // policies through the endpoints' certificates, which the endpoints
+        // made from the settings do not hold: it would change nothing).
+        UA_ServerConfig* sc = UA_Server_getConfig(server);
+        UA_StatusCode s = UA_STATUSCODE_GOOD;
+        for (size_t i = 0; i < sc->securityPoliciesSize && s == UA_STATUSCODE_GOOD; ++i) {
+            UA_SecurityPolicy& policy = sc->securityPolicies[i];
+            if (policy.updateCertificateAndPrivateKey)
+                s = policy.updateCertificateAndPrivateKey(&policy, cert, key);
+        }
+        if (s == UA_STATUSCODE_GOOD) {
+            certificate = e.cert;
+            Journal(kInfo, "opcua: the server's certificate was read again; new connections get it");
+        } else {
+            Journal(kError, std::string("opcua: the new certificate was refused (") +
+                                UA_StatusCode_name(s) + "); the one in use stays");
+        }
+        return;
+    }
     if (e.kind == Event::asyncDone) {
         UA_AsyncOperationResponse response;
         std::memset(&response, 0, sizeof response);
@@ -1035,6 +1061,7 @@ bool OpcuaServer::Impl::Build(std::string* error) {
     std::string cert, key;
     if (!ServerCertificate(o, "urn:krandolix:" + config.id, config.id, &cert, &key, error))
         return false;
+    this->certificate = cert;
     UA_ByteString certificate = {cert.size(), reinterpret_cast<UA_Byte*>(cert.data())};
     UA_ByteString privateKey = {key.size(), reinterpret_cast<UA_Byte*>(key.data())};
 
@@ -1321,8 +1348,17 @@ bool OpcuaServer::Reload(const GatewayConfig& fresh, std::string* error) {
     std::vector<WebUser> users;
     if (!fresh.web.usersFile.empty() && !ReadWebUsers(fresh.web.usersFile, &users, error))
         return false;
+    // a renewed certificate (cert_file and key_file, or own/), for the connections from now on
+    Event e(Event::certificate);
+    GatewayOpcuaConfig settings = m_impl->config.opcua;
+    settings.certFile = fresh.opcua.certFile;
+    settings.keyFile = fresh.opcua.keyFile;
+    if (!ServerCertificate(settings, "urn:krandolix:" + m_impl->config.id, m_impl->config.id, &e.cert,
+                           &e.key, error))
+        return false;
     std::lock_guard<std::mutex> hold(m_impl->lock);
     m_impl->users = std::move(users);
+    m_impl->events.push_back(std::move(e));
     return true;
 }
 

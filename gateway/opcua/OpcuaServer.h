@@ -52,7 +52,9 @@ public:
     void ServeCommands(CommandEntry& entry);
     // The loop: the channels there are now (the others leave the address space).
     void KeepChannels(const std::set<std::string>& names);
-    // At a reload: the users (of [web] users_file) and the certificate read again.
+    // At a reload: the users (of [web] users_file) and the certificate read
+    // again (from cert_file and key_file, which a reload may change): false
+    // with *error, and those in use stay.
     bool Reload(const GatewayConfig& fresh, std::string* error);
 
     struct Figures {

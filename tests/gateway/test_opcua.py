@@ -320,15 +320,20 @@ def hel(url, receive=65535, send=65535, message=0, chunks=0, size=None):
     return b"HELF" + struct.pack("<I", size if size is not None else 8 + len(body)) + body
 
 
+def self_signed(cert, key, name):
+    """A certificate for the gateway's application URI, made by openssl (PEM); its DER."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "30", "-subj", f"/CN={name}", "-addext",
+                    "subjectAltName=URI:urn:krandolix:ua,DNS:localhost"], check=True, capture_output=True)
+    os.chmod(key, 0o600)
+    return subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER"], check=True,
+                          capture_output=True).stdout
+
+
 class Security(OpcuaCase):
     def test_a_certificate_of_ones_own_every_policy_and_anonymous_viewers(self):
         cert, key = os.path.join(self.d, "ua.pem"), os.path.join(self.d, "ua.key")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                        "-days", "30", "-subj", "/CN=krandolix test", "-addext",
-                        "subjectAltName=URI:urn:krandolix:ua,DNS:localhost"], check=True, capture_output=True)
-        os.chmod(key, 0o600)
-        der = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER"], check=True,
-                             capture_output=True).stdout
+        der = self_signed(cert, key, "krandolix test")
         metrics = free_port()
         self.gw = Gateway(self.d, self.toml(opcua_extra=(
             f'cert_file = "{cert}"\nkey_file = "{key}"\nanonymous = "viewer"\n'
@@ -357,6 +362,14 @@ class Security(OpcuaCase):
                 self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"], "ok", (policy, mode))
                 c.close()
                 self.clients.remove(c)
+        # a renewed certificate, read again at a reload, for the connections from then on
+        der = self_signed(cert, key, "krandolix renewed")
+        self.gw.signal(1)
+        self.assertTrue(wait_until(lambda: {e["certificate"] for e in eps.ask("endpoints", url=self.url)}
+                                   == {hashlib.sha1(der).hexdigest()}, 15),
+                        (hashlib.sha1(der).hexdigest(), eps.ask("endpoints", url=self.url)))
+        c = self.client(name="sec", policy="Basic256Sha256", mode="SignAndEncrypt")
+        self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"], "ok")
         # anonymous: a viewer, who reads and may not write
         a = self.client(None, name="anon")
         self.assertTrue(self.wait_good(a, tag("P2", "I0")))
@@ -440,7 +453,8 @@ class Attacks(OpcuaCase):
         for s in socks:
             s.close()
         self.assertIsNone(self.gw.proc.poll())
-        self.assertLess(self.gw.rss_kb(), 120_000)
+        if not os.environ.get("GATEWAY_SANITIZER"):  # (AddressSanitizer's shadow memory counts)
+            self.assertLess(self.gw.rss_kb(), 120_000)
 
     def test_a_client_that_stops_reading(self):
         self.start()
