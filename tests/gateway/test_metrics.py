@@ -91,7 +91,7 @@ class Metrics(WebCase):
         m = wait_until(lambda: (lambda x: x if all_up(x) else None)(parse(self.own())), 5)
         self.assertIsNotNone(m)
         version = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "--version"], capture_output=True,
-                                 text=True).stdout.split()[-1]
+                                 text=True).stdout.splitlines()[0].split()[-1]
         self.assertEqual(m[key("krandolix_build_info", version=version)], 1)
         for station in ("펌프1", "P2", "P7"):
             self.assertEqual(m[key("krandolix_station_up", channel="Line1", station=station)], 1)
