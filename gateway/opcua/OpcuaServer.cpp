@@ -225,6 +225,11 @@ struct OpcuaServer::Impl {
                      const UA_DataType* type, const void* value, bool property = false);
     void AddMethod(const std::string& id, const std::string& parent, const std::string& name,
                    bool async);
+    // What the loop tells, queued for the server's thread.
+    void Push(Event&& e) {
+        std::lock_guard<std::mutex> hold(lock);
+        events.push_back(std::move(e));
+    }
     void TakeAsyncOperations();
     // A write to an output of a channel that is off or of a station that is
     // disabled: refused before the entry, with its reason.
@@ -339,7 +344,7 @@ UA_StatusCode VerifyAndKeep(const UA_CertificateVerification* cv, const UA_ByteS
 
 // ---- the address space's callbacks ----------------------------------------------
 
-UA_StatusCode ReadOutput(UA_Server*, const UA_NodeId*, void*, const UA_NodeId* nodeId, void*,
+UA_StatusCode ReadOutput(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*, void*,
                          UA_Boolean includeSourceTimeStamp, const UA_NumericRange*,
                          UA_DataValue* value) {
     // an output is a command: it reads false (as its coil does on Modbus)
@@ -350,7 +355,6 @@ UA_StatusCode ReadOutput(UA_Server*, const UA_NodeId*, void*, const UA_NodeId* n
         value->sourceTimestamp = UA_DateTime_now();
         value->hasSourceTimestamp = true;
     }
-    (void)nodeId;
     return UA_STATUSCODE_GOOD;
 }
 
@@ -560,7 +564,6 @@ CommandReply OpcuaServer::Impl::Hand(GatewayCommand command, bool* halted) {
             CommandReply late;
             late.why = Refusal::driver;
             late.detail = "the gateway did not take it in time";
-            *halted = false;
             late.result = WriteResult::timeout;
             return late;
         }
@@ -1340,8 +1343,7 @@ void OpcuaServer::ServeCommands(CommandEntry& entry) {
 void OpcuaServer::KeepChannels(const std::set<std::string>& names) {
     Event e(Event::keep);
     e.names = names;
-    std::lock_guard<std::mutex> hold(m_impl->lock);
-    m_impl->events.push_back(std::move(e));
+    m_impl->Push(std::move(e));
 }
 
 bool OpcuaServer::Reload(const GatewayConfig& fresh, std::string* error) {
@@ -1383,8 +1385,7 @@ void OpcuaServer::OnValue(const std::string& channel, const std::string& tag, do
     e.target = tag;
     e.value = value;
     e.when = UA_DateTime_now();
-    std::lock_guard<std::mutex> hold(m_impl->lock);
-    m_impl->events.push_back(std::move(e));
+    m_impl->Push(std::move(e));
 }
 
 void OpcuaServer::OnStation(const std::string& channel, const std::string& station,
@@ -1393,24 +1394,21 @@ void OpcuaServer::OnStation(const std::string& channel, const std::string& stati
     e.channelName = channel;
     e.target = station;
     e.state = state;
-    std::lock_guard<std::mutex> hold(m_impl->lock);
-    m_impl->events.push_back(std::move(e));
+    m_impl->Push(std::move(e));
 }
 
 void OpcuaServer::OnChannelState(const std::string& channel, ChannelState state) {
     Event e(Event::channel);
     e.channelName = channel;
     e.channelState = state;
-    std::lock_guard<std::mutex> hold(m_impl->lock);
-    m_impl->events.push_back(std::move(e));
+    m_impl->Push(std::move(e));
 }
 
 void OpcuaServer::OnDescription(const std::string& channel, const std::string& json) {
     Event e(Event::describe);
     e.channelName = channel;
     e.json = json;
-    std::lock_guard<std::mutex> hold(m_impl->lock);
-    m_impl->events.push_back(std::move(e));
+    m_impl->Push(std::move(e));
 }
 
 void OpcuaServer::OnWriteResult(const std::string& channel, const std::string& tag,
