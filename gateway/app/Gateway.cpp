@@ -211,6 +211,8 @@ void Gateway::Loop() {
             if (now >= m_nextMetrics) {
                 m_nextMetrics = now + seconds(1);
                 PublishMetrics();
+                if (m_opcua)
+                    for (auto& ch : m_channels.All()) m_opcua->OnReopens(ch->Name(), ch->Reopens());
             }
             if (m_web) {
                 m_web->SetBroker(m_bridge->Connected());

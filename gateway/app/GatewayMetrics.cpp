@@ -85,15 +85,30 @@ std::string Gateway::Metrics() {
                    static_cast<double>(f.sessionsRejected));
         out.Sample("krandolix_opcua_rejected_total", {{"what", "secure_channel"}},
                    static_cast<double>(f.channelsRejected));
+        out.Sample("krandolix_opcua_rejected_total", {{"what", "client_certificate"}},
+                   static_cast<double>(f.certificatesRejected));
+        out.Sample("krandolix_opcua_rejected_total", {{"what", "unactivated_session"}},
+                   static_cast<double>(f.unactivatedClosed));
         out.Family("krandolix_opcua_session_timeouts_total", "counter",
                    "OPC UA sessions closed for their clients' silence.");
         out.Sample("krandolix_opcua_session_timeouts_total", {},
                    static_cast<double>(f.sessionsTimedOut));
+        out.Family("krandolix_opcua_subscriptions", "gauge", "OPC UA subscriptions open.");
+        out.Sample("krandolix_opcua_subscriptions", {}, static_cast<double>(f.subscriptions));
+        out.Family("krandolix_opcua_monitored_items", "gauge",
+                   "OPC UA monitored items in the subscriptions.");
+        out.Sample("krandolix_opcua_monitored_items", {}, static_cast<double>(f.monitoredItems));
         out.Family("krandolix_opcua_requests_total", "counter",
-                   "OPC UA writes of outputs and method calls, by kind and whether refused.");
-        out.Sample("krandolix_opcua_requests_total", {{"service", "write"}},
+                   "OPC UA requests in sessions, by service and whether the service answered Good.");
+        for (const auto& [key, n] : f.requests)
+            out.Sample("krandolix_opcua_requests_total",
+                       {{"service", key.first}, {"status", key.second ? "good" : "bad"}},
+                       static_cast<double>(n));
+        out.Family("krandolix_opcua_commands_total", "counter",
+                   "Writes of outputs and method calls handed to the gateway's command entry.");
+        out.Sample("krandolix_opcua_commands_total", {{"kind", "write"}},
                    static_cast<double>(f.writes));
-        out.Sample("krandolix_opcua_requests_total", {{"service", "call"}},
+        out.Sample("krandolix_opcua_commands_total", {{"kind", "call"}},
                    static_cast<double>(f.calls));
         out.Family("krandolix_opcua_refused_total", "counter",
                    "OPC UA writes and calls refused, or answered as failed.");

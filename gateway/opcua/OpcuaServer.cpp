@@ -83,6 +83,7 @@ struct SessionUser {
     std::string name;
     WebRole role = WebRole::viewer;
     bool anonymous = false;
+    std::string address;  // the client's, as its connection came
 };
 
 std::string IdText(const UA_NodeId& id) {
@@ -118,7 +119,9 @@ struct AsyncResponseHead {
 
 // What the loop tells the server's thread.
 struct Event {
-    enum Kind { describe, tagValue, station, channel, writeResult, keep, asyncDone, certificate } kind;
+    enum Kind {
+        describe, tagValue, station, channel, writeResult, keep, asyncDone, certificate, reopens
+    } kind;
     explicit Event(Kind k) : kind(k) {}
     std::string channelName, target, json;
     std::string cert, key;  // certificate: DER, the new ones
@@ -157,7 +160,10 @@ struct OpcuaServer::Impl {
 
     // figures: written by the server's thread, read by the loop
     std::atomic<uint64_t> sessions{0}, sessionsRejected{0}, sessionsTimedOut{0}, channels{0},
-        channelsRejected{0}, writes{0}, calls_{0}, refused{0}, notifications{0};
+        channelsRejected{0}, writes{0}, calls_{0}, refused{0}, notifications{0},
+        subscriptions{0}, monitoredItems{0}, unactivatedClosed{0}, certificatesRejected{0};
+    std::map<std::pair<std::string, bool>, uint64_t> requests;  // under lock
+    std::map<std::string, uint64_t> reopensTold;                // the loop's
 
     // the server's thread alone: the address space's model
     struct Tag {
@@ -177,6 +183,7 @@ struct OpcuaServer::Impl {
         std::string name, description;
         ChannelState state = ChannelState::off;
         bool told = false;
+        uint64_t reopens = 0;
         std::map<std::string, Station> stations;
         std::map<std::string, Tag> tags;  // by tag name
     };
@@ -186,6 +193,11 @@ struct OpcuaServer::Impl {
     std::map<std::string, std::string> methodAction;  // station method node id -> action word
     // the sessions activated, by id: who each is (anonymous: no user)
     std::map<std::string, SessionUser> sessionUsers;
+    // the clients' addresses by connection, as the stack's TCP tells them
+    std::map<uintptr_t, std::string> addresses;
+    // each session's service counts as last seen (the stack's diagnostics)
+    std::map<std::string, std::vector<UA_ServiceCounterDataType>> sessionCounts;
+    Clock::time_point nextWatch;
     bool listenersBounded = false;
     std::string certificate;  // the server's, as it serves it (DER)
     int checksThisSecond = 0;
@@ -194,6 +206,13 @@ struct OpcuaServer::Impl {
     bool Build(std::string* error);
     void Run();
     void Drain();
+    // Once a second: the sessions' subscriptions and service counts, and a
+    // session never activated closed after kUnactivatedSeconds.
+    void Watch();
+    // The sessions' figures taken from the stack (also as a session closes,
+    // so that its last requests count): the sessions idle too long without
+    // activation into *idle.
+    void Count(std::vector<UA_NodeId>* idle);
     void Apply(Event& e);
     void Describe(const std::string& channel, const std::string& json);
     void RemoveChannel(const std::string& channel);
@@ -236,13 +255,71 @@ struct OpcuaServer::Impl {
     void OutOfService(GatewayCommand* c) const;
     // A client's command, through the loop: its answer, or a halt.
     CommandReply Hand(GatewayCommand command, bool* halted);
-    std::string Who(const void* sessionContext) const;
+    // "user@address" (or "anonymous@address") of a session.
+    std::string Who(const UA_NodeId* sessionId, const void* sessionContext) const;
     bool Login(const std::string& name, const std::string& password, SessionUser* user);
 };
 
 namespace {
 
 OpcuaServer::Impl* g_impl = nullptr;  // open62541's callbacks carry no context of ours for PKI
+
+// ---- the clients' addresses -------------------------------------------------------
+//
+// The stack's TCP tells a new connection's remote address to the server,
+// which drops it: the TCP connection manager's openConnection is wrapped so
+// that the server's connection callback passes through ours, which notes
+// the address and, while the server handles a message, its connection (the
+// activation of a session happens within: that is how a session gets its
+// client's address).
+
+UA_StatusCode (*g_openTcp)(UA_ConnectionManager*, const UA_KeyValueMap*, void*, void*,
+                           UA_ConnectionManager_connectionCallback) = nullptr;
+UA_ConnectionManager_connectionCallback g_serverConnection = nullptr;
+uintptr_t g_connection = 0;  // whose message the server's thread handles now
+
+void SeenConnection(UA_ConnectionManager* cm, uintptr_t id, void* application, void** context,
+                    UA_ConnectionState state, const UA_KeyValueMap* params, UA_ByteString msg);
+
+UA_StatusCode OpenTcp(UA_ConnectionManager* cm, const UA_KeyValueMap* params, void* application,
+                      void* context, UA_ConnectionManager_connectionCallback callback) {
+    g_serverConnection = callback;
+    return g_openTcp(cm, params, application, context, SeenConnection);
+}
+
+void SeenConnection(UA_ConnectionManager* cm, uintptr_t id, void* application, void** context,
+                    UA_ConnectionState state, const UA_KeyValueMap* params, UA_ByteString msg) {
+    if (g_impl && state == UA_CONNECTIONSTATE_ESTABLISHED && params) {
+        const auto* address = static_cast<const UA_String*>(UA_KeyValueMap_getScalar(
+            params, UA_QUALIFIEDNAME(0, const_cast<char*>("remote-address")),
+            &UA_TYPES[UA_TYPES_STRING]));
+        if (address && address->length > 0 && address->length < 200)
+            g_impl->addresses[id] = std::string(reinterpret_cast<const char*>(address->data),
+                                                address->length);
+    }
+    const uintptr_t before = g_connection;
+    g_connection = id;
+    g_serverConnection(cm, id, application, context, state, params, msg);
+    g_connection = before;
+    if (g_impl && state == UA_CONNECTIONSTATE_CLOSING) g_impl->addresses.erase(id);
+}
+
+// Puts SeenConnection between the stack's TCP and the server (before the
+// server starts to listen): false when there is no TCP connection manager.
+bool WatchConnections(UA_Server* server) {
+    UA_EventLoop* el = UA_Server_getConfig(server)->eventLoop;
+    if (!el) return false;
+    for (UA_EventSource* es = el->eventSources; es; es = es->next) {
+        if (es->eventSourceType != UA_EVENTSOURCETYPE_CONNECTIONMANAGER) continue;
+        auto* cm = reinterpret_cast<UA_ConnectionManager*>(es);
+        const UA_String tcp = UA_STRING(const_cast<char*>("tcp"));
+        if (!UA_String_equal(&cm->protocol, &tcp) || cm->openConnection == OpenTcp) continue;
+        g_openTcp = cm->openConnection;
+        cm->openConnection = OpenTcp;
+        return true;
+    }
+    return false;
+}
 
 // ---- access control: the page's users, their roles ------------------------------
 
@@ -279,6 +356,8 @@ UA_StatusCode Activate(UA_Server* server, UA_AccessControl* ac,
             seen.name = "anonymous";
             seen.anonymous = true;
         }
+        auto address = g_impl->addresses.find(g_connection);
+        if (address != g_impl->addresses.end()) seen.address = address->second;
         if (s == UA_STATUSCODE_GOOD)
             g_impl->sessionUsers[IdText(*sessionId)] = seen;
         else
@@ -289,7 +368,9 @@ UA_StatusCode Activate(UA_Server* server, UA_AccessControl* ac,
 
 void CloseSession(UA_Server*, UA_AccessControl*, const UA_NodeId* sessionId, void* sessionContext) {
     delete static_cast<SessionUser*>(sessionContext);
-    if (g_impl) g_impl->sessionUsers.erase(IdText(*sessionId));
+    if (!g_impl) return;
+    g_impl->sessionUsers.erase(IdText(*sessionId));
+    if (g_impl->running) g_impl->Count(nullptr);  // (its figures are still there)
 }
 
 bool MayOperate(const void* sessionContext) {
@@ -332,6 +413,7 @@ UA_StatusCode (*g_verify)(const UA_CertificateVerification*, const UA_ByteString
 UA_StatusCode VerifyAndKeep(const UA_CertificateVerification* cv, const UA_ByteString* cert) {
     const UA_StatusCode status = g_verify(cv, cert);
     if (status != UA_STATUSCODE_GOOD && g_impl) {
+        g_impl->certificatesRejected++;
         const std::string der(reinterpret_cast<const char*>(cert->data), cert->length);
         const std::string kept = KeepRejectedCertificate(g_impl->config.opcua.trustDir, der);
         if (!kept.empty())
@@ -358,7 +440,7 @@ UA_StatusCode ReadOutput(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*, 
     return UA_STATUSCODE_GOOD;
 }
 
-UA_StatusCode WriteOutput(UA_Server*, const UA_NodeId*, void* sessionContext,
+UA_StatusCode WriteOutput(UA_Server*, const UA_NodeId* sessionId, void* sessionContext,
                           const UA_NodeId* nodeId, void*, const UA_NumericRange* range,
                           const UA_DataValue* value) {
     OpcuaServer::Impl& impl = *g_impl;
@@ -370,7 +452,7 @@ UA_StatusCode WriteOutput(UA_Server*, const UA_NodeId*, void* sessionContext,
     GatewayCommand c;
     c.kind = GatewayCommand::write;
     c.ticket.origin = Origin::opcua;
-    c.ticket.who = impl.Who(sessionContext);
+    c.ticket.who = impl.Who(sessionId, sessionContext);
     c.channel = found->second.first;
     c.target = found->second.second;
     // the payload rule of every way in: true asks for 1; false, and anything
@@ -388,7 +470,7 @@ UA_StatusCode WriteOutput(UA_Server*, const UA_NodeId*, void* sessionContext,
     return status;
 }
 
-UA_StatusCode StationMethod(UA_Server*, const UA_NodeId*, void* sessionContext,
+UA_StatusCode StationMethod(UA_Server*, const UA_NodeId* sessionId, void* sessionContext,
                             const UA_NodeId* methodId, void*, const UA_NodeId*, void*, size_t,
                             const UA_Variant*, size_t outputSize, UA_Variant* output) {
     OpcuaServer::Impl& impl = *g_impl;
@@ -399,7 +481,7 @@ UA_StatusCode StationMethod(UA_Server*, const UA_NodeId*, void* sessionContext,
     GatewayCommand c;
     c.kind = GatewayCommand::station;
     c.ticket.origin = Origin::opcua;
-    c.ticket.who = impl.Who(sessionContext);
+    c.ticket.who = impl.Who(sessionId, sessionContext);
     c.channel = found->second.first;
     c.target = found->second.second;
     c.payload = impl.methodAction[id];
@@ -503,7 +585,13 @@ std::string OpcuaTagId(const std::string& channel, const std::string& station,
 
 // ---- the server's thread ---------------------------------------------------------
 
-std::string OpcuaServer::Impl::Who(const void* sessionContext) const {
+std::string OpcuaServer::Impl::Who(const UA_NodeId* sessionId, const void* sessionContext) const {
+    if (sessionId) {
+        auto found = sessionUsers.find(IdText(*sessionId));
+        if (found != sessionUsers.end())
+            return found->second.address.empty() ? found->second.name
+                                                 : found->second.name + "@" + found->second.address;
+    }
     if (const auto* user = static_cast<const SessionUser*>(sessionContext)) return user->name;
     return "anonymous";
 }
@@ -625,7 +713,7 @@ void OpcuaServer::Impl::TakeAsyncOperations() {
             refused++;
             continue;
         }
-        c.ticket.who = user->name;
+        c.ticket.who = user->address.empty() ? user->name : user->name + "@" + user->address;
         const std::string method =
             r.methodId.identifierType == UA_NODEIDTYPE_STRING ? Text(r.methodId.identifier.string)
                                                               : "";
@@ -666,6 +754,109 @@ void OpcuaServer::Impl::Drain() {
     sessionsTimedOut = s.ss.sessionTimeoutCount;
     channels = s.scs.currentChannelCount;
     channelsRejected = s.scs.rejectedChannelCount;
+    if (Clock::now() >= nextWatch) {
+        nextWatch = Clock::now() + std::chrono::seconds(1);
+        Watch();
+    }
+}
+
+namespace {
+
+// The services counted by name (the stack counts each session's requests by
+// service and whether the service itself failed).
+struct CountedService {
+    const char* name;
+    UA_ServiceCounterDataType UA_SessionDiagnosticsDataType::*counter;
+};
+using SD = UA_SessionDiagnosticsDataType;
+constexpr CountedService kCountedServices[] = {
+    {"read", &SD::readCount},
+    {"write", &SD::writeCount},
+    {"call", &SD::callCount},
+    {"browse", &SD::browseCount},
+    {"browse_next", &SD::browseNextCount},
+    {"translate_browse_paths", &SD::translateBrowsePathsToNodeIdsCount},
+    {"register_nodes", &SD::registerNodesCount},
+    {"history_read", &SD::historyReadCount},
+    {"create_subscription", &SD::createSubscriptionCount},
+    {"modify_subscription", &SD::modifySubscriptionCount},
+    {"delete_subscriptions", &SD::deleteSubscriptionsCount},
+    {"create_monitored_items", &SD::createMonitoredItemsCount},
+    {"modify_monitored_items", &SD::modifyMonitoredItemsCount},
+    {"delete_monitored_items", &SD::deleteMonitoredItemsCount},
+    {"set_monitoring_mode", &SD::setMonitoringModeCount},
+    {"publish", &SD::publishCount},
+    {"republish", &SD::republishCount},
+    {"transfer_subscriptions", &SD::transferSubscriptionsCount},
+    {"add_nodes", &SD::addNodesCount},
+    {"delete_nodes", &SD::deleteNodesCount},
+};
+constexpr int kUnactivatedSeconds = 5;
+
+}  // namespace
+
+void OpcuaServer::Impl::Watch() {
+    std::vector<UA_NodeId> idle;
+    Count(&idle);
+    for (UA_NodeId& id : idle) {
+        if (UA_Server_closeSession(server, &id) == UA_STATUSCODE_GOOD) unactivatedClosed++;
+        UA_NodeId_clear(&id);
+    }
+}
+
+void OpcuaServer::Impl::Count(std::vector<UA_NodeId>* idle) {
+    UA_Variant v;
+    UA_Variant_init(&v);
+    const UA_NodeId array = UA_NODEID_NUMERIC(
+        0, UA_NS0ID_SERVER_SERVERDIAGNOSTICS_SESSIONSDIAGNOSTICSSUMMARY_SESSIONDIAGNOSTICSARRAY);
+    if (UA_Server_readValue(server, array, &v) != UA_STATUSCODE_GOOD) return;
+    if (!UA_Variant_hasArrayType(&v, &UA_TYPES[UA_TYPES_SESSIONDIAGNOSTICSDATATYPE])) {
+        UA_Variant_clear(&v);
+        return;
+    }
+    const auto* sd = static_cast<const SD*>(v.data);
+    const UA_DateTime now = UA_DateTime_now();
+    uint64_t subs = 0, items = 0;
+    std::map<std::string, std::vector<UA_ServiceCounterDataType>> seen;
+    std::map<std::pair<std::string, bool>, uint64_t> more;
+    for (size_t i = 0; i < v.arrayLength; ++i) {
+        const std::string id = IdText(sd[i].sessionId);
+        subs += sd[i].currentSubscriptionsCount;
+        items += sd[i].currentMonitoredItemsCount;
+        std::vector<UA_ServiceCounterDataType>& counts = seen[id];
+        const auto before = sessionCounts.find(id);
+        for (size_t k = 0; k < std::size(kCountedServices); ++k) {
+            const UA_ServiceCounterDataType& c = sd[i].*(kCountedServices[k].counter);
+            UA_ServiceCounterDataType last{0, 0};
+            if (before != sessionCounts.end() && k < before->second.size())
+                last = before->second[k];
+            counts.push_back(c);
+            if (c.errorCount >= last.errorCount && c.totalCount >= last.totalCount &&
+                c.totalCount - c.errorCount >= last.totalCount - last.errorCount) {
+                if (c.errorCount > last.errorCount)
+                    more[{kCountedServices[k].name, false}] += c.errorCount - last.errorCount;
+                const uint64_t good = c.totalCount - c.errorCount,
+                               wasGood = last.totalCount - last.errorCount;
+                if (good > wasGood) more[{kCountedServices[k].name, true}] += good - wasGood;
+            }
+        }
+        // a session nobody activated: made by a client that never signed in
+        // (or an intruder filling the sessions): given back
+        if (idle && !sessionUsers.count(id) &&
+            now - sd[i].clientConnectionTime > kUnactivatedSeconds * UA_DATETIME_SEC) {
+            UA_NodeId copy;
+            UA_NodeId_copy(&sd[i].sessionId, &copy);
+            idle->push_back(copy);
+        }
+    }
+    UA_Variant_clear(&v);
+    sessionCounts.swap(seen);
+    subscriptions = subs;
+    monitoredItems = items;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        for (const auto& [key, n] : more) requests[key] += n;
+    }
 }
 
 void OpcuaServer::Impl::Run() {
@@ -788,6 +979,8 @@ void OpcuaServer::Impl::AddChannelNodes(Channel& ch) {
     UA_Int32 code = static_cast<UA_Int32>(ch.state);
     AddVariable(ch.name + "/State", ch.name, "State", &UA_TYPES[UA_TYPES_STRING], &state);
     AddVariable(ch.name + "/StateCode", ch.name, "StateCode", &UA_TYPES[UA_TYPES_INT32], &code);
+    UA_UInt32 reopens = static_cast<UA_UInt32>(ch.reopens);
+    AddVariable(ch.name + "/Reopens", ch.name, "Reopens", &UA_TYPES[UA_TYPES_UINT32], &reopens);
 }
 
 void OpcuaServer::Impl::ForgetTag(const Tag& t) {
@@ -1056,6 +1249,11 @@ void OpcuaServer::Impl::Apply(Event& e) {
                 for (const auto& [n, t] : ch.tags) WriteTag(t);
             return;
         }
+        case Event::reopens:
+            ch.reopens = static_cast<uint64_t>(e.value);
+            SetScalar<UA_UInt32>(ch.name + "/Reopens", static_cast<UA_UInt32>(ch.reopens),
+                                 &UA_TYPES[UA_TYPES_UINT32]);
+            return;
         case Event::writeResult: {
             auto t = ch.tags.find(e.target);
             if (t == ch.tags.end() || !t->second.output) return;
@@ -1256,6 +1454,8 @@ bool OpcuaServer::Impl::Build(std::string* error) {
     UA_UInt64 drain = 0;
     if (s == UA_STATUSCODE_GOOD)
         s = UA_Server_addRepeatedCallback(server, DrainCallback, this, kDrainMs, &drain);
+    if (s == UA_STATUSCODE_GOOD && !WatchConnections(server))
+        Journal(kWarning, "opcua: the stack's TCP was not found: writes name no client address");
     if (s == UA_STATUSCODE_GOOD) s = UA_Server_run_startup(server);
     if (s != UA_STATUSCODE_GOOD) {
         *error = "opcua: cannot listen on " + url + " (" + UA_StatusCode_name(s) + ")";
@@ -1385,7 +1585,23 @@ OpcuaServer::Figures OpcuaServer::Read() const {
     f.calls = i.calls_;
     f.refused = i.refused;
     f.notifications = i.notifications;
+    f.subscriptions = i.subscriptions;
+    f.monitoredItems = i.monitoredItems;
+    f.unactivatedClosed = i.unactivatedClosed;
+    f.certificatesRejected = i.certificatesRejected;
+    std::lock_guard<std::mutex> hold(i.lock);
+    f.requests = i.requests;
     return f;
+}
+
+void OpcuaServer::OnReopens(const std::string& channel, uint64_t reopens) {
+    uint64_t& told = m_impl->reopensTold[channel];
+    if (told == reopens) return;
+    told = reopens;
+    Event e(Event::reopens);
+    e.channelName = channel;
+    e.value = static_cast<double>(reopens);
+    m_impl->Push(std::move(e));
 }
 
 void OpcuaServer::OnValue(const std::string& channel, const std::string& tag, double value) {

@@ -3,7 +3,8 @@
 // writes and method calls through the gateway's one command entry.
 //
 //   ns=1;i=1                          the gateway (Objects/<gateway id>)
-//   ns=1;s=<channel>                  a channel: /State (String), /StateCode (Int32)
+//   ns=1;s=<channel>                  a channel: /State (String), /StateCode (Int32),
+//                                     /Reopens (UInt32)
 //   ns=1;s=<channel>.<station>        a station: /State, /Enabled, /Controls,
 //                                     /ControlFailures, /Polls, /PollFailures (UInt32),
 //                                     /StatusByte (Byte); methods /ResetCounters,
@@ -28,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -57,9 +59,16 @@ public:
     // with *error, and those in use stay.
     bool Reload(const GatewayConfig& fresh, std::string* error);
 
+    // The loop, once a second: how often each channel's lost port was opened again.
+    void OnReopens(const std::string& channel, uint64_t reopens);
+
     struct Figures {
         uint64_t sessions = 0, sessionsRejected = 0, sessionsTimedOut = 0, channels = 0,
-                 channelsRejected = 0, writes = 0, calls = 0, refused = 0, notifications = 0;
+                 channelsRejected = 0, writes = 0, calls = 0, refused = 0, notifications = 0,
+                 subscriptions = 0, monitoredItems = 0, unactivatedClosed = 0,
+                 certificatesRejected = 0;
+        // the services the sessions asked for, by name and whether answered Good
+        std::map<std::pair<std::string, bool>, uint64_t> requests;
     };
     Figures Read() const;
 

@@ -11,6 +11,7 @@ import json
 import os
 import queue
 import socket
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -108,6 +109,7 @@ class OpcuaCase(gwtest.OneLine):
     def setUp(self):
         super().setUp()
         self.ua_port = free_port()
+        self.web_port = free_port()
         self.url = f"opc.tcp://127.0.0.1:{self.ua_port}"
         self.users = users_file(self.d, [("otto", "operator", "op-pass"), ("vera", "viewer", "view-pass")])
         self.clients = []
@@ -122,7 +124,7 @@ class OpcuaCase(gwtest.OneLine):
         return (f'[gateway]\nid = "ua"\nstatus_interval = 2\n{gateway_extra}\n'
                 f'[broker]\nhost = "127.0.0.1"\nport = {self.broker.port}\nkeepalive = 5\n\n'
                 f'[ports]\nCOM{self.com} = "{self.sim.link}"\n\n'
-                f'[web]\nport = {free_port()}\nusers_file = "{self.users}"\n\n'
+                f'[web]\nport = {self.web_port}\nusers_file = "{self.users}"\n\n'
                 f'[opcua]\nport = {self.ua_port}\ntrust_dir = "{self.d}/pki"\n{extra}\n'
                 f'[[channel]]\nname = "Line1"\nconfig = "Line1.cfg"\n{tags}')
 
@@ -184,6 +186,25 @@ class Tree(OpcuaCase):
         self.assertEqual([ch["value"] for ch in c.changes_of(node)], [True, False, True, False, True])
 
 
+    def test_a_lost_port_and_its_reopen(self):
+        self.start()
+        c = self.client()
+        self.assertTrue(self.wait_good(c, tag("P7", "I0")))
+        self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/Reopens"])[0]["value"], 0)
+        reply = self.sim.cmd("hangup")  # the device goes, and its link with it
+        self.assertTrue(reply.startswith("ok pty "), reply)
+        os.remove(self.sim.link)
+        self.assertTrue(wait_until(lambda: c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"] == "port_lost",
+                                   20), self.gw.text())
+        self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/StateCode"])[0]["value"], 3)
+        self.assertEqual(c.ask("read", nodes=[tag("P7", "I0")])[0]["status"], "BadCommunicationError")
+        os.symlink(reply.split()[2], self.sim.link)  # plugged in again
+        self.assertTrue(wait_until(lambda: c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"] == "ok", 40),
+                        self.gw.text())
+        self.assertGreaterEqual(c.ask("read", nodes=["ns=1;s=Line1/Reopens"])[0]["value"], 1)
+        self.assertTrue(self.wait_good(c, tag("P7", "I0")))
+
+
 def gwtest_version():
     out = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "--version"], capture_output=True, text=True)
     return out.stdout.split()[2]
@@ -191,7 +212,8 @@ def gwtest_version():
 
 class Writes(OpcuaCase):
     def test_a_write_is_one_control_frame_with_its_true_outcome(self):
-        self.start()
+        db = os.path.join(self.d, "history.db")
+        self.start(gateway_extra=f'\n[history]\npath = "{db}"\nvalues = true\n')
         c = self.client()
         out = tag("P2", "O3")
         self.assertTrue(self.wait_good(c, tag("P2", "I0")))
@@ -227,8 +249,15 @@ class Writes(OpcuaCase):
             self.client("vera", "wrong")
         with self.assertRaises(UaError):
             self.client(None)  # anonymous is not offered
-        # the history has them, with origin and who
-        self.assertIn("opcua otto: write Line1/P2/O3: queued", self.gw.text())
+        # the journal and the history have them, with origin and who (user and address)
+        self.assertIn("opcua otto@127.0.0.1: write Line1/P2/O3: queued", self.gw.text())
+
+        def writes():
+            with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as h:
+                return h.execute("SELECT origin, who, tag, result FROM events WHERE kind = 'write' "
+                                 "AND result != 'queued' ORDER BY id").fetchall()
+        self.assertTrue(wait_until(lambda: len(writes()) >= 2, 10), writes())
+        self.assertEqual(writes()[:2], [("opcua", "otto@127.0.0.1", "P2/O3", "done")] * 2)
 
     def test_a_silenced_station(self):
         self.start()
@@ -320,6 +349,82 @@ def hel(url, receive=65535, send=65535, message=0, chunks=0, size=None):
     return b"HELF" + struct.pack("<I", size if size is not None else 8 + len(body)) + body
 
 
+def ua_string(text):
+    if text is None:
+        return struct.pack("<i", -1)
+    data = text.encode()
+    return struct.pack("<i", len(data)) + data
+
+
+def request_header(handle):
+    # null token, time, handle, no diagnostics, no audit id, timeout, no extra header
+    now = int((time.time() + 11644473600) * 10_000_000)
+    return b"\x00\x00" + struct.pack("<qII", now, handle, 0) + ua_string(None) + struct.pack("<I", 10000) + b"\x00\x00\x00"
+
+
+def read_message(s):
+    head = b""
+    while len(head) < 8:
+        chunk = s.recv(8 - len(head))
+        if not chunk:
+            raise ConnectionError("closed")
+        head += chunk
+    size = struct.unpack("<I", head[4:8])[0]
+    body = b""
+    while len(body) < size - 8:
+        chunk = s.recv(size - 8 - len(body))
+        if not chunk:
+            raise ConnectionError("closed")
+        body += chunk
+    return head[:4], body
+
+
+def bare_session(url, source, timeout=5):
+    """A session made and never activated (nothing but a Hello, a secure
+    channel without security and CreateSession, written out by hand), from the
+    loopback address `source`: the socket (kept open) and CreateSession's
+    service result."""
+    s = socket.socket()
+    s.bind((source, 0))
+    s.settimeout(timeout)
+    s.connect(("127.0.0.1", int(url.rsplit(":", 1)[1])))
+    s.sendall(hel(url))
+    kind, _ = read_message(s)
+    assert kind == b"ACKF", kind
+    none = "http://opcfoundation.org/UA/SecurityPolicy#None"
+    body = (ua_string(none) + struct.pack("<ii", -1, -1) + struct.pack("<II", 1, 1)
+            + b"\x01\x00" + struct.pack("<H", 446) + request_header(1)
+            + struct.pack("<III", 0, 0, 1) + struct.pack("<i", -1) + struct.pack("<I", 600000))
+    s.sendall(b"OPNF" + struct.pack("<II", 12 + len(body), 0) + body)
+    kind, reply = read_message(s)
+    assert kind == b"OPNF", (kind, reply)
+    channel = struct.unpack("<I", reply[:4])[0]
+    at = 4 + 4 + len(none) + 4 + 4 + 8  # policy, certificate, thumbprint, sequence and request
+    at += 4 + 24 + 4  # the response's type, its header (no diagnostics), the protocol version
+    token = struct.unpack("<I", reply[at + 4:at + 8])[0]
+    description = (ua_string("urn:flood") + ua_string("urn:flood") + b"\x00" + struct.pack("<I", 1)
+                   + ua_string(None) + ua_string(None) + struct.pack("<i", -1))
+    create = (b"\x01\x00" + struct.pack("<H", 461) + request_header(2) + description
+              + ua_string(None) + ua_string(url) + ua_string(f"flood {source}")
+              + struct.pack("<i", 32) + os.urandom(32) + struct.pack("<i", -1)
+              + struct.pack("<dI", 3600000.0, 0))
+    body = struct.pack("<III", token, 2, 2) + create
+    s.sendall(b"MSGF" + struct.pack("<II", 12 + len(body), channel) + body)
+    kind, reply = read_message(s)
+    if kind == b"ERRF":
+        return s, struct.unpack("<I", reply[:4])[0]
+    # channel, token, sequence, request, the type id, then the header: time, handle, result
+    return s, struct.unpack("<I", reply[16 + 4 + 12:16 + 4 + 16])[0]
+
+
+def metric(text, name):
+    """A sample's value in the metrics' text (None without it)."""
+    for line in text.splitlines():
+        if line.startswith(name + " "):
+            return float(line.split()[-1])
+    return None
+
+
 def self_signed(cert, key, name):
     """A certificate for the gateway's application URI, made by openssl (PEM); its DER."""
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
@@ -370,19 +475,27 @@ class Security(OpcuaCase):
                         (hashlib.sha1(der).hexdigest(), eps.ask("endpoints", url=self.url)))
         c = self.client(name="sec", policy="Basic256Sha256", mode="SignAndEncrypt")
         self.assertEqual(c.ask("read", nodes=["ns=1;s=Line1/State"])[0]["value"], "ok")
+        self.assertEqual(c.ask("write", node=tag("P2", "O3"), value=True), "Good")
         # anonymous: a viewer, who reads and may not write
         a = self.client(None, name="anon")
         self.assertTrue(self.wait_good(a, tag("P2", "I0")))
         self.assertEqual(a.ask("write", node=tag("P2", "O3"), value=True), "BadUserAccessDenied")
-        # the figures (made once a second)
-        time.sleep(1.5)
+        a.ask("subscribe", nodes=[tag("P2", "I0"), tag("P2", "I1")], publishing=100, sampling=0)
+        # the figures (made once a second): sessions, subscriptions, requests by service and status
+        time.sleep(2.5)
         with urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics", timeout=5) as r:
             text = r.read().decode()
-        sessions = next(float(l.split()[-1]) for l in text.splitlines() if l.startswith("krandolix_opcua_sessions "))
-        self.assertGreaterEqual(sessions, 1)
-        for family in ('krandolix_opcua_requests_total{service="write"} ', "krandolix_opcua_secure_channels ",
-                       'krandolix_opcua_rejected_total{what="secure_channel"} ', 'krandolix_writes_total'):
-            self.assertIn(family, text)
+        self.assertGreaterEqual(metric(text, "krandolix_opcua_sessions"), 2)
+        self.assertGreaterEqual(metric(text, "krandolix_opcua_subscriptions"), 1)
+        self.assertGreaterEqual(metric(text, "krandolix_opcua_monitored_items"), 2)
+        self.assertGreater(metric(text, 'krandolix_opcua_requests_total{service="read",status="good"}'), 3)
+        self.assertGreaterEqual(metric(text, 'krandolix_opcua_requests_total{service="write",status="good"}'), 1)
+        self.assertGreater(metric(text, 'krandolix_opcua_requests_total{service="publish",status="good"}'), 0)
+        self.assertEqual(metric(text, 'krandolix_opcua_commands_total{kind="write"}'), 1)
+        self.assertEqual(metric(text, "krandolix_opcua_refused_total"), 0)  # (the viewer's: the stack's own)
+        self.assertGreaterEqual(metric(text, 'krandolix_opcua_rejected_total{what="client_certificate"}'), 1)
+        self.assertIsNotNone(metric(text, 'krandolix_opcua_rejected_total{what="secure_channel"}'))
+        self.assertIn("krandolix_opcua_secure_channels ", text)
 
 
 class Attacks(OpcuaCase):
@@ -392,8 +505,9 @@ class Attacks(OpcuaCase):
         super().setUp()
         self.modbus_port = free_port()
 
-    def latencies(self, reader, seconds):
-        """Read a tag over OPC UA and 16 registers over Modbus, again and again."""
+    def latencies(self, reader, seconds, page=None):
+        """Read a tag over OPC UA and 16 registers over Modbus (and the page's
+        sign-in page into `page`), again and again."""
         ua, mb = [], []
         end = time.time() + seconds
         while time.time() < end:
@@ -401,6 +515,11 @@ class Attacks(OpcuaCase):
             reader.ask("read", nodes=[tag("P7", "I7")])
             ua.append(time.time() - t0)
             mb.append(modbus_read(self.modbus_port))
+            if page is not None:
+                t0 = time.time()
+                with urllib.request.urlopen(f"http://127.0.0.1:{self.web_port}/login", timeout=5) as r:
+                    r.read()
+                page.append(time.time() - t0)
             time.sleep(0.05)
         return ua, mb
 
@@ -455,6 +574,81 @@ class Attacks(OpcuaCase):
         self.assertIsNone(self.gw.proc.poll())
         if not os.environ.get("GATEWAY_SANITIZER"):  # (AddressSanitizer's shadow memory counts)
             self.assertLess(self.gw.rss_kb(), 120_000)
+
+    def test_a_session_flood_from_many_addresses(self):
+        # sessions made and never activated, as an intruder without a password
+        # makes them, from 300 loopback addresses, as fast as they go
+        metrics = free_port()
+        self.gw = Gateway(self.d, self.toml(opcua_extra="max_sessions = 16\n").replace(
+            "[[channel]]", f"[metrics]\nport = {metrics}\n\n[[channel]]")).start()
+        self.assertTrue(wait_until(lambda: "opcua: opc.tcp://" in self.gw.text(), 15), self.gw.text())
+        reader = self.client(name="reader")
+        self.assertTrue(self.wait_good(reader, tag("P7", "I7")))
+        stop = threading.Event()
+        results, socks = [], []
+
+        def flood():
+            i = 0
+            while not stop.is_set():
+                try:
+                    s, result = bare_session(self.url, f"127.1.{i // 250}.{1 + i % 250}")
+                    results.append(result)
+                    socks.append(s)
+                    if len(socks) > 200:
+                        socks.pop(0).close()
+                except (OSError, ConnectionError, AssertionError) as e:
+                    results.append(repr(e))
+                i = (i + 1) % 300
+        flooder = threading.Thread(target=flood)
+        flooder.start()
+        page, mqtt = [], []
+        watch = gwtest.Watcher(self.broker.port, "krandolix/ua/Line1/P7/I3")
+        try:
+            time.sleep(1)
+            ua, mb = self.latencies(reader, 8, page)
+            # a value change to MQTT, a few times
+            for n in range(4):
+                before = len(watch.on("krandolix/ua/Line1/P7/I3"))
+                t0 = time.time()
+                self.sim.cmd(f"status 7 {0x88 if n % 2 == 0 else 0x80}")
+                self.assertTrue(wait_until(lambda: len(watch.on("krandolix/ua/Line1/P7/I3")) > before, 5))
+                mqtt.append(time.time() - t0)
+            with urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics", timeout=5) as r:
+                during = r.read().decode()
+        finally:
+            stop.set()
+            flooder.join()
+            watch.close()
+        made = results.count(0)
+        self.assertGreater(made, 16, results[:20])
+        self.assertIn(0x80560000, results)  # BadTooManySessions: the limit held
+        # the session count never passed the limit; the others kept their pace
+        self.assertLessEqual(metric(during, "krandolix_opcua_sessions"), 16)
+        self.assertLess(max(ua), 1.0, ua)
+        self.assertLess(max(mb), 0.5, mb)
+        self.assertLess(max(page), 0.5, page)
+        self.assertLess(max(mqtt), 1.5, mqtt)  # (a poll of the line, then MQTT)
+        # the flood over, its sessions are given back within seconds: a client gets in
+        for s in socks:
+            s.close()
+        late = wait_until(lambda: self.try_client("late"), 15)
+        self.assertTrue(late, self.gw.text()[-2000:])
+        with urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics", timeout=5) as r:
+            after = r.read().decode()
+        self.assertGreater(metric(after, 'krandolix_opcua_rejected_total{what="unactivated_session"}'), 0)
+        print(f"\nsession flood: {len(results)} CreateSession, {made} made; OPC UA read worst "
+              f"{1000 * max(ua):.1f} ms, Modbus {1000 * max(mb):.1f} ms, the page {1000 * max(page):.1f} ms, "
+              f"a change to MQTT {1000 * max(mqtt):.0f} ms",
+              file=sys.stderr)
+        self.assertIsNone(self.gw.proc.poll())
+        if not os.environ.get("GATEWAY_SANITIZER"):
+            self.assertLess(self.gw.rss_kb(), 120_000)
+
+    def try_client(self, name):
+        try:
+            return self.client(name=name)
+        except UaError:
+            return None
 
     def test_a_client_that_stops_reading(self):
         self.start()
