@@ -24,6 +24,8 @@
 #include <open62541/client_subscriptions.h>
 #include <open62541/plugin/log_stdout.h>
 
+#include <map>
+
 #include "BenchRig.h"
 
 using namespace gwbench;
@@ -563,8 +565,15 @@ void Bench::Opcua() {
         size_t seen0 = 0;
         for (auto& s : subs) seen0 += s->Total();
         int flips = 0;
+        // (a station flipped again within two polls could undo its first
+        // change before the gateway saw it: expected would count a change
+        // that never was)
+        std::map<int, double> lastFlip;
         while (NowUs() - w0 < seconds * 1e6) {
             const int c = static_cast<int>(random() % kChannels), s = static_cast<int>(random() % kStations);
+            auto [last, fresh] = lastFlip.try_emplace(c * kStations + s, 0.0);
+            if (!fresh && NowUs() - last->second < 250e3) continue;
+            last->second = NowUs();
             lines.Set(c, s, static_cast<uint8_t>(lines.Get(c, s) ^ (1u << (random() % 8))));
             ++flips;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
