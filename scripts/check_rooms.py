@@ -19,16 +19,18 @@ USES = {
     "mqtt": {"core", "config"},
     "modbus": {"core", "config", "channel"},
     "opcua": {"core", "config"},
+    "sparkplug": {"core", "config"},
     "web": {"core", "config", "channel", "http", "history"},
     "metrics": {"core", "config", "channel", "http"},
-    "app": {"core", "config", "channel", "history", "http", "mqtt", "modbus", "opcua", "web", "metrics"},
+    "app": {"core", "config", "channel", "history", "http", "mqtt", "modbus", "opcua", "sparkplug", "web",
+            "metrics"},
 }
 # the driver's component and the tools' shared code, and who may include them
 DRIVER = ("host/", "driver/", "channel/", "config/", "protocol/", "LineScan.h", "ConfigJson.h",
           "driver_texts.h")
 DRIVER_ROOMS = {"config", "channel", "app"}
 # the small helpers every part of the program may use
-SHARED = ("platform/", "krandolix_version.h", "web_assets.h")
+SHARED = ("platform/", "krandolix_version.h", "web_assets.h", "sparkplug_b.pb-c.h")
 
 
 def wrong_includes(folder):

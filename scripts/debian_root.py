@@ -39,9 +39,11 @@ PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 # What the release builds need, in the build root (the machine's own build
 # takes the same from scripts/install-deps)
 BUILD_TOOLS = ["cmake", "ninja-build", "make", "g++", "pkgconf", "python3", "dpkg-dev", "lintian", "scdoc",
-               "gzip", "file", "nlohmann-json3-dev", "crossbuild-essential-arm64", "crossbuild-essential-armhf"]
+               "gzip", "file", "nlohmann-json3-dev", "crossbuild-essential-arm64", "crossbuild-essential-armhf",
+               "protobuf-c-compiler"]
 BUILD_LIBS = ["libmosquitto-dev", "libmicrohttpd-dev", "libgnutls28-dev", "libsystemd-dev",
-              "libtomlplusplus-dev", "libsqlite3-dev", "libcrypt-dev", "libopen62541-1.4-dev"]
+              "libtomlplusplus-dev", "libsqlite3-dev", "libcrypt-dev", "libopen62541-1.4-dev",
+              "libprotobuf-c-dev"]
 
 
 def log(*args):

@@ -12,6 +12,7 @@
 #include "gateway/metrics/MetricsServer.h"
 #include "gateway/modbus/ModbusServer.h"
 #include "gateway/opcua/OpcuaServer.h"
+#include "gateway/sparkplug/SparkplugNode.h"
 #include "gateway/mqtt/MqttBridge.h"
 #include "gateway/web/WebServer.h"
 #include "host/HostSession.h"
@@ -100,13 +101,16 @@ bool Gateway::Begin(std::string* error) {
         m_opcua.reset(new OpcuaServer(m_config, wake));
         m_sinks.Add(m_opcua.get());
     }
+    if (m_config.sparkplug.enabled) {
+        m_sparkplug.reset(new SparkplugNode(m_config, wake));
+        m_sinks.Add(m_sparkplug.get());
+    }
     m_channels.OnChange([this](const ChannelSet::Channels& now) {
         if (m_web) m_web->SetChannels(now);
-        if (m_opcua) {
-            std::set<std::string> names;
-            for (const auto& ch : now) names.insert(ch->Name());
-            m_opcua->KeepChannels(names);
-        }
+        std::set<std::string> names;
+        for (const auto& ch : now) names.insert(ch->Name());
+        if (m_opcua) m_opcua->KeepChannels(names);
+        if (m_sparkplug) m_sparkplug->KeepChannels(names);
     });
     if (!m_channels.Add(m_config.channels, error)) return false;
     if (!m_bridge->Start(error) || !m_channels.StartAll(error)) return false;
@@ -123,6 +127,7 @@ bool Gateway::Begin(std::string* error) {
         if (!m_modbus->Start(error)) return false;
     }
     if (m_opcua && !m_opcua->Start(error)) return false;
+    if (m_sparkplug && !m_sparkplug->Start(error)) return false;
     if (m_config.metrics.enabled) {
         m_metrics.reset(new MetricsServer(m_config.metrics));
         PublishMetrics();
@@ -156,6 +161,10 @@ void Gateway::End() {
         if (ch->Handle() >= 0) ch->Stop();
     TakeHostEvents();
     Remember(HistoryKind::gateway, "", "stop");
+    if (m_sparkplug) {
+        m_sparkplug->Stop();  // (after the channels: their devices' deaths went first)
+        m_sinks.Remove(m_sparkplug.get());
+    }
     if (m_bridge) m_bridge->Stop();
     // the recorder first: nothing may reach a history that is gone
     m_sinks.Remove(m_recorder.get());
@@ -194,6 +203,7 @@ void Gateway::Loop() {
         }
         m_bridge->ServeCommands(*this);
         if (m_opcua) m_opcua->ServeCommands(*this);
+        if (m_sparkplug) m_sparkplug->Serve(*this);
         ServeWeb();
         if (m_modbus)
             m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels.All());
@@ -227,6 +237,8 @@ void Gateway::Loop() {
             }
             Notify(now);
         }
+        // (what the tick's host events changed leaves in this pass, not the next)
+        if (m_sparkplug) m_sparkplug->Serve(*this);
     }
 }
 
@@ -255,6 +267,8 @@ bool Gateway::ReadOnly(Origin origin) const {
             return m_config.web.readOnly;
         case Origin::opcua:
             return m_config.opcua.readOnly;
+        case Origin::sparkplug:
+            return m_config.sparkplug.readOnly;
         case Origin::mqtt:
             break;
     }

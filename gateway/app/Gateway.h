@@ -77,6 +77,7 @@
 class MetricsServer;
 class ModbusServer;
 class OpcuaServer;
+class SparkplugNode;
 class ScanRunner;
 struct WebRequest;
 class MqttBridge;
@@ -147,6 +148,7 @@ private:
     std::unique_ptr<MqttBridge> m_bridge;
     std::unique_ptr<ModbusServer> m_modbus;
     std::unique_ptr<OpcuaServer> m_opcua;
+    std::unique_ptr<SparkplugNode> m_sparkplug;
     std::unique_ptr<WebServer> m_web;
     std::unique_ptr<ScanRunner> m_scans;
     std::unique_ptr<MetricsServer> m_metrics;

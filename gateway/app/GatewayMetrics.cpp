@@ -7,6 +7,7 @@
 #include "gateway/metrics/MetricsServer.h"
 #include "gateway/modbus/ModbusServer.h"
 #include "gateway/opcua/OpcuaServer.h"
+#include "gateway/sparkplug/SparkplugNode.h"
 #include "gateway/mqtt/MqttBridge.h"
 #include "gateway/web/WebServer.h"
 #include "krandolix_version.h"
@@ -117,6 +118,34 @@ std::string Gateway::Metrics() {
                    "Tag values and qualities written into the address space.");
         out.Sample("krandolix_opcua_value_updates_total", {},
                    static_cast<double>(f.notifications));
+    }
+    if (m_sparkplug) {
+        const SparkplugNode::Figures f = m_sparkplug->Read();
+        out.Family("krandolix_sparkplug_connected", "gauge",
+                   "1 while the Sparkplug node's broker connection is up.");
+        out.Sample("krandolix_sparkplug_connected", {}, f.connected ? 1 : 0);
+        out.Family("krandolix_sparkplug_online", "gauge",
+                   "1 while the node is born (and its primary host online).");
+        out.Sample("krandolix_sparkplug_online", {}, f.online ? 1 : 0);
+        out.Family("krandolix_sparkplug_bdseq", "gauge", "The bdSeq of the node's connection.");
+        out.Sample("krandolix_sparkplug_bdseq", {}, static_cast<double>(f.bdSeq));
+        out.Family("krandolix_sparkplug_messages_total", "counter",
+                   "Sparkplug messages, by type and way (sent, received).");
+        for (const auto& [type, n] : f.sent)
+            out.Sample("krandolix_sparkplug_messages_total", {{"type", type}, {"way", "sent"}},
+                       static_cast<double>(n));
+        for (const auto& [type, n] : f.received)
+            out.Sample("krandolix_sparkplug_messages_total", {{"type", type}, {"way", "received"}},
+                       static_cast<double>(n));
+        out.Family("krandolix_sparkplug_refused_total", "counter",
+                   "Commands and payloads from hosts refused or ignored.");
+        out.Sample("krandolix_sparkplug_refused_total", {}, static_cast<double>(f.refused));
+        out.Family("krandolix_sparkplug_buffered_events", "gauge",
+                   "Changes kept while no host hears the node.");
+        out.Sample("krandolix_sparkplug_buffered_events", {}, static_cast<double>(f.buffered));
+        out.Family("krandolix_sparkplug_dropped_events_total", "counter",
+                   "Kept changes dropped (beyond the buffer, or their device gone).");
+        out.Sample("krandolix_sparkplug_dropped_events_total", {}, static_cast<double>(f.dropped));
     }
     if (m_web) {
         out.Family("krandolix_web_event_streams", "gauge",

@@ -164,5 +164,6 @@ void ReadWeb(const Table& web, const std::string& base, GatewayConfig* c);
 void ReadMetrics(const Table& metrics, const std::string& base, GatewayConfig* c);
 // after [web]: its users sign in to OPC UA as well
 void ReadOpcua(const Table& opcua, const std::string& base, GatewayConfig* c);
+void ReadSparkplug(const Table& sparkplug, const std::string& base, GatewayConfig* c);
 
 }  // namespace gwconfig

@@ -137,7 +137,7 @@ void Read(const std::string& path, GatewayConfig* c) {
     for (const auto& [key, node] : root) {
         std::string k(key.str());
         if (k != "gateway" && k != "broker" && k != "ports" && k != "channel" && k != "modbus" &&
-            k != "opcua" && k != "web" && k != "metrics" && k != "history") {
+            k != "opcua" && k != "sparkplug" && k != "web" && k != "metrics" && k != "history") {
             throw ConfigRefusal{path + ":" + std::to_string(node.source().begin.line) + ": " + k +
                                 ": unknown table"};
         }
@@ -153,6 +153,9 @@ void Read(const std::string& path, GatewayConfig* c) {
         ReadWeb(Table(path, "web", SubTable(path, root, "web", empty), nullptr, c), base, c);
     if (root.contains("opcua"))
         ReadOpcua(Table(path, "opcua", SubTable(path, root, "opcua", empty), nullptr, c), base, c);
+    if (root.contains("sparkplug"))
+        ReadSparkplug(Table(path, "sparkplug", SubTable(path, root, "sparkplug", empty), nullptr, c),
+                      base, c);
     if (root.contains("history"))
         ReadHistory(Table(path, "history", SubTable(path, root, "history", empty), nullptr, c),
                     base, c);

@@ -64,6 +64,23 @@ struct GatewayOpcuaConfig {
     bool HasPolicy(const std::string& name) const;
 };
 
+// [sparkplug]: the gateway as a Sparkplug B edge node, when the table is there.
+struct GatewaySparkplugConfig {
+    bool enabled = false;
+    std::string groupId;        // required
+    std::string edgeNodeId;     // the gateway's id by default
+    std::string primaryHostId;  // "" for none: birth at once
+    // its own connection, to [broker]'s broker unless these say otherwise
+    std::string host;
+    int port = 0;
+    std::string clientId;  // krandolix-<id>-sparkplug
+    std::string username, passwordFile;
+    // bdSeq and the events kept while no host can hear them
+    std::string stateDir;
+    int buffer = 10000;  // events kept at most (the oldest dropped beyond)
+    bool readOnly = false;
+};
+
 // [web]: the page and its API, served when the table is there.
 struct GatewayWebConfig {
     bool enabled = false;
@@ -135,6 +152,7 @@ struct GatewayConfig {
 
     GatewayModbusConfig modbus;
     GatewayOpcuaConfig opcua;
+    GatewaySparkplugConfig sparkplug;
     GatewayWebConfig web;
     GatewayMetricsConfig metrics;
     HistoryConfig history;  // [history]: when the table is there

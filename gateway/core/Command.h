@@ -33,11 +33,12 @@ constexpr const char* NameIn(const Named<E> (&table)[N], E value) {
     return i < N ? table[i].name : "";
 }
 
-enum class Origin { mqtt, modbus, web, opcua };
+enum class Origin { mqtt, modbus, web, opcua, sparkplug };
 inline constexpr Named<Origin> kOrigins[] = {{Origin::mqtt, "mqtt", "MQTT"},
                                              {Origin::modbus, "modbus", "Modbus"},
                                              {Origin::web, "web", "웹 (web)"},
-                                             {Origin::opcua, "opcua", "OPC UA"}};
+                                             {Origin::opcua, "opcua", "OPC UA"},
+                                             {Origin::sparkplug, "sparkplug", "Sparkplug B"}};
 static_assert(InEnumOrder(kOrigins));
 constexpr const char* OriginName(Origin origin) {
     return NameIn(kOrigins, origin);

@@ -129,11 +129,13 @@ class InstalledPackage:
             events = [json.loads(line) for line in p.stdout.splitlines() if line.strip()]
             self.assertIn({"event": "value", "tag": "a", "value": 1}, events)
             watch = Watcher(broker.port, "krandolix/box/#")
+            sparkplug = Watcher(broker.port, "spBv1.0/#")
             ua_port = free_port()
             with open(os.path.join(self.root, "root", "gw.toml"), "w") as f:
                 f.write(f'[gateway]\nid = "box"\n[broker]\nhost = "127.0.0.1"\nport = {broker.port}\n'
                         f'[ports]\nCOM{COM} = "/run/ports/com{COM}"\n'
                         f'[opcua]\nport = {ua_port}\nanonymous = "viewer"\ntrust_dir = "/root/pki"\n'
+                        f'[sparkplug]\ngroup_id = "Plant"\nstate_dir = "/root/sparkplug"\n'
                         f'[[channel]]\nname = "Line1"\nconfig = "/root/Line1.cfg"\n')
             log_path = os.path.join(self.work, "gw.log")
             with open(log_path, "w") as log:
@@ -160,6 +162,12 @@ class InstalledPackage:
             with socket.create_connection(("127.0.0.1", ua_port), timeout=30) as ua:
                 ua.sendall(b"HELF" + struct.pack("<I", 8 + len(hello)) + hello)
                 self.assertEqual(ua.recv(4), b"ACKF", gw_text())
+            # and it is a Sparkplug B edge node (protobuf-c runs): its births
+            self.assertTrue(sparkplug.wait_message("spBv1.0/Plant/NBIRTH/box", lambda m: "bdSeq" in m[1], 30),
+                            gw_text())
+            self.assertTrue(sparkplug.wait_message("spBv1.0/Plant/DBIRTH/box/Line1.P2",
+                                                   lambda m: "P2/I0" in m[1], 30), gw_text())
+            sparkplug.close()
         finally:
             if gw:
                 gw.terminate()

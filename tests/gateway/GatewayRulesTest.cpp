@@ -187,6 +187,21 @@ TEST_F(ConfigFile, DefaultsWhereNothingIsSaid) {
     EXPECT_FALSE(c.web.readOnly);
 }
 
+TEST_F(ConfigFile, SparkplugsDefaultsFromTheGatewayAndItsBroker) {
+    EXPECT_EQ(Refusal(broker + "[sparkplug]\ngroup_id = \"공장1\"\n" + channel), "");
+    testsupport::WriteBytes(dir.Path("gw.toml"),
+                            "[gateway]\nid = \"g\"\n" + broker + "[sparkplug]\ngroup_id = \"P\"\n" + channel);
+    GatewayConfig c;
+    std::string error;
+    ASSERT_TRUE(LoadGatewayConfig(dir.Path("gw.toml"), &c, &error)) << error;
+    EXPECT_EQ(c.sparkplug.edgeNodeId, "g");
+    EXPECT_EQ(c.sparkplug.clientId, "krandolix-g-sparkplug");
+    EXPECT_EQ(c.sparkplug.host, "h");
+    EXPECT_EQ(c.sparkplug.port, 1883);
+    EXPECT_EQ(c.sparkplug.stateDir, "/var/lib/krandolix/g-sparkplug");
+    EXPECT_EQ(c.sparkplug.buffer, 10000);
+}
+
 TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
     const std::string file = dir.Path("gw.toml");
     const std::string secret = Secret("secret", "pw\n", 0600);
@@ -218,6 +233,17 @@ TEST_F(ConfigFile, RefusalsNameTheFileTheLineAndTheKey) {
               "is a folder"},
              {broker + "[[channel]]\nname = \"A/B\"\nconfig = \"A.cfg\"\n",
               "cannot be a topic level"},
+             // Sparkplug's ids are topic levels of their own, in UTF-8
+             {broker + "[sparkplug]\n" + channel, "sparkplug.group_id: is required"},
+             {broker + "[sparkplug]\ngroup_id = \"a/b\"\n" + channel,
+              "sparkplug.group_id: \"a/b\" has a /, + or #"},
+             {broker + "[sparkplug]\ngroup_id = \"g\"\nedge_node_id = \"n+1\"\n" + channel,
+              "sparkplug.edge_node_id: \"n+1\" has a /, + or #"},
+             {broker + "[sparkplug]\ngroup_id = \"g\"\nprimary_host_id = \"#\"\n" + channel,
+              "sparkplug.primary_host_id:"},
+             {broker + "[sparkplug]\ngroup_id = \"\"\n" + channel, "sparkplug.group_id: is empty"},
+             {broker + "client_id = \"c\"\n[sparkplug]\ngroup_id = \"g\"\nclient_id = \"c\"\n" + channel,
+              "sparkplug.client_id: must be a client id of its own"},
          }) {
         const std::string refusal = Refusal(c.text);
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << c.text << "\n=> " << refusal;
@@ -674,6 +700,10 @@ TEST(Reload, EveryKeyIsAppliedOrItsTableNamed) {
         {"metrics", {}},
         {"history", {"path = \"h.db\""}},
         {"opcua", {"anonymous = \"viewer\"", "trust_dir = \"pki\""}},
+        // (what it would take from [gateway] and [broker], said: a change there is theirs)
+        {"sparkplug",
+         {"group_id = \"Plant\"", "edge_node_id = \"n\"", "client_id = \"sp\"", "host = \"127.0.0.1\"",
+          "port = 1883", "username = \"\"", "password_file = \"secret\"", "state_dir = \"sp\""}},
         {"channel", {"name = \"Line1\"", "config = \"Line1.cfg\""}}};
     // another value for each key (its partner too, where keys go together)
     const std::map<std::string, std::vector<std::string>> samples = {
@@ -721,6 +751,17 @@ TEST(Reload, EveryKeyIsAppliedOrItsTableNamed) {
         {"opcua.max_subscriptions", {"max_subscriptions = 4"}},
         {"opcua.max_monitored_items", {"max_monitored_items = 500"}},
         {"opcua.max_message_size", {"max_message_size = 100000"}},
+        {"sparkplug.group_id", {"group_id = \"Other\""}},
+        {"sparkplug.edge_node_id", {"edge_node_id = \"m\""}},
+        {"sparkplug.primary_host_id", {"primary_host_id = \"scada\""}},
+        {"sparkplug.host", {"host = \"10.0.0.8\""}},
+        {"sparkplug.port", {"port = 8883"}},
+        {"sparkplug.client_id", {"client_id = \"sp2\""}},
+        {"sparkplug.username", {"username = \"u\""}},
+        {"sparkplug.password_file", {"password_file = \"token\""}},
+        {"sparkplug.state_dir", {"state_dir = \"sp2\""}},
+        {"sparkplug.buffer", {"buffer = 100"}},
+        {"sparkplug.read_only", {"read_only = true"}},
         {"web.listen", {"listen = \"127.0.0.2\""}},
         {"web.port", {"port = 8081"}},
         {"web.user", {"user = \"admin\"", "password_file = \"secret\""}},
