@@ -15,8 +15,12 @@
 //   6. the history: the burst of section 2 again with [history] values = true
 //      (nothing missing from the database, the gateway's CPU beside the
 //      burst without it), a station's query over a million rows, and the
-//      gateway idle with and without a history.
-// Run: make bench (or build/native/bin/gateway_bench [--quick]).
+//      gateway idle with and without a history;
+//   7. OPC UA: a subscriber's latency beside MQTT's, ten subscribers' CPU,
+//      memory with 32 sessions (alone: --opcua);
+//   8. Sparkplug B: a host's decoded DDATA beside MQTT's, and the bytes per
+//      change beside our JSON topics' (alone: --sparkplug).
+// Run: make bench (or build/native/bin/gateway_bench [--quick] [--opcua|--sparkplug]).
 #include <sqlite3.h>
 
 #include <open62541/client_config_default.h>
@@ -27,6 +31,7 @@
 #include <map>
 
 #include "BenchRig.h"
+#include "gateway/sparkplug/SparkplugPayload.h"
 
 using namespace gwbench;
 
@@ -49,6 +54,7 @@ struct Bench {
     void Modbus();
     void Web();
     void Idle();
+    void Sparkplug();
     void History();
     void Opcua();
     void Stop();
@@ -520,6 +526,115 @@ private:
     std::map<std::string, std::pair<size_t, double>> m_seen;
 };
 
+// A Sparkplug host of our own making: every message of the node decoded,
+// aliases learnt from the births; per "channel/tag", how many changes came
+// in DDATA and when the last did, and the bytes they took.
+class SparkplugWatcher : public ValueWatcher {
+public:
+    explicit SparkplugWatcher(int port) {
+        m_mosq = mosquitto_new("bench-sparkplug-host", true, this);
+        mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
+        mosquitto_message_callback_set(m_mosq, &SparkplugWatcher::Message);
+        for (int i = 0; i < 100 && mosquitto_connect(m_mosq, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        mosquitto_subscribe(m_mosq, nullptr, "spBv1.0/#", 0);
+        mosquitto_loop_start(m_mosq);
+    }
+    ~SparkplugWatcher() override {
+        mosquitto_disconnect(m_mosq);
+        mosquitto_loop_stop(m_mosq, true);
+        mosquitto_destroy(m_mosq);
+    }
+    std::pair<size_t, double> Seen(const std::string& key) override {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto it = m_seen.find(key);
+        return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;
+    }
+    size_t Devices() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_devices;
+    }
+    // DDATA's bytes (topic and payload) per metric changed
+    double BytesPerChange() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_changes ? static_cast<double>(m_bytes) / static_cast<double>(m_changes) : 0;
+    }
+
+private:
+    static void Message(mosquitto*, void* self, const mosquitto_message* m) {
+        const double now = NowUs();
+        auto* w = static_cast<SparkplugWatcher*>(self);
+        const std::string topic = m->topic;
+        // spBv1.0/<group>/<type>/<node>/<device>; the device "Line1.P1"
+        std::vector<std::string> parts;
+        for (size_t at = 0, next; at <= topic.size(); at = next + 1) {
+            next = topic.find('/', at);
+            if (next == std::string::npos) next = topic.size();
+            parts.push_back(topic.substr(at, next - at));
+        }
+        if (parts.size() != 5) return;
+        sparkplug::Payload p;
+        std::string why;
+        if (!sparkplug::Decode(m->payload, static_cast<size_t>(m->payloadlen), &p, &why))
+            Fail("a Sparkplug message that does not decode: " + topic + ": " + why);
+        const std::string channel = parts[4].substr(0, parts[4].find('.'));
+        std::lock_guard<std::mutex> hold(w->m_lock);
+        if (parts[2] == "DBIRTH") {
+            ++w->m_devices;
+            for (const sparkplug::Metric& metric : p.metrics)
+                w->m_names[metric.alias] = channel + "/" + metric.name;
+        } else if (parts[2] == "DDATA") {
+            w->m_bytes += topic.size() + static_cast<size_t>(m->payloadlen);
+            for (const sparkplug::Metric& metric : p.metrics) {
+                ++w->m_changes;
+                auto name = w->m_names.find(metric.alias);
+                if (name == w->m_names.end()) continue;
+                auto& seen = w->m_seen[name->second];
+                ++seen.first;
+                seen.second = now;
+            }
+        }
+    }
+    mosquitto* m_mosq = nullptr;
+    std::mutex m_lock;
+    std::map<uint64_t, std::string> m_names;
+    std::map<std::string, std::pair<size_t, double>> m_seen;
+    size_t m_devices = 0, m_bytes = 0, m_changes = 0;
+};
+
+void Bench::Sparkplug() {
+    Heading("8. Sparkplug B: a host's decoded DDATA, beside MQTT's");
+    ::kill(gw, SIGTERM);
+    ::waitpid(gw, nullptr, 0);
+    SparkplugWatcher host(port);
+    WriteToml(true, "[sparkplug]\ngroup_id = \"Bench\"\nstate_dir = \"" + dir + "/sparkplug\"\n");
+    gw = Spawn({bin + "drvgw", "run", dir + "/bench.toml"}, dir + "/drvgw-sparkplug.log");
+    if (!WaitFor([&] { return host.Devices() >= static_cast<size_t>(kChannels * kStations); }, 30))
+        Fail("the node's births did not all come (see " + dir + "/drvgw-sparkplug.log)");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::vector<double> toSparkplug, toMqtt;
+    size_t mqttBytes = 0;
+    for (int i = 0; i < (g_quick ? 100 : 400); ++i) {
+        auto [m, sp] = Flip(&host);
+        toMqtt.push_back(m);
+        toSparkplug.push_back(sp);
+    }
+    {
+        // our own topics: a value's topic and its payload, per change
+        const std::string topic = "krandolix/bench/Line12/P3/I0";
+        mqttBytes = topic.size() + 1;
+    }
+    const Stats sp = Summarize(toSparkplug), m = Summarize(toMqtt);
+    std::printf("  %zu changes to the Sparkplug host: median %.3f ms  p99 %.3f ms  max %.3f ms\n", sp.n,
+                sp.median, sp.p99, sp.max);
+    std::printf("  the MQTT subscriber in the same run: median %.3f ms  p99 %.3f ms\n", m.median,
+                m.p99);
+    std::printf("  bytes per change: Sparkplug DDATA %.1f (topic and payload), our JSON topics %zu "
+                "(topic and payload)\n",
+                host.BytesPerChange(), mqttBytes);
+    Judge("Sparkplug latency (DDATA, decoded), p99", sp.p99, 10, "ms");
+}
+
 void Bench::Opcua() {
     Heading("7. OPC UA: a subscriber at the smallest publishing interval (50 ms), beside MQTT's");
     ::kill(gw, SIGTERM);
@@ -616,7 +731,8 @@ int main(int argc, char** argv) {
     g_quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Bench bench;
-    const bool opcuaOnly = argc > 1 && std::strcmp(argv[argc - 1], "--opcua") == 0;
+    const bool sparkplugOnly = argc > 1 && std::strcmp(argv[argc - 1], "--sparkplug") == 0;
+    const bool opcuaOnly = sparkplugOnly || (argc > 1 && std::strcmp(argv[argc - 1], "--opcua") == 0);
     bench.Start();
     if (!opcuaOnly) {
         bench.Latency();
@@ -626,7 +742,8 @@ int main(int argc, char** argv) {
         bench.Idle();
         bench.History();
     }
-    bench.Opcua();
+    if (!sparkplugOnly) bench.Opcua();
+    if (!opcuaOnly || sparkplugOnly) bench.Sparkplug();
     PrintTargets();
     bench.Stop();
     return 0;
