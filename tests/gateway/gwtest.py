@@ -142,6 +142,12 @@ def channel_config(path, com, stations, timeout=1, retries=0):
         drvcfg("add-station", path, "--name", name, "--number", str(number), "--period", "0.2")
 
 
+def drvgw_version():
+    """The version drvgw says it is (the first line of --version)."""
+    out = subprocess.run([os.path.join(BIN, "drvgw"), "--version"], capture_output=True, text=True)
+    return out.stdout.split()[2]
+
+
 class OneLine(unittest.TestCase):
     """A scratch folder, a broker, a simulator with three stations and the driver's
     configuration Line1.cfg for them on COM<com>; self.gw, a gateway a test starts."""

@@ -175,7 +175,7 @@ class Tree(OpcuaCase):
         # who the server says it is: its namespaces, its build
         info = c.ask("read", nodes=["ns=0;i=2255", "ns=0;i=2264"])
         self.assertEqual(info[0]["value"][1], "urn:krandolix:ua")
-        self.assertEqual(info[1]["value"], gwtest_version())
+        self.assertEqual(info[1]["value"], gwtest.drvgw_version())
         # a subscription sees every change of a bit, within a poll or two
         node = tag("펌프1", "I0")
         c.ask("subscribe", nodes=[node], publishing=50, sampling=0)
@@ -203,11 +203,6 @@ class Tree(OpcuaCase):
                         self.gw.text())
         self.assertGreaterEqual(c.ask("read", nodes=["ns=1;s=Line1/Reopens"])[0]["value"], 1)
         self.assertTrue(self.wait_good(c, tag("P7", "I0")))
-
-
-def gwtest_version():
-    out = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "--version"], capture_output=True, text=True)
-    return out.stdout.split()[2]
 
 
 class Writes(OpcuaCase):

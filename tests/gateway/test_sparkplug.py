@@ -176,7 +176,7 @@ class Births(SparkplugCase):
         self.assertEqual((bd["type"], bd["value"]), ("Int64", 0))
         rebirth = metric(nbirth["payload"], "Node Control/Rebirth")
         self.assertEqual((rebirth["type"], rebirth["value"]), ("Boolean", False))
-        self.assertEqual(metric(nbirth["payload"], "Node Info/Version")["value"], gwtest_version())
+        self.assertEqual(metric(nbirth["payload"], "Node Info/Version")["value"], gwtest.drvgw_version())
         # a device per station, every metric declared with its type and an alias
         self.assertEqual(sorted(dbirths), ["Line1.P2", "Line1.P7", "Line1.펌프1"])
         p7 = dbirths["Line1.P7"]["payload"]
@@ -248,11 +248,6 @@ class Births(SparkplugCase):
         self.assertEqual(f["krandolix_sparkplug_bdseq"], 0)
         self.assertEqual(f['krandolix_sparkplug_messages_total{type="NBIRTH",way="sent"}'], 2)
         self.assertGreater(f['krandolix_sparkplug_messages_total{type="DDATA",way="sent"}'], 200)
-
-
-def gwtest_version():
-    out = subprocess.run([os.path.join(gwtest.BIN, "drvgw"), "--version"], capture_output=True, text=True)
-    return out.stdout.split()[2]
 
 
 class Commands(SparkplugCase):
