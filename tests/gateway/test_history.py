@@ -242,6 +242,7 @@ class Faults(HistoryCase):
                 self.assertIn(status, (200, 503))
 
         threads = [threading.Thread(target=asker) for _ in range(12)]
+        began = time.monotonic()
         for t in threads:
             t.start()
         slowest = 0
@@ -252,9 +253,12 @@ class Faults(HistoryCase):
             time.sleep(0.02)
         for t in threads:
             t.join()
-        print(f"(36 queries, {min(query_times) * 1000:.0f}-{max(query_times) * 1000:.0f} ms each "
-              f"with their wait; the state's slowest answer meanwhile {slowest * 1000:.0f} ms)")
-        self.assertGreater(max(query_times), 0.25)  # (on one thread, they would hold it this long)
+        busy = time.monotonic() - began
+        print(f"(36 queries in {busy * 1000:.0f} ms, {min(query_times) * 1000:.0f}-{max(query_times) * 1000:.0f} "
+              f"ms each with their wait; the state's slowest answer meanwhile {slowest * 1000:.0f} ms)")
+        # (one after another they kept the worker busy this long: on the page's
+        # own thread, they would have held the state's answers as long)
+        self.assertGreater(busy, 0.5)
         self.assertLess(slowest, 0.25)
 
     def test_a_full_queue_drops_and_counts_and_nobody_waits(self):
