@@ -1,5 +1,6 @@
 #include "gateway/app/Gateway.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -234,6 +235,15 @@ void Gateway::Loop() {
             if (now >= m_nextRetell) {
                 m_nextRetell = now + seconds(m_config.statusInterval);
                 for (auto& ch : m_channels.All()) ch->RetellStates();
+            }
+            if (now >= m_nextTrim) {
+                // what a burst took (a reconnection's retold values, a reload's
+                // second set of channels) goes back to the system, not kept as the
+                // heap's high-water mark for the months that follow
+                m_nextTrim = now + seconds(60);
+#ifdef __GLIBC__
+                ::malloc_trim(0);
+#endif
             }
             Notify(now);
         }

@@ -159,7 +159,7 @@ private:
     int m_signalFd = -1;
     std::string m_lastStatus;
     std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog,
-        m_nextWebRefresh, m_nextMetrics;
+        m_nextWebRefresh, m_nextMetrics, m_nextTrim;
     uint64_t m_watchdogUsec = 0;
     uint64_t m_nextTicket = 1;
 };

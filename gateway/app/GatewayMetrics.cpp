@@ -162,6 +162,10 @@ std::string Gateway::Metrics() {
                    static_cast<double>(m_history->Dropped()));
         out.Family("krandolix_history_ok", "gauge", "1 while the history is written.");
         out.Sample("krandolix_history_ok", {}, m_history->Working() ? 1 : 0);
+        out.Family("krandolix_history_memory_bytes", "gauge",
+                   "Memory the history's database library holds (its bounded page caches).");
+        out.Sample("krandolix_history_memory_bytes", {},
+                   static_cast<double>(History::MemoryUsed()));
     }
     PutProcessMetrics(&out);
     return out.Text();

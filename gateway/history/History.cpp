@@ -81,6 +81,17 @@ bool Held() {
     return !hold.empty() && ::access(hold.c_str(), F_OK) == 0;
 }
 
+// Each connection's page cache, in KB: the writer's and the reader's hold the
+// table's last pages and the indexes' upper levels; the checkpointer's only
+// passes pages through. So the history's memory stays within some 2 MB
+// however long the gateway runs (SQLite's default would let each grow to 2 MB).
+constexpr int kWriterCacheKb = 1024, kReaderCacheKb = 512, kCheckpointCacheKb = 64;
+
+void SetCacheKb(sqlite3* db, int kb) {
+    sqlite3_exec(db, ("PRAGMA cache_size = -" + std::to_string(kb)).c_str(), nullptr, nullptr,
+                 nullptr);
+}
+
 // Another connection to the writer's database (opened, not created: the
 // writer makes it), ready to checkpoint; nullptr when it cannot be opened.
 sqlite3* OpenForCheckpoints(const std::string& path) {
@@ -94,6 +105,7 @@ sqlite3* OpenForCheckpoints(const std::string& path) {
         sqlite3_close(db);
         return nullptr;
     }
+    SetCacheKb(db, kCheckpointCacheKb);
     return db;
 }
 
@@ -202,7 +214,7 @@ bool History::Open(std::string* error) {
     }
     std::string pragmas =
         "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
-        "PRAGMA busy_timeout = 1000;";
+        "PRAGMA busy_timeout = 1000; PRAGMA cache_size = -" + std::to_string(kWriterCacheKb) + ";";
     // (a test's small disk: the database may not grow beyond this many pages)
     const std::string pages = GetEnvironmentText("KRANDOLIX_HISTORY_MAX_PAGES");
     if (!pages.empty())
@@ -429,6 +441,7 @@ bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, s
         return false;
     }
     sqlite3_busy_timeout(m_reader, 1000);
+    SetCacheKb(m_reader, kReaderCacheKb);
     std::string sql = "SELECT id, time" + ColumnNames() + " FROM events WHERE 1";
     if (!q.channel.empty()) sql += " AND channel = ?1";
     if (!q.station.empty()) sql += " AND station = ?2";
@@ -481,4 +494,8 @@ std::string History::EventJson(const HistoryEvent& e) {
             j[c.name] = nullptr;
     }
     return JsonText(j);
+}
+
+int64_t History::MemoryUsed() {
+    return sqlite3_memory_used();
 }

@@ -120,6 +120,8 @@ public:
     bool Working() const { return m_working; }
     // How often the writer has woken (what an idle history should not do).
     uint64_t Passes() const { return m_passes; }
+    // The bytes SQLite holds in this process (its page caches, bounded, first of all).
+    static int64_t MemoryUsed();
 
     // Newest first: false with *error when the database cannot be read.
     bool Events(const HistoryQuery& query, std::vector<HistoryEvent>* events, std::string* error);
