@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 CTEST_FLAGS ?= --output-on-failure -j2
 
-.PHONY: all deps native windows windows64 check test test-loaded test-native test-windows check-sanitizers test-dist dist dist-deb13 fuzz soak bench demo demo-mqtt screenshots clean
+.PHONY: all deps native windows windows64 check test test-loaded test-native test-windows check-sanitizers test-dist dist dist-deb13 fuzz soak soak-gateway bench demo demo-mqtt screenshots clean
 
 all: native windows
 
@@ -69,6 +69,13 @@ soak: deps
 	cmake --build --preset asan
 	python3 scripts/with-mcsim --mcsim build/asan/bin/mcsim --dir build/asan/bin/dosdevices \
 	  --log-dir build/asan/logs/soak $$(scripts/com-port soak | sed 's/^/--com /') -- build/asan/bin/soak
+
+# A day on the plant for SOAK_MINUTES (default 60): the gateway with every
+# table on under all its clients and faults, checked and measured; the figures
+# and their picture in build/native/soak-gateway/ (soak.json, soak.svg).
+soak-gateway: native
+	/usr/bin/python3 tests/gateway/soak_gateway.py build/native/bin --minutes $${SOAK_MINUTES:-60} \
+	  --out build/native/soak-gateway
 
 # The driver's cost beyond the wire (natively): micro benchmarks of its own
 # work, then the end-to-end figures on pseudo-terminals with their targets,

@@ -29,7 +29,8 @@ NODE = "spBv1.0/Plant/{}/ua"
 class Host:
     """A Sparkplug host in a node process: every message it sees, decoded."""
 
-    def __init__(self, folder, port, name="host"):
+    def __init__(self, folder, port, name="host", node=NODE):
+        self.node = node
         self.err = open(os.path.join(folder, name + ".err"), "w")
         self.proc = subprocess.Popen(["node", os.path.join(NODE_DIR, "sparkplug_host.js"),
                                       f"mqtt://127.0.0.1:{port}"], cwd=folder, stdin=subprocess.PIPE,
@@ -64,11 +65,11 @@ class Host:
         assert wait_until(lambda: len(self.acks) > acks, 10), c
 
     def command(self, device, metrics, qos=0):
-        topic = NODE.format("DCMD") + "/" + device if device else NODE.format("NCMD")
+        topic = self.node.format("DCMD") + "/" + device if device else self.node.format("NCMD")
         self.send(op="publish", topic=topic, payload={"metrics": metrics}, qos=qos)
 
     def raw(self, device, data):
-        self.send(op="publish", topic=NODE.format("DCMD") + "/" + device,
+        self.send(op="publish", topic=self.node.format("DCMD") + "/" + device,
                   raw=base64.b64encode(data).decode())
 
     def of(self, kind, device=None, after=0):
