@@ -36,7 +36,9 @@ using namespace scanbench;
 
 namespace gwbench {
 
-constexpr int kChannels = 36, kStations = 4;
+// 36 lines of 4 stations for most sections; each line's far end answers up
+// to 8 (the scale section's channels of 8)
+constexpr int kChannels = 36, kStations = 4, kMaxStations = 8;
 
 inline int FreePort() {
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -104,6 +106,8 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         return m_sentAt[c][s];
     }
+    // Requests answered so far, on every line.
+    size_t Answers() const { return m_answers; }
     // Every byte each station answered with, in order (counting mode).
     std::vector<uint8_t> History(int c, int s) {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -127,7 +131,7 @@ private:
                      (stx = in[c].find('\x02')) != std::string::npos && in[c].size() - stx >= 8;) {
                     int station = ((in[c][stx + 1] - 0x30) << 4 | (in[c][stx + 2] - 0x30)) - 1;
                     in[c].erase(0, stx + 8);
-                    if (station < 0 || station >= kStations) continue;
+                    if (station < 0 || station >= kMaxStations) continue;
                     Answer(c, station);
                 }
             }
@@ -145,6 +149,7 @@ private:
                 if (m_count) m_history[c][s].push_back(status);
             }
         }
+        ++m_answers;
         char reply[8];
         CStationProtocol::BuildFrame(s + 1, status, reply);
         (void)!::write(m_ptys[c].master, reply, 8);
@@ -154,11 +159,12 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_count{false};
+    std::atomic<size_t> m_answers{0};
     std::mutex m_lock;
-    std::array<std::array<uint8_t, kStations>, kChannels> m_status;
-    std::array<std::array<int, kStations>, kChannels> m_sent;
-    double m_sentAt[kChannels][kStations] = {};
-    std::vector<uint8_t> m_history[kChannels][kStations];
+    std::array<std::array<uint8_t, kMaxStations>, kChannels> m_status;
+    std::array<std::array<int, kMaxStations>, kChannels> m_sent;
+    double m_sentAt[kChannels][kMaxStations] = {};
+    std::vector<uint8_t> m_history[kChannels][kMaxStations];
 };
 
 // A socket connected to this machine's port, or the benchmark fails saying why.

@@ -19,8 +19,16 @@
 //   7. OPC UA: a subscriber's latency beside MQTT's, ten subscribers' CPU,
 //      memory with 32 sessions (alone: --opcua);
 //   8. Sparkplug B: a host's decoded DDATA beside MQTT's, and the bytes per
-//      change beside our JSON topics' (alone: --sparkplug).
-// Run: make bench (or build/native/bin/gateway_bench [--quick] [--opcua|--sparkplug]).
+//      change beside our JSON topics' (alone: --sparkplug);
+//   9. how the cost grows: 8 to 288 stations in channels of 8, every way in
+//      on (Modbus, the page, metrics, a history of values, OPC UA and
+//      Sparkplug with a client each): the CPU per station poll and the
+//      latency to the MQTT subscriber (alone: --scale);
+//  10. beside the bare libraries: our Modbus TCP server against a libmodbus
+//      server answering from a mapping (1, 10 and 100 clients), our OPC UA
+//      endpoint against a bare open62541 server holding the same variables
+//      (a subscriber's latency, the CPU ten subscribers cost) (alone: --reference).
+// Run: make bench (or build/native/bin/gateway_bench [--quick] [--opcua|--sparkplug|--scale|--reference]).
 #include <sqlite3.h>
 
 #include <open62541/client_config_default.h>
@@ -31,6 +39,7 @@
 #include <map>
 
 #include "BenchRig.h"
+#include "Reference.h"
 #include "gateway/sparkplug/SparkplugPayload.h"
 
 using namespace gwbench;
@@ -46,6 +55,8 @@ struct Bench {
     Lines lines;
     mosquitto* sub = nullptr;
     std::mt19937 random{7};
+    // the stations Flip chooses among: the first this many of each line
+    int flipChannels = kChannels, flipStations = kStations;
 
     void WriteToml(bool web, const std::string& extra = "");
     void Start();
@@ -57,6 +68,8 @@ struct Bench {
     void Sparkplug();
     void History();
     void Opcua();
+    void Scale();
+    void Reference();
     void Stop();
 
 private:
@@ -131,8 +144,8 @@ void Bench::Start() {
 }
 
 std::pair<double, double> Bench::Flip(ValueWatcher* client) {
-    const int c = static_cast<int>(random() % kChannels),
-              s = static_cast<int>(random() % kStations);
+    const int c = static_cast<int>(random() % static_cast<unsigned>(flipChannels)),
+              s = static_cast<int>(random() % static_cast<unsigned>(flipStations));
     const std::string key = "Line" + std::to_string(c + 1) + "/P" + std::to_string(s + 1) + "/I0";
     const std::string topic = "krandolix/bench/" + key;
     const size_t sseBefore = client ? client->Seen(key).first : 0;
@@ -715,9 +728,214 @@ void Bench::Opcua() {
     }
 }
 
-void Bench::Stop() {
+void Bench::Scale() {
+    Heading("9. How the cost grows: 8 to 288 stations (channels of 8, polled every 100 ms), every way in on");
     ::kill(gw, SIGTERM);
     ::waitpid(gw, nullptr, 0);
+    const int uaPort = FreePort(), metricsPort = FreePort();
+    std::printf("  %8s %9s %10s %12s %12s %10s %8s\n", "stations", "polls/s", "CPU %core", "us per poll",
+                "MQTT median", "MQTT p99", "RSS MB");
+    std::map<int, double> perPoll, p99;
+    for (int stations : {8, 32, 64, 128, 288}) {
+        const int channels = stations / kMaxStations;
+        {
+            std::ofstream toml(dir + "/scale.toml");
+            toml << "[gateway]\nid = \"bench\"\n[broker]\nhost = \"127.0.0.1\"\nport = " << port
+                 << "\n[modbus]\nport = " << modbusPort << "\n[web]\nport = " << webPort
+                 << "\n[metrics]\nport = " << metricsPort << "\n[history]\npath = \"" << dir << "/scale-"
+                 << stations << ".db\"\nvalues = true\n[opcua]\nport = " << uaPort
+                 << "\nanonymous = \"viewer\"\nmax_monitored_items = 2500\ntrust_dir = \"" << dir
+                 << "/pki\"\n[sparkplug]\ngroup_id = \"Bench\"\nstate_dir = \"" << dir << "/sparkplug\"\n[ports]\n";
+            for (int c = 0; c < channels; ++c) toml << "COM" << c + 1 << " = \"" << lines.At(c).slave << "\"\n";
+            for (int c = 0; c < channels; ++c) {
+                const std::string cfg =
+                    WriteConfig({c + 1, kMaxStations, 0, 100, 1000}, "Line" + std::to_string(c + 1));
+                toml << "[[channel]]\nname = \"Line" << c + 1 << "\"\nconfig = \"" << cfg << "\"\n";
+            }
+        }
+        size_t before;
+        {
+            std::lock_guard<std::mutex> hold(g_received.lock);
+            before = g_received.count;
+        }
+        gw = Spawn({bin + "drvgw", "run", dir + "/scale.toml"},
+                   dir + "/drvgw-scale-" + std::to_string(stations) + ".log");
+        // every value published once at the start
+        if (!WaitFor(
+                [&] {
+                    std::lock_guard<std::mutex> hold(g_received.lock);
+                    return g_received.count - before >= static_cast<size_t>(stations) * 8;
+                },
+                60))
+            Fail("the gateway did not publish every value (see " + dir + "/drvgw-scale-*.log)");
+        // a client on each of the other ways out: OPC UA on every input, a Sparkplug host
+        std::vector<std::string> every;
+        for (int c = 0; c < channels; ++c)
+            for (int s = 0; s < kMaxStations; ++s)
+                for (int b = 0; b < 8; ++b)
+                    every.push_back("Line" + std::to_string(c + 1) + "/P" + std::to_string(s + 1) + "/I" +
+                                    std::to_string(b));
+        OpcuaWatcher ua(uaPort, every);
+        SparkplugWatcher host(port);
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        flipChannels = channels;
+        flipStations = kMaxStations;
+        // CPU and polls while one value changes every 20 ms somewhere, each change timed
+        const double seconds = g_quick ? 8 : 20;
+        const size_t polls0 = lines.Answers();
+        const double cpu0 = ProcessCpuSeconds(gw), w0 = NowUs();
+        std::vector<double> latency;
+        while (NowUs() - w0 < seconds * 1e6) {
+            latency.push_back(Flip(nullptr).first);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const double wall = (NowUs() - w0) / 1e6;
+        const double cpu = (ProcessCpuSeconds(gw) - cpu0) / wall * 100;
+        const double polls = static_cast<double>(lines.Answers() - polls0) / wall;
+        const Stats l = Summarize(latency);
+        perPoll[stations] = cpu / 100 / polls * 1e6;
+        p99[stations] = l.p99;
+        std::printf("  %8d %9.0f %10.1f %12.1f %12.3f %10.3f %8.1f\n", stations, polls, cpu, perPoll[stations],
+                    l.median, l.p99, static_cast<double>(RssKbOf(gw)) / 1024);
+        ::kill(gw, SIGTERM);
+        ::waitpid(gw, nullptr, 0);
+    }
+    flipChannels = kChannels;
+    flipStations = kStations;
+    Judge("CPU per station poll at 288 stations against 64 (flat: linear cost)", perPoll[288] / perPoll[64], 1.25,
+          "x");
+    Judge("MQTT latency at 288 stations, every way in on, p99", p99[288], 5, "ms");
+    gw = -1;  // (the last one has stopped; Scale runs last)
+}
+
+void Bench::Reference() {
+    Heading("10. Beside the bare libraries, on the same registers and variables");
+    ::kill(gw, SIGTERM);
+    ::waitpid(gw, nullptr, 0);
+    const int uaPort = FreePort(), bareModbusPort = FreePort(), bareUaPort = FreePort();
+    WriteToml(true, "max_clients = 128\n[opcua]\nport = " + std::to_string(uaPort) +
+                        "\nanonymous = \"viewer\"\nmax_sessions = 40\nmax_monitored_items = 2000\n"
+                        "trust_dir = \"" + dir + "/pki\"\n");
+    gw = Spawn({bin + "drvgw", "run", dir + "/bench.toml"}, dir + "/drvgw-reference.log");
+    const pid_t bareModbus = StartLibmodbusServer(bareModbusPort, kStations);
+    std::vector<std::string> every, ids, zeros;
+    for (int c = 0; c < kChannels; ++c)
+        for (int st = 0; st < kStations; ++st)
+            for (int b = 0; b < 8; ++b) {
+                const std::string line = "Line" + std::to_string(c + 1), station = "P" + std::to_string(st + 1),
+                                  tag = station + "/I" + std::to_string(b);
+                every.push_back(line + "/" + tag);
+                ids.push_back(line + "." + station + "." + tag);
+                if (b == 0) zeros.push_back(line + "/" + tag);
+            }
+    const BareOpcua bareUa = StartBareOpcua(bareUaPort, ids);
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+
+    std::printf("  Modbus TCP, each client reading a station's 8 discrete inputs back to back (our server with"
+                " 36 channels scanning):\n  %8s %14s %12s %12s %14s %12s %12s\n",
+                "clients", "ours req/s", "median ms", "p99 ms", "libmodbus req/s", "median ms", "p99 ms");
+    const double seconds = g_quick ? 2 : 5;
+    for (int clients : {1, 10, 100}) {
+        const ModbusLoad ours = LoadModbus(modbusPort, 1, kStations, clients, seconds);
+        const ModbusLoad bare = LoadModbus(bareModbusPort, 1, kStations, clients, seconds);
+        std::printf("  %8d %14.0f %12.3f %12.3f %14.0f %12.3f %12.3f%s\n", clients, ours.perSecond, ours.median,
+                    ours.p99, bare.perSecond, bare.median, bare.p99,
+                    ours.failed || bare.failed ? "  (requests failed)" : "");
+        Judge("Modbus at " + std::to_string(clients) + " clients: libmodbus's requests a second over ours",
+              bare.perSecond / std::max(ours.perSecond, 1.0), 1.0, "x");
+    }
+
+    // OPC UA: one subscriber on bit 0 of every station; then ten on every input
+    // while values change 50 times a second, and what the ten cost in CPU
+    auto latencyOfBare = [&](OpcuaWatcher& ua) {
+        std::vector<double> samples;
+        std::vector<bool> value(ids.size(), false);
+        for (int i = 0; i < (g_quick ? 100 : 400); ++i) {
+            const size_t k = (random() % (ids.size() / 8)) * 8;  // a bit 0, as Flip does
+            const size_t before = ua.Seen(every[k]).first;
+            value[k] = !value[k];
+            const double t0 = NowUs();
+            SetBareValue(bareUa, k, value[k]);
+            double got = 0;
+            WaitFor([&] {
+                auto seen = ua.Seen(every[k]);
+                if (seen.first > before) got = seen.second;
+                return got > 0;
+            }, 5);
+            if (got == 0) Fail("a change of the bare server never arrived");
+            samples.push_back((got - t0) / 1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+        return Summarize(samples);
+    };
+    Stats oursUa, bareUaStats;
+    {
+        OpcuaWatcher ua(uaPort, zeros);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::vector<double> samples;
+        for (int i = 0; i < (g_quick ? 100 : 400); ++i) samples.push_back(Flip(&ua).second);
+        oursUa = Summarize(samples);
+    }
+    {
+        OpcuaWatcher ua(bareUaPort, zeros);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        bareUaStats = latencyOfBare(ua);
+    }
+    std::printf("  OPC UA, a subscriber at the smallest publishing interval (50 ms) on bit 0 of 144 stations:\n"
+                "    ours (from the reply on the line) median %.3f ms, p99 %.3f ms; the bare server (from the"
+                " producer's write) median %.3f ms, p99 %.3f ms\n",
+                oursUa.median, oursUa.p99, bareUaStats.median, bareUaStats.p99);
+    Judge("OPC UA latency p99: ours beyond the bare server's", oursUa.p99 - bareUaStats.p99, 5, "ms");
+    // CPU: values changing 50 times a second, without subscribers and with ten on every input
+    const double cpuSeconds = g_quick ? 5 : 15;
+    std::vector<bool> bareValue(ids.size(), false);
+    auto changing = [&](bool bare, pid_t pid) {
+        const double cpu0 = ProcessCpuSeconds(pid), w0 = NowUs();
+        std::map<int, double> lastFlip;
+        while (NowUs() - w0 < cpuSeconds * 1e6) {
+            const int c = static_cast<int>(random() % kChannels), st = static_cast<int>(random() % kStations);
+            auto [last, fresh] = lastFlip.try_emplace(c * kStations + st, 0.0);
+            if (!fresh && NowUs() - last->second < 250e3) continue;
+            last->second = NowUs();
+            const int bit = static_cast<int>(random() % 8);
+            if (bare) {
+                const size_t k = static_cast<size_t>((c * kStations + st) * 8 + bit);
+                bareValue[k] = !bareValue[k];
+                SetBareValue(bareUa, k, bareValue[k]);
+            } else {
+                lines.Set(c, st, static_cast<uint8_t>(lines.Get(c, st) ^ (1u << bit)));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return (ProcessCpuSeconds(pid) - cpu0) / ((NowUs() - w0) / 1e6) * 100;
+    };
+    double cost[2] = {}, base[2] = {}, with[2] = {};
+    for (int bare = 0; bare < 2; ++bare) {
+        const pid_t pid = bare ? bareUa.pid : gw;
+        base[bare] = changing(bare != 0, pid);
+        std::vector<std::unique_ptr<OpcuaWatcher>> subs;
+        for (int i = 0; i < 10; ++i) subs.emplace_back(new OpcuaWatcher(bare ? bareUaPort : uaPort, every));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        with[bare] = changing(bare != 0, pid);
+        cost[bare] = with[bare] - base[bare];
+    }
+    std::printf("  OPC UA, ten subscribers on all 1152 inputs while values change 50 times a second:\n"
+                "    ours %.1f %% of a core with them, %.1f %% without (the whole gateway): they cost %.1f points;"
+                " the bare server %.1f %% with, %.1f %% without: %.1f points\n",
+                with[0], base[0], cost[0], with[1], base[1], cost[1]);
+    Judge("OPC UA: what ten subscribers cost, ours beyond the bare server's", cost[0] - cost[1], 1, "% core");
+    ::kill(bareModbus, SIGTERM);
+    ::waitpid(bareModbus, nullptr, 0);
+    ::close(bareUa.pipe);
+    ::kill(bareUa.pid, SIGTERM);
+    ::waitpid(bareUa.pid, nullptr, 0);
+}
+
+void Bench::Stop() {
+    if (gw > 0) {
+        ::kill(gw, SIGTERM);
+        ::waitpid(gw, nullptr, 0);
+    }
     mosquitto_loop_stop(sub, true);
     ::kill(broker, SIGTERM);
     ::waitpid(broker, nullptr, 0);
@@ -732,8 +950,22 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Bench bench;
     const bool sparkplugOnly = argc > 1 && std::strcmp(argv[argc - 1], "--sparkplug") == 0;
+    const bool scaleOnly = argc > 1 && std::strcmp(argv[argc - 1], "--scale") == 0;
+    const bool referenceOnly = argc > 1 && std::strcmp(argv[argc - 1], "--reference") == 0;
     const bool opcuaOnly = sparkplugOnly || (argc > 1 && std::strcmp(argv[argc - 1], "--opcua") == 0);
     bench.Start();
+    if (referenceOnly) {
+        bench.Reference();
+        PrintTargets();
+        bench.Stop();
+        return 0;
+    }
+    if (scaleOnly) {
+        bench.Scale();
+        PrintTargets();
+        bench.Stop();
+        return 0;
+    }
     if (!opcuaOnly) {
         bench.Latency();
         bench.Burst();
@@ -744,6 +976,8 @@ int main(int argc, char** argv) {
     }
     if (!sparkplugOnly) bench.Opcua();
     if (!opcuaOnly || sparkplugOnly) bench.Sparkplug();
+    if (!opcuaOnly) bench.Reference();
+    if (!opcuaOnly) bench.Scale();
     PrintTargets();
     bench.Stop();
     return 0;
