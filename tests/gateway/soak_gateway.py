@@ -294,6 +294,7 @@ class Load:
 
     def start_opcua(self):
         self.ua = UaClient(self.p.d, "soak-ua")
+        self.ua_lock = threading.Lock()
         self.ua.connect(f"opc.tcp://127.0.0.1:{self.p.ports['opcua']}", user="otto", password="op-pass")
         nodes = [f"ns=1;s={ch}.{st}.{st}/{kind}{bit}" for ch in self.p.channels for st, _ in self.p.stations[ch]
                  for kind in "IO" for bit in range(8)]
@@ -303,6 +304,24 @@ class Load:
         if refused:
             self.error(f"OPC UA: {len(refused)} monitored items refused: {refused[:2]}")
         self.spawn(self.opcua_writes)
+        self.spawn(self.opcua_reads)
+
+    def ua_ask(self, op, **args):
+        with self.ua_lock:  # (the client answers one request at a time, in order)
+            return self.ua.ask(op, **args)
+
+    def opcua_reads(self):
+        """A panel's refresh: one station's inputs read, timed"""
+        stations = [(ch, st) for ch in self.p.channels for st, _ in self.p.stations[ch]]
+        while self.every(self.probe_period()):
+            ch, st = random.choice(stations)
+            started = time.monotonic()
+            try:
+                self.ua_ask("read", nodes=[f"ns=1;s={ch}.{st}.{st}/I{b}" for b in range(8)])
+            except Exception as e:  # noqa: BLE001
+                self.error(f"OPC UA read: {e}")
+                continue
+            self.note("opcua", time.monotonic() - started)
 
     def opcua_writes(self):
         outputs = self.p.outputs(BITS["opcua"])
@@ -314,13 +333,11 @@ class Load:
             w = {"origin": "opcua", "channel": ch, "station": st, "bit": bit, "sent": self.now()}
             with self.lock:
                 self.writes.append(w)
-            started = time.monotonic()
             try:
-                status = self.ua.ask("write", node=node, value=True)
+                status = self.ua_ask("write", node=node, value=True)
             except (UaError, Exception) as e:  # noqa: BLE001
                 w["told"] = "error " + str(e)[:60]
                 continue
-            self.note("opcua", time.monotonic() - started)
             if status != "Good":
                 w["told"] = status
                 continue
