@@ -183,7 +183,22 @@ inline int ConnectLoopback(int port, const char* why) {
 class ValueWatcher {
 public:
     virtual ~ValueWatcher() = default;
-    virtual std::pair<size_t, double> Seen(const std::string& key) = 0;
+    // (count, time of the last) for a channel's tag
+    std::pair<size_t, double> Seen(const std::string& key) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto it = m_seen.find(key);
+        return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;
+    }
+
+protected:
+    // One more change of `key`, arrived at `when` (m_lock held).
+    void Note(const std::string& key, double when) {
+        auto& seen = m_seen[key];
+        ++seen.first;
+        seen.second = when;
+    }
+    std::mutex m_lock;
+    std::map<std::string, std::pair<size_t, double>> m_seen;
 };
 
 // A client of the web page's event stream on a plain socket: keeps, per
@@ -200,12 +215,6 @@ public:
         ::shutdown(m_fd, SHUT_RDWR);
         m_thread.join();
         ::close(m_fd);
-    }
-    // (count, time of the last) for a channel's tag
-    std::pair<size_t, double> Seen(const std::string& key) override {
-        std::lock_guard<std::mutex> hold(m_lock);
-        auto it = m_seen.find(key);
-        return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;
     }
     bool Open() {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -232,17 +241,13 @@ private:
                 if (c == std::string::npos || t == std::string::npos) continue;
                 const std::string channel = line.substr(c + 11, line.find('"', c + 11) - c - 11);
                 const std::string tag = line.substr(t + 7, line.find('"', t + 7) - t - 7);
-                auto& seen = m_seen[channel + "/" + tag];
-                ++seen.first;
-                seen.second = now;
+                Note(channel + "/" + tag, now);
             }
         }
     }
     int m_fd = -1;
     std::thread m_thread;
-    std::mutex m_lock;
     bool m_open = false;
-    std::map<std::string, std::pair<size_t, double>> m_seen;
 };
 
 // What the subscriber received: per topic, the values in order with the time.

@@ -509,11 +509,6 @@ public:
         UA_Client_disconnect(m_client);
         UA_Client_delete(m_client);
     }
-    std::pair<size_t, double> Seen(const std::string& key) override {
-        std::lock_guard<std::mutex> hold(m_lock);
-        auto it = m_seen.find(key);
-        return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;
-    }
     size_t Total() {
         std::lock_guard<std::mutex> hold(m_lock);
         size_t n = 0;
@@ -527,16 +522,12 @@ private:
         const double now = NowUs();
         auto* self = static_cast<OpcuaWatcher*>(UA_Client_getContext(client));
         std::lock_guard<std::mutex> hold(self->m_lock);
-        auto& seen = self->m_seen[self->m_keys[reinterpret_cast<uintptr_t>(context)]];
-        ++seen.first;
-        seen.second = now;
+        self->Note(self->m_keys[reinterpret_cast<uintptr_t>(context)], now);
     }
     UA_Client* m_client = nullptr;
     std::vector<std::string> m_keys;
     std::atomic<bool> m_running{true};
     std::thread m_thread;
-    std::mutex m_lock;
-    std::map<std::string, std::pair<size_t, double>> m_seen;
 };
 
 // A Sparkplug host of our own making: every message of the node decoded,
@@ -557,11 +548,6 @@ public:
         mosquitto_disconnect(m_mosq);
         mosquitto_loop_stop(m_mosq, true);
         mosquitto_destroy(m_mosq);
-    }
-    std::pair<size_t, double> Seen(const std::string& key) override {
-        std::lock_guard<std::mutex> hold(m_lock);
-        auto it = m_seen.find(key);
-        return it == m_seen.end() ? std::make_pair(size_t(0), 0.0) : it->second;
     }
     size_t Devices() {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -602,16 +588,12 @@ private:
                 ++w->m_changes;
                 auto name = w->m_names.find(metric.alias);
                 if (name == w->m_names.end()) continue;
-                auto& seen = w->m_seen[name->second];
-                ++seen.first;
-                seen.second = now;
+                w->Note(name->second, now);
             }
         }
     }
     mosquitto* m_mosq = nullptr;
-    std::mutex m_lock;
     std::map<uint64_t, std::string> m_names;
-    std::map<std::string, std::pair<size_t, double>> m_seen;
     size_t m_devices = 0, m_bytes = 0, m_changes = 0;
 };
 

@@ -432,16 +432,17 @@ bool History::Events(const HistoryQuery& q, std::vector<HistoryEvent>* events, s
         m_reader = nullptr;
     }
     m_readerGeneration = m_generation;
-    if (!m_reader &&
-        sqlite3_open_v2(m_config.path.c_str(), &m_reader,
-                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        *error = m_reader ? sqlite3_errmsg(m_reader) : "cannot open it";
-        sqlite3_close(m_reader);
-        m_reader = nullptr;
-        return false;
+    if (!m_reader) {
+        if (sqlite3_open_v2(m_config.path.c_str(), &m_reader,
+                            SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+            *error = m_reader ? sqlite3_errmsg(m_reader) : "cannot open it";
+            sqlite3_close(m_reader);
+            m_reader = nullptr;
+            return false;
+        }
+        sqlite3_busy_timeout(m_reader, 1000);
+        SetCacheKb(m_reader, kReaderCacheKb);
     }
-    sqlite3_busy_timeout(m_reader, 1000);
-    SetCacheKb(m_reader, kReaderCacheKb);
     std::string sql = "SELECT id, time" + ColumnNames() + " FROM events WHERE 1";
     if (!q.channel.empty()) sql += " AND channel = ?1";
     if (!q.station.empty()) sql += " AND station = ?2";
