@@ -180,15 +180,20 @@ void Gateway::Loop() {
         const auto wakeAt = m_web ? std::min(m_nextTick, m_web->FlushDue()) : m_nextTick;
         int timeout = static_cast<int>(
             std::max<int64_t>(0, duration_cast<milliseconds>(wakeAt - now).count() + 1));
-        std::vector<pollfd> fds = {{m_wakeFd, POLLIN, 0}, {m_signalFd, POLLIN, 0}};
+        // (one list, kept: a Modbus client's request is a pass of its own)
+        std::vector<pollfd>& fds = m_pollFds;
+        fds.assign({{m_wakeFd, POLLIN, 0}, {m_signalFd, POLLIN, 0}});
         if (m_modbus) m_modbus->AddPollFds(&fds);
         ::poll(fds.data(), fds.size(), timeout);
         if (fds[0].revents & POLLIN) {
             uint64_t n;
             (void)!::read(m_wakeFd, &n, sizeof n);
         }
+        // a request waiting on its socket is answered first (from the values
+        // as the last pass left them); the rest of the pass is not its wait
+        if (m_modbus) m_modbus->Serve(fds.data() + 2, fds.size() - 2, m_channels.All());
         signalfd_siginfo si;
-        while (::read(m_signalFd, &si, sizeof si) == sizeof si) {
+        while ((fds[1].revents & POLLIN) && ::read(m_signalFd, &si, sizeof si) == sizeof si) {
             if (si.ssi_signo == SIGHUP)
                 Reload();
             else
@@ -206,8 +211,6 @@ void Gateway::Loop() {
         if (m_opcua) m_opcua->ServeCommands(*this);
         if (m_sparkplug) m_sparkplug->Serve(*this);
         ServeWeb();
-        if (m_modbus)
-            m_modbus->Serve(std::vector<pollfd>(fds.begin() + 2, fds.end()), m_channels.All());
         now = steady_clock::now();
         if (m_web && now >= m_web->FlushDue()) m_web->Flush();
         if (m_bridge->TakeConnectedAgain()) {

@@ -60,6 +60,8 @@
 // nobody calls the old one.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -157,6 +159,7 @@ private:
     std::chrono::steady_clock::time_point m_nextDropLog;
     int m_wakeFd = -1;
     int m_signalFd = -1;
+    std::vector<pollfd> m_pollFds;  // what the loop waits on, kept from pass to pass
     std::string m_lastStatus;
     std::chrono::steady_clock::time_point m_nextTick, m_nextRetell, m_nextWatchdog,
         m_nextWebRefresh, m_nextMetrics, m_nextTrim;

@@ -187,19 +187,25 @@ void ModbusServer::Accept() {
     }
 }
 
-void ModbusServer::Serve(const std::vector<pollfd>& fds,
+void ModbusServer::Serve(const pollfd* fds, size_t count,
                          const std::vector<std::unique_ptr<GatewayChannel>>& channels) {
     const auto now = Clock::now();
     std::vector<int> drop;
     bool incoming = false;
-    for (const pollfd& p : fds) {
+    for (size_t i = 0; i < count; ++i) {
+        const pollfd& p = fds[i];
+        if (!p.revents) continue;  // (most of them, most of the time)
         if (p.fd == m_listen && p.fd >= 0) {
             incoming = p.revents & POLLIN;
             continue;
         }
-        auto it = std::find_if(m_clients.begin(), m_clients.end(),
-                               [&](const Client& c) { return c.fd == p.fd; });
-        if (it == m_clients.end() || !p.revents) continue;
+        // (in the order AddPollFds put them, after the listener, unless a
+        // client came or went since)
+        auto it = i >= 1 && i - 1 < m_clients.size() && m_clients[i - 1].fd == p.fd
+                      ? m_clients.begin() + static_cast<std::ptrdiff_t>(i - 1)
+                      : std::find_if(m_clients.begin(), m_clients.end(),
+                                     [&](const Client& c) { return c.fd == p.fd; });
+        if (it == m_clients.end()) continue;
         bool keep = !(p.revents & (POLLERR | POLLNVAL));
         if (keep && (p.revents & (POLLIN | POLLHUP))) keep = Read(*it, channels);
         if (keep && !it->out.empty()) keep = Write(*it);
@@ -241,6 +247,9 @@ bool ModbusServer::Read(Client& c, const std::vector<std::unique_ptr<GatewayChan
         if (c.in.empty()) c.requestBegun = now;
         c.last = now;
         c.in.append(buffer, static_cast<size_t>(n));
+        // less than asked for: that was all there is; poll tells of more
+        // (one receive a request, not a second to hear it would block)
+        const bool drained = static_cast<size_t>(n) < sizeof buffer;
         // every whole request in what has come
         while (c.in.size() >= kHeader) {
             const auto* h = reinterpret_cast<const uint8_t*>(c.in.data());
@@ -252,6 +261,7 @@ bool ModbusServer::Read(Client& c, const std::vector<std::unique_ptr<GatewayChan
             c.in.erase(0, 6 + length);
             c.requestBegun = now;
         }
+        if (drained) break;
     }
     return true;
 }
@@ -329,9 +339,11 @@ std::string ModbusServer::ReadBits(const uint8_t* pdu, size_t length, GatewayCha
     if (function == kReadCoils && !AllTagged(ch, address, count))
         return Exception(function, kIllegalDataAddress);
     std::string bytes(static_cast<size_t>((count + 7) / 8), '\0');
+    uint8_t status = 0;  // (a station's byte, read once for its 8 bits)
     for (int i = 0; function == kReadDiscreteInputs && i < count; ++i) {
         const int bit = address + i;
-        if ((ch.StatusByte(bit / 8) >> (bit % 8)) & 1)
+        if (i == 0 || bit % 8 == 0) status = ch.StatusByte(bit / 8);
+        if ((status >> (bit % 8)) & 1)
             bytes[static_cast<size_t>(i / 8)] |= static_cast<char>(1 << (i % 8));
     }
     return std::string{static_cast<char>(function), static_cast<char>(bytes.size())} + bytes;

@@ -45,9 +45,10 @@ public:
     bool Start(std::string* error);
     // The sockets to wait on, appended to fds.
     void AddPollFds(std::vector<pollfd>* fds) const;
-    // Serves what the sockets in fds (as poll returned them) have ready, for
-    // these channels; drops clients idle, stalled or not reading.
-    void Serve(const std::vector<pollfd>& fds,
+    // Serves what the sockets in fds[0..count) (as AddPollFds put them and
+    // poll returned them) have ready, for these channels; drops clients idle,
+    // stalled or not reading.
+    void Serve(const pollfd* fds, size_t count,
                const std::vector<std::unique_ptr<GatewayChannel>>& channels);
     size_t Clients() const { return m_clients.size(); }
     // The requests answered, by function code and exception code (0: none).

@@ -940,6 +940,8 @@ class Modbus(GatewayCase):
         self.assertEqual(self.read("1", 0, 24), [1, 0, 1, 0, 0, 0, 0, 0] + [0] * 8 + [0] * 7 + [1])
         self.sim.cmd("status 2 0x3C")
         self.assertTrue(wait_until(lambda: self.read("1", 8, 8) == [0, 0, 1, 1, 1, 1, 0, 0], 5))
+        # a read that begins and ends inside a station's byte
+        self.assertEqual(self.read("1", 10, 14), [1, 1, 1, 1, 0, 0] + [0] * 7 + [1])
         self.assertEqual(self.read("0", 0, 8), [0] * 8)  # coils read 0
 
     def test_a_coil_written_1_is_one_control_frame_0_is_nothing(self):
