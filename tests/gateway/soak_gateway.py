@@ -13,7 +13,9 @@ saves a channel's settings. Measured all along, checked at the end:
   latency in the run's last tenth within 20 % of the tenth after warm-up
   (plus 1 ms, and 5 ms in a short run: its 30-second windows on a small
   machine that also runs every client swing that much), the faults' own
-  moments left out.
+  moments left out. A window's p99 is never taken above its fourth-highest
+  sample: MQTT's thirty writes in a short run's window would make it the
+  single slowest one.
 - The faults come once, in the first half of a short run (under 15 minutes),
   which is its warm-up; in a long one twice, in each half, the first tenth
   and the first round being its warm-up: the second round shows whether a
@@ -73,6 +75,15 @@ def percentile(values, p):
         return float("nan")
     s = sorted(values)
     return s[min(len(s) - 1, int(p / 100 * len(s)))]
+
+
+def tail(values):
+    """A window's p99, but never above its fourth-highest value: in a short run's
+    30 samples the p99 is the highest, and one late sample is not a trend."""
+    if not values:
+        return float("nan")
+    s = sorted(values)
+    return s[max(0, min(int(0.99 * len(s)), len(s) - 4))]
 
 
 class Plant:
@@ -975,7 +986,7 @@ def run(args):
             all_ = [s for _, s in load.latency[way]]
             figures[way] = {"count": len(all_), "p50_ms": 1000 * percentile(all_, 50),
                             "p99_ms": 1000 * percentile(all_, 99),
-                            "first_p99_ms": 1000 * percentile(first, 99), "last_p99_ms": 1000 * percentile(last, 99)}
+                            "first_p99_ms": 1000 * tail(first), "last_p99_ms": 1000 * tail(last)}
             f = figures[way]
             v.check(f["last_p99_ms"] <= 1.2 * f["first_p99_ms"] + slack,
                     f"{way}: p99 {f['first_p99_ms']:.1f} ms in the tenth after warm-up, {f['last_p99_ms']:.1f} ms "
