@@ -19,7 +19,7 @@ USES = {
     "mqtt": {"core", "config"},
     "modbus": {"core", "config", "channel"},
     "opcua": {"core", "config"},
-    "sparkplug": {"core", "config"},
+    "sparkplug": {"core", "config", "mqtt"},
     "web": {"core", "config", "channel", "http", "history"},
     "metrics": {"core", "config", "channel", "http"},
     "app": {"core", "config", "channel", "history", "http", "mqtt", "modbus", "opcua", "sparkplug", "web",

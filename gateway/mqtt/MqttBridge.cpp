@@ -10,17 +10,10 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "gateway/core/Backoff.h"
 #include "gateway/core/Journal.h"
 #include "gateway/core/Topics.h"
+#include "gateway/mqtt/MqttLink.h"
 #include "platform/Tick.h"
-
-namespace {
-
-// How long the gateway first waits before connecting again (then doubling).
-const int kFirstBackoffMs = 500;
-
-}  // namespace
 
 MqttBridge::MqttBridge(const GatewayConfig& config, std::function<void()> wake)
     : m_config(config), m_wake(std::move(wake)) {
@@ -35,40 +28,14 @@ MqttBridge::~MqttBridge() {
 }
 
 bool MqttBridge::Start(std::string* error) {
-    m_mosq = mosquitto_new(m_config.clientId.c_str(), false, this);
-    if (!m_mosq) {
-        *error = "cannot set up an MQTT client";
-        return false;
-    }
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_threaded_set(m_mosq, true);
-    mosquitto_connect_v5_callback_set(m_mosq, &MqttBridge::OnConnect);
-    mosquitto_disconnect_v5_callback_set(m_mosq, &MqttBridge::OnDisconnect);
-    mosquitto_message_v5_callback_set(m_mosq, &MqttBridge::OnMessage);
-    mosquitto_publish_v5_callback_set(m_mosq, &MqttBridge::OnPublished);
+    m_mosq = mqttlink::NewClient({m_config.clientId, false, m_config.username, m_config.passwordFile},
+                                 m_config, this,
+                                 {&MqttBridge::OnConnect, &MqttBridge::OnDisconnect,
+                                  &MqttBridge::OnMessage, &MqttBridge::OnPublished},
+                                 error);
+    if (!m_mosq) return false;
     const std::string online = topic::Under(m_config.topicPrefix, topic::kOnline);
     mosquitto_will_set_v5(m_mosq, online.c_str(), 1, "0", 1, true, nullptr);
-    if (!m_config.username.empty() || !m_config.passwordFile.empty()) {
-        std::string password;
-        if (!m_config.passwordFile.empty() &&
-            !ReadSecretFile(m_config.passwordFile, &password, error)) {
-            return false;
-        }
-        mosquitto_username_pw_set(m_mosq, m_config.username.c_str(),
-                                  m_config.passwordFile.empty() ? nullptr : password.c_str());
-    }
-    if (m_config.Tls()) {
-        int rc = mosquitto_tls_set(
-            m_mosq, m_config.caFile.empty() ? nullptr : m_config.caFile.c_str(),
-            m_config.caFile.empty() ? "/etc/ssl/certs" : nullptr,
-            m_config.certFile.empty() ? nullptr : m_config.certFile.c_str(),
-            m_config.keyFile.empty() ? nullptr : m_config.keyFile.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            *error = std::string("TLS: ") + mosquitto_strerror(rc);
-            return false;
-        }
-    }
     m_thread = std::thread(&MqttBridge::Network, this);
     return true;
 }
@@ -80,43 +47,18 @@ void MqttBridge::Network() {
     // no gateway must not act hours later when it returns
     mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                  static_cast<uint32_t>(m_config.sessionExpiry));
-    Backoff backoff(kFirstBackoffMs);
-    // waits out the next wait (a stop ends it)
-    auto pause = [&](int wait) {
-        for (int waited = 0; waited < wait && !m_stop; waited += 100)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mqttlink::Link link;
+    link.host = m_config.host;
+    link.port = m_config.port;
+    link.keepalive = m_config.keepalive;
+    link.properties = props;
+    link.lost = [this] {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_connected = false;
     };
-    bool linked = false;
-    while (!m_stop) {
-        if (!linked) {
-            // every connection carries the session's expiry: a reconnect of the
-            // library's own would send none and the broker would drop the session
-            int rc = mosquitto_connect_bind_v5(m_mosq, m_config.host.c_str(), m_config.port,
-                                               m_config.keepalive, nullptr, props);
-            if (rc != MOSQ_ERR_SUCCESS) {
-                const int wait = backoff.Next();
-                Journal(kWarning, "broker " + m_config.host + ":" + std::to_string(m_config.port) +
-                                      ": " + mosquitto_strerror(rc) + "; again in " +
-                                      std::to_string(wait) + " ms");
-                pause(wait);
-                continue;
-            }
-            linked = true;
-        }
-        int rc = mosquitto_loop(m_mosq, 100, 1);
-        if (m_connected) backoff.Reset();
-        if (rc != MOSQ_ERR_SUCCESS && !m_stop) {
-            linked = false;
-            {
-                std::lock_guard<std::mutex> hold(m_lock);
-                m_connected = false;
-            }
-            pause(backoff.Next());
-        }
-    }
+    mqttlink::KeepConnected(m_mosq, link, m_stop, m_connected);
     // a clean stop: online 0, then let the last packets leave
     if (m_connected) {
-        const std::string online = topic::Under(m_config.topicPrefix, topic::kOnline);
         Publish(topic::kOnline, "0", true);
         // every message the broker has not acknowledged yet (some may still wait
         // for a slot in the broker's receive window), within a bound

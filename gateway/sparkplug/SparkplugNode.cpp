@@ -10,9 +10,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "gateway/core/Backoff.h"
 #include "gateway/core/Files.h"
 #include "gateway/core/Journal.h"
+#include "gateway/mqtt/MqttLink.h"
 #include "krandolix_version.h"
 
 namespace {
@@ -98,37 +98,13 @@ bool SparkplugNode::Start(std::string* error) {
         out.close();
         std::filesystem::remove(probe, ec);
     }
-    m_mosq = mosquitto_new(s.clientId.c_str(), true, this);
+    m_mosq = mqttlink::NewClient({s.clientId, true, s.username, s.passwordFile}, m_config, this,
+                                 {&SparkplugNode::OnConnect, &SparkplugNode::OnDisconnect,
+                                  &SparkplugNode::OnMessage, &SparkplugNode::OnPublished},
+                                 error);
     if (!m_mosq) {
-        *error = "sparkplug: cannot set up an MQTT client";
+        *error = "sparkplug: " + *error;
         return false;
-    }
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_threaded_set(m_mosq, true);
-    mosquitto_connect_v5_callback_set(m_mosq, &SparkplugNode::OnConnect);
-    mosquitto_disconnect_v5_callback_set(m_mosq, &SparkplugNode::OnDisconnect);
-    mosquitto_message_v5_callback_set(m_mosq, &SparkplugNode::OnMessage);
-    mosquitto_publish_v5_callback_set(m_mosq, &SparkplugNode::OnPublished);
-    if (!s.username.empty() || !s.passwordFile.empty()) {
-        std::string password;
-        if (!s.passwordFile.empty() && !ReadSecretFile(s.passwordFile, &password, error)) {
-            *error = "sparkplug: " + *error;
-            return false;
-        }
-        mosquitto_username_pw_set(m_mosq, s.username.c_str(),
-                                  s.passwordFile.empty() ? nullptr : password.c_str());
-    }
-    if (m_config.Tls()) {
-        const int rc = mosquitto_tls_set(
-            m_mosq, m_config.caFile.empty() ? nullptr : m_config.caFile.c_str(),
-            m_config.caFile.empty() ? "/etc/ssl/certs" : nullptr,
-            m_config.certFile.empty() ? nullptr : m_config.certFile.c_str(),
-            m_config.keyFile.empty() ? nullptr : m_config.keyFile.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            *error = std::string("sparkplug: TLS: ") + mosquitto_strerror(rc);
-            return false;
-        }
     }
     m_thread = std::thread(&SparkplugNode::Network, this);
     Journal(kInfo, "sparkplug: edge node " + s.groupId + "/" + s.edgeNodeId + " on " + s.host +
@@ -170,48 +146,31 @@ std::string SparkplugNode::DeathPayload(uint64_t bdSeq) const {
 void SparkplugNode::Network() {
     const GatewaySparkplugConfig& s = m_config.sparkplug;
     const std::string death = Topic("NDEATH");
-    Backoff backoff(500);
-    auto pause = [&](int wait) {
-        for (int waited = 0; waited < wait && !m_stop; waited += 100)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mqttlink::Link link;
+    link.host = s.host;
+    link.port = s.port;
+    link.keepalive = m_config.keepalive;
+    link.journalPrefix = "sparkplug: ";
+    // clean start, session expiry 0: nothing of an old session comes back
+    link.beforeConnect = [&] {
+        // a new CONNECT: the next bdSeq, in its will (the NDEATH the broker
+        // publishes when the node drops) and in the NBIRTH to come
+        const uint64_t bd = NextBdSeq();
+        m_bdSeq = bd;
+        const std::string will = DeathPayload(bd);
+        mosquitto_will_clear(m_mosq);
+        mosquitto_will_set_v5(m_mosq, death.c_str(), static_cast<int>(will.size()), will.data(), 1,
+                              false, nullptr);
     };
-    bool linked = false;
-    while (!m_stop) {
-        if (!linked) {
-            // a new CONNECT: the next bdSeq, in its will (the NDEATH the broker
-            // publishes when the node drops) and in the NBIRTH to come
-            const uint64_t bd = NextBdSeq();
-            m_bdSeq = bd;
-            const std::string will = DeathPayload(bd);
-            mosquitto_will_clear(m_mosq);
-            mosquitto_will_set_v5(m_mosq, death.c_str(), static_cast<int>(will.size()),
-                                  will.data(), 1, false, nullptr);
-            // clean start, session expiry 0: nothing of an old session comes back
-            const int rc = mosquitto_connect_bind_v5(m_mosq, s.host.c_str(), s.port,
-                                                     m_config.keepalive, nullptr, nullptr);
-            if (rc != MOSQ_ERR_SUCCESS) {
-                const int wait = backoff.Next();
-                Journal(kWarning, "sparkplug: broker " + s.host + ":" + std::to_string(s.port) +
-                                      ": " + mosquitto_strerror(rc) + "; again in " +
-                                      std::to_string(wait) + " ms");
-                pause(wait);
-                continue;
-            }
-            linked = true;
+    link.lost = [this] {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_sessionUp = false;
         }
-        const int rc = mosquitto_loop(m_mosq, 100, 1);
-        if (m_connected) backoff.Reset();
-        if (rc != MOSQ_ERR_SUCCESS && !m_stop) {
-            linked = false;
-            {
-                std::lock_guard<std::mutex> hold(m_lock);
-                m_sessionUp = false;
-            }
-            m_connected = false;
-            if (m_wake) m_wake();
-            pause(backoff.Next());
-        }
-    }
+        m_connected = false;
+        if (m_wake) m_wake();
+    };
+    mqttlink::KeepConnected(m_mosq, link, m_stop, m_connected);
     // a clean stop: the node's death said by the node itself, then a plain
     // disconnect (the broker then drops the will)
     if (m_connected) {
