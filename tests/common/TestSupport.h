@@ -34,6 +34,9 @@ std::string Cp949(const char* utf8);
 std::string ProgramFolder();
 
 // Polls condition every 10 ms until it holds or ms have passed; its last answer.
-bool WaitUntil(const std::function<bool()>& condition, int ms = 5000);
+// (10 s by default: a busy machine, Wine among it, may take seconds where a
+// quiet one takes milliseconds, and a wait that holds ends at once; no test
+// waits to see that something does not happen.)
+bool WaitUntil(const std::function<bool()>& condition, int ms = 10000);
 
 }  // namespace testsupport
