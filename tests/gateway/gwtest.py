@@ -46,6 +46,35 @@ def wait_until(condition, seconds=10.0, step=0.02):
     return condition()
 
 
+def descriptors(pid):
+    out = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            out.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
+        except OSError:
+            pass
+    return sorted(out)
+
+
+def sockets_of(pid, names=None):
+    """The process's TCP sockets as "local port -> remote port (state)", to say which is left over;
+    a port in names (number -> name) by its name"""
+    names = names or {}
+    inodes = {n[8:-1] for n in descriptors(pid) if n.startswith("socket:[")}
+    out = []
+    for table in ("tcp", "tcp6"):
+        try:
+            with open(f"/proc/{pid}/net/{table}") as f:
+                for line in list(f)[1:]:
+                    w = line.split()
+                    if w[9] in inodes:
+                        local, remote = (int(a.split(':')[1], 16) for a in w[1:3])
+                        out.append(f"{names.get(local, local)}->{names.get(remote, remote)} ({w[3]})")
+        except OSError:
+            pass
+    return sorted(out)
+
+
 class Broker:
     """mosquitto on loopback, keeping its sessions across a restart."""
 

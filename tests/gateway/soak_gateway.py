@@ -46,7 +46,8 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import gwtest  # noqa: E402
-from gwtest import Broker, Gateway, Sim, channel_config, free_port, wait_until  # noqa: E402
+from gwtest import (Broker, Gateway, Sim, channel_config, descriptors, free_port, sockets_of,  # noqa: E402
+                    wait_until)
 from test_drvgw import modbus_request  # noqa: E402
 from test_opcua import UaClient, UaError, users_file  # noqa: E402
 from test_sparkplug import Host  # noqa: E402
@@ -576,16 +577,6 @@ class Watchdog:
         self.sock.close()
 
 
-def descriptors(pid):
-    out = []
-    for fd in os.listdir(f"/proc/{pid}/fd"):
-        try:
-            out.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
-        except OSError:
-            pass
-    return sorted(out)
-
-
 def kinds_of(names):
     """Descriptors by kind (sockets, pipes, terminals, files...); the history's database files left
     out: its reader and checkpointer connect on first use and stay"""
@@ -596,22 +587,6 @@ def kinds_of(names):
         kind = n.split(":")[0] if ":" in n else ("/dev/pts" if n.startswith("/dev/pts") else n)
         kinds[kind] = kinds.get(kind, 0) + 1
     return kinds
-
-
-def sockets_of(pid):
-    """The process's TCP sockets as "local port -> remote port (state)", to say which is left over."""
-    inodes = {n[8:-1] for n in descriptors(pid) if n.startswith("socket:[")}
-    out = []
-    for table in ("tcp", "tcp6"):
-        try:
-            with open(f"/proc/{pid}/net/{table}") as f:
-                for line in list(f)[1:]:
-                    w = line.split()
-                    if w[9] in inodes:
-                        out.append(f"{int(w[1].split(':')[1], 16)}->{int(w[2].split(':')[1], 16)} ({w[3]})")
-        except OSError:
-            pass
-    return sorted(out)
 
 
 def proc_figures(pid):
@@ -897,7 +872,11 @@ def run(args):
     os.makedirs(d, exist_ok=True)
     say(f"a day on the plant for {args.minutes} min in {d}: {args.channels} channels of {args.stations} stations")
     plant = Plant(d, args.channels, args.stations)
-    watchdog = Watchdog(plant.notify)
+    try:
+        watchdog = Watchdog(plant.notify)
+    except OSError:
+        plant.stop()  # (its broker and simulators would outlive this run)
+        raise
     plant.gw.start()
     v = Verdict()
     try:
@@ -908,7 +887,9 @@ def run(args):
         # (what opens on first use and stays: the history's reader)
         history(plant, "gateway")
         _, _, fds0, threads0 = proc_figures(pid)
-        kinds0, tcp0 = kinds_of(descriptors(pid)), sockets_of(pid)
+        port_names = {port: name for name, port in plant.ports.items()}
+        port_names[plant.broker.port] = "broker"
+        kinds0, tcp0 = kinds_of(descriptors(pid)), sockets_of(pid, port_names)
         load = Load(plant, seconds)
         load.start_mqtt()
         load.start_web()
@@ -959,7 +940,7 @@ def run(args):
             leftovers = {k: kinds.get(k, 0) - kinds0.get(k, 0) for k in set(kinds) | set(kinds0)}
             leftovers = {k: v for k, v in leftovers.items() if v > 0}
             if "socket" in leftovers:
-                leftovers["tcp now"] = sockets_of(pid)
+                leftovers["tcp now"] = sockets_of(pid, port_names)
                 leftovers["tcp before"] = tcp0
             leftovers.update({"threads": threads - threads0,
                               "opcua sessions": m.get("krandolix_opcua_sessions", 0),
