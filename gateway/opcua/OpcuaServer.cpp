@@ -9,10 +9,12 @@
 #include <open62541/server_config_default.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -277,6 +279,7 @@ UA_StatusCode (*g_openTcp)(UA_ConnectionManager*, const UA_KeyValueMap*, void*, 
                            UA_ConnectionManager_connectionCallback) = nullptr;
 UA_ConnectionManager_connectionCallback g_serverConnection = nullptr;
 uintptr_t g_connection = 0;  // whose message the server's thread handles now
+UA_ConnectionManager* g_tcp = nullptr;  // the stack's TCP (see EndConnectionsGone)
 
 void SeenConnection(UA_ConnectionManager* cm, uintptr_t id, void* application, void** context,
                     UA_ConnectionState state, const UA_KeyValueMap* params, UA_ByteString msg);
@@ -284,6 +287,7 @@ void SeenConnection(UA_ConnectionManager* cm, uintptr_t id, void* application, v
 UA_StatusCode OpenTcp(UA_ConnectionManager* cm, const UA_KeyValueMap* params, void* application,
                       void* context, UA_ConnectionManager_connectionCallback callback) {
     g_serverConnection = callback;
+    g_tcp = cm;
     return g_openTcp(cm, params, application, context, SeenConnection);
 }
 
@@ -302,6 +306,29 @@ void SeenConnection(UA_ConnectionManager* cm, uintptr_t id, void* application, v
     g_serverConnection(cm, id, application, context, state, params, msg);
     g_connection = before;
     if (g_impl && state == UA_CONNECTIONSTATE_CLOSING) g_impl->addresses.erase(id);
+}
+
+// open62541 1.4 takes a receive of 0 (the client has closed its side) for
+// "try again" when errno still holds EAGAIN or EINTR from an earlier call of
+// its thread (a send into a full socket leaves it so): the connection stays,
+// half closed, for good, and wakes the thread at every turn. The connections
+// whose client has gone with nothing left unread are ended here, as the stack
+// ends one it sees go.
+void EndConnectionsGone() {
+    if (!g_impl || !g_tcp) return;
+    std::vector<std::pair<uintptr_t, std::string>> gone;
+    for (const auto& [id, address] : g_impl->addresses) {
+        pollfd p{static_cast<int>(id), POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLNVAL)) continue;
+        char byte;
+        if ((p.revents & (POLLHUP | POLLERR)) ||
+            ::recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+            gone.emplace_back(id, address);
+    }
+    for (const auto& [id, address] : gone) {
+        Journal(kInfo, "opcua: " + address + " has gone: its connection is ended");
+        g_tcp->closeConnection(g_tcp, id);
+    }
 }
 
 // Puts SeenConnection between the stack's TCP and the server (before the
@@ -860,8 +887,14 @@ void OpcuaServer::Impl::Count(std::vector<UA_NodeId>* idle) {
 }
 
 void OpcuaServer::Impl::Run() {
+    auto nextSweep = Clock::now();
     while (running) {
         const auto begun = Clock::now();
+        if (begun >= nextSweep) {
+            nextSweep = begun + std::chrono::milliseconds(500);
+            EndConnectionsGone();
+        }
+        errno = 0;  // (what the stack reads after a receive of 0: see EndConnectionsGone)
         UA_Server_run_iterate(server, true);
         // The stack waits in whole milliseconds: with less than one left
         // before its next timer it waits 0 and returns at once, again and

@@ -22,7 +22,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gwtest  # noqa: E402
-from gwtest import Gateway, free_port, wait_until  # noqa: E402
+from gwtest import Gateway, free_port, sockets_of, wait_until  # noqa: E402
 
 NODE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node")
 COM = [int(n) for n in os.environ.get("GATEWAY_COMS", "31 32 33").split()]
@@ -684,6 +684,49 @@ class Attacks(OpcuaCase):
         self.assertIsNone(self.gw.proc.poll())
         # (the kernel's bound on a client that takes nothing was set on the stack's listener)
         self.assertNotIn("the listener was not found", self.gw.text())
+
+
+class ClientsThatLeave(OpcuaCase):
+    def test_a_client_gone_is_let_go_whatever_errno_held(self):
+        """A client's orderly close ends its connection on the server, though the
+        stack's thread finds EAGAIN in errno as the receive meets the end (left
+        there by its last failed call): the connection would stay open, half
+        closed, and wake its thread a thousand times a second."""
+        if os.environ.get("GATEWAY_SANITIZER"):
+            self.skipTest("a preloaded library does not go with the sanitizers' runtime")
+        shim = os.path.join(gwtest.BIN, "..", "testlib", "stale_errno.so")
+        self.assertTrue(os.path.exists(shim), shim)
+        self.gw = Gateway(self.d, self.toml(), env={"LD_PRELOAD": shim}).start()
+        self.assertTrue(wait_until(lambda: "opcua: opc.tcp://" in self.gw.text(), 15), self.gw.text())
+        pid = self.gw.proc.pid
+        names = {self.ua_port: "opcua"}
+
+        def held():
+            return [c for c in sockets_of(pid, names) if c.startswith("opcua->") and "(0A)" not in c]
+        # a Hello and gone; a session made and gone without a goodbye; node-opcua in and out
+        for _ in range(3):
+            s = socket.create_connection(("127.0.0.1", self.ua_port), 5)
+            s.sendall(hel(self.url))
+            self.assertEqual(read_message(s)[0], b"ACKF")
+            s.close()
+        s, result = bare_session(self.url, "127.0.0.1")
+        self.assertEqual(result, 0)
+        s.close()
+        c = self.client()
+        self.assertTrue(self.wait_good(c, tag("P7", "I7")))
+        c.close()
+        self.clients.remove(c)
+        self.assertTrue(wait_until(lambda: not held(), 5, 0.1), held())
+        self.assertIn("has gone: its connection is ended", self.gw.text())
+        # nothing left to wake the server's thread: the gateway idles
+        cpu = lambda: sum(int(x) for x in open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[11:13])
+        before = cpu()
+        time.sleep(2)
+        self.assertLess((cpu() - before) / os.sysconf("SC_CLK_TCK") / 2, 0.15)
+        # and it serves the next client as the first
+        reader = self.client(name="reader")
+        self.assertTrue(self.wait_good(reader, tag("P7", "I7")))
+        self.assertIsNone(self.gw.proc.poll())
 
 
 class Reload(OpcuaCase):
