@@ -78,7 +78,9 @@ bool MetricsServer::Start(std::string* error) {
     sockaddr_storage address{};
     unsigned length = 0;
     const std::string where = m_config.listen + ":" + std::to_string(m_config.port);
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD;
+    // poll(), level-triggered, rather than epoll's edges: every connection is
+    // looked at and timed at every turn (a few scrapers, 64 at most)
+    unsigned flags = MHD_USE_POLL_INTERNAL_THREAD;
     if (ListenAddress(m_config.listen, m_config.port, &address, &length)) {
         if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
         m_daemon = MHD_start_daemon(
