@@ -60,7 +60,15 @@ def sockets_of(pid, names=None):
     """The process's TCP sockets as "local port -> remote port (state)", to say which is left over;
     a port in names (number -> name) by its name"""
     names = names or {}
-    inodes = {n[8:-1] for n in descriptors(pid) if n.startswith("socket:[")}
+    fds = {}  # inode -> descriptor, for what is left over
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            fds[target[8:-1]] = fd
+    inodes = set(fds)
     out = []
     for table in ("tcp", "tcp6"):
         try:
@@ -69,7 +77,8 @@ def sockets_of(pid, names=None):
                     w = line.split()
                     if w[9] in inodes:
                         local, remote = (int(a.split(':')[1], 16) for a in w[1:3])
-                        out.append(f"{names.get(local, local)}->{names.get(remote, remote)} ({w[3]})")
+                        left = "" if w[3] in ("01", "0A") else f" fd {fds[w[9]]}"
+                        out.append(f"{names.get(local, local)}->{names.get(remote, remote)} ({w[3]}){left}")
         except OSError:
             pass
     return sorted(out)
