@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-
 #include "gateway/http/Http.h"
 
 
